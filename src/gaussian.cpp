@@ -1,0 +1,83 @@
+#include "gaussian.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "errors.hpp"
+#include "worker_pool.hpp"
+
+namespace velmora::gaussian {
+namespace {
+
+// Grid points per density task: whole columns are split so that a few components still keep
+// every worker busy.
+constexpr std::size_t kDensityGrain = 16384;
+
+}  // namespace
+
+void fill_density(double mu, double sigma, std::span<const double> x, std::span<double> out,
+                  std::size_t begin, std::size_t end) {
+  const double c = 1.0 / (sigma * kSqrt2);
+  const double q = std::sqrt(sigma * (sigma * kTwoPi));
+  for (std::size_t i = begin; i < end; ++i) {
+    const double z = (x[i] - mu) * c;
+    out[i] = std::exp(-z * z) / q;
+  }
+}
+
+std::array<double, 2> weighted_update(std::span<const double> w, std::span<const double> x,
+                                      double mu, double sigma, bool fix_mu, bool fix_sigma) {
+  const std::size_t n = w.size();
+  if ((fix_mu && fix_sigma) || n == 0) return {mu, sigma};
+  double total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) total += w[i];
+  if (total < kEmptyWeight) return {mu, sigma};  // a NaN total does not take this exit
+  const double f = total + kWeightOffset;
+  const std::size_t m = std::min(n, x.size());
+
+  double new_mu = mu;
+  if (!fix_mu) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < m; ++i) sum += x[i] * w[i];
+    new_mu = sum / f;
+  }
+  double new_sigma = sigma;
+  if (!fix_sigma) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double d = x[i] - new_mu;
+      sum += w[i] * d * d;
+    }
+    const double v = sum / f;
+    new_sigma = v > 0.0 ? std::max(std::sqrt(v), kSigmaFloor) : kSigmaFloor;
+  }
+  return {new_mu, new_sigma};
+}
+
+void GaussianShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
+  const std::size_t k_count = std::min(mu_.size(), sigma_.size());
+  const std::size_t n = x.size();
+  const std::size_t blocks = (n + kDensityGrain - 1) / kDensityGrain;
+  pool::for_each_index(k_count * blocks, [&](std::size_t task) {
+    const std::size_t k = task / blocks;
+    const std::size_t begin = (task % blocks) * kDensityGrain;
+    const std::size_t end = std::min(n, begin + kDensityGrain);
+    fill_density(mu_[k], sigma_[k], x, density.column(k), begin, end);
+  });
+}
+
+ComponentParams GaussianShape::update_component(std::size_t k, std::span<const double> w,
+                                                std::span<const double> x) const {
+  const double sigma = checked_at<double>(sigma_, k, "sigma");
+  const bool fix_mu = checked_at<std::uint8_t>(fix_mu_, k, "fix_mu") != 0;
+  const bool fix_sigma = checked_at<std::uint8_t>(fix_sigma_, k, "fix_sigma") != 0;
+  const auto [mu, s] = weighted_update(w, x, mu_[k], sigma, fix_mu, fix_sigma);
+  return {mu, s, 0.0};
+}
+
+void GaussianShape::set_component(std::size_t k, const ComponentParams& params) {
+  mu_[k] = params[0];
+  sigma_[k] = params[1];
+}
+
+}  // namespace velmora::gaussian

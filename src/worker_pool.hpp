@@ -1,0 +1,86 @@
+// The process-wide pool of worker threads.
+//
+// One oneTBB task_arena, created on first use and kept until the process ends.  Its size is
+// RAYON_NUM_THREADS when that is a positive integer, else RAYON_RS_NUM_CPUS when that is a
+// positive integer, else the processors available to the process (the CPU affinity set,
+// reduced by a cgroup CPU quota; 1 when unknown).
+//
+// The loops here are the only way the numerical code uses threads.  They never change a
+// result: every task writes memory of its own, and sums are never split across tasks unless
+// the caller combines fixed blocks in a fixed order.  Work started from inside a worker runs
+// in the same arena (nested parallelism).
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace velmora::pool {
+
+// Number of threads the pool runs (at least 1).
+std::size_t size();
+
+// The arena itself; created on first call.
+tbb::task_arena& arena();
+
+// Pool-size rules, exposed for tests.
+namespace detail {
+// The value of a pool-size variable when it is a positive integer (decimal digits only).
+std::optional<std::size_t> parse_positive(const char* text);
+// CPUs granted by a cgroup v2 "cpu.max" line ("max 100000" or "200000 100000").
+std::optional<std::size_t> cgroup_v2_limit(std::string_view cpu_max);
+// CPUs granted by cgroup v1 quota and period values (quota -1 means none).
+std::optional<std::size_t> cgroup_v1_limit(long long quota_us, long long period_us);
+// The size the pool takes from these two variables and this processor count.
+std::size_t choose_size(const char* num_threads, const char* rs_num_cpus, std::size_t available);
+}  // namespace detail
+
+// Runs f(i) for every i in [0, n) on the pool.  If any call throws, the exception of the lowest
+// index is rethrown on the calling thread after all calls have finished, so the outcome does
+// not depend on scheduling.
+template <class F>
+void for_each_index(std::size_t n, F&& f) {
+  if (n == 0) return;
+  if (n == 1 || size() == 1) {
+    for (std::size_t i = 0; i < n; ++i) f(i);
+    return;
+  }
+  std::vector<std::exception_ptr> errors(n);
+  arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                          try {
+                            f(i);
+                          } catch (...) {
+                            errors[i] = std::current_exception();
+                          }
+                        }
+                      });
+  });
+  for (const auto& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+}
+
+// Splits [0, n) into consecutive blocks of `grain` indices and runs f(begin, end) for each
+// block on the pool.  Meant for per-point work whose results are independent of the split.
+template <class F>
+void for_each_block(std::size_t n, std::size_t grain, F&& f) {
+  if (n == 0) return;
+  if (grain == 0) grain = 1;
+  const std::size_t blocks = (n + grain - 1) / grain;
+  for_each_index(blocks, [&](std::size_t b) {
+    const std::size_t begin = b * grain;
+    const std::size_t end = begin + grain < n ? begin + grain : n;
+    f(begin, end);
+  });
+}
+
+}  // namespace velmora::pool
