@@ -1,0 +1,75 @@
+# Two commands do everything:  `make demo` runs the demo fit, `make test` the whole test suite.
+# Each installs what is missing first (Debian packages when run as root, a local virtual
+# environment with the Python tools, and the package itself).
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+VENV_NP1 := .venv-numpy1
+ASAN_SITE := build/asan-site
+CPP_BUILD := build/cpp-tests
+CPP_ASAN_BUILD := build/cpp-asan
+SOURCES := $(shell find src module -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+
+.PHONY: demo test test-python test-cpp test-numpy1 test-asan ci system-packages install clean
+
+demo: install
+	$(PY) examples/demo.py
+
+test: test-cpp test-python
+
+system-packages:
+	@tools/ensure-system-packages.sh
+
+$(VENV)/.ready: requirements-dev.txt | system-packages
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall .
+	touch $@
+
+install: $(VENV)/.installed
+
+test-python: install
+	$(PY) -m pytest -q tests
+
+test-cpp: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_CPP_TESTS=ON >/dev/null
+	$(VENV)/bin/ninja -C $(CPP_BUILD)
+	$(CPP_BUILD)/velmora_cpp_tests --gtest_brief=1
+
+# The Python suite under NumPy 1.26, with the package built by a plain isolated `pip install .`.
+$(VENV_NP1)/.ready: requirements-numpy1.txt | system-packages
+	$(PYTHON) -m venv $(VENV_NP1)
+	$(VENV_NP1)/bin/python -m pip install --quiet --upgrade pip
+	$(VENV_NP1)/bin/python -m pip install --quiet -r requirements-numpy1.txt
+	touch $@
+
+test-numpy1: $(VENV_NP1)/.ready
+	$(VENV_NP1)/bin/python -m pip install --quiet --force-reinstall --no-deps .
+	$(VENV_NP1)/bin/python -m pytest -q tests
+
+# The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer.  The interpreter is
+# not instrumented, so the runtimes are preloaded and leak detection is off.
+SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+test-asan: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(CPP_ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_CPP_TESTS=ON \
+	  -DVELMORA_SANITIZE=ON >/dev/null
+	$(VENV)/bin/ninja -C $(CPP_ASAN_BUILD)
+	ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1 $(CPP_ASAN_BUILD)/velmora_cpp_tests --gtest_brief=1
+	rm -rf $(ASAN_SITE)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps --target $(ASAN_SITE) \
+	  -C cmake.define.VELMORA_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan .
+	$(SAN_ENV) PYTHONPATH=$(ASAN_SITE) $(PY) -m pytest -q -p no:cacheprovider tests
+
+ci: test test-numpy1 test-asan
+
+clean:
+	rm -rf build dist $(VENV) $(VENV_NP1)

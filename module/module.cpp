@@ -1,0 +1,72 @@
+// Initialisation of the velmora_core extension module.
+//
+// The module holds its functions and their `__all__` list, nothing else.  It is created once
+// per process; initialising it again in the same interpreter returns the same object, and a
+// second (sub-)interpreter is refused with ImportError, since the worker pool and the array
+// reservations are process-wide.
+#define VELMORA_IMPORT_NUMPY
+#include "py.hpp"
+
+#include "functions.hpp"
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora_core",
+    "",    // empty docstring
+    0,     // no per-module state; a non-negative size makes the interpreter call init again
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* the_module = nullptr;
+std::int64_t owner_interpreter = -1;
+
+int add_functions(PyObject* module) {
+  using velmora::py::Ref;
+  Ref all(PyList_New(0));
+  if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+  static std::vector<PyMethodDef> defs;  // must outlive the function objects
+  const auto& functions = velmora::py::module_functions();
+  defs.reserve(functions.size());
+  for (const auto& entry : functions) {
+    defs.push_back({entry.signature->function(),
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.function)),
+                    METH_VARARGS | METH_KEYWORDS, entry.signature->doc()});
+    Ref name(PyUnicode_FromString(entry.signature->function()));
+    if (!name) return -1;
+    Ref function(PyCFunction_NewEx(&defs.back(), module, name.get()));
+    if (!function) return -1;
+    if (PyModule_AddObjectRef(module, entry.signature->function(), function.get()) < 0) return -1;
+    if (PyList_Append(all.get(), name.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_velmora_core(void) {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (owner_interpreter != -1 && interpreter != owner_interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "velmora_core can only be imported in the first interpreter that "
+                    "imported it; sub-interpreters are not supported");
+    return nullptr;
+  }
+  if (the_module != nullptr) {
+    Py_INCREF(the_module);
+    return the_module;
+  }
+  import_array();
+  if (velmora::py::internal_error_type() == nullptr) return nullptr;
+  PyObject* module = PyModule_Create(&module_def);
+  if (module == nullptr) return nullptr;
+  if (add_functions(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  owner_interpreter = interpreter;
+  Py_INCREF(module);  // kept for the life of the process
+  the_module = module;
+  return module;
+}

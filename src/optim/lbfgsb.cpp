@@ -1,0 +1,251 @@
+#include "optim/lbfgsb.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+// Reverse-communication entry of L-BFGS-B 3.0 (liblbfgsb, gfortran calling convention: every
+// argument by reference, INTEGER and LOGICAL are 4 bytes, and the lengths of the two
+// CHARACTER*60 arguments task and csave follow as hidden size_t arguments).
+//
+//   subroutine setulb(n, m, x, l, u, nbd, f, g, factr, pgtol, wa, iwa, task, iprint,
+//                     csave, lsave, isave, dsave)
+//
+// wa holds (2m + 5)n + 11m^2 + 8m doubles, iwa 3n integers, lsave 4 logicals, isave 44
+// integers, dsave 29 doubles.  All state of a run lives in these arrays.
+extern "C" void setulb_(const int* n, const int* m, double* x, const double* l, const double* u,
+                        const int* nbd, double* f, double* g, const double* factr,
+                        const double* pgtol, double* wa, int* iwa, char* task, const int* iprint,
+                        char* csave, int* lsave, int* isave, double* dsave, std::size_t task_len,
+                        std::size_t csave_len);
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t kTaskLength = 60;  // CHARACTER*60 task and csave
+constexpr std::size_t kMaxCorrections = 1000;
+// Keeps every index into the work arrays within a 4-byte Fortran INTEGER:
+// (2 * 1000 + 5) * 100000 + 11 * 1000^2 + 8 * 1000 < 2^31.
+constexpr std::size_t kMaxVariables = 100000;
+// Objective calls allowed per iteration of the limit; bounds the work of an objective on which
+// the line search keeps extrapolating or keeps failing to decide (NaN values).
+constexpr std::size_t kEvaluationsPerIteration = 100;
+constexpr double kFactr = 0.0;  // no test on the relative decrease of f
+constexpr int kSilent = -1;     // iprint < 0: the library prints nothing
+
+// Bound kinds of the library (nbd).
+constexpr int kUnbounded = 0;
+constexpr int kLowerOnly = 1;
+constexpr int kBoth = 2;
+constexpr int kUpperOnly = 3;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Infinity norm of the projected gradient.  For a variable with a bound, a descent direction
+// that would leave the box is cut at the bound:
+//   g_i < 0 and an upper bound:   g_i <- max(x_i - u_i, g_i)
+//   g_i >= 0 and a lower bound:   g_i <- min(x_i - l_i, g_i)
+// A NaN component makes the norm NaN, which never counts as converged.
+double projected_gradient_norm(std::span<const double> x, std::span<const double> g,
+                               std::span<const double> lower, std::span<const double> upper) {
+  double norm = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    double gi = g[i];
+    if (gi < 0.0) {
+      if (upper[i] != kInf) gi = std::max(x[i] - upper[i], gi);
+    } else if (gi >= 0.0) {
+      if (lower[i] != -kInf) gi = std::min(x[i] - lower[i], gi);
+    }
+    const double a = std::fabs(gi);
+    if (std::isnan(a) || std::isnan(norm)) {
+      norm = std::numeric_limits<double>::quiet_NaN();
+    } else if (a > norm) {
+      norm = a;
+    }
+  }
+  return norm;
+}
+
+bool task_is(const char* task, std::string_view prefix) {
+  return std::string_view(task, kTaskLength).starts_with(prefix);
+}
+
+LbfgsbResult error_result(std::string_view message) {
+  LbfgsbResult r;
+  r.error = message;
+  return r;
+}
+
+LbfgsbResult make_result(std::span<const double> x, double f, LbfgsbStatus status,
+                         std::size_t iterations, std::size_t evaluations) {
+  LbfgsbResult r;
+  r.point.assign(x.begin(), x.end());
+  r.value = f;
+  r.status = status;
+  r.iterations = iterations;
+  r.evaluations = evaluations;
+  return r;
+}
+
+}  // namespace
+
+LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const double> start,
+                             std::span<const double> lower, std::span<const double> upper,
+                             const LbfgsbSettings& settings) {
+  // Settings.
+  if (settings.m < 1 || settings.m > kMaxCorrections) {
+    return error_result("m must be between 1 and 1000");
+  }
+  if (!(settings.pgtol >= 0.0)) return error_result("pgtol must be a non-negative number");
+
+  // The problem: equal lengths, then per index a usable bound pair.
+  const std::size_t n = start.size();
+  if (lower.size() != n || upper.size() != n) {
+    return error_result("length mismatch between x and bounds");
+  }
+  if (n > kMaxVariables) return error_result("too many variables (at most 100000)");
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(lower[i]) || std::isnan(upper[i])) {
+      return error_result("bound is NaN for some index");
+    }
+    if (lower[i] > upper[i]) return error_result("lower > upper for some index");
+    if (lower[i] == kInf || upper[i] == -kInf) {
+      return error_result("lower bound is +inf or upper bound is -inf for some index");
+    }
+  }
+
+  // Start projected into the box: below the lower bound -> lower, above the upper -> upper.
+  std::vector<double> x(start.begin(), start.end());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (x[i] < lower[i]) {
+      x[i] = lower[i];
+    } else if (x[i] > upper[i]) {
+      x[i] = upper[i];
+    }
+  }
+
+  // First evaluation, kept to answer the library's first request.
+  std::size_t evaluations = 1;
+  LbfgsbEvaluation first = objective(std::span<const double>(x));
+  if (first.gradient.size() != n) return error_result("gradient length mismatch");
+  if (projected_gradient_norm(x, first.gradient, lower, upper) <= settings.pgtol) {
+    return make_result(x, first.value, LbfgsbStatus::converged, 0, evaluations);
+  }
+  if (settings.max_iterations == 0) {
+    return make_result(x, first.value, LbfgsbStatus::iteration_limit, 0, evaluations);
+  }
+  const std::size_t max_evaluations =
+      settings.max_iterations > std::numeric_limits<std::size_t>::max() / kEvaluationsPerIteration
+          ? std::numeric_limits<std::size_t>::max()
+          : settings.max_iterations * kEvaluationsPerIteration;
+
+  // Library arguments.  Bounds of an unbounded side are passed as given; the library does
+  // not read them.
+  const int n_f = static_cast<int>(n);
+  const int m_f = static_cast<int>(settings.m);
+  std::vector<int> nbd(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool has_lower = lower[i] != -kInf;
+    const bool has_upper = upper[i] != kInf;
+    nbd[i] = has_lower ? (has_upper ? kBoth : kLowerOnly) : (has_upper ? kUpperOnly : kUnbounded);
+  }
+  const std::size_t mm = settings.m;
+  std::vector<double> wa((2 * mm + 5) * n + 11 * mm * mm + 8 * mm);
+  std::vector<int> iwa(3 * n);
+  char task[kTaskLength];
+  char csave[kTaskLength];
+  std::memset(task, ' ', kTaskLength);
+  std::memset(csave, ' ', kTaskLength);
+  std::memcpy(task, "START", 5);
+  int lsave[4] = {};
+  int isave[44] = {};
+  double dsave[29] = {};
+  const double factr = kFactr;
+  const double pgtol = settings.pgtol;
+  const int iprint = kSilent;
+
+  double f = first.value;
+  std::vector<double> g = std::move(first.gradient);
+  const std::vector<double> x_first = x;
+  bool first_pending = true;
+
+  // The last accepted point (the projected start until the first step is accepted) and the
+  // one before it.
+  std::vector<double> x_accepted = x;
+  double f_accepted = f;
+  std::vector<double> x_before = x;
+  double f_before = f;
+  std::size_t iterations = 0;
+
+  for (;;) {
+    setulb_(&n_f, &m_f, x.data(), lower.data(), upper.data(), nbd.data(), &f, g.data(), &factr,
+            &pgtol, wa.data(), iwa.data(), task, &iprint, csave, lsave, isave, dsave,
+            kTaskLength, kTaskLength);
+
+    if (task_is(task, "FG")) {
+      // The library asks for f and g at x.  Its first request is at the projected start,
+      // which has been evaluated already.
+      if (first_pending) {
+        first_pending = false;
+        if (std::equal(x.begin(), x.end(), x_first.begin())) {
+          f = first.value;
+          continue;  // g still holds the first gradient
+        }
+      }
+      if (evaluations >= max_evaluations) {
+        return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
+                           evaluations);
+      }
+      ++evaluations;
+      LbfgsbEvaluation e = objective(std::span<const double>(x));
+      if (e.gradient.size() != n) return error_result("projgr failed");
+      f = e.value;
+      std::copy(e.gradient.begin(), e.gradient.end(), g.begin());
+      continue;
+    }
+
+    if (task_is(task, "NEW_X")) {
+      // A step has been accepted; x, f, g are the new iterate.  The library tests convergence
+      // when it is called again, so at the limit the same test is made here.
+      ++iterations;
+      x_before.swap(x_accepted);
+      f_before = f_accepted;
+      x_accepted = x;
+      f_accepted = f;
+      if (iterations >= settings.max_iterations) {
+        const LbfgsbStatus status = projected_gradient_norm(x, g, lower, upper) <= pgtol
+                                        ? LbfgsbStatus::converged
+                                        : LbfgsbStatus::iteration_limit;
+        return make_result(x, f, status, iterations, evaluations);
+      }
+      continue;
+    }
+
+    if (task_is(task, "CONVERGENCE: NORM_OF_PROJECTED_GRADIENT")) {
+      return make_result(x, f, LbfgsbStatus::converged, iterations, evaluations);
+    }
+
+    if (task_is(task, "CONVERGENCE: REL_REDUCTION_OF_F")) {
+      // With factr = 0 the library still stops when an accepted step did not lower f at all
+      // (f_before - f <= 0).  The projected gradient is above pgtol (that test comes first),
+      // so this is no convergence: the line search could not make progress.  A step that
+      // raised f (possible when the line search gives up on rounding errors) is undone.
+      if (f_accepted > f_before) {
+        return make_result(x_before, f_before, LbfgsbStatus::line_search_failed, iterations,
+                           evaluations);
+      }
+      return make_result(x, f, LbfgsbStatus::line_search_failed, iterations, evaluations);
+    }
+
+    if (task_is(task, "ABNORMAL_TERMINATION_IN_LNSRCH")) {
+      // The library has restored x, f and g to the point where the failed search started.
+      return make_result(x, f, LbfgsbStatus::line_search_failed, iterations, evaluations);
+    }
+
+    if (task_is(task, "ERROR")) return error_result("L-BFGS-B rejected its input");
+    return error_result("L-BFGS-B stopped for an unknown reason");
+  }
+}
+
+}  // namespace velmora
