@@ -17,13 +17,31 @@ std::vector<double> column_weights(std::span<const double> intensity,
   return w;
 }
 
-void update_components(std::span<const double> x, std::span<const double> intensity,
-                       PeakShape& shape, const ColumnMatrix& resp) {
+// Weight vectors w_j = I * gamma_j of the first `count` mixture columns, each with its sum
+// n_j (the column's effective count, the same sum update_mixing_weights forms).
+struct ColumnWeights {
+  std::vector<std::vector<double>> weights;
+  std::vector<double> counts;
+};
+
+ColumnWeights all_column_weights(std::span<const double> intensity, const ColumnMatrix& resp,
+                                 std::size_t count) {
+  ColumnWeights out{std::vector<std::vector<double>>(count), std::vector<double>(count)};
+  pool::for_each_index(count, [&](std::size_t j) {
+    out.weights[j] = column_weights(intensity, resp.column(j));
+    double sum = 0.0;
+    for (double w : out.weights[j]) sum += w;
+    out.counts[j] = sum;
+  });
+  return out;
+}
+
+void update_components(std::span<const double> x, PeakShape& shape,
+                       const std::vector<std::vector<double>>& weights) {
   const std::size_t k_count = shape.num_components();
   if (shape.updates_in_sequence()) {
     for (std::size_t k = 0; k < k_count; ++k) {
-      const auto w = column_weights(intensity, resp.column(k));
-      shape.set_component(k, shape.update_component(k, w, x));
+      shape.set_component(k, shape.update_component(k, weights[k], x));
     }
     return;
   }
@@ -32,8 +50,7 @@ void update_components(std::span<const double> x, std::span<const double> intens
   std::vector<ComponentParams> results(k_count);
   const PeakShape& reader = shape;
   pool::for_each_index(k_count, [&](std::size_t k) {
-    const auto w = column_weights(intensity, resp.column(k));
-    results[k] = reader.update_component(k, w, x);
+    results[k] = reader.update_component(k, weights[k], x);
   });
   for (std::size_t k = 0; k < k_count; ++k) shape.set_component(k, results[k]);
 }
@@ -63,16 +80,25 @@ EmResult run_em(std::span<const double> x, std::span<const double> intensity, Pe
     return e_step(intensity, density, pi, mixture, resp, log_terms);
   };
 
+  const bool triangular =
+      settings.bg_type == static_cast<std::uint8_t>(BackgroundKind::kTriangular);
+  // Columns whose weight vectors an iteration needs: the peaks, and the triangular background.
+  const std::size_t updated = k_count + (triangular ? 1 : 0);
+
   double ll_prev = refresh();
   result.ll_history.push_back(ll_prev);
   result.rel_history.push_back(0.0);
 
   while (result.n_iter < settings.max_iter) {
-    update_mixing_weights(pi, intensity, resp, dirichlet_alpha);
-    update_components(x, intensity, shape, resp);
-    if (settings.bg_type == static_cast<std::uint8_t>(BackgroundKind::kTriangular)) {
-      const auto v = column_weights(intensity, resp.column(k_count));
-      result.s_tri = update_triangle_slope(x, v, settings.window_lo, settings.window_hi);
+    // The weights of every column that is counted or updated, formed once: the mixing
+    // weights use their sums, the components and the triangular slope the vectors.
+    const ColumnWeights cw = all_column_weights(intensity, resp, std::max(pi.size(), updated));
+    mixing_weights_from_counts(pi, std::span<const double>(cw.counts).first(pi.size()),
+                               dirichlet_alpha);
+    update_components(x, shape, cw.weights);
+    if (triangular) {
+      result.s_tri =
+          update_triangle_slope(x, cw.weights[k_count], settings.window_lo, settings.window_hi);
     }
     const double ll = refresh();
     const double rel = (ll - ll_prev) / std::fabs(ll_prev);

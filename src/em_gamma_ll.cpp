@@ -80,26 +80,25 @@ double effective_count(std::span<const double> intensity, std::span<const double
   return sum;
 }
 
-void update_mixing_weights(std::span<double> pi, std::span<const double> intensity,
-                           const ColumnMatrix& resp, std::span<const double> dirichlet_alpha) {
-  const std::size_t n_used = pi.size();
-  if (n_used == 0) return;
+namespace {
+
+void require_concentrations(std::size_t n_used, std::span<const double> dirichlet_alpha) {
   if (dirichlet_alpha.size() < n_used) {
     throw InternalError("dirichlet_alpha has " + std::to_string(dirichlet_alpha.size()) +
                         " entries but pi has " + std::to_string(n_used) +
                         "; every mixing weight needs a concentration");
   }
-  if (resp.columns() < n_used) {
-    throw InternalError("pi has " + std::to_string(n_used) + " entries but the mixture has only " +
-                        std::to_string(resp.columns()) + " columns");
-  }
+}
 
-  // Each count is a sequential sum of its own, so the columns can be counted in parallel.
+}  // namespace
+
+void mixing_weights_from_counts(std::span<double> pi, std::span<const double> counts,
+                                std::span<const double> dirichlet_alpha) {
+  const std::size_t n_used = pi.size();
+  if (n_used == 0) return;
+  require_concentrations(n_used, dirichlet_alpha);
   std::vector<double> v(n_used);
-  pool::for_each_index(n_used, [&](std::size_t k) {
-    v[k] = (effective_count(intensity, resp.column(k)) + dirichlet_alpha[k]) - 1.0;
-  });
-
+  for (std::size_t k = 0; k < n_used; ++k) v[k] = (counts[k] + dirichlet_alpha[k]) - 1.0;
   double s = 0.0;
   for (std::size_t k = 0; k < n_used; ++k) s += v[k];
   for (std::size_t k = 0; k < n_used; ++k) {
@@ -109,6 +108,23 @@ void update_mixing_weights(std::span<double> pi, std::span<const double> intensi
   double t = 0.0;
   for (std::size_t k = 0; k < n_used; ++k) t += v[k];
   for (std::size_t k = 0; k < n_used; ++k) pi[k] = v[k] / t;
+}
+
+void update_mixing_weights(std::span<double> pi, std::span<const double> intensity,
+                           const ColumnMatrix& resp, std::span<const double> dirichlet_alpha) {
+  const std::size_t n_used = pi.size();
+  if (n_used == 0) return;
+  require_concentrations(n_used, dirichlet_alpha);
+  if (resp.columns() < n_used) {
+    throw InternalError("pi has " + std::to_string(n_used) + " entries but the mixture has only " +
+                        std::to_string(resp.columns()) + " columns");
+  }
+  // Each count is a sequential sum of its own, so the columns can be counted in parallel.
+  std::vector<double> counts(n_used);
+  pool::for_each_index(n_used, [&](std::size_t k) {
+    counts[k] = effective_count(intensity, resp.column(k));
+  });
+  mixing_weights_from_counts(pi, counts, dirichlet_alpha);
 }
 
 }  // namespace velmora

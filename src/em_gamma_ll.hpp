@@ -53,6 +53,11 @@ double e_step(std::span<const double> intensity, const ColumnMatrix& density,
 // Effective count of one mixture column: sum_i I_i gamma_ji over the points both cover.
 double effective_count(std::span<const double> intensity, std::span<const double> resp_column);
 
+// Replaces pi by the clipped Dirichlet MAP estimate from the effective counts n_k of the
+// first len(pi) columns (see update_mixing_weights).
+void mixing_weights_from_counts(std::span<double> pi, std::span<const double> counts,
+                                std::span<const double> dirichlet_alpha);
+
 // Replaces pi by the clipped Dirichlet MAP estimate from the responsibilities:
 // v_k = (n_k + alpha_k) - 1, q_k = v_k / sum v, w_k = max(q_k, 0) (NaN -> 0), pi_k = w_k / sum w.
 // Throws InternalError when dirichlet_alpha or the responsibility matrix is shorter than pi.
