@@ -28,8 +28,9 @@ constexpr std::size_t kMaxCorrections = 1000;
 // Keeps every index into the work arrays within a 4-byte Fortran INTEGER:
 // (2 * 1000 + 5) * 100000 + 11 * 1000^2 + 8 * 1000 < 2^31.
 constexpr std::size_t kMaxVariables = 100000;
-// Objective calls allowed per iteration of the limit; bounds the work of an objective on which
-// the line search keeps extrapolating or keeps failing to decide (NaN values).
+// Objective calls allowed per iteration of the limit.  A safety net: the library's own limits
+// (20 trials per line search, one restart) keep an ordinary run far below it, but no objective,
+// however pathological, can keep one call busy for ever.
 constexpr std::size_t kEvaluationsPerIteration = 100;
 constexpr double kFactr = 0.0;  // no test on the relative decrease of f
 constexpr int kSilent = -1;     // iprint < 0: the library prints nothing
@@ -58,13 +59,15 @@ double projected_gradient_norm(std::span<const double> x, std::span<const double
       if (lower[i] != -kInf) gi = std::min(x[i] - lower[i], gi);
     }
     const double a = std::fabs(gi);
-    if (std::isnan(a) || std::isnan(norm)) {
-      norm = std::numeric_limits<double>::quiet_NaN();
-    } else if (a > norm) {
-      norm = a;
-    }
+    if (std::isnan(a)) return a;
+    if (a > norm) norm = a;
   }
   return norm;
+}
+
+bool all_finite(double f, std::span<const double> g) {
+  return std::isfinite(f) &&
+         std::all_of(g.begin(), g.end(), [](double v) { return std::isfinite(v); });
 }
 
 bool task_is(const char* task, std::string_view prefix) {
@@ -132,6 +135,11 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
   if (projected_gradient_norm(x, first.gradient, lower, upper) <= settings.pgtol) {
     return make_result(x, first.value, LbfgsbStatus::converged, 0, evaluations);
   }
+  // No line search can start where f or its gradient is not finite: every trial would be
+  // rejected.
+  if (!all_finite(first.value, first.gradient)) {
+    return make_result(x, first.value, LbfgsbStatus::line_search_failed, 0, evaluations);
+  }
   if (settings.max_iterations == 0) {
     return make_result(x, first.value, LbfgsbStatus::iteration_limit, 0, evaluations);
   }
@@ -176,6 +184,8 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
   double f_accepted = f;
   std::vector<double> x_before = x;
   double f_before = f;
+  std::vector<double> g_accepted = g;
+  bool trial_rejected = false;  // the last evaluation was not finite
   std::size_t iterations = 0;
 
   for (;;) {
@@ -200,19 +210,38 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
       ++evaluations;
       LbfgsbEvaluation e = objective(std::span<const double>(x));
       if (e.gradient.size() != n) return error_result("projgr failed");
-      f = e.value;
-      std::copy(e.gradient.begin(), e.gradient.end(), g.begin());
+      trial_rejected = !all_finite(e.value, e.gradient);
+      if (trial_rejected) {
+        // A trial where f or g is not finite must not be accepted, and the library's step
+        // interpolation cannot use such values.  It is shown instead a value above f at the
+        // start of the search, rising with the step as |g0.(x - x0)|, and the gradient g0 of
+        // the start, so that it rejects the trial and tries a much shorter step.
+        double slope = 0.0;
+        for (std::size_t i = 0; i < n; ++i) slope += g_accepted[i] * (x[i] - x_accepted[i]);
+        f = f_accepted + std::fabs(slope);
+        if (!(f > f_accepted)) f = std::nextafter(f_accepted, kInf);
+        std::copy(g_accepted.begin(), g_accepted.end(), g.begin());
+      } else {
+        f = e.value;
+        std::copy(e.gradient.begin(), e.gradient.end(), g.begin());
+      }
       continue;
     }
 
     if (task_is(task, "NEW_X")) {
       // A step has been accepted; x, f, g are the new iterate.  The library tests convergence
       // when it is called again, so at the limit the same test is made here.
+      if (trial_rejected) {
+        // The line search gave up (on rounding errors) at a rejected trial: it has failed.
+        return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
+                           evaluations);
+      }
       ++iterations;
       x_before.swap(x_accepted);
       f_before = f_accepted;
       x_accepted = x;
       f_accepted = f;
+      g_accepted = g;
       if (iterations >= settings.max_iterations) {
         const LbfgsbStatus status = projected_gradient_norm(x, g, lower, upper) <= pgtol
                                         ? LbfgsbStatus::converged

@@ -65,16 +65,6 @@ TEST(FillBackground, ColumnValuesPerCode) {
   }
 }
 
-TEST(FillBackground, TriangularZeroSlopeIsUniformBitForBit) {
-  std::vector<double> x;
-  for (int i = -5; i <= 40; ++i) x.push_back(0.37 * i);
-  auto uniform = sentinel_matrix(1, x.size());
-  auto triangular = sentinel_matrix(1, x.size());
-  velmora::fill_background(uniform, 0, 1, x, 0.3, 11.1, 0.0, {});
-  velmora::fill_background(triangular, 0, 3, x, 0.3, 11.1, 0.0, {});
-  EXPECT_EQ(to_vector(uniform.column(0)), to_vector(triangular.column(0)));
-}
-
 TEST(FillBackground, SplineColumnsAreCopies) {
   const std::vector<double> x{0, 1, 2, 3};
   const BasisList basis{{1, -2, 3, 1e300}, {0.5, 0, -0.5, 7}};

@@ -15,10 +15,6 @@ using velmora::RootError;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Jumps from -1 to +1 at 0.3: |f| never falls below a tolerance under 1, so only the bracket
-// width can stop the search.
-double step_at_0_3(double t) { return t < 0.3 ? -1.0 : 1.0; }
-
 struct RootCase {
   const char* name;
   double (*f)(double);
@@ -58,70 +54,91 @@ TEST(Brentq, AgreesWithScipyWithinDeltaAndEvaluationCap) {
   }
 }
 
-// With a tolerance wider than both |f| values the first stopping test returns a at once, which
-// shows the ordering: a is the end with the larger |f|; on a tie a = hi and lo becomes b.
-TEST(Brentq, EndOrderingAndTies) {
+double identity(double t) { return t; }
+
+// Jumps from -1 to +1 at r = kHundredthsOfR / 100: |f| never falls below a tolerance under 1,
+// so only the bracket width can stop the search, and every pair of ends ties in |f|.
+template <int kHundredthsOfR>
+double step(double t) {
+  return t < kHundredthsOfR / 100.0 ? -1.0 : 1.0;
+}
+
+// Exact outcomes of the iteration.  identity with delta 3 returns a at once: a is the end with
+// the larger |f|, and on a tie a = hi (lo becomes b).  step<25> ends with a=0.25, b=0, c=0.5 and
+// returns c; without the swap on ties it would return 0.  The last three rows each depend on one
+// safeguard (dropping it changes the root or the count); their values come from a line-by-line
+// Python transcription of the iteration in double arithmetic, the first checked by hand: secant
+// to -0.5, bisection to 0.75 because the interpolated point lies outside, interpolation to
+// 0.8339, then |a - b| < 0.1 returns c = 0.75.
+TEST(Brentq, Trajectories) {
   struct Case {
-    double lo, hi, expected;
-  } cases[] = {{-1, 1, 1}, {1, -1, -1}, {-1, 2, 2}, {-2, 1, -2}};
+    const char* what;
+    double (*f)(double);
+    double lo, hi, delta, root;
+    int evaluations;
+  } cases[] = {
+      {"tie: lo becomes b", identity, -1, 1, 3, 1, 2},
+      {"tie, reversed bracket", identity, 1, -1, 3, -1, 2},
+      {"|f(hi)| larger", identity, -1, 2, 3, 2, 2},
+      {"|f(lo)| larger", identity, -2, 1, 3, -2, 2},
+      {"zero at lo", identity, 0, 1, 1e-8, 0, 2},
+      {"zero at hi", identity, -1, 0, 1e-8, 0, 2},
+      {"lo == hi at a zero", identity, 0, 0, 1e-8, 0, 2},
+      {"tie swap after update", step<25>, 0, 1, 0.3, 0.5, 6},
+      {"point outside (3a+b)/4..b", [](double t) { return ((-1 * t + 3) * t + 2) * t - 3; }, -1,
+       2, 0.1, 0.75, 8},
+      {"slow step after interpolation", [](double t) { return (t - 1) * (t - 1) * (t - 1); }, 0,
+       3, 1e-2, 1.2031071277143495, 12},
+      {"tiny step after interpolation", [](double t) { return ((3 * t - 3) * t + 2) * t + 1; }, 2,
+       -1, 0.1, -0.33237635084299905, 10},
+  };
   for (const auto& c : cases) {
-    const auto r = brentq([](double t) { return t; }, c.lo, c.hi, 3.0);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.root, c.expected) << c.lo << ", " << c.hi;
-    EXPECT_EQ(r.iterations, 0);
+    const auto r = brentq(c.f, c.lo, c.hi, c.delta);
+    ASSERT_TRUE(r.ok()) << c.what;
+    EXPECT_EQ(r.root, c.root) << c.what;
+    EXPECT_EQ(r.evaluations, c.evaluations) << c.what;
   }
 }
 
-TEST(Brentq, ExactZeroAtAnEndOrDegenerateBracket) {
-  const auto id = [](double t) { return t; };
-  struct Case {
-    double lo, hi;
-  } zero_ends[] = {{0, 1}, {1, 0}, {-1, 0}, {0, -1}, {0, 0}};
-  for (const auto& c : zero_ends) {
-    const auto r = brentq(id, c.lo, c.hi, 1e-8);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.root, 0.0);
-    EXPECT_EQ(r.evaluations, 2);
-  }
-  const auto r = brentq(id, 0.5, 0.5, 1e-8);
-  EXPECT_EQ(r.error, RootError::kNoBracketing);
-}
-
-// Hand trace of the step function with delta 0.2 (a, b after each iteration):
-//   start a=1, b=0;  it 1: s=0.5 (bisection), f(s)>0 so a=0.5, re-evaluate f(0); swap -> a=0, b=0.5
-//   it 2: s=0.25, a=0.25, re-evaluate f(0.5); swap -> a=0.5, b=0.25
-//   it 3: s=0.375, a=0.375, re-evaluate f(0.25); swap -> a=0.25, b=0.375, c=0.25
+// Hand trace of step<30> with delta 0.2 (a, b after each iteration):
+//   start a=1, b=0;  it 1: s=0.5 (bisection), f(s)>0 so a=0.5, re-evaluate f(0); tie swap ->
+//   a=0, b=0.5;  it 2: s=0.25, a=0.25, re-evaluate f(0.5); swap -> a=0.5, b=0.25;
+//   it 3: s=0.375, a=0.375, re-evaluate f(0.25); swap -> a=0.25, b=0.375, c=0.25;
 //   |a - b| = 0.125 < 0.2: returns c = 0.25, not b = 0.375.
-TEST(Brentq, ShrunkBracketReturnsPreviousBAndTwoEvaluationsPerIteration) {
+TEST(Brentq, ShrunkBracketReturnsPreviousBAndEvaluatesTheKeptEnd) {
   std::vector<double> calls;
   const auto r = brentq(
       [&](double t) {
         calls.push_back(t);
-        return step_at_0_3(t);
+        return step<30>(t);
       },
       0.0, 1.0, 0.2);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.root, 0.25);
-  EXPECT_EQ(r.iterations, 3);
   EXPECT_EQ(calls, (std::vector<double>{0, 1, 0.5, 0, 0.25, 0.5, 0.375, 0.25}));
 }
 
+// Zero tolerance: no stopping test can pass.  NaN everywhere: a NaN product is not "no
+// bracket", and NaN fails every stopping test.
 TEST(Brentq, FailureKinds) {
-  const auto no_bracket = brentq([](double t) { return t * t + 1; }, -1, 1, 1e-8);
-  EXPECT_EQ(no_bracket.error, RootError::kNoBracketing);
-  EXPECT_EQ(no_bracket.evaluations, 2);
-
-  // Zero tolerance: no stopping test can pass.  NaN everywhere: the NaN product does not count
-  // as "no bracket", and NaN fails every stopping test.
-  for (const auto& r : {brentq(step_at_0_3, 0, 1, 0.0),
-                        brentq([](double) { return kNaN; }, 0, 1, 1e-8)}) {
-    EXPECT_EQ(r.error, RootError::kNoConvergency);
-    EXPECT_EQ(r.iterations, velmora::kBrentqMaxIterations);
-    EXPECT_EQ(r.evaluations, 2 + 2 * velmora::kBrentqMaxIterations);
+  constexpr int kAllIterations = 2 + 2 * velmora::kBrentqMaxIterations;  // evaluations
+  struct Case {
+    const char* what;
+    double (*f)(double);
+    double lo, hi, delta;
+    RootError error;
+    int evaluations;
+  } cases[] = {
+      {"same sign", [](double t) { return t * t + 1; }, -1, 1, 1e-8, RootError::kNoBracketing, 2},
+      {"lo == hi off a zero", identity, 0.5, 0.5, 1e-8, RootError::kNoBracketing, 2},
+      {"delta 0", step<30>, 0, 1, 0.0, RootError::kNoConvergency, kAllIterations},
+      {"NaN", [](double) { return kNaN; }, 0, 1, 1e-8, RootError::kNoConvergency, kAllIterations},
+  };
+  for (const auto& c : cases) {
+    const auto r = brentq(c.f, c.lo, c.hi, c.delta);
+    EXPECT_EQ(r.error, c.error) << c.what;
+    EXPECT_EQ(r.evaluations, c.evaluations) << c.what;
   }
-}
-
-TEST(Brentq, PrintedErrorNames) {
   EXPECT_EQ(velmora::root_error_name(RootError::kNoConvergency), "NoConvergency");
   EXPECT_EQ(velmora::root_error_name(RootError::kNoBracketing), "NoBracketing");
   EXPECT_EQ(velmora::root_error_name(RootError::kZeroDerivative), "ZeroDerivative");
