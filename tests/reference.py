@@ -120,22 +120,132 @@ def update_mixing_weights(pi, intensity, resp, alpha):
     return [fdiv(wk, t) for wk in w]
 
 
+def fpow(a, b):
+    """C's pow for a real result: nan for a negative base with a fractional exponent."""
+    try:
+        r = math.pow(a, b)
+    except ValueError:
+        return math.nan
+    return r
+
+
+def brentq(f, lo, hi, delta):
+    """Brent's method as the extension runs it; returns (root, error name or None)."""
+    f_lo, f_hi = f(lo), f(hi)
+    if abs(f_lo) > abs(f_hi):
+        a, fa, b, fb = lo, f_lo, hi, f_hi
+    else:
+        a, fa, b, fb = hi, f_hi, lo, f_lo
+    if f_lo * f_hi > 0:
+        return None, "NoBracketing"
+    c, fc, d, m = a, fa, a, True
+    for _ in range(100):
+        if abs(fa) < delta:
+            return a, None
+        if abs(fb) < delta:
+            return b, None
+        if abs(a - b) < delta:
+            return c, None
+        if fa != fc and fb != fc:
+            t_a = fdiv((fb * a) * fc, (fa - fc) * (fa - fb))
+            t_b = fdiv((fa * b) * fc, (fb - fc) * (fb - fa))
+            t_c = fdiv((fa * c) * fb, (fc - fb) * (fc - fa))
+            s = (t_b + t_a) + t_c
+        else:
+            s = b - fdiv((b - a) * fb, fb - fa)
+        if (((a * 3 + b) * (-0.25) + s) * (s - b) > 0
+                or (m and abs(s - b) >= abs(b - c) * 0.5)
+                or (not m and abs(s - b) >= abs(c - d) * 0.5)
+                or (m and abs(b - c) < delta)
+                or (not m and abs(c - d) < delta)):
+            s, m = (b + a) * 0.5, True
+        else:
+            m = False
+        fs = f(s)
+        d, c, fc = c, b, fb
+        if fa * fs < 0:
+            b, fb = s, fs
+            fa = f(a)
+        else:
+            a, fa = s, fs
+            fb = f(b)
+        if not abs(fa) > abs(fb):
+            a, b, fa, fb = b, a, fb, fa
+    return None, "NoConvergency"
+
+
+def background_columns(bg_type, x, lo, hi, s_tri, basis):
+    """The background columns of the density matrix for a code."""
+    n = len(x)
+    inside = [lo <= xi <= hi for xi in x]
+    if bg_type == 0:
+        return []
+    if bg_type == 4:
+        if any(len(b) != n for b in basis):
+            raise LengthError("basis vector length differs from the grid")
+        return [list(map(float, b)) for b in basis]
+    if bg_type == 1:
+        d = hi - lo
+        return [[fdiv(1.0, d) if d > 0 and ok else 0.0 for ok in inside]]
+    if bg_type == 2:
+        g = (fpow(hi, 1.5) - fpow(lo, 1.5)) * 0.6666666666666666
+        if math.isnan(g) or not abs(g) > 1e-300:
+            g = 1.0
+        return [[math.sqrt(xi) / g if ok and xi >= 0 else 0.0 for xi, ok in zip(x, inside)]]
+    if bg_type == 3:
+        d = hi - lo
+        a = fdiv(2.0 * s_tri, d * d)
+        b = fdiv(1.0 - s_tri, d) - lo * a
+        col = []
+        for xi, ok in zip(x, inside):
+            v = a * xi + b
+            col.append(v if ok and v > 0 else 0.0)
+        return [col]
+    return [[0.0] * n]
+
+
+def update_triangle_slope(x, v, lo, hi):
+    n = min(len(v), len(x))
+    d = hi - lo
+    d2 = d * d
+    e = fdiv(2.0, d2)
+    f = fdiv(-1.0, d) - lo * e
+
+    def score(s):
+        a = fdiv(s + s, d2)
+        b = fdiv(1.0 - s, d) - a * lo
+        total = 0.0
+        for i in range(n):
+            if lo <= x[i] <= hi:
+                total += fdiv((x[i] * e + f) * v[i], (a * x[i] + b) + 1e-5)
+        return total
+
+    s0, s1 = score(0.0), score(0.99999)
+    end = 0.0 if s0 <= 0 else 0.99999
+    if not s0 * s1 <= 0:
+        return end
+    root, error = brentq(score, 0.0, 0.99999, 1e-8)
+    if error:
+        return end
+    return min(0.99999, max(0.0, root)) if not math.isnan(root) else root
+
+
 def run_em_gaussian(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_iter, r_eps,
-                    background=None):
-    """The Gaussian EM fit.  ``background(x, s_tri) -> list of columns`` supplies the background
-    columns (none by default).  Returns (n_iter, ll_history, rel_history, mu, sigma, pi)."""
+                    x_min=0.0, x_max=1.0, bg_type=0, s_tri=0.0, basis=()):
+    """The Gaussian EM fit with an optional background.
+    Returns (n_iter, ll_history, rel_history, mu, sigma, pi, s_tri)."""
     x, intensity = list(map(float, x)), list(map(float, intensity))
+    x_min, x_max, s_tri = float(x_min), float(x_max), float(s_tri)
     mu, sigma, pi = list(map(float, mu)), list(map(float, sigma)), list(map(float, pi))
     alpha = list(map(float, alpha))
     k_count = len(mu)
     n = len(x)
-    bg = background or (lambda grid: [])
 
     def densities():
         cols = []
         for k in range(k_count):
             cols.append(gaussian_density(x, mu[k], sigma[k]) if k < len(sigma) else [0.0] * n)
-        return cols + bg(x)
+        return cols + background_columns(bg_type, x, x_min, x_max, s_tri, basis)
 
     ll_prev, _, resp = e_step(intensity, densities(), pi)
     ll_hist, rel_hist, n_iter = [ll_prev], [0.0], 0
@@ -149,6 +259,9 @@ def run_em_gaussian(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_i
             results.append(gaussian_update(w, x, mu[k], sigma[k], fix_mu[k], fix_sigma[k]))
         for k, (m, s) in enumerate(results):
             mu[k], sigma[k] = m, s
+        if bg_type == 3:
+            v = [intensity[i] * resp[k_count][i] for i in range(min(len(intensity), n))]
+            s_tri = update_triangle_slope(x, v, x_min, x_max)
         ll, _, resp = e_step(intensity, densities(), pi)
         rel = fdiv(ll - ll_prev, abs(ll_prev))
         ll_hist.append(ll)
@@ -157,4 +270,4 @@ def run_em_gaussian(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_i
         if r_eps > abs(rel):
             break
         ll_prev = ll
-    return n_iter, ll_hist, rel_hist, mu, sigma, pi
+    return n_iter, ll_hist, rel_hist, mu, sigma, pi, s_tri

@@ -24,10 +24,12 @@ def as_arrays(args):
 def assert_matches_reference(args, **overrides):
     a = dict(args, **overrides)
     (n_iter, ll, rel, s_tri), mu, sigma, pi = call(a)
-    ref = reference.run_em_gaussian(a["x"], a["intensity"], a["mu"], a["sigma"], a["pi"],
-                                    a["dirichlet_alpha"], a["fix_mu"], a["fix_sigma"],
-                                    a["max_iter"], a["r_eps"])
-    r_iter, r_ll, r_rel, r_mu, r_sigma, r_pi = ref
+    ref = reference.run_em_gaussian(
+        a["x"], a["intensity"], a["mu"], a["sigma"], a["pi"], a["dirichlet_alpha"], a["fix_mu"],
+        a["fix_sigma"], a["max_iter"], a["r_eps"], a["x_min"], a["x_max"], a.get("bg_type", 0),
+        a.get("s_tri", 0.0), a.get("spline_basis_preds") or ())
+    r_iter, r_ll, r_rel, r_mu, r_sigma, r_pi, r_s_tri = ref
+    assert s_tri == r_s_tri
     same = lambda a, b: np.array_equal(np.asarray(a), np.asarray(b), equal_nan=True)  # noqa: E731
     assert n_iter == r_iter
     assert same(ll, r_ll) and same(rel, r_rel)
