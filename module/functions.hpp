@@ -1,4 +1,7 @@
-// The module's functions, in the order they are registered.
+// Registration of the module's functions.
+//
+// Each function's file registers it with a static registrar; the module adds the registered
+// functions in one fixed order (the order of `__all__`), whatever the order of the files.
 #pragma once
 
 #include <vector>
@@ -13,7 +16,16 @@ struct FunctionEntry {
   PyCFunctionWithKeywords function;
 };
 
-// Every function of the module, in registration order.
-const std::vector<FunctionEntry>& module_functions();
+// Records a function for the module; used through FunctionRegistrar at namespace scope.
+void register_function(const FunctionEntry& entry);
+
+struct FunctionRegistrar {
+  FunctionRegistrar(const Signature& signature, PyCFunctionWithKeywords function) {
+    register_function({&signature, function});
+  }
+};
+
+// The registered functions in the module's order.
+std::vector<FunctionEntry> module_functions();
 
 }  // namespace velmora::py

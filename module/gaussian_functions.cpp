@@ -1,49 +1,14 @@
-// The mixture fits: run_em_loop and the per-shape EM entry points.
+// run_em_loop: the Gaussian mixture fit.
 //
-// Each converts its arguments, releases the interpreter lock around the EM fit, and writes
-// the fitted parameters and mixing weights back into the caller's arrays only after the fit
-// has succeeded, so a failed call leaves them untouched.
-#include <exception>
-
-#include "convert.hpp"
-#include "em_engine.hpp"
+// Converts the arguments, fits with the interpreter lock released, and writes the fitted
+// parameters and mixing weights back into the caller's arrays only after the fit has
+// succeeded, so a failed call leaves them untouched.
+#include "em_common.hpp"
 #include "functions.hpp"
 #include "gaussian.hpp"
 
 namespace velmora::py {
 namespace {
-
-// Runs the fit with the interpreter lock released; exceptions are carried back across.
-template <class F>
-EmResult without_interpreter_lock(F&& fit) {
-  EmResult result;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    result = fit();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) std::rethrow_exception(failure);
-  return result;
-}
-
-// (n_iter, ll_history, rel_history, s_tri)
-PyObject* em_result_tuple(EmResult&& result) {
-  Ref n_iter(check(PyLong_FromUnsignedLongLong(result.n_iter)));
-  Ref ll(to_array(std::move(result.ll_history)));
-  Ref rel(to_array(std::move(result.rel_history)));
-  Ref s_tri(check(PyFloat_FromDouble(result.s_tri)));
-  return check(PyTuple_Pack(4, n_iter.get(), ll.get(), rel.get(), s_tri.get()));
-}
-
-// The settings that follow the shape's own parameters in every EM entry point.
-void read_background(Arguments& a, EmSettings& settings) {
-  settings.bg_type = a.background_code("bg_type");
-  settings.s_tri = a.real("s_tri", 0.0);
-  settings.basis = a.basis_list("spline_basis_preds");
-}
 
 const Signature kRunEmLoop("run_em_loop",
                            {{"x"},
@@ -92,13 +57,7 @@ PyObject* run_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const FunctionRegistrar kRegister(kRunEmLoop, run_em_loop);
+
 }  // namespace
-
-const std::vector<FunctionEntry>& module_functions() {
-  static const std::vector<FunctionEntry> functions = {
-      {&kRunEmLoop, run_em_loop},
-  };
-  return functions;
-}
-
 }  // namespace velmora::py
