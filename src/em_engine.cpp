@@ -2,20 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "worker_pool.hpp"
 
 namespace velmora {
 namespace {
-
-// w[i] = I_i * gamma_i for the points that have both an intensity and a grid value.
-std::vector<double> column_weights(std::span<const double> intensity,
-                                   std::span<const double> resp_column) {
-  const std::size_t n = std::min(intensity.size(), resp_column.size());
-  std::vector<double> w(n);
-  for (std::size_t i = 0; i < n; ++i) w[i] = intensity[i] * resp_column[i];
-  return w;
-}
 
 // Weight vectors w_j = I * gamma_j of the first `count` mixture columns, each with its sum
 // n_j (the column's effective count, the same sum update_mixing_weights forms).
@@ -24,14 +16,54 @@ struct ColumnWeights {
   std::vector<double> counts;
 };
 
+// Columns a worker handles together: their sums are independent chains of additions, so
+// interleaving a few of them in one loop hides the latency of each addition.
+constexpr std::size_t kInterleave = 4;
+
+template <std::size_t G>
+void weigh_columns(std::span<const double> intensity, const ColumnMatrix& resp, std::size_t first,
+                   ColumnWeights& out) {
+  const std::size_t n = std::min(intensity.size(), resp.rows());
+  const double* r[G];
+  double* w[G];
+  double sum[G];
+  for (std::size_t g = 0; g < G; ++g) {
+    out.weights[first + g].resize(n);
+    w[g] = out.weights[first + g].data();
+    r[g] = resp.column(first + g).data();
+    sum[g] = 0.0;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double weight = intensity[i];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < G; ++g) {
+      const double v = weight * r[g][i];
+      w[g][i] = v;
+      sum[g] += v;
+    }
+  }
+  for (std::size_t g = 0; g < G; ++g) out.counts[first + g] = sum[g];
+}
+
+// The contiguous share of `count` items that part `part` of `parts` takes.
+std::pair<std::size_t, std::size_t> share(std::size_t count, std::size_t parts, std::size_t part) {
+  return {count * part / parts, count * (part + 1) / parts};
+}
+
 ColumnWeights all_column_weights(std::span<const double> intensity, const ColumnMatrix& resp,
                                  std::size_t count) {
   ColumnWeights out{std::vector<std::vector<double>>(count), std::vector<double>(count)};
-  pool::for_each_index(count, [&](std::size_t j) {
-    out.weights[j] = column_weights(intensity, resp.column(j));
-    double sum = 0.0;
-    for (double w : out.weights[j]) sum += w;
-    out.counts[j] = sum;
+  const std::size_t parts = std::min(count, pool::size());
+  pool::for_each_index(parts, [&](std::size_t part) {
+    auto [j, end] = share(count, parts, part);
+    for (; j < end; j += std::min(kInterleave, end - j)) {
+      switch (std::min(kInterleave, end - j)) {
+        case 4: weigh_columns<4>(intensity, resp, j, out); break;
+        case 3: weigh_columns<3>(intensity, resp, j, out); break;
+        case 2: weigh_columns<2>(intensity, resp, j, out); break;
+        default: weigh_columns<1>(intensity, resp, j, out); break;
+      }
+    }
   });
   return out;
 }
@@ -49,9 +81,17 @@ void update_components(std::span<const double> x, PeakShape& shape,
   // are stored in component order once all are done.
   std::vector<ComponentParams> results(k_count);
   const PeakShape& reader = shape;
-  pool::for_each_index(k_count, [&](std::size_t k) {
-    results[k] = reader.update_component(k, weights[k], x);
-  });
+  if (shape.shares_update_passes()) {
+    const std::size_t parts = std::min(k_count, pool::size());
+    pool::for_each_index(parts, [&](std::size_t part) {
+      const auto [first, last] = share(k_count, parts, part);
+      reader.update_components(first, last, weights, x, results);
+    });
+  } else {
+    pool::for_each_index(k_count, [&](std::size_t k) {
+      results[k] = reader.update_component(k, weights[k], x);
+    });
+  }
   for (std::size_t k = 0; k < k_count; ++k) shape.set_component(k, results[k]);
 }
 

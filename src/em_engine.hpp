@@ -43,6 +43,21 @@ class PeakShape {
   virtual ComponentParams update_component(std::size_t k, std::span<const double> w,
                                            std::span<const double> x) const = 0;
 
+  // Updates the components first..last-1 into results[first..last-1].  The results must equal
+  // those of update_component; a shape overrides this to share its passes over the grid
+  // between several components (independent sums interleaved in one loop run faster than one
+  // after another, and each keeps its own order).  Used when shares_update_passes() is true.
+  virtual void update_components(std::size_t first, std::size_t last,
+                                 const std::vector<std::vector<double>>& weights,
+                                 std::span<const double> x,
+                                 std::span<ComponentParams> results) const {
+    for (std::size_t k = first; k < last; ++k) results[k] = update_component(k, weights[k], x);
+  }
+
+  // True when the driver should hand each worker one contiguous range of components through
+  // update_components instead of one component at a time.
+  virtual bool shares_update_passes() const { return false; }
+
   // Stores the result of update_component for component k.
   virtual void set_component(std::size_t k, const ComponentParams& params) = 0;
 

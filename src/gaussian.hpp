@@ -43,6 +43,11 @@ class GaussianShape final : public PeakShape {
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
+  void update_components(std::size_t first, std::size_t last,
+                         const std::vector<std::vector<double>>& weights,
+                         std::span<const double> x,
+                         std::span<ComponentParams> results) const override;
+  bool shares_update_passes() const override { return true; }
   void set_component(std::size_t k, const ComponentParams& params) override;
 
   const std::vector<double>& mu() const { return mu_; }
