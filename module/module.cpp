@@ -61,7 +61,13 @@ PyMODINIT_FUNC PyInit_velmora_core(void) {
   if (velmora::py::internal_error_type() == nullptr) return nullptr;
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;
-  if (add_functions(module) < 0) {
+  int added = -1;
+  try {
+    added = add_functions(module);
+  } catch (...) {
+    velmora::py::set_error_from_current_exception();
+  }
+  if (added < 0) {
     Py_DECREF(module);
     return nullptr;
   }
