@@ -20,6 +20,20 @@ extern "C" void setulb_(const int* n, const int* m, double* x, const double* l, 
                         char* csave, int* lsave, int* isave, double* dsave, std::size_t task_len,
                         std::size_t csave_len);
 
+// The library's line search writes "ascent direction in projection gd = ..." to standard
+// output with a Fortran WRITE whenever the search direction is not a descent direction,
+// whatever iprint says.  The system must write nothing but its own completion line, so the
+// library is linked statically and its formatted-output calls are routed here (the link adds
+// --wrap for each of them) and dropped; the condition itself is reported to us through `task`.
+extern "C" {
+void __wrap__gfortran_st_write(void*) {}
+void __wrap__gfortran_st_write_done(void*) {}
+void __wrap__gfortran_transfer_character_write(void*, const char*, std::size_t) {}
+void __wrap__gfortran_transfer_integer_write(void*, void*, int) {}
+void __wrap__gfortran_transfer_real_write(void*, void*, int) {}
+void __wrap__gfortran_transfer_array_write(void*, void*, int, std::size_t) {}
+}
+
 namespace velmora {
 namespace {
 
