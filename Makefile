@@ -11,7 +11,7 @@ CPP_BUILD := build/cpp-tests
 CPP_ASAN_BUILD := build/cpp-asan
 SOURCES := $(shell find src module -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-python test-cpp test-numpy1 test-asan ci system-packages install clean
+.PHONY: demo test test-python test-cpp cpp-build test-numpy1 test-asan ci system-packages install clean
 
 demo: install
 	$(PY) examples/demo.py
@@ -33,13 +33,19 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 
 install: $(VENV)/.installed
 
-test-python: install
-	$(PY) -m pytest -q tests
+# The Python tests reach a few internal routines through a small C library built beside the
+# C++ unit tests.
+CAPI = VELMORA_TEST_CAPI=$(abspath $(CPP_BUILD))/libvelmora_test_capi.so
 
-test-cpp: $(VENV)/.ready
+test-python: install cpp-build
+	$(CAPI) $(PY) -m pytest -q tests
+
+cpp-build: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_CPP_TESTS=ON >/dev/null
 	$(VENV)/bin/ninja -C $(CPP_BUILD)
+
+test-cpp: cpp-build
 	$(CPP_BUILD)/velmora_cpp_tests --gtest_brief=1
 
 # The Python suite under NumPy 1.26, with the package built by a plain isolated `pip install .`.
@@ -49,9 +55,9 @@ $(VENV_NP1)/.ready: requirements-numpy1.txt | system-packages
 	$(VENV_NP1)/bin/python -m pip install --quiet -r requirements-numpy1.txt
 	touch $@
 
-test-numpy1: $(VENV_NP1)/.ready
+test-numpy1: $(VENV_NP1)/.ready cpp-build
 	$(VENV_NP1)/bin/python -m pip install --quiet --force-reinstall --no-deps .
-	$(VENV_NP1)/bin/python -m pytest -q tests
+	$(CAPI) $(VENV_NP1)/bin/python -m pytest -q tests
 
 # The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer.  The interpreter is
 # not instrumented, so the runtimes are preloaded and leak detection is off.
@@ -67,7 +73,8 @@ test-asan: $(VENV)/.ready
 	rm -rf $(ASAN_SITE)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps --target $(ASAN_SITE) \
 	  -C cmake.define.VELMORA_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan .
-	$(SAN_ENV) PYTHONPATH=$(ASAN_SITE) $(PY) -m pytest -q -p no:cacheprovider tests
+	$(SAN_ENV) VELMORA_TEST_CAPI=$(abspath $(CPP_ASAN_BUILD))/libvelmora_test_capi.so \
+	  PYTHONPATH=$(ASAN_SITE) $(PY) -m pytest -q -p no:cacheprovider tests
 
 ci: test test-numpy1 test-asan
 

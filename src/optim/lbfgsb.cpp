@@ -177,9 +177,6 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
   std::vector<int> iwa(3 * n);
   char task[kTaskLength];
   char csave[kTaskLength];
-  std::memset(task, ' ', kTaskLength);
-  std::memset(csave, ' ', kTaskLength);
-  std::memcpy(task, "START", 5);
   int lsave[4] = {};
   int isave[44] = {};
   double dsave[29] = {};
@@ -189,18 +186,38 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
 
   double f = first.value;
   std::vector<double> g = std::move(first.gradient);
-  const std::vector<double> x_first = x;
+  // The point of the library's first request, evaluated already: the projected start, or the
+  // point a restart begins from.
+  std::vector<double> x_first = x;
+  double f_first = f;
+  std::vector<double> g_first = g;
   bool first_pending = true;
 
   // The last accepted point (the projected start until the first step is accepted) and the
   // one before it.
   std::vector<double> x_accepted = x;
   double f_accepted = f;
+  std::vector<double> g_accepted = g;
   std::vector<double> x_before = x;
   double f_before = f;
-  std::vector<double> g_accepted = g;
+  std::vector<double> g_before = g;
   bool trial_rejected = false;  // the last evaluation was not finite
   std::size_t iterations = 0;
+
+  // (Re)starts the library at x with fresh memory.
+  auto start_run = [&] {
+    std::memset(task, ' ', kTaskLength);
+    std::memset(csave, ' ', kTaskLength);
+    std::memcpy(task, "START", 5);
+    std::fill(std::begin(lsave), std::end(lsave), 0);
+    std::fill(std::begin(isave), std::end(isave), 0);
+    std::fill(std::begin(dsave), std::end(dsave), 0.0);
+    x_first = x;
+    f_first = f;
+    g_first = g;
+    first_pending = true;
+  };
+  start_run();
 
   for (;;) {
     setulb_(&n_f, &m_f, x.data(), lower.data(), upper.data(), nbd.data(), &f, g.data(), &factr,
@@ -213,8 +230,9 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
       if (first_pending) {
         first_pending = false;
         if (std::equal(x.begin(), x.end(), x_first.begin())) {
-          f = first.value;
-          continue;  // g still holds the first gradient
+          f = f_first;
+          std::copy(g_first.begin(), g_first.end(), g.begin());
+          continue;
         }
       }
       if (evaluations >= max_evaluations) {
@@ -253,6 +271,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
       ++iterations;
       x_before.swap(x_accepted);
       f_before = f_accepted;
+      g_before.swap(g_accepted);
       x_accepted = x;
       f_accepted = f;
       g_accepted = g;
@@ -272,13 +291,28 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
     if (task_is(task, "CONVERGENCE: REL_REDUCTION_OF_F")) {
       // With factr = 0 the library still stops when an accepted step did not lower f at all
       // (f_before - f <= 0).  The projected gradient is above pgtol (that test comes first),
-      // so this is no convergence: the line search could not make progress.  A step that
-      // raised f (possible when the line search gives up on rounding errors) is undone.
+      // so this is no convergence: the run has no stop on the decrease of f.  The search goes
+      // on from the best point with fresh memory (the stored pairs are what led it astray), as
+      // long as the run since the last start lowered f; otherwise the line search has failed.
+      // A step that raised f (possible when the line search gives up on rounding errors) is
+      // undone.
       if (f_accepted > f_before) {
-        return make_result(x_before, f_before, LbfgsbStatus::line_search_failed, iterations,
-                           evaluations);
+        x_accepted = x_before;
+        f_accepted = f_before;
+        g_accepted = g_before;
       }
-      return make_result(x, f, LbfgsbStatus::line_search_failed, iterations, evaluations);
+      if (f_accepted < f_first && evaluations < max_evaluations) {
+        x = x_accepted;
+        f = f_accepted;
+        g = g_accepted;
+        x_before = x;
+        f_before = f;
+        g_before = g;
+        start_run();
+        continue;
+      }
+      return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
+                         evaluations);
     }
 
     if (task_is(task, "ABNORMAL_TERMINATION_IN_LNSRCH")) {

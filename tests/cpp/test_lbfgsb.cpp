@@ -203,7 +203,8 @@ TEST(LbfgsbStatuses, FailedLineSearchReturnsTheLastAcceptedPoint) {
 
 // With a large constant offset the finite-difference gradient is noise near the minimum and an
 // accepted step stops lowering f.  The library calls that "convergence" even with factr = 0;
-// the projected gradient is not small, so it is a failed search.
+// the projected gradient is not small, so the search goes on from fresh memory and ends only
+// by a genuine convergence or a failed line search, never by that test.
 TEST(LbfgsbStatuses, StepWithoutDecreaseIsNotConvergence) {
   const Vec c{5.1, 6.1, 7.1};
   auto ll = [&](std::span<const double> v) { return -quartic(v, c, 1e8).value; };
@@ -213,7 +214,7 @@ TEST(LbfgsbStatuses, StepWithoutDecreaseIsNotConvergence) {
   };
   const LbfgsbResult r = lbfgsb_minimize(objective, Vec{0, 0, 0}, Vec(3, -kInf), Vec(3, kInf));
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r.status, LbfgsbStatus::line_search_failed);
+  EXPECT_NE(r.status, LbfgsbStatus::iteration_limit);
   EXPECT_EQ(r.value, -ll(r.point));
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(r.point[i], c[i], 0.05);
 }

@@ -1,0 +1,127 @@
+#include "doniach_sunjic.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "errors.hpp"
+#include "peak_fit.hpp"
+#include "worker_pool.hpp"
+
+namespace velmora::doniach_sunjic {
+namespace {
+
+// Log-likelihood of the profile q with trapezoid sum t: all-zero density when |t| < 1e-300.
+double log_likelihood_of(std::span<const double> q, double t, std::span<const double> w,
+                         std::span<double> terms) {
+  if (std::fabs(t) < kZeroNorm) return peak_fit::zero_density_log_likelihood(q.size(), w);
+  return peak_fit::weighted_log_likelihood(q, t, w, terms);
+}
+
+}  // namespace
+
+double ds_profile(std::span<const double> x, std::span<double> q, double x0, double gamma,
+                  double alpha) {
+  const double phi = (kPi * alpha) * 0.5;
+  const double a = 1.0 - alpha;
+  const double e = 0.5 * a;
+  const double g2 = gamma * gamma;
+  const std::size_t n = x.size();
+  peak_fit::for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double d = x[i] - x0;
+      const double theta = std::atan(d / gamma);
+      q[i] = std::cos(theta * a + phi) / std::pow(d * d + g2, e);
+    }
+  });
+  return peak_fit::trapezoid_sum(x, q.first(n));
+}
+
+double ds_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
+              double alpha) {
+  const double t = ds_profile(x, p, x0, gamma, alpha);
+  const std::size_t n = x.size();
+  if (std::fabs(t) < kZeroNorm) {
+    std::fill(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+    return t;
+  }
+  peak_fit::for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) p[i] = p[i] / t;
+  });
+  return t;
+}
+
+double ds_log_likelihood(std::span<const double> x, std::span<const double> w, double x0,
+                         double gamma, double alpha) {
+  std::vector<double> q(x.size());
+  std::vector<double> terms(x.size());
+  const double t = ds_profile(x, q, x0, gamma, alpha);
+  return log_likelihood_of(q, t, w, terms);
+}
+
+void ds_fit(std::span<const double> x, std::span<const double> w, double& x0, double& gamma,
+            double& alpha, const DsBounds& bounds, bool fix_x0, bool fix_gamma, bool fix_alpha) {
+  if ((fix_x0 && fix_gamma && fix_alpha) || w.empty()) return;
+  const double total = peak_fit::total_weight(w);
+  if (total < peak_fit::kEmptyWeight) return;  // a NaN total does not take this exit
+
+  peak_fit::FreeParameters<3> params({x0, gamma, alpha}, {fix_x0, fix_gamma, fix_alpha});
+  params.bound(0, x0, bounds.x_min, bounds.x_max);
+  params.bound(1, gamma, bounds.gamma_min, bounds.gamma_max);
+  params.bound(2, alpha, bounds.alpha_min, bounds.alpha_max);
+
+  // A reversed bound pair ends the fit silently (the minimiser refuses it).  Otherwise a NaN
+  // bound of a clamped parameter could never be read back: report it as the clamp failure
+  // (gamma before alpha).  The minimiser also refuses NaN bounds, so this is checked first.
+  if (!params.has_reversed_box()) {
+    if (!fix_gamma) peak_fit::check_clamp_pair(bounds.gamma_min, bounds.gamma_max);
+    if (!fix_alpha) peak_fit::check_clamp_pair(bounds.alpha_min, bounds.alpha_max);
+  }
+
+  // The profile and log-term buffers of this fit, reused by every evaluation.
+  std::vector<double> q(x.size());
+  std::vector<double> terms(x.size() > peak_fit::kPointsPerTask ? x.size() : 0);
+  const auto loglik = [&](const std::array<double, 3>& p) {
+    const double t = ds_profile(x, q, p[0], p[1], p[2]);
+    return log_likelihood_of(q, t, w, terms);
+  };
+  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, loglik);
+  if (!result.ok()) return;
+
+  const std::array<double, 3> fitted = params.full(result.point);
+  const double new_gamma =
+      fix_gamma ? gamma : peak_fit::clamp_checked(fitted[1], bounds.gamma_min, bounds.gamma_max);
+  const double new_alpha =
+      fix_alpha ? alpha : peak_fit::clamp_checked(fitted[2], bounds.alpha_min, bounds.alpha_max);
+  x0 = fitted[0];  // the fixed value when x0 is fixed; a free centre is not clamped
+  gamma = new_gamma;
+  alpha = new_alpha;
+}
+
+void DsShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
+  pool::for_each_index(x0_.size(), [&](std::size_t k) {
+    const double gamma = checked_at<double>(gamma_, k, "gamma_ds");
+    const double alpha = checked_at<double>(alpha_, k, "alpha");
+    ds_pdf(x, density.column(k), x0_[k], gamma, alpha);
+  });
+}
+
+ComponentParams DsShape::update_component(std::size_t k, std::span<const double> w,
+                                          std::span<const double> x) const {
+  double x0 = x0_[k];
+  double gamma = checked_at<double>(gamma_, k, "gamma_ds");
+  double alpha = checked_at<double>(alpha_, k, "alpha");
+  const bool fix_x0 = checked_at<std::uint8_t>(fix_x0_, k, "fix_x0") != 0;
+  const bool fix_gamma = checked_at<std::uint8_t>(fix_gamma_, k, "fix_gamma") != 0;
+  const bool fix_alpha = checked_at<std::uint8_t>(fix_alpha_, k, "fix_alpha") != 0;
+  ds_fit(x, w, x0, gamma, alpha, bounds_, fix_x0, fix_gamma, fix_alpha);
+  return {x0, gamma, alpha};
+}
+
+void DsShape::set_component(std::size_t k, const ComponentParams& params) {
+  x0_[k] = params[0];
+  gamma_[k] = params[1];
+  alpha_[k] = params[2];
+}
+
+}  // namespace velmora::doniach_sunjic

@@ -1,0 +1,136 @@
+#include "lorentzian.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "errors.hpp"
+#include "peak_fit.hpp"
+#include "worker_pool.hpp"
+
+namespace velmora::lorentzian {
+
+double lorentzian_profile(std::span<const double> x, std::span<double> q, double x0,
+                          double gamma, double x_min, double x_max) {
+  const double g = 0.5 * gamma;
+  // Mass of the Cauchy kernel on the window, computed once per evaluation.
+  const double a = std::atan((x_max - x0) / g);
+  const double b = std::atan((x_min - x0) / g);
+  double z = a * kInvPi - b * kInvPi;
+  if (!(z > kFloor)) z = kFloor;  // max(z, 1e-300); a NaN mass takes the floor
+  const double d_norm = z * kPi;
+  const double g2 = g * g;
+  const std::size_t n = x.size();
+  peak_fit::for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double d = x[i] - x0;
+      q[i] = gamma / ((d * d + g2) * d_norm);
+    }
+  });
+  if (n < 2) return kFloor;
+  const double t = peak_fit::trapezoid_sum(x, q.first(n));
+  return t > kFloor ? t : kFloor;  // max(t, 1e-300); a NaN sum takes the floor
+}
+
+double lorentzian_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
+                      double x_min, double x_max) {
+  const double t = lorentzian_profile(x, p, x0, gamma, x_min, x_max);
+  peak_fit::for_each_point_block(x.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) p[i] = p[i] / t;
+  });
+  return t;
+}
+
+double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> w,
+                                 double x0, double gamma, double x_min, double x_max) {
+  std::vector<double> q(x.size());
+  std::vector<double> terms(x.size());
+  const double t = lorentzian_profile(x, q, x0, gamma, x_min, x_max);
+  return peak_fit::weighted_log_likelihood(q, t, w, terms);
+}
+
+void announce_finished() {
+  static constexpr char kLine[] = "LBFGSB finished\n";
+  static std::mutex mutex;
+  const std::lock_guard<std::mutex> lock(mutex);
+  std::size_t done = 0;
+  const std::size_t length = sizeof kLine - 1;
+  while (done < length) {
+    const ssize_t written = ::write(STDOUT_FILENO, kLine + done, length - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      const int code = written < 0 ? errno : EIO;
+      throw InternalError("could not write \"LBFGSB finished\" to standard output: " +
+                          std::generic_category().message(code));
+    }
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+void lorentzian_fit(std::span<const double> x, std::span<const double> w, double& x0,
+                    double& gamma, double x_min, double x_max, bool fix_x0, bool fix_gamma) {
+  if ((fix_x0 && fix_gamma) || w.empty()) return;
+  const double total = peak_fit::total_weight(w);
+  if (total < peak_fit::kEmptyWeight) return;  // a NaN total does not take this exit
+
+  // Starting values: the weighted mean and the second moment about zero (not about the mean),
+  // over the points that have both a grid value and a weight.
+  const std::size_t n = std::min(w.size(), x.size());
+  peak_fit::FreeParameters<2> params({x0, gamma}, {fix_x0, fix_gamma});
+  if (!fix_x0) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += x[i] * w[i];
+    params.bound(0, s / total, x_min, x_max);
+  }
+  if (!fix_gamma) {
+    double s2 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s2 += x[i] * x[i] * w[i];
+    const double spread = std::sqrt(s2 / total * kLn4);
+    // max(spread, 0.1); a NaN spread (negative weights) starts at the lower bound.
+    params.bound(1, spread > kGammaMin ? spread : kGammaMin, kGammaMin, kGammaMax);
+  }
+
+  // The profile and log-term buffers of this fit, reused by every evaluation.
+  std::vector<double> q(x.size());
+  std::vector<double> terms(x.size() > peak_fit::kPointsPerTask ? n : 0);
+  const auto loglik = [&](const std::array<double, 2>& p) {
+    const double t = lorentzian_profile(x, q, p[0], p[1], x_min, x_max);
+    return peak_fit::weighted_log_likelihood(q, t, w, terms);
+  };
+  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, loglik);
+  if (!result.ok()) return;  // a refused box: nothing changes, nothing is written
+
+  announce_finished();
+  const std::array<double, 2> fitted = params.full(result.point);
+  if (!fix_x0) x0 = fitted[0];
+  if (!fix_gamma) gamma = peak_fit::clamp_checked(fitted[1], kGammaMin, kGammaMax);
+}
+
+void LorentzianShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
+  pool::for_each_index(x0_.size(), [&](std::size_t k) {
+    const double gamma = checked_at<double>(gamma_, k, "gamma_lo");
+    lorentzian_pdf(x, density.column(k), x0_[k], gamma, x_min_, x_max_);
+  });
+}
+
+ComponentParams LorentzianShape::update_component(std::size_t k, std::span<const double> w,
+                                                  std::span<const double> x) const {
+  double x0 = x0_[k];
+  double gamma = checked_at<double>(gamma_, k, "gamma_lo");
+  const bool fix_x0 = checked_at<std::uint8_t>(fix_x0_, k, "fix_x0") != 0;
+  const bool fix_gamma = checked_at<std::uint8_t>(fix_gamma_, k, "fix_gamma") != 0;
+  lorentzian_fit(x, w, x0, gamma, x_min_, x_max_, fix_x0, fix_gamma);
+  return {x0, gamma, 0.0};
+}
+
+void LorentzianShape::set_component(std::size_t k, const ComponentParams& params) {
+  x0_[k] = params[0];
+  gamma_[k] = params[1];
+}
+
+}  // namespace velmora::lorentzian

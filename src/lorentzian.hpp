@@ -1,0 +1,96 @@
+// Lorentzian (Cauchy) peaks: the window-truncated, grid-normalised density, its weighted
+// log-likelihood, the bounded single-peak fit, and the Lorentzian mixture shape.
+//
+// A peak has a centre x0 and a full width at half maximum gamma (half width g = gamma / 2).
+// Its profile on the grid is the Cauchy density scaled to the window [x_min, x_max],
+//
+//   q_i = gamma / (((x_i - x0)^2 + g^2) D),   D = pi Z,
+//   Z   = max(atan((x_max - x0) / g) / pi - atan((x_min - x0) / g) / pi, 1e-300),
+//
+// i.e. 2 / (pi g) times the Cauchy kernel, divided by the kernel's mass Z on the window, and the
+// density is p_i = q_i / T with T = max(trapezoid sum of q over the grid, 1e-300) (T = 1e-300
+// for fewer than two points; a NaN Z or T also takes the floor).  While T exceeds the floor the
+// factor 2 / D cancels and p is the Cauchy profile with trapezoid integral 1 over the grid.
+//
+// The fit maximises sum_i w_i log(p_i + 1e-200) over x0 in [x_min, x_max] and gamma in
+// [0.1, 2000] with L-BFGS-B (peak_fit.hpp).  It always starts from the weighted moments about
+// zero, mean = sum x w / W and gamma = max(sqrt(sum x^2 w / W * ln 4), 0.1), never from the
+// values passed in, which serve only as the values of fixed parameters.  After every successful
+// minimisation it writes the line "LBFGSB finished" to file descriptor 1.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "em_engine.hpp"
+
+namespace velmora::lorentzian {
+
+inline constexpr double kInvPi = 0.3183098861837907;  // 1/pi
+inline constexpr double kPi = 3.141592653589793;      // pi
+inline constexpr double kLn4 = 1.3862943611198906;    // ln 4 (sqrt(ln 4 var): normal HWHM)
+inline constexpr double kFloor = 1e-300;              // floor of the window mass and of T
+inline constexpr double kGammaMin = 0.1;              // width bounds of the fit
+inline constexpr double kGammaMax = 2000.0;
+
+// Writes the profile q (unnormalised, see above) at every grid value into q[0..len x) and
+// returns the floored trapezoid normaliser T.  q must have at least len(x) entries.
+double lorentzian_profile(std::span<const double> x, std::span<double> q, double x0,
+                          double gamma, double x_min, double x_max);
+
+// Writes the density p_i = q_i / T at every grid value into p (at least len(x) entries) and
+// returns T.
+double lorentzian_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
+                      double x_min, double x_max);
+
+// sum_{i < min(len x, len w)} w_i log(p_i + 1e-200), in index order.
+double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> w,
+                                 double x0, double gamma, double x_min, double x_max);
+
+// The weighted maximum-likelihood fit of one peak; updates the free ones of x0 and gamma in
+// place.  Changes nothing when both are fixed, w is empty, its total is below 1e-300, or the
+// minimiser refuses the box (x0 free and x_min > x_max, or a NaN window).  After a successful
+// minimisation writes "LBFGSB finished\n" to standard output, sets a free x0 to the fitted value
+// (not clamped) and a free gamma to the fitted value clamped into [0.1, 2000].
+// Throws InternalError when the line cannot be written.
+void lorentzian_fit(std::span<const double> x, std::span<const double> w, double& x0,
+                    double& gamma, double x_min, double x_max, bool fix_x0, bool fix_gamma);
+
+// Writes "LBFGSB finished\n" to file descriptor 1 in one write (retried on interruption, the
+// remainder written if the write comes back short), under a process-wide lock so that lines of
+// concurrent fits never interleave.  Throws InternalError when the write fails.
+void announce_finished();
+
+// The Lorentzian mixture: component k has centre x0[k] and width gamma[k]; every update is a
+// lorentzian_fit on the component's weights.
+class LorentzianShape final : public PeakShape {
+ public:
+  LorentzianShape(std::vector<double> x0, std::vector<double> gamma, Flags fix_x0,
+                  Flags fix_gamma, double x_min, double x_max)
+      : x0_(std::move(x0)),
+        gamma_(std::move(gamma)),
+        fix_x0_(std::move(fix_x0)),
+        fix_gamma_(std::move(fix_gamma)),
+        x_min_(x_min),
+        x_max_(x_max) {}
+
+  std::size_t num_components() const override { return x0_.size(); }
+  void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
+  ComponentParams update_component(std::size_t k, std::span<const double> w,
+                                   std::span<const double> x) const override;
+  void set_component(std::size_t k, const ComponentParams& params) override;
+
+  const std::vector<double>& x0() const { return x0_; }
+  const std::vector<double>& gamma() const { return gamma_; }
+
+ private:
+  std::vector<double> x0_;
+  std::vector<double> gamma_;
+  Flags fix_x0_;
+  Flags fix_gamma_;
+  double x_min_;
+  double x_max_;
+};
+
+}  // namespace velmora::lorentzian
