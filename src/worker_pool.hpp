@@ -11,6 +11,7 @@
 // in the same arena (nested parallelism).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <exception>
 #include <optional>
@@ -80,6 +81,58 @@ void for_each_block(std::size_t n, std::size_t grain, F&& f) {
     const std::size_t begin = b * grain;
     const std::size_t end = begin + grain < n ? begin + grain : n;
     f(begin, end);
+  });
+}
+
+// Sums of `Count` series over [0, n) whose value does not depend on the pool size or on the
+// scheduling.  The order of the floating-point additions is fixed by n and `grain` alone:
+//   - [0, n) is cut into consecutive blocks of `grain` indices (the last one may be shorter);
+//   - block(begin, end) returns the sums of its block, each accumulated in index order
+//     starting from -0.0 (it runs on some worker, and may write memory of its own indices);
+//   - the block sums are combined pairwise over the block indices: the sum over blocks
+//     [lo, hi) is sum[lo, mid) + sum[mid, hi) with mid = lo + (hi - lo) / 2, down to single
+//     blocks, on the calling thread.
+// So one block gives exactly the sequential sum from -0.0, and n = 0 gives -0.0 for every
+// series.  A caller keeps `grain` fixed (a constant of its own) to keep its results fixed.
+template <std::size_t Count, class Block>
+std::array<double, Count> deterministic_block_sums(std::size_t n, std::size_t grain,
+                                                   Block&& block) {
+  using Sums = std::array<double, Count>;
+  Sums empty;
+  empty.fill(-0.0);
+  if (n == 0) return empty;
+  if (grain == 0) grain = 1;
+  const std::size_t blocks = (n + grain - 1) / grain;
+  std::vector<Sums> partial(blocks, empty);
+  for_each_index(blocks, [&](std::size_t b) {
+    const std::size_t begin = b * grain;
+    const std::size_t end = begin + grain < n ? begin + grain : n;
+    partial[b] = block(begin, end);
+  });
+  auto combine = [&](auto&& self, std::size_t lo, std::size_t hi) -> Sums {
+    if (hi - lo == 1) return partial[lo];
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const Sums left = self(self, lo, mid);
+    const Sums right = self(self, mid, hi);
+    Sums out;
+    for (std::size_t s = 0; s < Count; ++s) out[s] = left[s] + right[s];
+    return out;
+  };
+  return combine(combine, 0, blocks);
+}
+
+// deterministic_block_sums with the terms given one index at a time: term(i) returns the i-th
+// term of every series (std::array<double, Count>) and may also write memory of index i.
+template <std::size_t Count, class Term>
+std::array<double, Count> deterministic_sums(std::size_t n, std::size_t grain, Term&& term) {
+  return deterministic_block_sums<Count>(n, grain, [&](std::size_t begin, std::size_t end) {
+    std::array<double, Count> acc;
+    acc.fill(-0.0);
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::array<double, Count> t = term(i);
+      for (std::size_t s = 0; s < Count; ++s) acc[s] += t[s];
+    }
+    return acc;
   });
 }
 
