@@ -25,6 +25,9 @@ def run_python(code, threads=None, timeout=300):
     """Runs `code` in a fresh interpreter (optionally with a pool size); returns stdout."""
     env = dict(os.environ)
     env.pop("RAYON_RS_NUM_CPUS", None)
+    # The script may import the test helpers that live beside this file.
+    here = os.path.dirname(os.path.abspath(__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
     if threads is None:
         env.pop("RAYON_NUM_THREADS", None)
     else:
