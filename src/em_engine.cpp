@@ -54,7 +54,7 @@ ColumnWeights all_column_weights(std::span<const double> intensity, const Column
                                  std::size_t count) {
   ColumnWeights out{std::vector<std::vector<double>>(count), std::vector<double>(count)};
   const std::size_t parts = std::min(count, pool::size());
-  pool::for_each_index(parts, [&](std::size_t part) {
+  pool::for_each_index(parts, count * resp.rows(), [&](std::size_t part) {
     auto [j, end] = share(count, parts, part);
     for (; j < end; j += std::min(kInterleave, end - j)) {
       switch (std::min(kInterleave, end - j)) {
@@ -83,7 +83,7 @@ void update_components(std::span<const double> x, PeakShape& shape,
   const PeakShape& reader = shape;
   if (shape.shares_update_passes()) {
     const std::size_t parts = std::min(k_count, pool::size());
-    pool::for_each_index(parts, [&](std::size_t part) {
+    pool::for_each_index(parts, k_count * x.size(), [&](std::size_t part) {
       const auto [first, last] = share(k_count, parts, part);
       reader.update_components(first, last, weights, x, results);
     });

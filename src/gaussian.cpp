@@ -58,7 +58,7 @@ void GaussianShape::fill_densities(std::span<const double> x, ColumnMatrix& dens
   const std::size_t k_count = std::min(mu_.size(), sigma_.size());
   const std::size_t n = x.size();
   const std::size_t blocks = (n + kDensityGrain - 1) / kDensityGrain;
-  pool::for_each_index(k_count * blocks, [&](std::size_t task) {
+  pool::for_each_index(k_count * blocks, k_count * n, [&](std::size_t task) {
     const std::size_t k = task / blocks;
     const std::size_t begin = (task % blocks) * kDensityGrain;
     const std::size_t end = std::min(n, begin + kDensityGrain);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <exception>
 #include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -68,6 +69,21 @@ void for_each_index(std::size_t n, F&& f) {
   for (const auto& e : errors) {
     if (e) std::rethrow_exception(e);
   }
+}
+
+// Fewest element operations (grid points times columns, say) worth handing to the workers:
+// below this, waking them costs more than the work itself.
+inline constexpr std::size_t kMinParallelWork = 8192;
+
+// for_each_index for loops whose whole cost is about `work` element operations: small loops
+// run on the calling thread.
+template <class F>
+void for_each_index(std::size_t n, std::size_t work, F&& f) {
+  if (work < kMinParallelWork) {
+    for (std::size_t i = 0; i < n; ++i) f(i);
+    return;
+  }
+  for_each_index(n, std::forward<F>(f));
 }
 
 // Splits [0, n) into consecutive blocks of `grain` indices and runs f(begin, end) for each
