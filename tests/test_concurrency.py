@@ -56,11 +56,12 @@ def test_arrays_held_by_a_running_fit_cannot_be_written_by_another_call():
     try:
         while not done.is_set():
             other = dict(mu=np.array([2.0, 5.0, 7.0]), sigma=np.ones(3), pi=np.full(3, 1 / 3))
+            grid = x.copy()  # so that only the running fit can hold the memory of x
             for case, override in (("mu in place", dict(mu=mu)), ("x in place", dict(mu=x[:3]))):
                 call = dict(other, **override)
                 try:
-                    velmora_core.run_em_loop(x, intensity, call["mu"], call["sigma"], call["pi"],
-                                             alpha, flags, flags, 0, 0.0, 0.0, 10.0)
+                    velmora_core.run_em_loop(grid, intensity, call["mu"], call["sigma"],
+                                             call["pi"], alpha, flags, flags, 0, 0.0, 0.0, 10.0)
                 except InternalError as exc:
                     assert "another running call" in str(exc)
                     refused[case] += 1
