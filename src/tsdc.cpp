@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "optim/brentq.hpp"
 #include "optim/lbfgsb.hpp"
+#include "peak_fit.hpp"
 #include "special/expint.hpp"
 #include "worker_pool.hpp"
 
@@ -75,22 +76,8 @@ FitStatus brentq_failure(RootError error) {
 
 FitStatus minimiser_failure() { return {"L-BFGS-B failed"}; }
 
-// A bound pair that can clamp a value: neither bound NaN, lo <= hi.
-void check_clamp_pair(double lo, double hi) {
-  if (!(lo <= hi)) {
-    throw InternalError("min > max, or either was NaN. min = " + std::to_string(lo) +
-                        ", max = " + std::to_string(hi));
-  }
-}
-
-// The value raised to lo, then lowered to hi; a NaN value stays NaN.
-double clamp_checked(double value, double lo, double hi) {
-  check_clamp_pair(lo, hi);
-  double v = value;
-  if (v < lo) v = lo;
-  if (v > hi) v = hi;
-  return v;
-}
+using peak_fit::check_clamp_pair;
+using peak_fit::clamp_checked;
 
 // A(e) and B(e) of every trial activation energy of one root fit.  brentq evaluates each
 // iteration's kept end afresh, so most trial values come twice; the sums are pure functions of

@@ -433,3 +433,16 @@ def test_three_peak_mixture_recovers_every_peak():
         assert ea[k] == pytest.approx(e, rel=0.01) and abs(tp[k] - p) < 0.5
         assert pi[k] == pytest.approx(share, abs=0.01)
         assert tau0[k] == pytest.approx(ref.tau0_from_tp(ea[k], tp[k], BETA), rel=1e-6)
+
+
+@pytest.mark.parametrize("bounds, message", [
+    ((0.5, math.nan, 300.0, 400.0), "min = 0.5, max = NaN"),
+    ((0.5, 2.0, math.nan, 400.0), "min = NaN, max = 400.0"),
+], ids=["activation energy", "peak temperature"])
+def test_lbfgsb_nan_bound_raises_the_clamp_message(bounds, message):
+    t = np.linspace(300.0, 400.0, 201)
+    intensity = 1e4 * velmora_core.tsdc_predict(t, 1.0, 1e-12, 0.1)
+    with pytest.raises(InternalError) as info:
+        velmora_core.tsdc_mle_lbfgsb(t, intensity, 1.0, 1e-12, 350.0, bounds[0], bounds[1],
+                                     bounds[2], bounds[3], 0.1)
+    assert str(info.value) == "min > max, or either was NaN. " + message
