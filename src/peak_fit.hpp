@@ -168,17 +168,10 @@ class FreeParameters {
 //   g_i = -(loglik(full(v')) - loglik(full(v))) / kFdStep,
 // written straight into the evaluation's gradient.
 //
-// Near the optimum the line search may ask for the same point several times over (its trial
-// steps shrink below the spacing of doubles); the objective is a pure function of v, so the
-// last evaluation is kept and returned again for an identical point.
 template <std::size_t N, class LogLik>
 LbfgsbResult minimise_negative_loglik(const FreeParameters<N>& params, LogLik&& loglik) {
   const std::size_t n = params.size();
-  std::array<double, N> last_point{};
-  LbfgsbEvaluation last{0.0, std::vector<double>(n)};
-  bool have_last = false;
   const LbfgsbObjective objective = [&](std::span<const double> v) {
-    if (have_last && std::equal(v.begin(), v.end(), last_point.begin())) return last;
     const double ll = loglik(params.full(v));
     LbfgsbEvaluation e{-ll, std::vector<double>(n)};
     std::array<double, N> shifted{};
@@ -189,10 +182,6 @@ LbfgsbResult minimise_negative_loglik(const FreeParameters<N>& params, LogLik&& 
       e.gradient[i] = -(ll_shifted - ll) / kFdStep;
       shifted[i] = v[i];
     }
-    std::copy(v.begin(), v.end(), last_point.begin());
-    last.value = e.value;
-    std::copy(e.gradient.begin(), e.gradient.end(), last.gradient.begin());
-    have_last = true;
     return e;
   };
   return lbfgsb_minimize(objective, params.start(), params.lower(), params.upper());

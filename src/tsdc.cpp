@@ -106,36 +106,6 @@ class ScoreSums {
   std::vector<Entry> seen_;
 };
 
-// The last objective values of one quasi-Newton fit.  Near the optimum the line search often
-// asks again for a point it has evaluated (the decrease it needs is below the rounding of f);
-// the objective is a pure function of (ea, tp), so a repeated point (bit for bit) is answered
-// from here.
-class ObjectiveMemo {
- public:
-  template <class Compute>
-  detail::Objective at(double ea, double tp, Compute&& compute) {
-    const Key key{std::bit_cast<std::uint64_t>(ea), std::bit_cast<std::uint64_t>(tp)};
-    for (const Entry& e : entries_) {
-      if (e.used && e.key == key) return e.value;
-    }
-    const detail::Objective value = compute();
-    entries_[next_] = {true, key, value};
-    next_ = (next_ + 1) % kSize;
-    return value;
-  }
-
- private:
-  static constexpr std::size_t kSize = 8;
-  using Key = std::array<std::uint64_t, 2>;
-  struct Entry {
-    bool used = false;
-    Key key{};
-    detail::Objective value;
-  };
-  std::array<Entry, kSize> entries_{};
-  std::size_t next_ = 0;
-};
-
 }  // namespace
 
 double peak_current(double t, double ea, double tau0, double beta) {
@@ -352,14 +322,12 @@ FitStatus tsdc_fit_lbfgsb(std::span<const double> t, std::span<const double> w, 
   const TsdcPeak fixed = peak;
   std::vector<double> density;
   std::vector<double> log_terms;
-  ObjectiveMemo memo;
   const LbfgsbObjective objective = [&](std::span<const double> v) {
     std::size_t next = 0;
     const double ea = fix_ea ? fixed.ea : v[next++];
     const double tp = fix_tp ? fixed.tp : v[next];
-    const detail::Objective o = memo.at(ea, tp, [&] {
-      return detail::objective(t, w, ea, tp, beta, total_w, c_sum, density, log_terms);
-    });
+    const detail::Objective o =
+        detail::objective(t, w, ea, tp, beta, total_w, c_sum, density, log_terms);
     LbfgsbEvaluation e;
     e.value = o.value;
     if (!fix_ea) e.gradient.push_back(o.d_ea);

@@ -20,9 +20,7 @@ constexpr std::size_t kGrain = 512;
 //
 //   g_i = -(LV(full(v + 1e-7 e_i)) - LV(full(v))) / 1e-7,   i = 0 .. n-1,
 //
-// the same values minimise_negative_loglik (peak_fit.hpp) would give, and like it returning
-// the kept last evaluation when the line search asks for an identical point again, but with
-// the n + 1 log-likelihood passes of a call evaluated together on the pool:
+// the same values minimise_negative_loglik (peak_fit.hpp) would give, but with the n + 1 log-likelihood passes of a call evaluated together on the pool:
 //   1. one parallel loop over every pass: the two distribution values of its window mass
 //      (one task each) and its Voigt densities at the grid points (in blocks);
 //   2. the floored mass of every pass, on the calling thread;
@@ -46,8 +44,6 @@ class PooledObjective {
         cdf_(2 * passes_) {}
 
   LbfgsbEvaluation operator()(std::span<const double> v) {
-    if (have_last_ && std::equal(v.begin(), v.end(), last_point_.begin())) return last_;
-
     // Pass 0 at v, pass i + 1 at v with kFdStep added to entry i (not projected into the box).
     std::array<double, 3> shifted{};
     std::copy(v.begin(), v.end(), shifted.begin());
@@ -103,9 +99,6 @@ class PooledObjective {
 
     LbfgsbEvaluation e{-ll[0], std::vector<double>(v.size())};
     for (std::size_t i = 0; i < v.size(); ++i) e.gradient[i] = -(ll[i + 1] - ll[0]) / kFdStep;
-    std::copy(v.begin(), v.end(), last_point_.begin());
-    last_ = e;
-    have_last_ = true;
     return e;
   }
 
@@ -120,9 +113,6 @@ class PooledObjective {
   std::vector<double> terms_;                    // per pass: densities, then terms
   std::vector<std::array<double, 3>> params_;    // per pass: (x0, sigma, gamma)
   std::vector<double> cdf_;                      // per pass: cdf(x_max), cdf(x_min)
-  std::array<double, 3> last_point_{};           // the last point evaluated, and its result
-  LbfgsbEvaluation last_;
-  bool have_last_ = false;
 };
 
 }  // namespace

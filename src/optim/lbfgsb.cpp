@@ -1,9 +1,11 @@
 #include "optim/lbfgsb.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 // Reverse-communication entry of L-BFGS-B 3.0 (liblbfgsb, gfortran calling convention: every
 // argument by reference, INTEGER and LOGICAL are 4 bytes, and the lengths of the two
@@ -47,6 +49,11 @@ constexpr std::size_t kMaxVariables = 100000;
 // however pathological, can keep one call busy for ever.
 constexpr std::size_t kEvaluationsPerIteration = 100;
 constexpr double kFactr = 0.0;  // no test on the relative decrease of f
+// Relative decrease of f below which the first step of a restarted run counts as no progress
+// (about a thousand units in the last place of f).
+constexpr double kRestartProgress = 1e-13;
+// Evaluations remembered for points the line search asks for again.
+constexpr std::size_t kRememberedEvaluations = 8;
 constexpr int kSilent = -1;     // iprint < 0: the library prints nothing
 
 // Bound kinds of the library (nbd).
@@ -57,27 +64,76 @@ constexpr int kUpperOnly = 3;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Infinity norm of the projected gradient.  For a variable with a bound, a descent direction
-// that would leave the box is cut at the bound:
-//   g_i < 0 and an upper bound:   g_i <- max(x_i - u_i, g_i)
-//   g_i >= 0 and a lower bound:   g_i <- min(x_i - l_i, g_i)
-// A NaN component makes the norm NaN, which never counts as converged.
+// Projected gradient component.  For a variable with a bound, a descent direction that would
+// leave the box is cut at the bound:
+//   g < 0 and an upper bound:   g <- max(x - u, g)
+//   g >= 0 and a lower bound:   g <- min(x - l, g)
+double projected_component(double x, double g, double lower, double upper) {
+  if (g < 0.0) {
+    if (upper != kInf) g = std::max(x - upper, g);
+  } else if (g >= 0.0) {
+    if (lower != -kInf) g = std::min(x - lower, g);
+  }
+  return g;
+}
+
+// Infinity norm of the projected gradient.  A NaN component makes the norm NaN, which never
+// counts as converged.
 double projected_gradient_norm(std::span<const double> x, std::span<const double> g,
                                std::span<const double> lower, std::span<const double> upper) {
   double norm = 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    double gi = g[i];
-    if (gi < 0.0) {
-      if (upper[i] != kInf) gi = std::max(x[i] - upper[i], gi);
-    } else if (gi >= 0.0) {
-      if (lower[i] != -kInf) gi = std::min(x[i] - lower[i], gi);
-    }
-    const double a = std::fabs(gi);
+    const double a = std::fabs(projected_component(x[i], g[i], lower[i], upper[i]));
     if (std::isnan(a)) return a;
     if (a > norm) norm = a;
   }
   return norm;
 }
+
+// True when the projected gradients at two distinct accepted points agree to within half the
+// size of the first: the gradient is a property of the objective there, not rounding noise of
+// a finite difference (which changes by its own size from one point to the next).
+bool gradient_reproduces(std::span<const double> xa, std::span<const double> ga,
+                         std::span<const double> xb, std::span<const double> gb,
+                         std::span<const double> lower, std::span<const double> upper) {
+  if (std::equal(xa.begin(), xa.end(), xb.begin())) return true;  // nothing to compare
+  double size = 0.0, change = 0.0;
+  for (std::size_t i = 0; i < xa.size(); ++i) {
+    const double a = projected_component(xa[i], ga[i], lower[i], upper[i]);
+    const double b = projected_component(xb[i], gb[i], lower[i], upper[i]);
+    size = std::max(size, std::fabs(a));
+    change = std::max(change, std::fabs(a - b));
+  }
+  return change <= 0.5 * size;
+}
+
+// The last few evaluations, by point.  Near the optimum the line search asks again for points
+// it has seen (its start, the corner of the box it first steps to, trial steps that round to
+// the same point); the objective is a pure function of the point, so a remembered result is
+// returned instead of a new pass over the data.  Points are compared bit for bit.
+class EvaluationMemory {
+ public:
+  const LbfgsbEvaluation* find(std::span<const double> x) const {
+    for (std::size_t i = 0; i < used_; ++i) {
+      const auto& [point, e] = slots_[i];
+      if (std::memcmp(point.data(), x.data(), x.size() * sizeof(double)) == 0) return &e;
+    }
+    return nullptr;
+  }
+  void remember(std::span<const double> x, const LbfgsbEvaluation& e) {
+    auto& slot = slots_[next_];
+    slot.first.assign(x.begin(), x.end());
+    slot.second.value = e.value;
+    slot.second.gradient.assign(e.gradient.begin(), e.gradient.end());
+    next_ = (next_ + 1) % slots_.size();
+    used_ = std::max(used_, next_ == 0 ? slots_.size() : next_);
+  }
+
+ private:
+  std::array<std::pair<std::vector<double>, LbfgsbEvaluation>, kRememberedEvaluations> slots_{};
+  std::size_t next_ = 0;
+  std::size_t used_ = 0;
+};
 
 bool all_finite(double f, std::span<const double> g) {
   return std::isfinite(f) &&
@@ -157,10 +213,14 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
   if (settings.max_iterations == 0) {
     return make_result(x, first.value, LbfgsbStatus::iteration_limit, 0, evaluations);
   }
-  const std::size_t max_evaluations =
+  // Requests of the library for f and g (answered from memory or by a new evaluation).
+  const std::size_t max_requests =
       settings.max_iterations > std::numeric_limits<std::size_t>::max() / kEvaluationsPerIteration
           ? std::numeric_limits<std::size_t>::max()
           : settings.max_iterations * kEvaluationsPerIteration;
+  std::size_t requests = 1;
+  EvaluationMemory memory;
+  memory.remember(x, first);
 
   // Library arguments.  Bounds of an unbounded side are passed as given; the library does
   // not read them.
@@ -202,6 +262,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
   double f_before = f;
   std::vector<double> g_before = g;
   bool trial_rejected = false;  // the last evaluation was not finite
+  bool restarted = false;       // the current run is a restart, before its first step
   std::size_t iterations = 0;
 
   // (Re)starts the library at x with fresh memory.
@@ -235,13 +296,20 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
           continue;
         }
       }
-      if (evaluations >= max_evaluations) {
+      if (requests >= max_requests) {
         return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
                            evaluations);
       }
-      ++evaluations;
-      LbfgsbEvaluation e = objective(std::span<const double>(x));
-      if (e.gradient.size() != n) return error_result("projgr failed");
+      ++requests;
+      const LbfgsbEvaluation* known = memory.find(x);
+      LbfgsbEvaluation fresh;
+      if (known == nullptr) {
+        ++evaluations;
+        fresh = objective(std::span<const double>(x));
+        if (fresh.gradient.size() != n) return error_result("projgr failed");
+        memory.remember(x, fresh);
+      }
+      const LbfgsbEvaluation& e = known != nullptr ? *known : fresh;
       trial_rejected = !all_finite(e.value, e.gradient);
       if (trial_rejected) {
         // A trial where f or g is not finite must not be accepted, and the library's step
@@ -275,6 +343,16 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
       x_accepted = x;
       f_accepted = f;
       g_accepted = g;
+      if (restarted) {
+        restarted = false;
+        if (!(f_first - f > kRestartProgress * std::fabs(f_first))) {
+          return f <= f_before ? make_result(x, f, LbfgsbStatus::line_search_failed, iterations,
+                                             evaluations)
+                               : make_result(x_before, f_before,
+                                             LbfgsbStatus::line_search_failed, iterations,
+                                             evaluations);
+        }
+      }
       if (iterations >= settings.max_iterations) {
         const LbfgsbStatus status = projected_gradient_norm(x, g, lower, upper) <= pgtol
                                         ? LbfgsbStatus::converged
@@ -291,9 +369,18 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
     if (task_is(task, "CONVERGENCE: REL_REDUCTION_OF_F")) {
       // With factr = 0 the library still stops when an accepted step did not lower f at all
       // (f_before - f <= 0).  The projected gradient is above pgtol (that test comes first),
-      // so this is no convergence: the run has no stop on the decrease of f.  The search goes
-      // on from the best point with fresh memory (the stored pairs are what led it astray), as
-      // long as the run since the last start lowered f; otherwise the line search has failed.
+      // so this is no convergence: the run has no stop on the decrease of f.
+      //
+      // Two situations end this way.  Far from the optimum, the stored pairs can point the
+      // search along a useless direction while the gradient is still a true slope; the search
+      // then goes on from the best point with fresh memory.  At the optimum of an objective
+      // with a finite-difference gradient, the gradient is rounding noise and no direction
+      // helps; the line search has failed.  They are told apart by the gradient: a true slope
+      // is nearly the same at the last two accepted points, noise is not.  A restart needs the
+      // run since the last start to have lowered f, and its own first step must lower f by
+      // more than rounding (kRestartProgress), or the search has failed after all.
+      const bool slope = gradient_reproduces(x_accepted, g_accepted, x_before, g_before, lower,
+                                             upper);
       // A step that raised f (possible when the line search gives up on rounding errors) is
       // undone.
       if (f_accepted > f_before) {
@@ -301,7 +388,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
         f_accepted = f_before;
         g_accepted = g_before;
       }
-      if (f_accepted < f_first && evaluations < max_evaluations) {
+      if (slope && f_accepted < f_first && requests < max_requests) {
         x = x_accepted;
         f = f_accepted;
         g = g_accepted;
@@ -309,6 +396,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
         f_before = f;
         g_before = g;
         start_run();
+        restarted = true;
         continue;
       }
       return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,

@@ -16,6 +16,10 @@
 //     (upper); any finite value, however large, is enforced;
 //   - there is no test on the relative decrease of f, so a run ends by the projected-gradient
 //     test (converged), by the iteration limit, or by a line search that cannot make progress;
+//     where the library stops on a step that did not lower f while the gradient is still a
+//     true slope, the run goes on from fresh memory (lbfgsb.cpp tells how);
+//   - the objective is taken to be a pure function of the point: a point the line search asks
+//     for again is answered from the last few evaluations instead of a new call;
 //   - nothing is written to any stream.
 //
 // The line search of the library accepts a step s along d when
@@ -74,7 +78,8 @@ struct LbfgsbResult {
   double value = std::numeric_limits<double>::quiet_NaN();  // f(point)
   LbfgsbStatus status = LbfgsbStatus::converged;
   std::size_t iterations = 0;   // accepted steps
-  std::size_t evaluations = 0;  // objective calls, the first evaluation included
+  std::size_t evaluations = 0;  // objective calls, the first evaluation included (points
+                                // answered from memory are not counted)
   // Empty on success.  Otherwise one of the messages below, and the fields above are
   // meaningless.
   //   "length mismatch between x and bounds"  start, lower, upper of different lengths

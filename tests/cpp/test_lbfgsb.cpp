@@ -205,10 +205,14 @@ TEST(LbfgsbStatuses, FailedLineSearchReturnsTheLastAcceptedPoint) {
 // accepted step stops lowering f.  The library calls that "convergence" even with factr = 0;
 // the projected gradient is not small, so the search goes on from fresh memory and ends only
 // by a genuine convergence or a failed line search, never by that test.
+// Near the minimum the line search asks again for points it has tried; those are answered
+// from memory, so no point reaches the objective twice within eight calls.
 TEST(LbfgsbStatuses, StepWithoutDecreaseIsNotConvergence) {
   const Vec c{5.1, 6.1, 7.1};
+  std::vector<Vec> calls;
   auto ll = [&](std::span<const double> v) { return -quartic(v, c, 1e8).value; };
   auto objective = [&](std::span<const double> v) {
+    calls.emplace_back(v.begin(), v.end());
     const double l = ll(v);
     return LbfgsbEvaluation{-l, forward_difference_gradient(ll, v, l)};
   };
@@ -217,6 +221,12 @@ TEST(LbfgsbStatuses, StepWithoutDecreaseIsNotConvergence) {
   EXPECT_NE(r.status, LbfgsbStatus::iteration_limit);
   EXPECT_EQ(r.value, -ll(r.point));
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(r.point[i], c[i], 0.05);
+  EXPECT_EQ(r.evaluations, calls.size());
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    for (std::size_t j = i + 1; j < std::min(calls.size(), i + 8); ++j) {
+      EXPECT_NE(calls[i], calls[j]) << i << " " << j;
+    }
+  }
 }
 
 // f is NaN beyond v[0] = 0.5: such trials are rejected and the search backs off to the edge;
