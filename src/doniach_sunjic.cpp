@@ -79,13 +79,13 @@ void ds_fit(std::span<const double> x, std::span<const double> w, double& x0, do
   }
 
   // The profile and log-term buffers of this fit, reused by every evaluation.
-  std::vector<double> q(x.size());
-  std::vector<double> terms(x.size() > peak_fit::kPointsPerTask ? x.size() : 0);
-  const auto loglik = [&](const std::array<double, 3>& p) {
+  peak_fit::PassBuffers buffers(params.size() + 1, x.size(), x.size());
+  const auto loglik = [&](const std::array<double, 3>& p, std::size_t pass) {
+    const std::span<double> q = buffers.q(pass);
     const double t = ds_profile(x, q, p[0], p[1], p[2]);
-    return log_likelihood_of(q, t, w, terms);
+    return log_likelihood_of(q, t, w, buffers.terms(pass));
   };
-  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, loglik);
+  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, x.size(), loglik);
   if (!result.ok()) return;
 
   const std::array<double, 3> fitted = params.full(result.point);

@@ -96,13 +96,13 @@ void lorentzian_fit(std::span<const double> x, std::span<const double> w, double
   }
 
   // The profile and log-term buffers of this fit, reused by every evaluation.
-  std::vector<double> q(x.size());
-  std::vector<double> terms(x.size() > peak_fit::kPointsPerTask ? n : 0);
-  const auto loglik = [&](const std::array<double, 2>& p) {
+  peak_fit::PassBuffers buffers(params.size() + 1, x.size(), n);
+  const auto loglik = [&](const std::array<double, 2>& p, std::size_t pass) {
+    const std::span<double> q = buffers.q(pass);
     const double t = lorentzian_profile(x, q, p[0], p[1], x_min, x_max);
-    return peak_fit::weighted_log_likelihood(q, t, w, terms);
+    return peak_fit::weighted_log_likelihood(q, t, w, buffers.terms(pass));
   };
-  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, loglik);
+  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, x.size(), loglik);
   if (!result.ok()) return;  // a refused box: nothing changes, nothing is written
 
   announce_finished();

@@ -20,8 +20,8 @@
 //     gaps; a fixed parameter keeps the value the caller gave and is never expressed as equal
 //     bounds;
 //   - the objective evaluates the shape's log-likelihood through buffers the shape allocates
-//     once per fit (the only allocation per objective call is the n-entry gradient the
-//     minimiser's interface returns);
+//     once per fit, one set per pass of an objective call (the only allocation per call is the
+//     n-entry gradient the minimiser's interface returns);
 //   - on long grids the per-point work (the profile, the logarithms) is split into blocks of
 //     kPointsPerTask points on the worker pool, while the trapezoid sum and the likelihood sum
 //     stay sequential, so the result is the same for any pool size;
@@ -35,12 +35,12 @@
 //   if (all fixed || w.empty() || total_weight(w) < kEmptyWeight) return;   // nothing changes
 //   FreeParameters<N> params(values, fixed);
 //   params.bound(j, start_j, lower_j, upper_j);              // each parameter, in shape order
-//   std::vector<double> q(x.size()), terms(...);             // once per fit
-//   auto loglik = [&](const std::array<double, N>& p) {
-//     const double t = shape_profile(x, q, p...);            // q_i and the shape's own T rule
-//     return weighted_log_likelihood(q, t, w, terms);
+//   PassBuffers buf(params.size() + 1, x.size(), ...);        // once per fit
+//   auto loglik = [&](const std::array<double, N>& p, std::size_t pass) {
+//     const double t = shape_profile(x, buf.q(pass), p...);  // q_i and the shape's own T rule
+//     return weighted_log_likelihood(buf.q(pass), t, w, buf.terms(pass));
 //   };
-//   const LbfgsbResult r = minimise_negative_loglik(params, loglik);
+//   const LbfgsbResult r = minimise_negative_loglik(params, x.size(), loglik);
 //   if (!r.ok()) return;                                     // a refused box changes nothing
 //   ... params.full(r.point), read back with the shape's own clamps ...
 #pragma once
@@ -103,6 +103,23 @@ double clamp_checked(double value, double lo, double hi);
 // Throws the InternalError of clamp_checked when [lo, hi] cannot clamp a value.
 void check_clamp_pair(double lo, double hi);
 
+// The profile and log-term buffers of one fit: one pair per pass of an objective call.  The
+// term buffers exist only for grids long enough to split the logarithms over the pool.
+class PassBuffers {
+ public:
+  PassBuffers(std::size_t passes, std::size_t points, std::size_t summed)
+      : points_(points),
+        summed_(points > kPointsPerTask ? summed : 0),
+        q_(passes * points_),
+        terms_(passes * summed_) {}
+  std::span<double> q(std::size_t pass) { return {q_.data() + pass * points_, points_}; }
+  std::span<double> terms(std::size_t pass) { return {terms_.data() + pass * summed_, summed_}; }
+
+ private:
+  std::size_t points_, summed_;
+  std::vector<double> q_, terms_;
+};
+
 // The free-parameter vector of a shape with N parameters.
 //
 // Built from the full parameter set and the fix flags; the free parameters occupy the
@@ -158,30 +175,40 @@ class FreeParameters {
   Params start_{}, lower_{}, upper_{};
 };
 
+// Grid length from which the n + 1 passes of one objective call run on the pool side by side.
+// Below it a pass takes a few microseconds, about what handing it to a worker costs.
+inline constexpr std::size_t kParallelPassPoints = 256;
+
 // Minimises f(v) = -loglik(full(v)) over the free parameters' box with the default
-// LbfgsbSettings.  `loglik` maps a full parameter set (std::array<double, N>) to the weighted
-// log-likelihood; it is called on the calling thread, n + 1 times per new point.
+// LbfgsbSettings.  `loglik(p, pass)` maps a full parameter set (std::array<double, N>) to the
+// weighted log-likelihood; `pass` (0 .. n) names the buffers the call may use, so that the
+// n + 1 passes of one objective call can run at the same time.  `points` is the grid length.
 //
 // The gradient is the forward difference of the minimiser's contract
-// (forward_difference_gradient): for i = 0 .. n-1, v' = v with v'_i = v_i + kFdStep (not
-// projected into the box) and
-//   g_i = -(loglik(full(v')) - loglik(full(v))) / kFdStep,
-// written straight into the evaluation's gradient.
-//
+// (forward_difference_gradient): pass 0 at v, pass i + 1 at v' = v with v'_i = v_i + kFdStep
+// (not projected into the box), and
+//   g_i = -(loglik(full(v')) - loglik(full(v))) / kFdStep.
+// Each pass is one sequential evaluation, so running them side by side on the pool (grids of
+// kParallelPassPoints or more) gives the values of running them one after another.
 template <std::size_t N, class LogLik>
-LbfgsbResult minimise_negative_loglik(const FreeParameters<N>& params, LogLik&& loglik) {
+LbfgsbResult minimise_negative_loglik(const FreeParameters<N>& params, std::size_t points,
+                                      LogLik&& loglik) {
   const std::size_t n = params.size();
   const LbfgsbObjective objective = [&](std::span<const double> v) {
-    const double ll = loglik(params.full(v));
-    LbfgsbEvaluation e{-ll, std::vector<double>(n)};
-    std::array<double, N> shifted{};
-    for (std::size_t i = 0; i < n; ++i) shifted[i] = v[i];
-    for (std::size_t i = 0; i < n; ++i) {
-      shifted[i] = v[i] + kFdStep;
-      const double ll_shifted = loglik(params.full(std::span<const double>(shifted.data(), n)));
-      e.gradient[i] = -(ll_shifted - ll) / kFdStep;
-      shifted[i] = v[i];
+    std::array<double, N + 1> ll{};
+    const auto pass = [&](std::size_t j) {
+      std::array<double, N> point{};
+      std::copy(v.begin(), v.end(), point.begin());
+      if (j > 0) point[j - 1] = v[j - 1] + kFdStep;
+      ll[j] = loglik(params.full(std::span<const double>(point.data(), n)), j);
+    };
+    if (points >= kParallelPassPoints) {
+      pool::for_each_index(n + 1, pass);
+    } else {
+      for (std::size_t j = 0; j <= n; ++j) pass(j);
     }
+    LbfgsbEvaluation e{-ll[0], std::vector<double>(n)};
+    for (std::size_t i = 0; i < n; ++i) e.gradient[i] = -(ll[i + 1] - ll[0]) / kFdStep;
     return e;
   };
   return lbfgsb_minimize(objective, params.start(), params.lower(), params.upper());
