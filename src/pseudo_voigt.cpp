@@ -24,6 +24,8 @@ constexpr double kRefineSpread = 1e-12;
 // The eta grid of the conditional maximisation: 0.8 + k 0.01, k = 0 .. 19.
 constexpr std::size_t kCmEtaCount = 20;
 constexpr double kCmEtaStart = 0.8;
+// Points per pool task of the profile on a grid (about 20 ns of work per point).
+constexpr std::size_t kPredictGrain = 4096;
 // The eta grid of the full optimisation: k 0.01, k = 0 .. 99 (1.00 is not a candidate).
 constexpr std::size_t kFullEtaCount = 100;
 constexpr double kEtaStep = 0.01;
@@ -350,7 +352,10 @@ std::vector<double> pseudo_voigt_predict(std::span<const double> x, double x0, d
                                          double eta, double x_min, double x_max) {
   std::vector<double> out(x.size(), 0.0);
   const PvPeak peak(x0, gamma, x_min, x_max);
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = peak.profile(x[i], eta);
+  // Every point on its own: long grids are split over the pool in blocks.
+  pool::for_each_block(x.size(), kPredictGrain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = peak.profile(x[i], eta);
+  });
   return out;
 }
 
