@@ -49,9 +49,13 @@ constexpr std::size_t kMaxVariables = 100000;
 // however pathological, can keep one call busy for ever.
 constexpr std::size_t kEvaluationsPerIteration = 100;
 constexpr double kFactr = 0.0;  // no test on the relative decrease of f
-// Relative decrease of f below which the first step of a restarted run counts as no progress
-// (about a thousand units in the last place of f).
-constexpr double kRestartProgress = 1e-13;
+// Changes of f smaller than this fraction of |f| count as rounding (about a thousand units in
+// the last place, well above the rounding of a sum over a long grid): the first step of a
+// restarted run must lower f by more, and a line search whose trials change f by less, with a
+// predicted change below it too, cannot make progress.
+constexpr double kRoundingLevel = 1e-13;
+// Trials in a row within rounding of the start after which a line search has failed.
+constexpr std::size_t kFlatTrials = 3;
 // Evaluations remembered for points the line search asks for again.
 constexpr std::size_t kRememberedEvaluations = 8;
 constexpr int kSilent = -1;     // iprint < 0: the library prints nothing
@@ -263,6 +267,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
   std::vector<double> g_before = g;
   bool trial_rejected = false;  // the last evaluation was not finite
   bool restarted = false;       // the current run is a restart, before its first step
+  std::size_t flat_trials = 0;  // trials in a row of this line search within rounding
   std::size_t iterations = 0;
 
   // (Re)starts the library at x with fresh memory.
@@ -277,8 +282,41 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
     f_first = f;
     g_first = g;
     first_pending = true;
+    flat_trials = 0;
   };
   start_run();
+
+  // The search has stalled at the last accepted point: the library stopped on a step that did
+  // not lower f, or a line search found nothing but rounding.  Two situations end this way.
+  // Far from the optimum, the stored pairs can point the search along a useless direction
+  // while the gradient is still a true slope; the search then goes on from the best point with
+  // fresh memory.  At the optimum of an objective with a finite-difference gradient, the
+  // gradient is rounding noise and no direction helps; the line search has failed.  They are
+  // told apart by the gradient: a true slope is nearly the same at the last two accepted
+  // points, noise is not.  A restart also needs the run since the last start to have lowered
+  // f, and its own first step must lower f by more than rounding, or the search has failed
+  // after all.  `slope` is the outcome of that gradient test; returns true when the search
+  // restarts.
+  auto restart_after_stall = [&](bool slope) {
+    if (!(slope && f_accepted < f_first && requests < max_requests)) return false;
+    x = x_accepted;
+    f = f_accepted;
+    g = g_accepted;
+    x_before = x;
+    f_before = f;
+    g_before = g;
+    start_run();
+    restarted = true;
+    return true;
+  };
+  // True when a trial at x with value fx lies within rounding of the start of the line search
+  // (the last accepted point): both the change of f and the change the gradient predicts.
+  auto within_rounding = [&](double fx) {
+    const double band = kRoundingLevel * std::fabs(f_accepted);
+    double predicted = 0.0;
+    for (std::size_t i = 0; i < n; ++i) predicted += g_accepted[i] * (x[i] - x_accepted[i]);
+    return std::fabs(predicted) <= band && std::fabs(fx - f_accepted) <= band;
+  };
 
   for (;;) {
     setulb_(&n_f, &m_f, x.data(), lower.data(), upper.data(), nbd.data(), &f, g.data(), &factr,
@@ -321,10 +359,19 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
         f = f_accepted + std::fabs(slope);
         if (!(f > f_accepted)) f = std::nextafter(f_accepted, kInf);
         std::copy(g_accepted.begin(), g_accepted.end(), g.begin());
-      } else {
-        f = e.value;
-        std::copy(e.gradient.begin(), e.gradient.end(), g.begin());
+        continue;
       }
+      if (within_rounding(e.value) && ++flat_trials >= kFlatTrials) {
+        if (restart_after_stall(gradient_reproduces(x_accepted, g_accepted, x_before, g_before,
+                                                    lower, upper))) {
+          continue;
+        }
+        return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
+                           evaluations);
+      }
+      if (!within_rounding(e.value)) flat_trials = 0;
+      f = e.value;
+      std::copy(e.gradient.begin(), e.gradient.end(), g.begin());
       continue;
     }
 
@@ -337,6 +384,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
                            evaluations);
       }
       ++iterations;
+      flat_trials = 0;
       x_before.swap(x_accepted);
       f_before = f_accepted;
       g_before.swap(g_accepted);
@@ -345,7 +393,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
       g_accepted = g;
       if (restarted) {
         restarted = false;
-        if (!(f_first - f > kRestartProgress * std::fabs(f_first))) {
+        if (!(f_first - f > kRoundingLevel * std::fabs(f_first))) {
           return f <= f_before ? make_result(x, f, LbfgsbStatus::line_search_failed, iterations,
                                              evaluations)
                                : make_result(x_before, f_before,
@@ -369,36 +417,17 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
     if (task_is(task, "CONVERGENCE: REL_REDUCTION_OF_F")) {
       // With factr = 0 the library still stops when an accepted step did not lower f at all
       // (f_before - f <= 0).  The projected gradient is above pgtol (that test comes first),
-      // so this is no convergence: the run has no stop on the decrease of f.
-      //
-      // Two situations end this way.  Far from the optimum, the stored pairs can point the
-      // search along a useless direction while the gradient is still a true slope; the search
-      // then goes on from the best point with fresh memory.  At the optimum of an objective
-      // with a finite-difference gradient, the gradient is rounding noise and no direction
-      // helps; the line search has failed.  They are told apart by the gradient: a true slope
-      // is nearly the same at the last two accepted points, noise is not.  A restart needs the
-      // run since the last start to have lowered f, and its own first step must lower f by
-      // more than rounding (kRestartProgress), or the search has failed after all.
-      const bool slope = gradient_reproduces(x_accepted, g_accepted, x_before, g_before, lower,
-                                             upper);
-      // A step that raised f (possible when the line search gives up on rounding errors) is
-      // undone.
+      // so this is no convergence: the run has no stop on the decrease of f.  It is a stall.
+      // The slope test looks at the last two accepted points before a step that raised f
+      // (possible when the line search gives up on rounding errors) is undone.
+      const bool slope =
+          gradient_reproduces(x_accepted, g_accepted, x_before, g_before, lower, upper);
       if (f_accepted > f_before) {
         x_accepted = x_before;
         f_accepted = f_before;
         g_accepted = g_before;
       }
-      if (slope && f_accepted < f_first && requests < max_requests) {
-        x = x_accepted;
-        f = f_accepted;
-        g = g_accepted;
-        x_before = x;
-        f_before = f;
-        g_before = g;
-        start_run();
-        restarted = true;
-        continue;
-      }
+      if (restart_after_stall(slope)) continue;
       return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
                          evaluations);
     }

@@ -335,7 +335,10 @@ TEST(VoigtFit, PooledObjectiveGivesTheFitOfTheSequentialLogLikelihood) {
     free.bound(0, start[0], bounds.x_min, bounds.x_max);
     free.bound(1, start[1], bounds.sigma_min, bounds.sigma_max);
     free.bound(2, start[2], bounds.gamma_min, bounds.gamma_max);
-    const auto result = velmora::peak_fit::minimise_negative_loglik(free, sequential);
+    const auto result = velmora::peak_fit::minimise_negative_loglik(
+        free, s.x.size(), [&](const std::array<double, 3>& p, std::size_t) {
+          return sequential(p);
+        });
     ASSERT_TRUE(result.ok());
     std::array<double, 3> expected = free.full(result.point);
     if (!fixed[1]) expected[1] = std::clamp(expected[1], bounds.sigma_min, bounds.sigma_max);
