@@ -361,7 +361,8 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
         std::copy(g_accepted.begin(), g_accepted.end(), g.begin());
         continue;
       }
-      if (within_rounding(e.value) && ++flat_trials >= kFlatTrials) {
+      flat_trials = within_rounding(e.value) ? flat_trials + 1 : 0;
+      if (flat_trials >= kFlatTrials) {
         if (restart_after_stall(gradient_reproduces(x_accepted, g_accepted, x_before, g_before,
                                                     lower, upper))) {
           continue;
@@ -369,7 +370,6 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
         return make_result(x_accepted, f_accepted, LbfgsbStatus::line_search_failed, iterations,
                            evaluations);
       }
-      if (!within_rounding(e.value)) flat_trials = 0;
       f = e.value;
       std::copy(e.gradient.begin(), e.gradient.end(), g.begin());
       continue;

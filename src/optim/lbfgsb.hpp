@@ -15,9 +15,11 @@
 //   - a side of a variable is unbounded only when its bound is exactly -inf (lower) or +inf
 //     (upper); any finite value, however large, is enforced;
 //   - there is no test on the relative decrease of f, so a run ends by the projected-gradient
-//     test (converged), by the iteration limit, or by a line search that cannot make progress;
-//     where the library stops on a step that did not lower f while the gradient is still a
-//     true slope, the run goes on from fresh memory (lbfgsb.cpp tells how);
+//     test (converged), by the iteration limit, or by a line search that cannot make progress:
+//     one whose trials change f by rounding only (three in a row within 1e-13 of |f|, with a
+//     predicted change as small) has failed; where the library stops on a step that did not
+//     lower f, or a search fails while the gradient is still a true slope, the run goes on
+//     from fresh memory (lbfgsb.cpp tells how);
 //   - the objective is taken to be a pure function of the point: a point the line search asks
 //     for again is answered from the last few evaluations instead of a new call;
 //   - nothing is written to any stream.
@@ -25,7 +27,8 @@
 // The line search of the library accepts a step s along d when
 //   f(x + s d) <= f(x) + 1e-3 s g.d   and   |g(x + s d).d| <= 0.9 |g.d|
 // (so every accepted step also satisfies the weaker 1e-4 decrease condition), tries at most 20
-// steps, and restarts once from a fresh memory before it gives up.
+// steps (fewer when they are rounding, above), and restarts once from a fresh memory before it
+// gives up.
 //
 // Thread safety: every call owns its work arrays and the library keeps no other state, so
 // calls on different threads run independently and give the same results as one after
