@@ -20,21 +20,36 @@ double log_likelihood_of(std::span<const double> q, double t, std::span<const do
 
 }  // namespace
 
+DsKernel::DsKernel(double x0_, double gamma_, double alpha)
+    : x0(x0_),
+      gamma(gamma_),
+      phi((kPi * alpha) * 0.5),
+      a(1.0 - alpha),
+      e(0.5 * a),
+      g2(gamma * gamma) {}
+
+void DsKernel::fill(std::span<const double> x, std::span<double> q, std::size_t begin,
+                    std::size_t end) const {
+  for (std::size_t i = begin; i < end; ++i) {
+    const double d = x[i] - x0;
+    const double theta = std::atan(d / gamma);
+    q[i] = std::cos(theta * a + phi) / std::pow(d * d + g2, e);
+  }
+}
+
+double DsKernel::normaliser(std::span<const double> x, std::span<const double> q) const {
+  return peak_fit::trapezoid_sum(x, q.first(x.size()));
+}
+
+bool DsKernel::zero_density(double t) const { return std::fabs(t) < kZeroNorm; }
+
 double ds_profile(std::span<const double> x, std::span<double> q, double x0, double gamma,
                   double alpha) {
-  const double phi = (kPi * alpha) * 0.5;
-  const double a = 1.0 - alpha;
-  const double e = 0.5 * a;
-  const double g2 = gamma * gamma;
-  const std::size_t n = x.size();
-  peak_fit::for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const double d = x[i] - x0;
-      const double theta = std::atan(d / gamma);
-      q[i] = std::cos(theta * a + phi) / std::pow(d * d + g2, e);
-    }
+  const DsKernel kernel(x0, gamma, alpha);
+  peak_fit::for_each_point_block(x.size(), [&](std::size_t begin, std::size_t end) {
+    kernel.fill(x, q, begin, end);
   });
-  return peak_fit::trapezoid_sum(x, q.first(n));
+  return kernel.normaliser(x, q);
 }
 
 double ds_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
@@ -78,14 +93,10 @@ void ds_fit(std::span<const double> x, std::span<const double> w, double& x0, do
     if (!fix_alpha) peak_fit::check_clamp_pair(bounds.alpha_min, bounds.alpha_max);
   }
 
-  // The profile and log-term buffers of this fit, reused by every evaluation.
-  peak_fit::PassBuffers buffers(params.size() + 1, x.size(), x.size());
-  const auto loglik = [&](const std::array<double, 3>& p, std::size_t pass) {
-    const std::span<double> q = buffers.q(pass);
-    const double t = ds_profile(x, q, p[0], p[1], p[2]);
-    return log_likelihood_of(q, t, w, buffers.terms(pass));
-  };
-  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, x.size(), loglik);
+  const LbfgsbResult result =
+      peak_fit::minimise_on_grid(params, x, w, [](const std::array<double, 3>& p) {
+        return DsKernel(p[0], p[1], p[2]);
+      });
   if (!result.ok()) return;
 
   const std::array<double, 3> fitted = params.full(result.point);

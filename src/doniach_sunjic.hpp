@@ -40,6 +40,22 @@ struct DsBounds {
   double alpha_min, alpha_max;
 };
 
+// The profile at one parameter set (the kernel of peak_fit::minimise_on_grid):
+//   q_i = cos(atan((x_i - x0) / gamma) (1 - alpha) + pi alpha / 2)
+//         / ((x_i - x0)^2 + gamma^2)^((1 - alpha) / 2).
+struct DsKernel {
+  double x0 = 0.0, gamma = 0.0, phi = 0.0, a = 0.0, e = 0.0, g2 = 0.0;
+  DsKernel() = default;
+  DsKernel(double x0, double gamma, double alpha);
+  // q_i for i in [begin, end).
+  void fill(std::span<const double> x, std::span<double> q, std::size_t begin,
+            std::size_t end) const;
+  // The trapezoid sum of q (0 for fewer than two points).
+  double normaliser(std::span<const double> x, std::span<const double> q) const;
+  // Below 1e-300 in magnitude the density is taken as zero everywhere.
+  bool zero_density(double t) const;
+};
+
 // Writes the profile q at every grid value into q[0..len x) and returns its trapezoid sum T.
 double ds_profile(std::span<const double> x, std::span<double> q, double x0, double gamma,
                   double alpha);

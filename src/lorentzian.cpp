@@ -15,26 +15,40 @@
 
 namespace velmora::lorentzian {
 
-double lorentzian_profile(std::span<const double> x, std::span<double> q, double x0,
-                          double gamma, double x_min, double x_max) {
+LorentzianKernel::LorentzianKernel(double x0_, double gamma_, double x_min, double x_max)
+    : x0(x0_), gamma(gamma_) {
   const double g = 0.5 * gamma;
   // Mass of the Cauchy kernel on the window, computed once per evaluation.
   const double a = std::atan((x_max - x0) / g);
   const double b = std::atan((x_min - x0) / g);
   double z = a * kInvPi - b * kInvPi;
   if (!(z > kFloor)) z = kFloor;  // max(z, 1e-300); a NaN mass takes the floor
-  const double d_norm = z * kPi;
-  const double g2 = g * g;
+  d_norm = z * kPi;
+  g2 = g * g;
+}
+
+void LorentzianKernel::fill(std::span<const double> x, std::span<double> q, std::size_t begin,
+                            std::size_t end) const {
+  for (std::size_t i = begin; i < end; ++i) {
+    const double d = x[i] - x0;
+    q[i] = gamma / ((d * d + g2) * d_norm);
+  }
+}
+
+double LorentzianKernel::normaliser(std::span<const double> x, std::span<const double> q) const {
   const std::size_t n = x.size();
-  peak_fit::for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const double d = x[i] - x0;
-      q[i] = gamma / ((d * d + g2) * d_norm);
-    }
-  });
   if (n < 2) return kFloor;
   const double t = peak_fit::trapezoid_sum(x, q.first(n));
   return t > kFloor ? t : kFloor;  // max(t, 1e-300); a NaN sum takes the floor
+}
+
+double lorentzian_profile(std::span<const double> x, std::span<double> q, double x0,
+                          double gamma, double x_min, double x_max) {
+  const LorentzianKernel kernel(x0, gamma, x_min, x_max);
+  peak_fit::for_each_point_block(x.size(), [&](std::size_t begin, std::size_t end) {
+    kernel.fill(x, q, begin, end);
+  });
+  return kernel.normaliser(x, q);
 }
 
 double lorentzian_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
@@ -95,14 +109,10 @@ void lorentzian_fit(std::span<const double> x, std::span<const double> w, double
     params.bound(1, spread > kGammaMin ? spread : kGammaMin, kGammaMin, kGammaMax);
   }
 
-  // The profile and log-term buffers of this fit, reused by every evaluation.
-  peak_fit::PassBuffers buffers(params.size() + 1, x.size(), n);
-  const auto loglik = [&](const std::array<double, 2>& p, std::size_t pass) {
-    const std::span<double> q = buffers.q(pass);
-    const double t = lorentzian_profile(x, q, p[0], p[1], x_min, x_max);
-    return peak_fit::weighted_log_likelihood(q, t, w, buffers.terms(pass));
-  };
-  const LbfgsbResult result = peak_fit::minimise_negative_loglik(params, x.size(), loglik);
+  const LbfgsbResult result =
+      peak_fit::minimise_on_grid(params, x, w, [&](const std::array<double, 2>& p) {
+        return LorentzianKernel(p[0], p[1], x_min, x_max);
+      });
   if (!result.ok()) return;  // a refused box: nothing changes, nothing is written
 
   announce_finished();

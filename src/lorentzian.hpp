@@ -34,6 +34,20 @@ inline constexpr double kFloor = 1e-300;              // floor of the window mas
 inline constexpr double kGammaMin = 0.1;              // width bounds of the fit
 inline constexpr double kGammaMax = 2000.0;
 
+// The profile at one parameter set (the kernel of peak_fit::minimise_on_grid): the window
+// mass and the constants of q are formed once, q_i point by point.
+struct LorentzianKernel {
+  double x0 = 0.0, gamma = 0.0, g2 = 0.0, d_norm = 0.0;
+  LorentzianKernel() = default;
+  LorentzianKernel(double x0, double gamma, double x_min, double x_max);
+  // q_i for i in [begin, end).
+  void fill(std::span<const double> x, std::span<double> q, std::size_t begin,
+            std::size_t end) const;
+  // max(trapezoid sum of q, 1e-300); 1e-300 for fewer than two points or a NaN sum.
+  double normaliser(std::span<const double> x, std::span<const double> q) const;
+  bool zero_density(double) const { return false; }
+};
+
 // Writes the profile q (unnormalised, see above) at every grid value into q[0..len x) and
 // returns the floored trapezoid normaliser T.  q must have at least len(x) entries.
 double lorentzian_profile(std::span<const double> x, std::span<double> q, double x0,

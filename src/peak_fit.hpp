@@ -19,12 +19,12 @@
 //   - the minimiser sees only the free parameters, in the shape's parameter order, without
 //     gaps; a fixed parameter keeps the value the caller gave and is never expressed as equal
 //     bounds;
-//   - the objective evaluates the shape's log-likelihood through buffers the shape allocates
-//     once per fit, one set per pass of an objective call (the only allocation per call is the
-//     n-entry gradient the minimiser's interface returns);
-//   - on long grids the per-point work (the profile, the logarithms) is split into blocks of
-//     kPointsPerTask points on the worker pool, while the trapezoid sum and the likelihood sum
-//     stay sequential, so the result is the same for any pool size;
+//   - the objective evaluates the shape's log-likelihood through buffers allocated once per
+//     fit, one set per pass of an objective call (the only allocation per call is the n-entry
+//     gradient the minimiser's interface returns);
+//   - the n + 1 passes of one call (the point and its forward-difference shifts) run side by
+//     side on the worker pool, on long grids cut into blocks, while every trapezoid sum and
+//     likelihood sum stays one sequential sum, so the result is the same for any pool size;
 //   - a fitted value is read back through a clamp whose bound pair is checked (clamp_checked).
 //
 // What stays with each shape: the profile formula, how T is floored or tested, the starting
@@ -35,18 +35,16 @@
 //   if (all fixed || w.empty() || total_weight(w) < kEmptyWeight) return;   // nothing changes
 //   FreeParameters<N> params(values, fixed);
 //   params.bound(j, start_j, lower_j, upper_j);              // each parameter, in shape order
-//   PassBuffers buf(params.size() + 1, x.size(), ...);        // once per fit
-//   auto loglik = [&](const std::array<double, N>& p, std::size_t pass) {
-//     const double t = shape_profile(x, buf.q(pass), p...);  // q_i and the shape's own T rule
-//     return weighted_log_likelihood(buf.q(pass), t, w, buf.terms(pass));
-//   };
-//   const LbfgsbResult r = minimise_negative_loglik(params, x.size(), loglik);
+//   const LbfgsbResult r = minimise_on_grid(params, x, w, [&](const std::array<double, N>& p) {
+//     return ShapeKernel(p...);                              // q_i and the shape's own T rule
+//   });
 //   if (!r.ok()) return;                                     // a refused box changes nothing
 //   ... params.full(r.point), read back with the shape's own clamps ...
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -103,15 +101,11 @@ double clamp_checked(double value, double lo, double hi);
 // Throws the InternalError of clamp_checked when [lo, hi] cannot clamp a value.
 void check_clamp_pair(double lo, double hi);
 
-// The profile and log-term buffers of one fit: one pair per pass of an objective call.  The
-// term buffers exist only for grids long enough to split the logarithms over the pool.
+// The profile and log-term buffers of one fit: one pair per pass of an objective call.
 class PassBuffers {
  public:
   PassBuffers(std::size_t passes, std::size_t points, std::size_t summed)
-      : points_(points),
-        summed_(points > kPointsPerTask ? summed : 0),
-        q_(passes * points_),
-        terms_(passes * summed_) {}
+      : points_(points), summed_(summed), q_(passes * points_), terms_(passes * summed_) {}
   std::span<double> q(std::size_t pass) { return {q_.data() + pass * points_, points_}; }
   std::span<double> terms(std::size_t pass) { return {terms_.data() + pass * summed_, summed_}; }
 
@@ -178,40 +172,115 @@ class FreeParameters {
 // Grid length from which the n + 1 passes of one objective call run on the pool side by side.
 // Below it a pass takes a few microseconds, about what handing it to a worker costs.
 inline constexpr std::size_t kParallelPassPoints = 256;
+// Grid length from which the passes are also cut into blocks of kPassBlock points, so that
+// both threads stay busy when the passes do not divide evenly among them.
+inline constexpr std::size_t kBlockedPassPoints = 2048;
+inline constexpr std::size_t kPassBlock = 1024;
 
-// Minimises f(v) = -loglik(full(v)) over the free parameters' box with the default
-// LbfgsbSettings.  `loglik(p, pass)` maps a full parameter set (std::array<double, N>) to the
-// weighted log-likelihood; `pass` (0 .. n) names the buffers the call may use, so that the
-// n + 1 passes of one objective call can run at the same time.  `points` is the grid length.
-//
-// The gradient is the forward difference of the minimiser's contract
-// (forward_difference_gradient): pass 0 at v, pass i + 1 at v' = v with v'_i = v_i + kFdStep
-// (not projected into the box), and
-//   g_i = -(loglik(full(v')) - loglik(full(v))) / kFdStep.
-// Each pass is one sequential evaluation, so running them side by side on the pool (grids of
-// kParallelPassPoints or more) gives the values of running them one after another.
-template <std::size_t N, class LogLik>
-LbfgsbResult minimise_negative_loglik(const FreeParameters<N>& params, std::size_t points,
-                                      LogLik&& loglik) {
+// Minimises f(v) = -LL(full(v)) over the free parameters' box with the default
+// LbfgsbSettings and the forward-difference gradient of the minimiser's contract.
+// passes(sets, ll) fills ll[j], j = 0 .. n, with the log-likelihoods of the full parameter sets
+// of pass 0 (at v) and pass i + 1 (at v with kFdStep added to entry i, not projected into the
+// box); then
+//   f = -ll[0],   g_i = -(ll[i + 1] - ll[0]) / kFdStep.
+template <std::size_t N, class Passes>
+LbfgsbResult minimise_from_passes(const FreeParameters<N>& params, Passes&& passes) {
   const std::size_t n = params.size();
   const LbfgsbObjective objective = [&](std::span<const double> v) {
-    std::array<double, N + 1> ll{};
-    const auto pass = [&](std::size_t j) {
+    std::array<std::array<double, N>, N + 1> sets{};
+    for (std::size_t j = 0; j <= n; ++j) {
       std::array<double, N> point{};
       std::copy(v.begin(), v.end(), point.begin());
       if (j > 0) point[j - 1] = v[j - 1] + kFdStep;
-      ll[j] = loglik(params.full(std::span<const double>(point.data(), n)), j);
-    };
-    if (points >= kParallelPassPoints) {
-      pool::for_each_index(n + 1, pass);
-    } else {
-      for (std::size_t j = 0; j <= n; ++j) pass(j);
+      sets[j] = params.full(std::span<const double>(point.data(), n));
     }
+    std::array<double, N + 1> ll{};
+    passes(std::span<const std::array<double, N>>(sets.data(), n + 1),
+           std::span<double>(ll.data(), n + 1));
     LbfgsbEvaluation e{-ll[0], std::vector<double>(n)};
     for (std::size_t i = 0; i < n; ++i) e.gradient[i] = -(ll[i + 1] - ll[0]) / kFdStep;
     return e;
   };
   return lbfgsb_minimize(objective, params.start(), params.lower(), params.upper());
+}
+
+// A shape's profile at one parameter set, for minimise_on_grid.  Kernel is default
+// constructible and has
+//   void fill(x, q, begin, end) const     q_i for i in [begin, end), each on its own;
+//   double normaliser(x, q) const         T from the whole profile (the shape's floor rule);
+//   bool zero_density(double t) const     true when the density is taken as zero everywhere.
+// The log-likelihood of a pass is then
+//   zero_density(T) ? sum_{i<m} w_i log(0 + 1e-200) : sum_{i<m} w_i log(q_i / T + 1e-200),
+// m = min(len x, len w), summed in index order from 0.0.
+template <class Kernel>
+double kernel_log_likelihood(const Kernel& kernel, std::span<const double> x,
+                             std::span<const double> w, std::span<double> q) {
+  kernel.fill(x, q, 0, x.size());
+  const double t = kernel.normaliser(x, q);
+  if (kernel.zero_density(t)) return zero_density_log_likelihood(x.size(), w);
+  return weighted_log_likelihood(q, t, w);
+}
+
+// minimise_from_passes for a shape given by its kernel (make_kernel maps a full parameter set
+// to a Kernel).  From kParallelPassPoints grid points on, the passes run side by side on the
+// pool, each as kernel_log_likelihood; from kBlockedPassPoints on they run in four steps on
+// the pool: every pass's profile block by block, every pass's normaliser, every pass's terms
+// w_i log(q_i / T + 1e-200) block by block, every pass's sum of its terms in index order.
+// Each value is formed as in kernel_log_likelihood, so the results do not change.
+template <std::size_t N, class MakeKernel>
+LbfgsbResult minimise_on_grid(const FreeParameters<N>& params, std::span<const double> x,
+                              std::span<const double> w, MakeKernel&& make_kernel) {
+  using Kernel = decltype(make_kernel(std::declval<const std::array<double, N>&>()));
+  const std::size_t points = x.size();
+  const std::size_t m = std::min(points, w.size());
+  PassBuffers buffers(params.size() + 1, points, points >= kBlockedPassPoints ? m : 0);
+  return minimise_from_passes(params, [&](std::span<const std::array<double, N>> sets,
+                                          std::span<double> ll) {
+    const std::size_t passes = sets.size();
+    std::array<Kernel, N + 1> kernels{};
+    for (std::size_t j = 0; j < passes; ++j) kernels[j] = make_kernel(sets[j]);
+    if (points < kBlockedPassPoints) {
+      const auto pass = [&](std::size_t j) {
+        ll[j] = kernel_log_likelihood(kernels[j], x, w, buffers.q(j));
+      };
+      if (points >= kParallelPassPoints) {
+        pool::for_each_index(passes, pass);
+      } else {
+        for (std::size_t j = 0; j < passes; ++j) pass(j);
+      }
+      return;
+    }
+    const std::size_t blocks = (points + kPassBlock - 1) / kPassBlock;
+    pool::for_each_index(passes * blocks, [&](std::size_t task) {
+      const std::size_t j = task / blocks, begin = (task % blocks) * kPassBlock;
+      kernels[j].fill(x, buffers.q(j), begin, std::min(points, begin + kPassBlock));
+    });
+    std::array<double, N + 1> t{};
+    pool::for_each_index(passes, [&](std::size_t j) {
+      t[j] = kernels[j].normaliser(x, buffers.q(j));
+    });
+    const double zero_term = std::log(0.0 + kLogGuard);
+    const std::size_t term_blocks = (m + kPassBlock - 1) / kPassBlock;
+    pool::for_each_index(passes * term_blocks, [&](std::size_t task) {
+      const std::size_t j = task / term_blocks, begin = (task % term_blocks) * kPassBlock;
+      const std::size_t end = std::min(m, begin + kPassBlock);
+      const std::span<const double> q = buffers.q(j);
+      const std::span<double> terms = buffers.terms(j);
+      if (kernels[j].zero_density(t[j])) {
+        for (std::size_t i = begin; i < end; ++i) terms[i] = w[i] * zero_term;
+      } else {
+        for (std::size_t i = begin; i < end; ++i) {
+          terms[i] = w[i] * std::log(q[i] / t[j] + kLogGuard);
+        }
+      }
+    });
+    pool::for_each_index(passes, [&](std::size_t j) {
+      const std::span<const double> terms = buffers.terms(j);
+      double sum = 0.0;
+      for (std::size_t i = 0; i < m; ++i) sum += terms[i];
+      ll[j] = sum;
+    });
+  });
 }
 
 }  // namespace velmora::peak_fit

@@ -20,7 +20,8 @@ constexpr std::size_t kGrain = 512;
 //
 //   g_i = -(LV(full(v + 1e-7 e_i)) - LV(full(v))) / 1e-7,   i = 0 .. n-1,
 //
-// the same values minimise_negative_loglik (peak_fit.hpp) would give, but with the n + 1 log-likelihood passes of a call evaluated together on the pool:
+// the values minimise_from_passes (peak_fit.hpp) is given for the other shapes, with the n + 1
+// log-likelihood passes of a call evaluated together on the pool:
 //   1. one parallel loop over every pass: the two distribution values of its window mass
 //      (one task each) and its Voigt densities at the grid points (in blocks);
 //   2. the floored mass of every pass, on the calling thread;

@@ -335,9 +335,9 @@ TEST(VoigtFit, PooledObjectiveGivesTheFitOfTheSequentialLogLikelihood) {
     free.bound(0, start[0], bounds.x_min, bounds.x_max);
     free.bound(1, start[1], bounds.sigma_min, bounds.sigma_max);
     free.bound(2, start[2], bounds.gamma_min, bounds.gamma_max);
-    const auto result = velmora::peak_fit::minimise_negative_loglik(
-        free, s.x.size(), [&](const std::array<double, 3>& p, std::size_t) {
-          return sequential(p);
+    const auto result = velmora::peak_fit::minimise_from_passes(
+        free, [&](std::span<const std::array<double, 3>> sets, std::span<double> ll) {
+          for (std::size_t j = 0; j < sets.size(); ++j) ll[j] = sequential(sets[j]);
         });
     ASSERT_TRUE(result.ok());
     std::array<double, 3> expected = free.full(result.point);
