@@ -110,29 +110,18 @@ void ds_fit(std::span<const double> x, std::span<const double> w, double& x0, do
 }
 
 void DsShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
-  pool::for_each_index(x0_.size(), [&](std::size_t k) {
-    const double gamma = checked_at<double>(gamma_, k, "gamma_ds");
-    const double alpha = checked_at<double>(alpha_, k, "alpha");
-    ds_pdf(x, density.column(k), x0_[k], gamma, alpha);
+  pool::for_each_index(num_components(), [&](std::size_t k) {
+    const auto [x0, gamma, alpha] = values(k);
+    ds_pdf(x, density.column(k), x0, gamma, alpha);
   });
 }
 
 ComponentParams DsShape::update_component(std::size_t k, std::span<const double> w,
                                           std::span<const double> x) const {
-  double x0 = x0_[k];
-  double gamma = checked_at<double>(gamma_, k, "gamma_ds");
-  double alpha = checked_at<double>(alpha_, k, "alpha");
-  const bool fix_x0 = checked_at<std::uint8_t>(fix_x0_, k, "fix_x0") != 0;
-  const bool fix_gamma = checked_at<std::uint8_t>(fix_gamma_, k, "fix_gamma") != 0;
-  const bool fix_alpha = checked_at<std::uint8_t>(fix_alpha_, k, "fix_alpha") != 0;
-  ds_fit(x, w, x0, gamma, alpha, bounds_, fix_x0, fix_gamma, fix_alpha);
+  auto [x0, gamma, alpha] = values(k);
+  const auto [fix_x0, fix_gamma, fix_alpha] = fixed(k);
+  ds_fit(x, w, x0, gamma, alpha, settings(), fix_x0, fix_gamma, fix_alpha);
   return {x0, gamma, alpha};
-}
-
-void DsShape::set_component(std::size_t k, const ComponentParams& params) {
-  x0_[k] = params[0];
-  gamma_[k] = params[1];
-  alpha_[k] = params[2];
 }
 
 }  // namespace velmora::doniach_sunjic

@@ -80,36 +80,21 @@ void ds_fit(std::span<const double> x, std::span<const double> w, double& x0, do
 
 // The Doniach-Sunjic mixture: component k has x0[k], gamma[k], alpha[k]; every update is a
 // ds_fit on the component's weights, started from its current values.
-class DsShape final : public PeakShape {
+class DsShape final : public ComponentShape<3, DsBounds> {
  public:
   DsShape(std::vector<double> x0, std::vector<double> gamma, std::vector<double> alpha,
           Flags fix_x0, Flags fix_gamma, Flags fix_alpha, const DsBounds& bounds)
-      : x0_(std::move(x0)),
-        gamma_(std::move(gamma)),
-        alpha_(std::move(alpha)),
-        fix_x0_(std::move(fix_x0)),
-        fix_gamma_(std::move(fix_gamma)),
-        fix_alpha_(std::move(fix_alpha)),
-        bounds_(bounds) {}
+      : ComponentShape({std::move(x0), std::move(gamma), std::move(alpha)},
+                       {std::move(fix_x0), std::move(fix_gamma), std::move(fix_alpha)}, bounds,
+                       {{"gamma_ds", "alpha"}, {"fix_x0", "fix_gamma", "fix_alpha"}}) {}
 
-  std::size_t num_components() const override { return x0_.size(); }
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
-  void set_component(std::size_t k, const ComponentParams& params) override;
 
-  const std::vector<double>& x0() const { return x0_; }
-  const std::vector<double>& gamma() const { return gamma_; }
-  const std::vector<double>& alpha() const { return alpha_; }
-
- private:
-  std::vector<double> x0_;
-  std::vector<double> gamma_;
-  std::vector<double> alpha_;
-  Flags fix_x0_;
-  Flags fix_gamma_;
-  Flags fix_alpha_;
-  DsBounds bounds_;
+  const std::vector<double>& x0() const { return parameter(0); }
+  const std::vector<double>& gamma() const { return parameter(1); }
+  const std::vector<double>& alpha() const { return parameter(2); }
 };
 
 }  // namespace velmora::doniach_sunjic

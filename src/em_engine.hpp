@@ -13,10 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "background.hpp"
 #include "em_gamma_ll.hpp"
+#include "errors.hpp"
 
 namespace velmora {
 
@@ -63,6 +65,63 @@ class PeakShape {
 
   // True when the components must be updated one after another, each stored at once.
   virtual bool updates_in_sequence() const { return false; }
+};
+
+// Names of a shape's parameter vectors and fix lists as the length errors print them.  The
+// first parameter (the centre) sets K, so it is never short and needs no name.
+template <std::size_t N>
+struct ComponentNames {
+  std::array<const char*, N - 1> params;  // parameters 1 .. N-1
+  std::array<const char*, N> flags;
+};
+
+// The state of a shape with N parameters per component: one vector per parameter (component
+// k's value at index k), one fix list per parameter, and the shape's own settings (window,
+// bounds, switches).  The vectors after the first and the fix lists may be longer than K; an
+// entry a component needs but does not have is an InternalError naming the vector.
+template <std::size_t N, class Settings>
+class ComponentShape : public PeakShape {
+ public:
+  ComponentShape(std::array<std::vector<double>, N> params, std::array<Flags, N> fixed,
+                 const Settings& settings, const ComponentNames<N>& names)
+      : params_(std::move(params)), fixed_(std::move(fixed)), settings_(settings), names_(names) {}
+
+  std::size_t num_components() const override { return params_[0].size(); }
+
+  void set_component(std::size_t k, const ComponentParams& params) override {
+    for (std::size_t j = 0; j < N; ++j) params_[j][k] = params[j];
+  }
+
+  // Parameter j of every component.
+  const std::vector<double>& parameter(std::size_t j) const { return params_[j]; }
+
+ protected:
+  // Component k's parameters, in order (vectors checked from the second on).
+  std::array<double, N> values(std::size_t k) const {
+    std::array<double, N> v{};
+    v[0] = params_[0][k];
+    for (std::size_t j = 1; j < N; ++j) {
+      v[j] = checked_at<double>(params_[j], k, names_.params[j - 1]);
+    }
+    return v;
+  }
+
+  // Component k's fix flags, in parameter order.
+  std::array<bool, N> fixed(std::size_t k) const {
+    std::array<bool, N> f{};
+    for (std::size_t j = 0; j < N; ++j) {
+      f[j] = checked_at<std::uint8_t>(fixed_[j], k, names_.flags[j]) != 0;
+    }
+    return f;
+  }
+
+  const Settings& settings() const { return settings_; }
+
+ private:
+  std::array<std::vector<double>, N> params_;
+  std::array<Flags, N> fixed_;
+  Settings settings_;
+  ComponentNames<N> names_;
 };
 
 struct EmSettings {

@@ -122,25 +122,18 @@ void lorentzian_fit(std::span<const double> x, std::span<const double> w, double
 }
 
 void LorentzianShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
-  pool::for_each_index(x0_.size(), [&](std::size_t k) {
-    const double gamma = checked_at<double>(gamma_, k, "gamma_lo");
-    lorentzian_pdf(x, density.column(k), x0_[k], gamma, x_min_, x_max_);
+  pool::for_each_index(num_components(), [&](std::size_t k) {
+    const auto [x0, gamma] = values(k);
+    lorentzian_pdf(x, density.column(k), x0, gamma, settings().x_min, settings().x_max);
   });
 }
 
 ComponentParams LorentzianShape::update_component(std::size_t k, std::span<const double> w,
                                                   std::span<const double> x) const {
-  double x0 = x0_[k];
-  double gamma = checked_at<double>(gamma_, k, "gamma_lo");
-  const bool fix_x0 = checked_at<std::uint8_t>(fix_x0_, k, "fix_x0") != 0;
-  const bool fix_gamma = checked_at<std::uint8_t>(fix_gamma_, k, "fix_gamma") != 0;
-  lorentzian_fit(x, w, x0, gamma, x_min_, x_max_, fix_x0, fix_gamma);
+  auto [x0, gamma] = values(k);
+  const auto [fix_x0, fix_gamma] = fixed(k);
+  lorentzian_fit(x, w, x0, gamma, settings().x_min, settings().x_max, fix_x0, fix_gamma);
   return {x0, gamma, 0.0};
-}
-
-void LorentzianShape::set_component(std::size_t k, const ComponentParams& params) {
-  x0_[k] = params[0];
-  gamma_[k] = params[1];
 }
 
 }  // namespace velmora::lorentzian

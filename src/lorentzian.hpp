@@ -78,33 +78,25 @@ void announce_finished();
 
 // The Lorentzian mixture: component k has centre x0[k] and width gamma[k]; every update is a
 // lorentzian_fit on the component's weights.
-class LorentzianShape final : public PeakShape {
+// The window [x_min, x_max] of a Lorentzian mixture.
+struct LorentzianWindow {
+  double x_min = 0.0;
+  double x_max = 0.0;
+};
+
+class LorentzianShape final : public ComponentShape<2, LorentzianWindow> {
  public:
   LorentzianShape(std::vector<double> x0, std::vector<double> gamma, Flags fix_x0,
                   Flags fix_gamma, double x_min, double x_max)
-      : x0_(std::move(x0)),
-        gamma_(std::move(gamma)),
-        fix_x0_(std::move(fix_x0)),
-        fix_gamma_(std::move(fix_gamma)),
-        x_min_(x_min),
-        x_max_(x_max) {}
+      : ComponentShape({std::move(x0), std::move(gamma)}, {std::move(fix_x0), std::move(fix_gamma)},
+                       {x_min, x_max}, {{"gamma_lo"}, {"fix_x0", "fix_gamma"}}) {}
 
-  std::size_t num_components() const override { return x0_.size(); }
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
-  void set_component(std::size_t k, const ComponentParams& params) override;
 
-  const std::vector<double>& x0() const { return x0_; }
-  const std::vector<double>& gamma() const { return gamma_; }
-
- private:
-  std::vector<double> x0_;
-  std::vector<double> gamma_;
-  Flags fix_x0_;
-  Flags fix_gamma_;
-  double x_min_;
-  double x_max_;
+  const std::vector<double>& x0() const { return parameter(0); }
+  const std::vector<double>& gamma() const { return parameter(1); }
 };
 
 }  // namespace velmora::lorentzian

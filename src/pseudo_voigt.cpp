@@ -484,11 +484,10 @@ void PseudoVoigtShape::fill_densities(std::span<const double> x, ColumnMatrix& d
   const std::size_t n = x.size();
   // At least one task per component, so that a short parameter array is always reported.
   const std::size_t blocks = std::max<std::size_t>(1, (n + kDensityGrain - 1) / kDensityGrain);
-  pool::for_each_index(x0_.size() * blocks, [&](std::size_t task) {
+  pool::for_each_index(num_components() * blocks, [&](std::size_t task) {
     const std::size_t k = task / blocks;
-    const double gamma = checked_at<double>(gamma_, k, "gamma_pv");
-    const double eta = checked_at<double>(eta_, k, "eta");
-    const PvPeak peak(x0_[k], gamma, settings_.x_min, settings_.x_max);
+    const auto [x0, gamma, eta] = values(k);
+    const PvPeak peak(x0, gamma, settings().x_min, settings().x_max);
     const std::size_t begin = (task % blocks) * kDensityGrain;
     const std::size_t end = std::min(n, begin + kDensityGrain);
     const std::span<double> column = density.column(k);
@@ -498,27 +497,16 @@ void PseudoVoigtShape::fill_densities(std::span<const double> x, ColumnMatrix& d
 
 ComponentParams PseudoVoigtShape::update_component(std::size_t k, std::span<const double> w,
                                                    std::span<const double> x) const {
-  double x0 = x0_[k];
-  double gamma = checked_at<double>(gamma_, k, "gamma_pv");
-  double eta = checked_at<double>(eta_, k, "eta");
-  const bool fix_x0 = checked_at<std::uint8_t>(fix_x0_, k, "fix_x0") != 0;
-  const bool fix_gamma = checked_at<std::uint8_t>(fix_gamma_, k, "fix_gamma") != 0;
-  const bool fix_eta = checked_at<std::uint8_t>(fix_eta_, k, "fix_eta") != 0;
-  if (settings_.use_full_opt) {
-    const FullOptSettings full{settings_.x_min,     settings_.x_max, settings_.gamma_min,
-                               settings_.gamma_max, settings_.r_eps, settings_.max_iter};
+  auto [x0, gamma, eta] = values(k);
+  const auto [fix_x0, fix_gamma, fix_eta] = fixed(k);
+  const Settings& s = settings();
+  if (s.use_full_opt) {
+    const FullOptSettings full{s.x_min, s.x_max, s.gamma_min, s.gamma_max, s.r_eps, s.max_iter};
     pv_full_optimization(x, w, x0, gamma, eta, full, fix_x0, fix_gamma, fix_eta);
   } else {
-    pv_conditional_max(x, w, x0, gamma, eta, settings_.x_min, settings_.x_max, fix_x0,
-                       fix_gamma, fix_eta);
+    pv_conditional_max(x, w, x0, gamma, eta, s.x_min, s.x_max, fix_x0, fix_gamma, fix_eta);
   }
   return {x0, gamma, eta};
-}
-
-void PseudoVoigtShape::set_component(std::size_t k, const ComponentParams& params) {
-  x0_[k] = params[0];
-  gamma_[k] = params[1];
-  eta_[k] = params[2];
 }
 
 }  // namespace velmora::pseudo_voigt

@@ -161,46 +161,34 @@ void pv_full_optimization(std::span<const double> x, std::span<const double> w, 
 // The pseudo-Voigt mixture: component k has x0[k], gamma[k], eta[k]; its update is the full
 // optimisation (use_full_opt, with the EM loop's max_iter and r_eps) or the conditional
 // maximisation (the gamma bounds then play no part).
-class PseudoVoigtShape final : public PeakShape {
+// The window, width bounds and M-step switch of a pseudo-Voigt mixture.
+struct PvShapeSettings {
+  double x_min = 0.0;
+  double x_max = 0.0;
+  double gamma_min = 0.0;
+  double gamma_max = 0.0;
+  bool use_full_opt = false;
+  std::uint64_t max_iter = 0;
+  double r_eps = 0.0;
+};
+
+class PseudoVoigtShape final : public ComponentShape<3, PvShapeSettings> {
  public:
-  struct Settings {
-    double x_min = 0.0;
-    double x_max = 0.0;
-    double gamma_min = 0.0;
-    double gamma_max = 0.0;
-    bool use_full_opt = false;
-    std::uint64_t max_iter = 0;
-    double r_eps = 0.0;
-  };
+  using Settings = PvShapeSettings;
 
   PseudoVoigtShape(std::vector<double> x0, std::vector<double> gamma, std::vector<double> eta,
                    Flags fix_x0, Flags fix_gamma, Flags fix_eta, const Settings& settings)
-      : x0_(std::move(x0)),
-        gamma_(std::move(gamma)),
-        eta_(std::move(eta)),
-        fix_x0_(std::move(fix_x0)),
-        fix_gamma_(std::move(fix_gamma)),
-        fix_eta_(std::move(fix_eta)),
-        settings_(settings) {}
+      : ComponentShape({std::move(x0), std::move(gamma), std::move(eta)},
+                       {std::move(fix_x0), std::move(fix_gamma), std::move(fix_eta)}, settings,
+                       {{"gamma_pv", "eta"}, {"fix_x0", "fix_gamma", "fix_eta"}}) {}
 
-  std::size_t num_components() const override { return x0_.size(); }
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
-  void set_component(std::size_t k, const ComponentParams& params) override;
 
-  const std::vector<double>& x0() const { return x0_; }
-  const std::vector<double>& gamma() const { return gamma_; }
-  const std::vector<double>& eta() const { return eta_; }
-
- private:
-  std::vector<double> x0_;
-  std::vector<double> gamma_;
-  std::vector<double> eta_;
-  Flags fix_x0_;
-  Flags fix_gamma_;
-  Flags fix_eta_;
-  Settings settings_;
+  const std::vector<double>& x0() const { return parameter(0); }
+  const std::vector<double>& gamma() const { return parameter(1); }
+  const std::vector<double>& eta() const { return parameter(2); }
 };
 
 }  // namespace velmora::pseudo_voigt

@@ -157,13 +157,12 @@ std::array<double, 3> voigt_fit(std::span<const double> x, std::span<const doubl
 }
 
 void VoigtShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
-  const std::size_t k_count = x0_.size();
+  const std::size_t k_count = num_components();
   // The window mass of every component first (one task each), then the rows in blocks.
   std::vector<double> mass(k_count);
   pool::for_each_index(k_count, [&](std::size_t k) {
-    const double sigma = checked_at<double>(sigma_, k, "sigma_v");
-    const double gamma = checked_at<double>(gamma_, k, "gamma_v");
-    mass[k] = floored_window_mass(x0_[k], sigma, gamma, bounds_.x_min, bounds_.x_max);
+    const auto [x0, sigma, gamma] = values(k);
+    mass[k] = floored_window_mass(x0, sigma, gamma, settings().x_min, settings().x_max);
   });
   const std::size_t n = x.size();
   const std::size_t blocks = (n + kGrain - 1) / kGrain;
@@ -171,7 +170,7 @@ void VoigtShape::fill_densities(std::span<const double> x, ColumnMatrix& density
     const std::size_t k = task / blocks;
     const std::size_t begin = (task % blocks) * kGrain;
     const std::size_t end = std::min(n, begin + kGrain);
-    const double x0 = x0_[k], sigma = sigma_[k], gamma = gamma_[k];
+    const auto [x0, sigma, gamma] = values(k);
     const std::span<double> row = density.column(k);
     for (std::size_t j = begin; j < end; ++j) {
       row[j] = special::voigt_density(x[j] - x0, sigma, gamma) / mass[k];
@@ -181,18 +180,9 @@ void VoigtShape::fill_densities(std::span<const double> x, ColumnMatrix& density
 
 ComponentParams VoigtShape::update_component(std::size_t k, std::span<const double> w,
                                              std::span<const double> x) const {
-  const double sigma = checked_at<double>(sigma_, k, "sigma_v");
-  const double gamma = checked_at<double>(gamma_, k, "gamma_v");
-  const bool fix_x0 = checked_at<std::uint8_t>(fix_x0_, k, "fix_x0") != 0;
-  const bool fix_sigma = checked_at<std::uint8_t>(fix_sigma_, k, "fix_sigma") != 0;
-  const bool fix_gamma = checked_at<std::uint8_t>(fix_gamma_, k, "fix_gamma") != 0;
-  return voigt_fit(x, w, {x0_[k], sigma, gamma}, {fix_x0, fix_sigma, fix_gamma}, bounds_);
-}
-
-void VoigtShape::set_component(std::size_t k, const ComponentParams& params) {
-  x0_[k] = params[0];
-  sigma_[k] = params[1];
-  gamma_[k] = params[2];
+  const std::array<double, 3> params = values(k);
+  const std::array<bool, 3> flags = fixed(k);
+  return voigt_fit(x, w, params, flags, settings());
 }
 
 }  // namespace velmora::voigt

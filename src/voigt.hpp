@@ -60,36 +60,21 @@ std::array<double, 3> voigt_fit(std::span<const double> x, std::span<const doubl
                                 std::array<double, 3> params, std::array<bool, 3> fixed,
                                 const VoigtBounds& bounds);
 
-class VoigtShape final : public PeakShape {
+class VoigtShape final : public ComponentShape<3, VoigtBounds> {
  public:
   VoigtShape(std::vector<double> x0, std::vector<double> sigma, std::vector<double> gamma,
              Flags fix_x0, Flags fix_sigma, Flags fix_gamma, const VoigtBounds& bounds)
-      : x0_(std::move(x0)),
-        sigma_(std::move(sigma)),
-        gamma_(std::move(gamma)),
-        fix_x0_(std::move(fix_x0)),
-        fix_sigma_(std::move(fix_sigma)),
-        fix_gamma_(std::move(fix_gamma)),
-        bounds_(bounds) {}
+      : ComponentShape({std::move(x0), std::move(sigma), std::move(gamma)},
+                       {std::move(fix_x0), std::move(fix_sigma), std::move(fix_gamma)}, bounds,
+                       {{"sigma_v", "gamma_v"}, {"fix_x0", "fix_sigma", "fix_gamma"}}) {}
 
-  std::size_t num_components() const override { return x0_.size(); }
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
-  void set_component(std::size_t k, const ComponentParams& params) override;
 
-  const std::vector<double>& x0() const { return x0_; }
-  const std::vector<double>& sigma() const { return sigma_; }
-  const std::vector<double>& gamma() const { return gamma_; }
-
- private:
-  std::vector<double> x0_;
-  std::vector<double> sigma_;
-  std::vector<double> gamma_;
-  Flags fix_x0_;
-  Flags fix_sigma_;
-  Flags fix_gamma_;
-  VoigtBounds bounds_;
+  const std::vector<double>& x0() const { return parameter(0); }
+  const std::vector<double>& sigma() const { return parameter(1); }
+  const std::vector<double>& gamma() const { return parameter(2); }
 };
 
 }  // namespace velmora::voigt
