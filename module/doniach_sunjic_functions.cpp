@@ -82,14 +82,7 @@ PyObject* run_ds_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
 
     doniach_sunjic::DsShape shape(x0.values, gamma.values, asym.values, std::move(fix_x0),
                                   std::move(fix_gamma), std::move(fix_alpha), bounds);
-    EmResult result = without_interpreter_lock(
-        [&] { return run_em(x, intensity, shape, pi.values, dirichlet, settings); });
-
-    write_back(x0, shape.x0());
-    write_back(gamma, shape.gamma());
-    write_back(asym, shape.alpha());
-    write_back(pi, pi.values);
-    return em_result_tuple(std::move(result));
+    return run_mixture(x, intensity, shape, {&x0, &gamma, &asym}, pi, dirichlet, settings);
   });
 }
 

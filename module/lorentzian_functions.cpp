@@ -57,13 +57,7 @@ PyObject* run_lorentzian_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
     lorentzian::LorentzianShape shape(x0.values, gamma.values, std::move(fix_x0),
                                       std::move(fix_gamma), settings.window_lo,
                                       settings.window_hi);
-    EmResult result = without_interpreter_lock(
-        [&] { return run_em(x, intensity, shape, pi.values, alpha, settings); });
-
-    write_back(x0, shape.x0());
-    write_back(gamma, shape.gamma());
-    write_back(pi, pi.values);
-    return em_result_tuple(std::move(result));
+    return run_mixture(x, intensity, shape, {&x0, &gamma}, pi, alpha, settings);
   });
 }
 

@@ -72,14 +72,7 @@ PyObject* run_pv_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
     pseudo_voigt::PseudoVoigtShape shape(x0.values, gamma.values, eta.values, std::move(fix_x0),
                                          std::move(fix_gamma), std::move(fix_eta),
                                          shape_settings);
-    EmResult result = without_interpreter_lock(
-        [&] { return run_em(x, intensity, shape, pi.values, alpha, settings); });
-
-    write_back(x0, shape.x0());
-    write_back(gamma, shape.gamma());
-    write_back(eta, shape.eta());
-    write_back(pi, pi.values);
-    return em_result_tuple(std::move(result));
+    return run_mixture(x, intensity, shape, {&x0, &gamma, &eta}, pi, alpha, settings);
   });
 }
 

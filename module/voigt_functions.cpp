@@ -61,14 +61,7 @@ PyObject* run_voigt_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
 
     voigt::VoigtShape shape(x0.values, sigma.values, gamma.values, std::move(fix_x0),
                             std::move(fix_sigma), std::move(fix_gamma), bounds);
-    EmResult result = without_interpreter_lock(
-        [&] { return run_em(x, intensity, shape, pi.values, dirichlet, settings); });
-
-    write_back(x0, shape.x0());
-    write_back(sigma, shape.sigma());
-    write_back(gamma, shape.gamma());
-    write_back(pi, pi.values);
-    return em_result_tuple(std::move(result));
+    return run_mixture(x, intensity, shape, {&x0, &sigma, &gamma}, pi, dirichlet, settings);
   });
 }
 

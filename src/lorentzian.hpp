@@ -94,9 +94,6 @@ class LorentzianShape final : public ComponentShape<2, LorentzianWindow> {
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
-
-  const std::vector<double>& x0() const { return parameter(0); }
-  const std::vector<double>& gamma() const { return parameter(1); }
 };
 
 }  // namespace velmora::lorentzian

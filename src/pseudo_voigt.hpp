@@ -185,10 +185,6 @@ class PseudoVoigtShape final : public ComponentShape<3, PvShapeSettings> {
   void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
   ComponentParams update_component(std::size_t k, std::span<const double> w,
                                    std::span<const double> x) const override;
-
-  const std::vector<double>& x0() const { return parameter(0); }
-  const std::vector<double>& gamma() const { return parameter(1); }
-  const std::vector<double>& eta() const { return parameter(2); }
 };
 
 }  // namespace velmora::pseudo_voigt
