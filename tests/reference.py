@@ -27,6 +27,14 @@ def flog(a):
     return -math.inf if a == 0.0 else math.nan
 
 
+def fexp(a):
+    """C's exp: +inf on overflow (Python raises)."""
+    try:
+        return math.exp(a)
+    except OverflowError:
+        return math.inf
+
+
 class LengthError(Exception):
     """A length precondition the extension reports with its internal-error exception."""
 
@@ -230,35 +238,23 @@ def update_triangle_slope(x, v, lo, hi):
     return min(0.99999, max(0.0, root)) if not math.isnan(root) else root
 
 
-def run_em_gaussian(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_iter, r_eps,
-                    x_min=0.0, x_max=1.0, bg_type=0, s_tri=0.0, basis=()):
-    """The Gaussian EM fit with an optional background.
-    Returns (n_iter, ll_history, rel_history, mu, sigma, pi, s_tri)."""
-    x, intensity = list(map(float, x)), list(map(float, intensity))
-    x_min, x_max, s_tri = float(x_min), float(x_max), float(s_tri)
-    mu, sigma, pi = list(map(float, mu)), list(map(float, sigma)), list(map(float, pi))
-    alpha = list(map(float, alpha))
-    k_count = len(mu)
+def run_em(x, intensity, pi, alpha, k_count, peak_columns, update, max_iter, r_eps, x_min,
+           x_max, bg_type=0, s_tri=0.0, basis=()):
+    """The EM driver, sequentially.  ``peak_columns()`` gives the K peak density columns for
+    the current parameters; ``update(k, w)`` refits component k in place from its weights
+    (it reads only component k, so this equals collecting every result first).
+    Returns (n_iter, ll_history, rel_history, pi, s_tri)."""
     n = len(x)
 
     def densities():
-        cols = []
-        for k in range(k_count):
-            cols.append(gaussian_density(x, mu[k], sigma[k]) if k < len(sigma) else [0.0] * n)
-        return cols + background_columns(bg_type, x, x_min, x_max, s_tri, basis)
+        return peak_columns() + background_columns(bg_type, x, x_min, x_max, s_tri, basis)
 
     ll_prev, _, resp = e_step(intensity, densities(), pi)
     ll_hist, rel_hist, n_iter = [ll_prev], [0.0], 0
     while n_iter < max_iter:
         pi = update_mixing_weights(pi, intensity, resp, alpha)
-        results = []
         for k in range(k_count):
-            if k >= len(sigma) or k >= len(fix_mu) or k >= len(fix_sigma):
-                raise LengthError("per-component array shorter than mu")
-            w = [intensity[i] * resp[k][i] for i in range(min(len(intensity), n))]
-            results.append(gaussian_update(w, x, mu[k], sigma[k], fix_mu[k], fix_sigma[k]))
-        for k, (m, s) in enumerate(results):
-            mu[k], sigma[k] = m, s
+            update(k, [intensity[i] * resp[k][i] for i in range(min(len(intensity), n))])
         if bg_type == 3:
             v = [intensity[i] * resp[k_count][i] for i in range(min(len(intensity), n))]
             s_tri = update_triangle_slope(x, v, x_min, x_max)
@@ -270,4 +266,30 @@ def run_em_gaussian(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_i
         if r_eps > abs(rel):
             break
         ll_prev = ll
+    return n_iter, ll_hist, rel_hist, pi, s_tri
+
+
+def run_em_gaussian(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_iter, r_eps,
+                    x_min=0.0, x_max=1.0, bg_type=0, s_tri=0.0, basis=()):
+    """The Gaussian EM fit with an optional background.
+    Returns (n_iter, ll_history, rel_history, mu, sigma, pi, s_tri)."""
+    x, intensity = list(map(float, x)), list(map(float, intensity))
+    x_min, x_max, s_tri = float(x_min), float(x_max), float(s_tri)
+    mu, sigma, pi = list(map(float, mu)), list(map(float, sigma)), list(map(float, pi))
+    alpha = list(map(float, alpha))
+    k_count = len(mu)
+    n = len(x)
+
+    def peak_columns():
+        return [gaussian_density(x, mu[k], sigma[k]) if k < len(sigma) else [0.0] * n
+                for k in range(k_count)]
+
+    def update(k, w):
+        if k >= len(sigma) or k >= len(fix_mu) or k >= len(fix_sigma):
+            raise LengthError("per-component array shorter than mu")
+        mu[k], sigma[k] = gaussian_update(w, x, mu[k], sigma[k], fix_mu[k], fix_sigma[k])
+
+    n_iter, ll_hist, rel_hist, pi, s_tri = run_em(x, intensity, pi, alpha, k_count,
+                                                  peak_columns, update, max_iter, r_eps,
+                                                  x_min, x_max, bg_type, s_tri, basis)
     return n_iter, ll_hist, rel_hist, mu, sigma, pi, s_tri

@@ -13,7 +13,7 @@ import math
 import numpy as np
 from scipy.optimize import minimize
 
-from reference import brentq, fdiv, flog
+from reference import brentq, fdiv, fexp, flog
 
 FWHM_PER_SIGMA = 2.3548200450309493
 SQRT_2PI = 2.5066282746310002
@@ -25,13 +25,6 @@ FLOOR = 1e-300
 GUARD = 1e-20
 DELTA = 1e-10
 FD_STEP = 1e-7
-
-
-def fexp(a):
-    try:
-        return math.exp(a)
-    except OverflowError:
-        return math.inf
 
 
 def fatan(a):
@@ -250,39 +243,22 @@ def run_pv_em(x, intensity, x0, gamma, eta, pi, alpha, fix_x0, fix_gamma, fix_et
     if m_step is None:
         def m_step(xs, w, a, b, c, fa, fb, fc):
             return conditional_max(xs, w, a, b, c, x_min, x_max, fa, fb, fc)
-    from reference import background_columns, e_step, update_mixing_weights, \
-        update_triangle_slope
+    from reference import run_em
     x, intensity = [float(v) for v in x], [float(v) for v in intensity]
     x0, gamma, eta = [float(v) for v in x0], [float(v) for v in gamma], [float(v) for v in eta]
     pi, alpha = [float(v) for v in pi], [float(v) for v in alpha]
-    k_count, n = len(x0), len(x)
+    k_count = len(x0)
 
-    def densities():
-        cols = [predict(x, x0[k], gamma[k], eta[k], x_min, x_max) for k in range(k_count)]
-        return cols + background_columns(bg_type, x, x_min, x_max, s_tri, ())
+    def peak_columns():
+        return [predict(x, x0[k], gamma[k], eta[k], x_min, x_max) for k in range(k_count)]
 
-    ll_prev, _, resp = e_step(intensity, densities(), pi)
-    ll_hist, rel_hist, n_iter = [ll_prev], [0.0], 0
-    while n_iter < max_iter:
-        pi = update_mixing_weights(pi, intensity, resp, alpha)
-        results = []
-        for k in range(k_count):
-            w = [intensity[i] * resp[k][i] for i in range(min(len(intensity), n))]
-            results.append(m_step(x, w, x0[k], gamma[k], eta[k], fix_x0[k], fix_gamma[k],
-                                  fix_eta[k]))
-        for k, (a, b, c) in enumerate(results):
-            x0[k], gamma[k], eta[k] = a, b, c
-        if bg_type == 3:
-            v = [intensity[i] * resp[k_count][i] for i in range(min(len(intensity), n))]
-            s_tri = update_triangle_slope(x, v, x_min, x_max)
-        ll, _, resp = e_step(intensity, densities(), pi)
-        rel = fdiv(ll - ll_prev, abs(ll_prev))
-        ll_hist.append(ll)
-        rel_hist.append(rel)
-        n_iter += 1
-        if r_eps > abs(rel):
-            break
-        ll_prev = ll
+    def update(k, w):
+        x0[k], gamma[k], eta[k] = m_step(x, w, x0[k], gamma[k], eta[k], fix_x0[k], fix_gamma[k],
+                                         fix_eta[k])
+
+    n_iter, ll_hist, rel_hist, pi, s_tri = run_em(x, intensity, pi, alpha, k_count,
+                                                  peak_columns, update, max_iter, r_eps,
+                                                  x_min, x_max, bg_type, s_tri)
     return n_iter, ll_hist, rel_hist, x0, gamma, eta, pi, s_tri
 
 

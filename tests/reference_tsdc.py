@@ -11,7 +11,7 @@ points summed in index order from -0.0, combined by a fixed pairwise tree.
 import math
 
 import reference
-from reference import fdiv, flog
+from reference import fdiv, fexp, flog
 
 EULER = 0.5772156649015329
 K_B = 8.61733034e-5
@@ -26,14 +26,6 @@ EN_UNDERFLOW = 709.782712893384
 TWO_M53 = 2.0 ** -53
 TWO_57 = 2.0 ** 57
 TWO_M57 = 2.0 ** -57
-
-
-def fexp(a):
-    """C's exp: +inf on overflow (Python raises)."""
-    try:
-        return math.exp(a)
-    except OverflowError:
-        return math.inf
 
 
 def flog10(a):
@@ -257,46 +249,34 @@ def run_em_tsdc(t, intensity, ea, tau0, tp, pi, alpha, fix_ea, fix_tp, beta, ea_
     t, intensity = [float(v) for v in t], [float(v) for v in intensity]
     ea, tau0, tp, pi = (list(map(float, v)) for v in (ea, tau0, tp, pi))
     alpha = list(map(float, alpha))
-    k_count, n = len(ea), len(t)
+    k_count = len(ea)
 
-    def densities():
+    def peak_columns():
         if len(tau0) < k_count:
             raise reference.LengthError("tau0 shorter than ea")
-        cols = [tsdc_pdf(t, ea[k], tau0[k], beta) for k in range(k_count)]
-        return cols + reference.background_columns(bg_type, t, t_min, t_max, s_tri, basis)
+        return [tsdc_pdf(t, ea[k], tau0[k], beta) for k in range(k_count)]
 
-    ll_prev, _, resp = reference.e_step(intensity, densities(), pi)
-    ll_hist, rel_hist, n_iter = [ll_prev], [0.0], 0
-    while n_iter < max_iter:
-        pi = reference.update_mixing_weights(pi, intensity, resp, alpha)
-        for k in range(k_count):
-            w = [intensity[i] * resp[k][i] for i in range(min(len(intensity), n))]
-            total = 0.0
-            for v in w:
-                total += v
-            if total < EMPTY_WEIGHT:
-                continue
-            if k >= len(tp) or k >= len(fix_ea) or k >= len(fix_tp):
-                raise reference.LengthError("per-component array shorter than ea")
-            error, e, t0, p = fit_find_root(t, w, ea[k], tau0[k], tp[k], ea_min, ea_max, beta,
-                                            fix_ea[k], fix_tp[k])
-            if error:
-                try:
-                    e, t0, p = velmora_core.tsdc_mle_lbfgsb(
-                        np.array(t), np.array(w), e, t0, p, ea_min, ea_max, t_min, t_max, beta,
-                        bool(fix_ea[k]), bool(fix_tp[k]))
-                except RuntimeError:
-                    pass
-            ea[k], tau0[k], tp[k] = e, t0, p
-        if bg_type == 3:
-            v = [intensity[i] * resp[k_count][i] for i in range(min(len(intensity), n))]
-            s_tri = reference.update_triangle_slope(t, v, t_min, t_max)
-        ll, _, resp = reference.e_step(intensity, densities(), pi)
-        rel = fdiv(ll - ll_prev, abs(ll_prev))
-        ll_hist.append(ll)
-        rel_hist.append(rel)
-        n_iter += 1
-        if r_eps > abs(rel):
-            break
-        ll_prev = ll
+    def update(k, w):
+        total = 0.0
+        for v in w:
+            total += v
+        if total < EMPTY_WEIGHT:
+            return
+        if k >= len(tp) or k >= len(fix_ea) or k >= len(fix_tp):
+            raise reference.LengthError("per-component array shorter than ea")
+        error, e, t0, p = fit_find_root(t, w, ea[k], tau0[k], tp[k], ea_min, ea_max, beta,
+                                        fix_ea[k], fix_tp[k])
+        if error:
+            try:
+                e, t0, p = velmora_core.tsdc_mle_lbfgsb(
+                    np.array(t), np.array(w), e, t0, p, ea_min, ea_max, t_min, t_max, beta,
+                    bool(fix_ea[k]), bool(fix_tp[k]))
+            except RuntimeError:
+                pass
+        ea[k], tau0[k], tp[k] = e, t0, p
+
+    n_iter, ll_hist, rel_hist, pi, s_tri = reference.run_em(t, intensity, pi, alpha, k_count,
+                                                            peak_columns, update, max_iter,
+                                                            r_eps, t_min, t_max, bg_type, s_tri,
+                                                            basis)
     return n_iter, ll_hist, rel_hist, ea, tau0, tp, pi, s_tri
