@@ -105,7 +105,24 @@ PyObject* doniach_sunjic_mle(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const Signature kDoniachSunjicPredict("doniach_sunjic_predict",
+                                      {{"x"}, {"x0"}, {"gamma"}, {"alpha"}});
+
+PyObject* doniach_sunjic_predict(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    Arguments a(kDoniachSunjicPredict, args, kwargs);
+    const auto x = a.read_only_array("x");
+    const double x0 = a.real("x0");
+    const double gamma = a.real("gamma");
+    const double alpha = a.real("alpha");
+    std::vector<double> density(x.size(), 0.0);
+    doniach_sunjic::ds_pdf(x, density, x0, gamma, alpha);
+    return to_array(std::move(density));
+  });
+}
+
 const FunctionRegistrar kRegisterEm(kRunDsEmLoop, run_ds_em_loop);
+const FunctionRegistrar kRegisterPredict(kDoniachSunjicPredict, doniach_sunjic_predict);
 const FunctionRegistrar kRegisterMle(kDoniachSunjicMle, doniach_sunjic_mle);
 
 }  // namespace

@@ -57,7 +57,20 @@ PyObject* run_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const Signature kGaussianPredict("gaussian_predict", {{"x"}, {"mu"}, {"sigma"}});
+
+PyObject* gaussian_predict(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    Arguments a(kGaussianPredict, args, kwargs);
+    const auto x = a.read_only_array("x");
+    const double mu = a.real("mu");
+    const double sigma = a.real("sigma");
+    return to_array(gaussian::gaussian_predict(x, mu, sigma));
+  });
+}
+
 const FunctionRegistrar kRegister(kRunEmLoop, run_em_loop);
+const FunctionRegistrar kRegisterPredict(kGaussianPredict, gaussian_predict);
 
 }  // namespace
 }  // namespace velmora::py

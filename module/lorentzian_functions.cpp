@@ -10,6 +10,9 @@
 namespace velmora::py {
 namespace {
 
+// Whether the Lorentzian fits started from this Python thread write their status line.
+thread_local bool status_line_enabled = true;
+
 const Signature kRunLorentzianEmLoop("run_lorentzian_em_loop",
                                      {{"x"},
                                       {"intensity"},
@@ -56,7 +59,7 @@ PyObject* run_lorentzian_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
 
     lorentzian::LorentzianShape shape(x0.values, gamma.values, std::move(fix_x0),
                                       std::move(fix_gamma), settings.window_lo,
-                                      settings.window_hi);
+                                      settings.window_hi, status_line_enabled);
     return run_mixture(x, intensity, shape, {&x0, &gamma}, pi, alpha, settings);
   });
 }
@@ -73,12 +76,44 @@ PyObject* lorentzian_mle(PyObject*, PyObject* args, PyObject* kwargs) {
     const bool fix_x0 = a.flag("fix_x0");
     const bool fix_gamma = a.flag("fix_gamma");
 
-    lorentzian::lorentzian_fit(x, intensity, x0, gamma, x_min, x_max, fix_x0, fix_gamma);
+    lorentzian::lorentzian_fit(x, intensity, x0, gamma, x_min, x_max, fix_x0, fix_gamma,
+                               status_line_enabled);
     return check(Py_BuildValue("(dd)", x0, gamma));
   });
 }
 
+const Signature kLorentzianPredict("lorentzian_predict",
+                                   {{"x"}, {"x0"}, {"gamma"}, {"x_min"}, {"x_max"}});
+
+PyObject* lorentzian_predict(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    Arguments a(kLorentzianPredict, args, kwargs);
+    const auto x = a.read_only_array("x");
+    const double x0 = a.real("x0");
+    const double gamma = a.real("gamma");
+    const double x_min = a.real("x_min");
+    const double x_max = a.real("x_max");
+    std::vector<double> density(x.size(), 0.0);
+    lorentzian::lorentzian_pdf(x, density, x0, gamma, x_min, x_max);
+    return to_array(std::move(density));
+  });
+}
+
+const Signature kStatusLine("_status_line", {{"enabled"}});
+
+PyObject* status_line(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    Arguments a(kStatusLine, args, kwargs);
+    const bool enabled = a.flag("enabled");
+    const bool previous = status_line_enabled;
+    status_line_enabled = enabled;
+    return check(PyBool_FromLong(previous ? 1 : 0));
+  });
+}
+
 const FunctionRegistrar kRegisterEm(kRunLorentzianEmLoop, run_lorentzian_em_loop);
+const FunctionRegistrar kRegisterPredict(kLorentzianPredict, lorentzian_predict);
+const FunctionRegistrar kRegisterStatusLine(kStatusLine, status_line);
 const FunctionRegistrar kRegisterMle(kLorentzianMle, lorentzian_mle);
 
 }  // namespace

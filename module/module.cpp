@@ -38,7 +38,10 @@ int add_functions(PyObject* module) {
     Ref function(PyCFunction_NewEx(&defs.back(), module, name.get()));
     if (!function) return -1;
     if (PyModule_AddObjectRef(module, entry.signature->function(), function.get()) < 0) return -1;
-    if (PyList_Append(all.get(), name.get()) < 0) return -1;
+    // Private switches (a leading underscore) are module attributes but not in `__all__`.
+    if (entry.signature->function()[0] != '_' && PyList_Append(all.get(), name.get()) < 0) {
+      return -1;
+    }
   }
   return 0;
 }

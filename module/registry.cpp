@@ -22,6 +22,11 @@ constexpr const char* kOrder[] = {
     "tsdc_predict",
     "tsdc_mle_find_root",
     "tsdc_mle_lbfgsb",
+    "gaussian_predict",
+    "lorentzian_predict",
+    "voigt_predict",
+    "doniach_sunjic_predict",
+    "_status_line",
 };
 
 std::vector<FunctionEntry>& registered() {

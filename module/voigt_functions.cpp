@@ -65,7 +65,24 @@ PyObject* run_voigt_em_loop(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const Signature kVoigtPredict("voigt_predict",
+                              {{"x"}, {"x0"}, {"sigma"}, {"gamma"}, {"x_min"}, {"x_max"}});
+
+PyObject* voigt_predict(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    Arguments a(kVoigtPredict, args, kwargs);
+    const auto x = a.read_only_array("x");
+    const double x0 = a.real("x0");
+    const double sigma = a.real("sigma");
+    const double gamma = a.real("gamma");
+    const double x_min = a.real("x_min");
+    const double x_max = a.real("x_max");
+    return to_array(voigt::voigt_predict(x, x0, sigma, gamma, x_min, x_max));
+  });
+}
+
 const FunctionRegistrar kRegister(kRunVoigtEmLoop, run_voigt_em_loop);
+const FunctionRegistrar kRegisterPredict(kVoigtPredict, voigt_predict);
 
 }  // namespace
 }  // namespace velmora::py

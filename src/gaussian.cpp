@@ -25,6 +25,14 @@ void fill_density(double mu, double sigma, std::span<const double> x, std::span<
   }
 }
 
+std::vector<double> gaussian_predict(std::span<const double> x, double mu, double sigma) {
+  std::vector<double> out(x.size(), 0.0);
+  pool::for_each_block(x.size(), kDensityGrain, [&](std::size_t begin, std::size_t end) {
+    fill_density(mu, sigma, x, out, begin, end);
+  });
+  return out;
+}
+
 std::array<double, 2> weighted_update(std::span<const double> w, std::span<const double> x,
                                       double mu, double sigma, bool fix_mu, bool fix_sigma) {
   const std::size_t n = w.size();

@@ -25,6 +25,9 @@ inline constexpr double kWeightOffset = 1e-100;        // added to the total wei
 void fill_density(double mu, double sigma, std::span<const double> x, std::span<double> out,
                   std::size_t begin, std::size_t end);
 
+// The density at every grid value, as the mixture fit forms it.
+std::vector<double> gaussian_predict(std::span<const double> x, double mu, double sigma);
+
 // Weighted mean and population standard deviation of x under weights w, with 1e-100 added
 // to the total weight and the width floored at 1e-5; fixed parameters keep their values.
 std::array<double, 2> weighted_update(std::span<const double> w, std::span<const double> x,

@@ -1,13 +1,13 @@
 #include "lorentzian.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <mutex>
-#include <string>
-#include <system_error>
 
 #include "errors.hpp"
 #include "peak_fit.hpp"
@@ -68,26 +68,49 @@ double lorentzian_log_likelihood(std::span<const double> x, std::span<const doub
   return peak_fit::weighted_log_likelihood(q, t, w, terms);
 }
 
-void announce_finished() {
+void announce_finished() noexcept {
   static constexpr char kLine[] = "LBFGSB finished\n";
   static std::mutex mutex;
   const std::lock_guard<std::mutex> lock(mutex);
+
+  // A write to a pipe whose reader has gone raises SIGPIPE at the writing thread, which ends
+  // the process unless the signal is ignored.  It is blocked on this thread for the write, and
+  // one raised by the write is taken back before the mask is restored; a SIGPIPE that was
+  // already pending is left alone.
+  sigset_t pipe_only;
+  sigset_t saved;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const bool pipe_was_pending = sigismember(&pending, SIGPIPE) == 1;
+
   std::size_t done = 0;
   const std::size_t length = sizeof kLine - 1;
+  bool broken_pipe = false;
   while (done < length) {
     const ssize_t written = ::write(STDOUT_FILENO, kLine + done, length - done);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      const int code = written < 0 ? errno : EIO;
-      throw InternalError("could not write \"LBFGSB finished\" to standard output: " +
-                          std::generic_category().message(code));
+    if (written <= 0) {  // closed, full, no reader, would block: the line is dropped
+      broken_pipe = written < 0 && errno == EPIPE;
+      break;
     }
     done += static_cast<std::size_t>(written);
   }
+
+  if (broken_pipe && !pipe_was_pending) {
+    const timespec no_wait{0, 0};
+    while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 void lorentzian_fit(std::span<const double> x, std::span<const double> w, double& x0,
-                    double& gamma, double x_min, double x_max, bool fix_x0, bool fix_gamma) {
+                    double& gamma, double x_min, double x_max, bool fix_x0, bool fix_gamma,
+                    bool announce) {
   if ((fix_x0 && fix_gamma) || w.empty()) return;
   const double total = peak_fit::total_weight(w);
   if (total < peak_fit::kEmptyWeight) return;  // a NaN total does not take this exit
@@ -115,7 +138,7 @@ void lorentzian_fit(std::span<const double> x, std::span<const double> w, double
       });
   if (!result.ok()) return;  // a refused box: nothing changes, nothing is written
 
-  announce_finished();
+  if (announce) announce_finished();
   const std::array<double, 2> fitted = params.full(result.point);
   if (!fix_x0) x0 = fitted[0];
   if (!fix_gamma) gamma = peak_fit::clamp_checked(fitted[1], kGammaMin, kGammaMax);
@@ -132,7 +155,8 @@ ComponentParams LorentzianShape::update_component(std::size_t k, std::span<const
                                                   std::span<const double> x) const {
   auto [x0, gamma] = values(k);
   const auto [fix_x0, fix_gamma] = fixed(k);
-  lorentzian_fit(x, w, x0, gamma, settings().x_min, settings().x_max, fix_x0, fix_gamma);
+  lorentzian_fit(x, w, x0, gamma, settings().x_min, settings().x_max, fix_x0, fix_gamma,
+                 settings().announce);
   return {x0, gamma, 0.0};
 }
 

@@ -156,6 +156,18 @@ std::array<double, 3> voigt_fit(std::span<const double> x, std::span<const doubl
   return out;
 }
 
+std::vector<double> voigt_predict(std::span<const double> x, double x0, double sigma,
+                                  double gamma, double x_min, double x_max) {
+  const double mass = floored_window_mass(x0, sigma, gamma, x_min, x_max);
+  std::vector<double> out(x.size(), 0.0);
+  pool::for_each_block(x.size(), kGrain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+      out[j] = special::voigt_density(x[j] - x0, sigma, gamma) / mass;
+    }
+  });
+  return out;
+}
+
 void VoigtShape::fill_densities(std::span<const double> x, ColumnMatrix& density) const {
   const std::size_t k_count = num_components();
   // The window mass of every component first (one task each), then the rows in blocks.

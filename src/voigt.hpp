@@ -54,6 +54,10 @@ struct VoigtBounds {
 // max(voigt_window_mass(x0, sigma, gamma, x_min, x_max), 1e-300); NaN gives 1e-300.
 double floored_window_mass(double x0, double sigma, double gamma, double x_min, double x_max);
 
+// The density of one component at every grid value, as the mixture fit forms it.
+std::vector<double> voigt_predict(std::span<const double> x, double x0, double sigma,
+                                  double gamma, double x_min, double x_max);
+
 // The M-step of one component: returns the new (x0, sigma, gamma).  Throws InternalError for
 // a NaN bound of a free width (see above).
 std::array<double, 3> voigt_fit(std::span<const double> x, std::span<const double> w,

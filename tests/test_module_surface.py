@@ -226,8 +226,11 @@ def test_signature_and_module_contents():
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
     assert velmora_core.run_em_loop.__doc__ is None
     assert velmora_core.__doc__ == ""
-    public = [k for k in vars(velmora_core) if not k.startswith("__")]
+    public = [k for k in vars(velmora_core) if not k.startswith("_")]
     assert public == velmora_core.__all__
+    # The one private attribute: the status-line switch of the Lorentzian fits.
+    assert [k for k in vars(velmora_core) if k.startswith("_") and not k.startswith("__")] == [
+        "_status_line"]
     assert all(isinstance(getattr(velmora_core, k), types.BuiltinFunctionType) for k in public)
     assert velmora_core.__all__[0] == "run_em_loop"
 
