@@ -102,3 +102,4 @@ def squarem(step, pack, unpack, state, tol, max_steps, ll=None):
             if alpha == step_max:
                 step_max *= MSTEP
     return state, ll_state, n, False
+

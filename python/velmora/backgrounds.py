@@ -43,7 +43,7 @@ class Background:
         self.du = du
         self.window = window
         raw = self.raw(x)
-        self.norm = raw @ du if raw.size else np.zeros(0)
+        self.norm = np.einsum("bi,i->b", raw, du) if raw.size else np.zeros(0)
         return self
 
     def raw(self, x):
@@ -233,7 +233,7 @@ class Shirley(Background):
     def set_step(self, step):
         self.step = np.asarray(step, dtype=np.float64)
         raw = self.raw(self.x)
-        self.norm = raw @ self.du
+        self.norm = np.einsum("bi,i->b", raw, self.du)
 
     def update(self, peak_density):
         """Recompute the step from the peaks' density on the data grid."""

@@ -10,6 +10,7 @@ from .guess import background_share, fill_peaks
 from .model import Peak, check_bounds
 from .result import build_result
 from .shapes import SHAPES
+from .uncertainty import score_and_information
 
 
 # ----------------------------------------------------------------------------- validation
@@ -237,6 +238,81 @@ class Problem:
         done = n < max_iter or accelerate.converged(ll[-2], ll[-1], self.tol) if n else False
         return params, float(ll[-1]), n, bool(done)
 
+    def loglik(self, state):
+        """The core's log-likelihood at ``state`` (a fit of no iteration)."""
+        _, _, _, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx, 0, self.tol,
+                                    self.basis)
+        return float(ll[0])
+
+    def newton(self, state, ll, rounds=8):
+        """Newton-Raphson on the likelihood, each step halved until the likelihood rises.
+
+        The score and the observed information come from the core's profile functions
+        (:func:`velmora.uncertainty.score_and_information`), over every free continuous
+        parameter and the weights.  Near the optimum this removes the slow directions that
+        EM, and extrapolation over its noisy component updates, crawl along (overlapping
+        peaks).  Where the information is not positive definite (a saddle, as where the
+        core's grid search of the pseudo-Voigt eta stalls) it is damped, Levenberg-Marquardt
+        fashion, until the step ascends.  The caller then checks the point with EM steps.
+        """
+        shape = self.shape
+        k = len(state[shape.params[0]])
+        bg = np.array(self.basis) if self.basis else np.zeros((0, self.u.size))
+        for _ in range(rounds):
+            pi = state["pi"]
+            comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
+            free = [tuple(n for n in shape.params if not self.fix[n][j]) if pi[j] > 0 else ()
+                    for j in range(k)]
+            score, info, lmap = score_and_information(shape, self.ctx, self.u, self.counts,
+                                                      comps, pi, free, bg)
+            delta = _ascent_step(info, score)
+            if delta is None:
+                break
+            gain = float(np.dot(score, delta))
+            if 0.5 * gain < 0.1 * self.tol * abs(ll):
+                break                       # already at the optimum to within tol
+            t = 1.0
+            for _ in range(12):
+                trial = self._moved(state, free, lmap, t * delta)
+                if trial is not None:
+                    ll_trial = self.loglik(trial)
+                    if ll_trial > ll:
+                        break
+                t *= 0.5
+            else:
+                break
+            state, ll = trial, ll_trial
+        snapped = self.shape.snap(state, self.ctx, self.fix)
+        if snapped is not state:
+            state, ll = snapped, self.loglik(snapped)
+        return state, ll
+
+    def _moved(self, state, free, lmap, delta):
+        """``state`` moved by ``delta`` (free shape parameters, then the weights), or None
+        where that leaves the parameter space."""
+        ctx = self.ctx
+        new = {name: np.array(values, dtype=np.float64) for name, values in state.items()}
+        i = 0
+        for j, names in enumerate(free):
+            for name in names:
+                value = new[name][j] + delta[i]
+                i += 1
+                kind = self.shape.kinds[name]
+                if kind == "location" or name == "tp":
+                    value = min(max(value, ctx.lo), ctx.hi)
+                if name in ctx.bounds:
+                    value = min(max(value, ctx.bounds[name][0]), ctx.bounds[name][1])
+                if name == "eta":
+                    value = min(max(value, 0.0), 1.0)
+                if kind == "scale" and not value > 0:
+                    return None
+                new[name][j] = value
+        pi = new["pi"] + lmap @ delta[i:]
+        if not (pi >= 0).all():
+            return None
+        new["pi"] = pi / pi.sum()
+        return new
+
     def pack(self, state):
         parts = []
         for name in self.moving:
@@ -423,7 +499,7 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
         problem.basis = [np.ascontiguousarray(c) for c in columns] if columns.size else None
         budget = max_iter - problem.steps
         if accelerate:
-            state, ll, _, converged = accelerate_run(problem, state, tol, budget)
+            state, ll, converged = accelerate_run(problem, state, tol, budget)
         else:
             state, ll, _, converged = problem.run_plain(state, budget)
         if not isinstance(bg, Shirley):
@@ -432,9 +508,9 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
         k = len(peaks)
         comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
         dens = np.array([shape.density(u, p, ctx) for p in comps])
-        before = state["pi"][k:] @ bg.columns(xw)
-        bg.update(state["pi"][:k] @ dens)
-        after = state["pi"][k:] @ bg.columns(xw)
+        before = np.einsum("b,bi->i", state["pi"][k:], bg.columns(xw))
+        bg.update(np.einsum("j,ji->i", state["pi"][:k], dens))
+        after = np.einsum("b,bi->i", state["pi"][k:], bg.columns(xw))
         shirley_change = float(np.max(np.abs(after - before)) / max(np.max(np.abs(before)),
                                                                       1e-300))
         if shirley_change < tol:
@@ -449,7 +525,37 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
                         problem=problem)
 
 
+def _ascent_step(info, score):
+    """Solve (info + mu D) delta = score, with the smallest damping mu (D the diagonal of the
+    information) that makes the matrix positive definite; None if none does."""
+    diag = np.abs(np.diag(info))
+    diag[diag == 0] = 1.0
+    for mu in (0.0, 1e-6, 1e-4, 1e-2, 1.0, 1e2):
+        try:
+            chol = np.linalg.cholesky(info + mu * np.diag(diag))
+        except np.linalg.LinAlgError:
+            continue
+        delta = np.linalg.solve(chol.T, np.linalg.solve(chol, score))
+        if np.isfinite(delta).all():
+            return delta
+    return None
+
+
+# Relative change per EM step below which the Newton polish is tried.
+NEWTON_FROM = 1e-7
+
+
 def accelerate_run(problem, state, tol, budget):
-    """SQUAREM over the core's EM step (see :mod:`velmora.accelerate`)."""
-    return accelerate.squarem(problem.step, problem.pack, problem.unpack, state, tol, budget)
+    """SQUAREM over the core's EM step (see :mod:`velmora.accelerate`), and near the optimum
+    Newton steps on the likelihood, after which EM steps confirm the fixed point."""
+    start = problem.steps
+    loose = max(tol, NEWTON_FROM)
+    state, ll, _, converged = accelerate.squarem(problem.step, problem.pack, problem.unpack,
+                                                 state, loose, budget)
+    if loose > tol and converged:
+        state, ll = problem.newton(state, ll)
+        state, ll, _, converged = accelerate.squarem(
+            problem.step, problem.pack, problem.unpack, state, tol,
+            budget - (problem.steps - start), ll)
+    return state, ll, converged
 

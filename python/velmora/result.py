@@ -136,7 +136,8 @@ class FitResult:
             out[f"p{k}"] = total * self._pi[k] * du * f
         if self._bg_model.name != "none":
             nk = len(self._comps)
-            out["background"] = total * du * (self._pi[nk:] @ self._bg_model.columns(x))
+            out["background"] = total * du * np.einsum("b,bi->i", self._pi[nk:],
+                                                                self._bg_model.columns(x))
         return out
 
     def eval(self, x=None):

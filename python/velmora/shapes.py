@@ -84,6 +84,10 @@ class Shape:
         """Core density of one component with parameters ``p`` (a dict) on the grid ``u``."""
         raise NotImplementedError
 
+    def snap(self, state, ctx, fix):
+        """``state`` with every parameter on the values the core's update can return."""
+        return state
+
     def em(self, u, counts, state, fix, ctx, max_iter, r_eps, basis):
         """Run the core's mixture fit; returns (new params dict, new pi, n_iter, ll_history)."""
         raise NotImplementedError
@@ -152,6 +156,17 @@ class PseudoVoigt(Shape):
 
     def density(self, u, p, ctx):
         return velmora_core.pseudo_voigt_predict(u, p["x0"], p["gamma"], p["eta"], ctx.lo, ctx.hi)
+
+    def snap(self, state, ctx, fix):
+        """The core picks eta from a grid: 0.00 ... 0.99 (full optimisation) or 0.80 ... 0.99
+        (conditional maximisation), in steps of 0.01."""
+        lo = 0.0 if ctx.method == "full" else 0.8
+        free = ~np.asarray(fix["eta"], dtype=bool)
+        eta = np.array(state["eta"], dtype=np.float64)
+        eta[free] = np.clip(np.round(eta[free] * 100.0) / 100.0, lo, 0.99)
+        new = dict(state)
+        new["eta"] = eta
+        return new
 
     def em(self, u, counts, state, fix, ctx, max_iter, r_eps, basis):
         x0, gamma, eta = _arrays(state, self.params)

@@ -72,7 +72,15 @@ def weight_map(pi):
 
 
 def observed_information(shape, ctx, u, counts, comps, pi, free, background_columns):
-    """Observed information of the multinomial likelihood.
+    """Observed information of the multinomial likelihood (see :func:`score_and_information`).
+    """
+    _, info, lmap = score_and_information(shape, ctx, u, counts, comps, pi, free,
+                                          background_columns)
+    return info, lmap
+
+
+def score_and_information(shape, ctx, u, counts, comps, pi, free, background_columns):
+    """Score and observed information of the multinomial likelihood.
 
     Parameters
     ----------
@@ -87,6 +95,8 @@ def observed_information(shape, ctx, u, counts, comps, pi, free, background_colu
 
     Returns
     -------
+    score : ndarray
+        The gradient of the log-likelihood, in the order of ``info``.
     info : ndarray
         The information matrix over the free shape parameters (peak by peak, in ``free``'s
         order) followed by the weights but the largest.
@@ -101,7 +111,7 @@ def observed_information(shape, ctx, u, counts, comps, pi, free, background_colu
         grads.append(d)
         hessians.append(hh)
     columns = np.vstack([np.array(dens).reshape(k, u.size), background_columns])
-    mixture = pi @ columns
+    mixture = np.einsum("j,ji->i", pi, columns)
     lmap, _ = weight_map(pi)
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.where(counts > 0, counts / mixture, 0.0)      # c_i / m_i
@@ -109,10 +119,12 @@ def observed_information(shape, ctx, u, counts, comps, pi, free, background_colu
 
     # Gradient of m with respect to every free parameter, column by column.
     blocks = [pi[j] * grads[j] for j in range(k)]
-    blocks.append(columns.T @ lmap)
+    blocks.append(np.einsum("ji,jb->ib", columns, lmap))
     g = np.hstack(blocks)
     gs = g * scaled[:, None]
-    info = gs.T @ gs                                          # sum c g g^T / m^2
+    # einsum's own loops rather than BLAS: right after a fit the core's worker threads are
+    # still spinning, and a threaded BLAS product competes with them for the cores.
+    info = np.einsum("ia,ib->ab", gs, gs)                     # sum c g g^T / m^2
 
     # Minus the second-derivative terms of m: within a peak, and between a peak's shape
     # parameters and the weights.
@@ -121,12 +133,13 @@ def observed_information(shape, ctx, u, counts, comps, pi, free, background_colu
     for j in range(k):
         q = len(free[j])
         if q:
-            info[offset:offset + q, offset:offset + q] -= pi[j] * (hessians[j] @ ratio)
-            cross = np.outer(grads[j].T @ ratio, lmap[j])       # q x (M - 1)
+            info[offset:offset + q, offset:offset + q] -= pi[j] * np.einsum(
+                "abi,i->ab", hessians[j], ratio)
+            cross = np.outer(np.einsum("ia,i->a", grads[j], ratio), lmap[j])  # q x (M - 1)
             info[offset:offset + q, n_shape:] -= cross
             info[n_shape:, offset:offset + q] -= cross.T
         offset += q
-    return info, lmap
+    return np.einsum("ia,i->a", g, ratio), info, lmap
 
 
 def invert(info):
