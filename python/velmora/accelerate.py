@@ -82,14 +82,16 @@ def squarem(step, pack, unpack, state, tol, max_steps, ll=None):
 
         v0, v1, v2 = pack(state), pack(s1), pack(s2)
         usable = np.isfinite(v0) & np.isfinite(v1) & np.isfinite(v2)
-        r = np.where(usable, v1 - v0, 0.0)
-        v = np.where(usable, v2 - 2.0 * v1 + v0, 0.0)
+        with np.errstate(invalid="ignore"):
+            r = np.where(usable, v1 - v0, 0.0)
+            v = np.where(usable, v2 - 2.0 * v1 + v0, 0.0)
         sr2, sv2 = float(r @ r), float(v @ v)
         if not (sv2 > 0 and math.isfinite(sr2) and math.isfinite(sv2)):
             state, ll_state = s2, ll2
             continue
         alpha = min(step_max, max(STEP_MIN, math.sqrt(sr2 / sv2)))
-        trial = np.where(usable, v0 + 2.0 * alpha * r + alpha * alpha * v, v2)
+        with np.errstate(invalid="ignore"):
+            trial = np.where(usable, v0 + 2.0 * alpha * r + alpha * alpha * v, v2)
         s3, _, ll3 = step(unpack(trial, s2))
         n += 1
         if not math.isfinite(ll3) or ll3 < ll0:
