@@ -15,7 +15,7 @@ def _estimate_line(name, est, width):
     return f"{label}{est.value:.7g} +/- {est.stderr:.3g}{rel_text}"
 
 
-def fit_report(result, min_correlation=0.3):
+def fit_report(result, min_correlation=0.5):
     """The report text of a :class:`velmora.result.FitResult`."""
     lines = ["[[Fit]]"]
     status = "converged" if result.converged else "NOT converged: raise max_iter or tol"

@@ -157,7 +157,7 @@ class FitResult:
             return self.covariance / np.outer(sd, sd)
 
     # ---- presentation
-    def report(self, min_correlation=0.3):
+    def report(self, min_correlation=0.5):
         """A text report: estimates, strong correlations, statistics.
 
         Parameters
