@@ -129,6 +129,8 @@ def run_fit(args):
             print(f"results written to {args.json}")
     except OSError as exc:
         raise InputError(f"cannot write {exc.filename}: {exc.strerror}") from None
+    except ImportError:
+        raise InputError("--plot needs matplotlib (pip install matplotlib)") from None
     return 0
 
 

@@ -77,9 +77,13 @@ def test_contract_of_the_result():
 
     report = result.report()
     assert "+/-" in report and "(fixed)" in report and "[[Correlations]]" in report
-    fig = result.plot()
-    assert len(fig.axes) == 2
     assert result.to_dict()["param_names"] == result.param_names
+    try:
+        import matplotlib  # noqa: F401  (plots are optional: the NumPy 1.x suite has none)
+    except ImportError:
+        pass
+    else:
+        assert len(result.plot().axes) == 2
 
     # The same spectrum in descending order gives the same fit.
     reverse = velmora.fit(x[::-1], counts[::-1], peaks, background="linear")
