@@ -269,6 +269,8 @@ def make_background(background, knots=None, energy=None):
     if isinstance(background, Background):
         if knots is not None:
             raise ValueError("knots: give the knots to the Spline object instead")
+        if energy is not None:
+            raise ValueError("energy: give the energy axis to the Shirley object instead")
         return background
     if not isinstance(background, str):
         raise TypeError("background: expected None, one of "

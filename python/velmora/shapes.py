@@ -13,16 +13,12 @@ the pseudo-Voigt width search become 0.1 to 2000 grid steps, instead of 0.1 to 2
 units of x (which made a Lorentzian narrower than 0.1 degrees impossible to fit).
 """
 import contextlib
-import threading
 
 import numpy as np
 
 import velmora_core
 
 K_B = 8.61733034e-5  # Boltzmann constant, eV/K (the core's value)
-
-_quiet_lock = threading.Lock()
-
 
 @contextlib.contextmanager
 def quiet_lorentzian():

@@ -154,3 +154,11 @@ velmora.fit(x, counts, [velmora.Peak("lorentzian")], background="uniform")
 velmora_core.lorentzian_mle(x, counts, 4.0, 0.5, 0.0, 10.0)   # the core's own line stays
 """
     assert run_python(code) == "LBFGSB finished\n"
+
+
+@pytest.mark.parametrize("module", ["velmora", "velmora.model", "velmora.fit", "velmora.guess"])
+def test_docstring_examples_run(module):
+    import doctest
+    import sys
+
+    assert doctest.testmod(sys.modules[module]).failed == 0
