@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace velmora::py {
 namespace {
@@ -21,32 +22,23 @@ std::string name_list(const std::vector<std::string>& names) {
 
 }  // namespace
 
-Signature::Signature(const char* function, std::vector<Param> params)
-    : function_(function), params_(std::move(params)), required_(0) {
-  while (required_ < params_.size() && params_[required_].default_text == nullptr) ++required_;
-  doc_ = std::string(function_) + "(";
-  for (std::size_t i = 0; i < params_.size(); ++i) {
-    if (i > 0) doc_ += ", ";
-    doc_ += params_[i].name;
-    if (params_[i].default_text != nullptr) doc_ += std::string("=") + params_[i].default_text;
-  }
-  doc_ += ")\n--\n\n";
-}
-
-std::vector<PyObject*> Signature::bind(PyObject* args, PyObject* kwargs) const {
-  const std::string fn = std::string(function_) + "()";
+std::vector<PyObject*> bind(const FunctionDecl& function, PyObject* args, PyObject* kwargs) {
+  const std::vector<ParamDecl>& params = function.params;
+  std::size_t required = 0;
+  while (required < params.size() && params[required].default_text == nullptr) ++required;
+  const std::string fn = std::string(function.name) + "()";
   const std::size_t n_pos = args == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  if (n_pos > params_.size()) {
+  if (n_pos > params.size()) {
     const std::string takes =
-        required_ == params_.size()
-            ? std::to_string(params_.size())
-            : "from " + std::to_string(required_) + " to " + std::to_string(params_.size());
+        required == params.size()
+            ? std::to_string(params.size())
+            : "from " + std::to_string(required) + " to " + std::to_string(params.size());
     raise(PyExc_TypeError, fn + " takes " + takes + " positional argument" +
-                               (params_.size() == 1 ? "" : "s") + " but " +
+                               (params.size() == 1 ? "" : "s") + " but " +
                                std::to_string(n_pos) + (n_pos == 1 ? " was" : " were") +
                                " given");
   }
-  std::vector<PyObject*> bound(params_.size(), nullptr);
+  std::vector<PyObject*> bound(params.size(), nullptr);
   for (std::size_t i = 0; i < n_pos; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
 
   if (kwargs != nullptr) {
@@ -58,8 +50,8 @@ std::vector<PyObject*> Signature::bind(PyObject* args, PyObject* kwargs) const {
       const char* name = PyUnicode_AsUTF8(key);
       if (name == nullptr) throw PythonError{};
       std::size_t i = 0;
-      while (i < params_.size() && std::strcmp(params_[i].name, name) != 0) ++i;
-      if (i == params_.size()) {
+      while (i < params.size() && std::strcmp(params[i].name, name) != 0) ++i;
+      if (i == params.size()) {
         raise(PyExc_TypeError,
               fn + " got an unexpected keyword argument '" + std::string(name) + "'");
       }
@@ -72,8 +64,8 @@ std::vector<PyObject*> Signature::bind(PyObject* args, PyObject* kwargs) const {
   }
 
   std::vector<std::string> missing;
-  for (std::size_t i = 0; i < required_; ++i) {
-    if (bound[i] == nullptr) missing.emplace_back(params_[i].name);
+  for (std::size_t i = 0; i < required; ++i) {
+    if (bound[i] == nullptr) missing.emplace_back(params[i].name);
   }
   if (!missing.empty()) {
     raise(PyExc_TypeError, fn + " missing " + plural(missing.size(), "required positional argument") +

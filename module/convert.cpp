@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -116,115 +117,130 @@ std::string array_problem(PyObject* obj) {
   return {};
 }
 
+// The value of an omitted optional flag, read from its default as the signature shows it.
+bool default_flag(const char* text) { return std::strcmp(text, "True") == 0; }
+
 }  // namespace
 
-Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwargs)
-    : signature_(signature), bound_(signature.bind(args, kwargs)) {}
-
-PyObject* Arguments::get(const char* name) const {
-  for (std::size_t i = 0; i < signature_.size(); ++i) {
-    if (std::strcmp(signature_.param(i).name, name) == 0) return bound_[i];
+Arguments::Arguments(const FunctionDecl& function, PyObject* args, PyObject* kwargs)
+    : function_(function) {
+  const std::vector<PyObject*> bound = bind(function, args, kwargs);
+  values_.reserve(bound.size());
+  for (std::size_t i = 0; i < bound.size(); ++i) {
+    values_.push_back(convert(function.params[i], bound[i]));
   }
-  raise(PyExc_SystemError, std::string("velmora_core: no parameter named ") + name);
 }
 
-std::vector<double> Arguments::array(const char* name, bool in_place, PyArrayObject** out) {
-  PyObject* obj = get(name);
-  converting(name, [&] {
+std::vector<double> Arguments::copy_array(const ParamDecl& param, PyObject* obj, bool in_place,
+                                          PyArrayObject** out) {
+  converting(param.name, [&] {
     const std::string problem = array_problem(obj);
     if (!problem.empty()) raise(PyExc_TypeError, problem);
   });
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   if (in_place && !PyArray_ISWRITEABLE(array)) {
-    raise_internal(std::string("array given as '") + name +
+    raise_internal(std::string("array given as '") + param.name +
                    "' is not writeable; the fitted values are written into it");
   }
-  reservations_.reserve(array, in_place, name);
+  reservations_.reserve(array, in_place, param.name);
   *out = array;
   return copy_elements(array);
 }
 
-std::vector<double> Arguments::read_only_array(const char* name) {
-  PyArrayObject* array = nullptr;
-  return this->array(name, false, &array);
-}
-
-InPlaceArray Arguments::in_place_array(const char* name) {
-  InPlaceArray result{nullptr, {}};
-  result.values = array(name, true, &result.array);
-  return result;
-}
-
-Flags Arguments::flag_list(const char* name) {
-  PyObject* obj = get(name);
-  return converting(name, [&] {
-    Flags flags;
-    for_each_item(obj, "a sequence of bools", [&](PyObject* item, std::size_t index) {
-      if (!PyBool_Check(item) && !is_numpy_bool(item)) {
-        raise(PyExc_TypeError, "item " + std::to_string(index) + ": expected bool, got '" +
-                                   type_name(item) + "'");
-      }
-      flags.push_back(to_bool(item, "bool") ? 1 : 0);
-    });
-    return flags;
-  });
-}
-
-bool Arguments::flag(const char* name) {
-  PyObject* obj = get(name);
-  if (obj == nullptr) return false;
-  return converting(name, [&] { return to_bool(obj, "bool"); });
-}
-
-double Arguments::real(const char* name, double default_value) {
-  PyObject* obj = get(name);
-  if (obj == nullptr) return default_value;
-  return converting(name, [&] { return to_double(obj); });
-}
-
-std::uint64_t Arguments::count(const char* name) {
-  PyObject* obj = get(name);
-  return converting(name, [&] {
-    Ref index(check(PyNumber_Index(obj)));
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-    return static_cast<std::uint64_t>(value);
-  });
-}
-
-std::uint8_t Arguments::background_code(const char* name) {
-  PyObject* obj = get(name);
-  if (obj == nullptr) return 0;
-  return converting(name, [&] {
-    Ref index(check(PyNumber_Index(obj)));
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) throw PythonError{};
-    if (overflow != 0 || value < 0 || value > 255) {
-      raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+Arguments::Value Arguments::convert(const ParamDecl& param, PyObject* obj) {
+  const char* name = param.name;
+  switch (param.kind) {
+    case Kind::read_only_array: {
+      PyArrayObject* array = nullptr;
+      return copy_array(param, obj, false, &array);
     }
-    return static_cast<std::uint8_t>(value);
-  });
+    case Kind::in_place_array: {
+      InPlaceArray result{nullptr, {}};
+      result.values = copy_array(param, obj, true, &result.array);
+      return result;
+    }
+    case Kind::flag_list:
+      return converting(name, [&] {
+        Flags flags;
+        for_each_item(obj, "a sequence of bools", [&](PyObject* item, std::size_t index) {
+          if (!PyBool_Check(item) && !is_numpy_bool(item)) {
+            raise(PyExc_TypeError, "item " + std::to_string(index) + ": expected bool, got '" +
+                                       type_name(item) + "'");
+          }
+          flags.push_back(to_bool(item, "bool") ? 1 : 0);
+        });
+        return flags;
+      });
+    case Kind::flag:
+      if (obj == nullptr) return default_flag(param.default_text);
+      return converting(name, [&] { return to_bool(obj, "bool"); });
+    case Kind::real:
+      if (obj == nullptr) return std::strtod(param.default_text, nullptr);
+      return converting(name, [&] { return to_double(obj); });
+    case Kind::count:
+      return converting(name, [&] {
+        Ref index(check(PyNumber_Index(obj)));
+        const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+          throw PythonError{};
+        }
+        return static_cast<std::uint64_t>(value);
+      });
+    case Kind::background_code:
+      if (obj == nullptr) {
+        return static_cast<std::uint8_t>(std::strtoul(param.default_text, nullptr, 10));
+      }
+      return converting(name, [&] {
+        Ref index(check(PyNumber_Index(obj)));
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) throw PythonError{};
+        if (overflow != 0 || value < 0 || value > 255) {
+          raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        return static_cast<std::uint8_t>(value);
+      });
+    case Kind::basis_list:
+      if (obj == nullptr || obj == Py_None) return BasisList{};
+      return converting(name, [&] {
+        BasisList basis;
+        for_each_item(obj, "a sequence of sequences of floats", [&](PyObject* row, std::size_t) {
+          if (PyArray_Check(row) && array_problem(row).empty()) {
+            basis.push_back(copy_elements(reinterpret_cast<PyArrayObject*>(row)));
+            return;
+          }
+          std::vector<double> values;
+          for_each_item(row, "a sequence of floats",
+                        [&](PyObject* item, std::size_t) { values.push_back(to_double(item)); });
+          basis.push_back(std::move(values));
+        });
+        return basis;
+      });
+  }
+  raise(PyExc_SystemError, std::string("velmora_core: parameter '") + name + "' has no kind");
 }
 
-BasisList Arguments::basis_list(const char* name) {
-  PyObject* obj = get(name);
-  if (obj == nullptr || obj == Py_None) return {};
-  return converting(name, [&] {
-    BasisList basis;
-    for_each_item(obj, "a sequence of sequences of floats", [&](PyObject* row, std::size_t) {
-      if (PyArray_Check(row) && array_problem(row).empty()) {
-        basis.push_back(copy_elements(reinterpret_cast<PyArrayObject*>(row)));
-        return;
-      }
-      std::vector<double> values;
-      for_each_item(row, "a sequence of floats",
-                    [&](PyObject* item, std::size_t) { values.push_back(to_double(item)); });
-      basis.push_back(std::move(values));
-    });
-    return basis;
-  });
+template <class T>
+T& Arguments::value(const char* name) {
+  const std::size_t i = function_.index_of(name);
+  T* v = i < values_.size() ? std::get_if<T>(&values_[i]) : nullptr;
+  if (v == nullptr) {
+    raise(PyExc_SystemError, std::string("velmora_core: ") + function_.name +
+                                 " has no parameter '" + name + "' of the kind asked for");
+  }
+  return *v;
 }
+
+const std::vector<double>& Arguments::array(const char* name) {
+  return value<std::vector<double>>(name);
+}
+InPlaceArray& Arguments::in_place(const char* name) { return value<InPlaceArray>(name); }
+Flags Arguments::flag_list(const char* name) { return std::move(value<Flags>(name)); }
+bool Arguments::flag(const char* name) { return value<bool>(name); }
+double Arguments::real(const char* name) { return value<double>(name); }
+std::uint64_t Arguments::count(const char* name) { return value<std::uint64_t>(name); }
+std::uint8_t Arguments::background_code(const char* name) { return value<std::uint8_t>(name); }
+BasisList Arguments::basis_list(const char* name) { return std::move(value<BasisList>(name)); }
 
 void write_back(const InPlaceArray& target, std::span<const double> values) {
   PyArrayObject* array = target.array;

@@ -1,25 +1,20 @@
 // Conversion of bound Python arguments into the core's plain values.
 //
-// Kinds of parameter and what each accepts:
-//   read-only array   a one-dimensional float64 ndarray, any layout; copied at entry
-//   in-place array    the same, and writeable; copied at entry, written back after success
-//   flag list         a sequence (not str) of bool or numpy.bool_ items
-//   flag              a bool or numpy.bool_
-//   real              anything float() accepts
-//   count             a non-negative integer (or an object with __index__)
-//   background code   an integer 0..255
-//   basis list        None, or a sequence (not str) of sequences (not str) of reals
-//
-// Parameters are converted in declaration order, so callers ask for them in that order.  A
-// TypeError raised while converting is replaced by one prefixed "argument '<name>': ".
+// The kinds of parameter and what each accepts are listed in declarations.hpp.  Every
+// parameter is converted in declaration order when the call's Arguments are built, so the
+// first bad argument in that order is the one reported; resources taken for earlier parameters
+// (array reservations, copies) are released when the Arguments go.  A TypeError raised while
+// converting is replaced by one prefixed "argument '<name>': ".
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "background.hpp"
 #include "binding.hpp"
+#include "declarations.hpp"
 #include "em_engine.hpp"
 #include "py.hpp"
 #include "reservations.hpp"
@@ -32,28 +27,36 @@ struct InPlaceArray {
   std::vector<double> values;
 };
 
-// The arguments of one call, bound to the function's parameters.  Holds the call's array
-// reservations until it is destroyed.
+// The converted arguments of one call.  Holds the call's array reservations until it is
+// destroyed.  The accessors name a parameter of the declaration and expect its kind.
 class Arguments {
  public:
-  Arguments(const Signature& signature, PyObject* args, PyObject* kwargs);
+  // Binds the call's arguments and converts every parameter; throws PythonError on the first
+  // failure.
+  Arguments(const FunctionDecl& function, PyObject* args, PyObject* kwargs);
 
-  std::vector<double> read_only_array(const char* name);
-  InPlaceArray in_place_array(const char* name);
-  Flags flag_list(const char* name);
-  bool flag(const char* name);  // default False
-  double real(const char* name, double default_value = 0.0);
+  const std::vector<double>& array(const char* name);  // a read-only array
+  InPlaceArray& in_place(const char* name);
+  Flags flag_list(const char* name);  // moved out
+  bool flag(const char* name);
+  double real(const char* name);
   std::uint64_t count(const char* name);
-  std::uint8_t background_code(const char* name);  // default 0
-  BasisList basis_list(const char* name);          // default None: no basis vectors
+  std::uint8_t background_code(const char* name);
+  BasisList basis_list(const char* name);  // moved out; empty for None
 
  private:
-  PyObject* get(const char* name) const;
-  std::vector<double> array(const char* name, bool in_place, PyArrayObject** out);
+  using Value = std::variant<std::vector<double>, InPlaceArray, Flags, bool, double,
+                             std::uint64_t, std::uint8_t, BasisList>;
 
-  const Signature& signature_;
-  std::vector<PyObject*> bound_;
-  Reservations reservations_;
+  Value convert(const ParamDecl& param, PyObject* obj);
+  std::vector<double> copy_array(const ParamDecl& param, PyObject* obj, bool in_place,
+                                 PyArrayObject** out);
+  template <class T>
+  T& value(const char* name);
+
+  const FunctionDecl& function_;
+  Reservations reservations_;  // released after the values (declared first)
+  std::vector<Value> values_;
 };
 
 // Writes `values` into the caller's array through its own strides, one element at a time,

@@ -2,10 +2,16 @@
 
 namespace velmora::py {
 
-void read_background(Arguments& args, EmSettings& settings) {
+EmSettings em_settings(Arguments& args, const char* lo, const char* hi) {
+  EmSettings settings;
+  settings.max_iter = args.count("max_iter");
+  settings.r_eps = args.real("r_eps");
+  settings.window_lo = args.real(lo);
+  settings.window_hi = args.real(hi);
   settings.bg_type = args.background_code("bg_type");
-  settings.s_tri = args.real("s_tri", 0.0);
+  settings.s_tri = args.real("s_tri");
   settings.basis = args.basis_list("spline_basis_preds");
+  return settings;
 }
 
 PyObject* em_result_tuple(EmResult&& result) {

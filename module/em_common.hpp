@@ -1,5 +1,5 @@
-// What every EM entry point shares: running the fit without the interpreter lock, the
-// background arguments, and the result tuple.
+// What every EM entry point shares: the settings read from its arguments, running the fit
+// without the interpreter lock, the write-back of the fitted values, and the result tuple.
 #pragma once
 
 #include <array>
@@ -31,25 +31,28 @@ EmResult without_interpreter_lock(F&& fit) {
   return result;
 }
 
-// Reads bg_type, s_tri and spline_basis_preds (the last three parameters of every EM entry
-// point) into the settings.
-void read_background(Arguments& args, EmSettings& settings);
+// The driver's settings: max_iter, r_eps, the window [lo, hi] named by the function's own
+// parameters, and the background (bg_type, s_tri, spline_basis_preds).
+EmSettings em_settings(Arguments& args, const char* lo, const char* hi);
 
 // The Python result (n_iter, ll_history, rel_history, s_tri); the histories hand over their
 // storage without a copy.
 PyObject* em_result_tuple(EmResult&& result);
 
-// Runs the EM fit of `shape` with the interpreter lock released, then writes its parameter j
-// back through the caller's array params[j] and the mixing weights through `pi`, and returns
-// the result tuple.  Nothing is written when the fit fails.
-template <std::size_t N, class Settings>
-PyObject* run_mixture(std::span<const double> x, std::span<const double> intensity,
-                      ComponentShape<N, Settings>& shape,
-                      const std::array<const InPlaceArray*, N>& params, InPlaceArray& pi,
-                      std::span<const double> dirichlet_alpha, const EmSettings& settings) {
+// Runs the EM fit of `shape` on the grid parameter `grid` and "intensity", with "pi" and
+// "dirichlet_alpha", the interpreter lock released; then writes shape.parameter(j) back
+// through the caller's array `params[j]` and the mixing weights through "pi", and returns the
+// result tuple.  Nothing is written when the fit fails.
+template <class Shape, std::size_t N>
+PyObject* run_mixture(Arguments& args, const char* grid, Shape& shape,
+                      const std::array<const char*, N>& params, const EmSettings& settings) {
+  const std::vector<double>& x = args.array(grid);
+  const std::vector<double>& intensity = args.array("intensity");
+  InPlaceArray& pi = args.in_place("pi");
+  const std::vector<double>& dirichlet_alpha = args.array("dirichlet_alpha");
   EmResult result = without_interpreter_lock(
       [&] { return run_em(x, intensity, shape, pi.values, dirichlet_alpha, settings); });
-  for (std::size_t j = 0; j < N; ++j) write_back(*params[j], shape.parameter(j));
+  for (std::size_t j = 0; j < N; ++j) write_back(args.in_place(params[j]), shape.parameter(j));
   write_back(pi, pi.values);
   return em_result_tuple(std::move(result));
 }

@@ -1,31 +1,55 @@
 // Registration of the module's functions.
 //
-// Each function's file registers it with a static registrar; the module adds the registered
-// functions in one fixed order (the order of `__all__`), whatever the order of the files.
+// A function's body is written against its converted Arguments; its file registers the body
+// under the function's name with a static Definition.  The module pairs every declaration
+// (declarations.hpp) with its body, in declaration order, and refuses to initialise when one
+// is missing.
 #pragma once
 
 #include <vector>
 
-#include "binding.hpp"
+#include "convert.hpp"
+#include "declarations.hpp"
 #include "py.hpp"
 
 namespace velmora::py {
 
+// What a function does with its converted arguments: returns a new reference, or throws.
+using Body = PyObject* (*)(Arguments&);
+
 struct FunctionEntry {
-  const Signature* signature;
-  PyCFunctionWithKeywords function;
+  const char* name;
+  PyCFunctionWithKeywords call;
+  const FunctionDecl** declaration;  // set by module_functions()
 };
 
-// Records a function for the module; used through FunctionRegistrar at namespace scope.
 void register_function(const FunctionEntry& entry);
 
-struct FunctionRegistrar {
-  FunctionRegistrar(const Signature& signature, PyCFunctionWithKeywords function) {
-    register_function({&signature, function});
+// The CPython entry of body B: binds and converts the call's arguments as its declaration
+// says, runs the body, and turns every exception into a Python error.
+template <Body B>
+struct Entry {
+  static inline const FunctionDecl* declaration = nullptr;
+
+  static PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+      Arguments arguments(*declaration, args, kwargs);
+      return B(arguments);
+    });
   }
 };
 
-// The registered functions in the module's order.
-std::vector<FunctionEntry> module_functions();
+// Registers body B as the function `name` (at namespace scope of the function's file).
+struct Definition {
+  template <Body B>
+  static Definition of(const char* name) {
+    register_function({name, &Entry<B>::call, &Entry<B>::declaration});
+    return {};
+  }
+};
+
+// The declared functions with their entries, in declaration order.  Throws std::logic_error
+// naming a declared function without a body, or a body without a declaration.
+std::vector<std::pair<const FunctionDecl*, PyCFunctionWithKeywords>> module_functions();
 
 }  // namespace velmora::py

@@ -7,6 +7,9 @@
 #define VELMORA_IMPORT_NUMPY
 #include "py.hpp"
 
+#include <string>
+#include <deque>
+
 #include "functions.hpp"
 
 namespace {
@@ -26,22 +29,24 @@ int add_functions(PyObject* module) {
   using velmora::py::Ref;
   Ref all(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
-  static std::vector<PyMethodDef> defs;  // must outlive the function objects
-  const auto& functions = velmora::py::module_functions();
-  defs.reserve(functions.size());
-  for (const auto& entry : functions) {
-    defs.push_back({entry.signature->function(),
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.function)),
-                    METH_VARARGS | METH_KEYWORDS, entry.signature->doc()});
-    Ref name(PyUnicode_FromString(entry.signature->function()));
+  const auto functions = velmora::py::module_functions();
+  // The definitions and their docstrings must outlive the function objects (a deque never
+  // moves its elements).
+  static std::deque<PyMethodDef> defs;
+  static std::deque<std::string> docs;
+  for (const auto& [decl, call] : functions) {
+    // The docstring is the text signature alone.
+    docs.push_back(decl->signature_text() + "\n--\n\n");
+    defs.push_back({decl->name,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+                    METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});
+    Ref name(PyUnicode_FromString(decl->name));
     if (!name) return -1;
     Ref function(PyCFunction_NewEx(&defs.back(), module, name.get()));
     if (!function) return -1;
-    if (PyModule_AddObjectRef(module, entry.signature->function(), function.get()) < 0) return -1;
+    if (PyModule_AddObjectRef(module, decl->name, function.get()) < 0) return -1;
     // Private switches (a leading underscore) are module attributes but not in `__all__`.
-    if (entry.signature->function()[0] != '_' && PyList_Append(all.get(), name.get()) < 0) {
-      return -1;
-    }
+    if (!decl->is_private() && PyList_Append(all.get(), name.get()) < 0) return -1;
   }
   return 0;
 }

@@ -1,33 +1,12 @@
-#include <cstring>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "functions.hpp"
 
 namespace velmora::py {
 namespace {
-
-// The order in which the functions are added to the module and to `__all__`.
-constexpr const char* kOrder[] = {
-    "run_em_loop",
-    "run_pv_em_loop",
-    "run_voigt_em_loop",
-    "run_lorentzian_em_loop",
-    "run_ds_em_loop",
-    "run_tsdc_em_loop",
-    "pseudo_voigt_predict",
-    "pseudo_voigt_mle_conditional_max",
-    "pseudo_voigt_mle_full_optimization",
-    "lorentzian_mle",
-    "doniach_sunjic_mle",
-    "tsdc_predict",
-    "tsdc_mle_find_root",
-    "tsdc_mle_lbfgsb",
-    "gaussian_predict",
-    "lorentzian_predict",
-    "voigt_predict",
-    "doniach_sunjic_predict",
-    "_status_line",
-};
 
 std::vector<FunctionEntry>& registered() {
   static std::vector<FunctionEntry> entries;
@@ -38,12 +17,21 @@ std::vector<FunctionEntry>& registered() {
 
 void register_function(const FunctionEntry& entry) { registered().push_back(entry); }
 
-std::vector<FunctionEntry> module_functions() {
-  std::vector<FunctionEntry> ordered;
-  for (const char* name : kOrder) {
+std::vector<std::pair<const FunctionDecl*, PyCFunctionWithKeywords>> module_functions() {
+  std::vector<std::pair<const FunctionDecl*, PyCFunctionWithKeywords>> ordered;
+  for (const FunctionDecl& decl : declarations()) {
+    const FunctionEntry* body = nullptr;
     for (const FunctionEntry& entry : registered()) {
-      if (std::strcmp(entry.signature->function(), name) == 0) ordered.push_back(entry);
+      if (std::string_view(entry.name) == decl.name) body = &entry;
     }
+    if (body == nullptr) {
+      throw std::logic_error(std::string("velmora_core: no body for ") + decl.name);
+    }
+    *body->declaration = &decl;
+    ordered.emplace_back(&decl, body->call);
+  }
+  if (ordered.size() != registered().size()) {
+    throw std::logic_error("velmora_core: a registered function has no declaration");
   }
   return ordered;
 }

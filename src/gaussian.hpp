@@ -55,6 +55,8 @@ class GaussianShape final : public PeakShape {
 
   const std::vector<double>& mu() const { return mu_; }
   const std::vector<double>& sigma() const { return sigma_; }
+  // Parameter j of every component: 0 mu, 1 sigma.
+  const std::vector<double>& parameter(std::size_t j) const { return j == 0 ? mu_ : sigma_; }
 
  private:
   std::vector<double> mu_;

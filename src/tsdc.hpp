@@ -180,6 +180,10 @@ class TsdcShape final : public PeakShape {
   const std::vector<double>& ea() const { return ea_; }
   const std::vector<double>& tau0() const { return tau0_; }
   const std::vector<double>& tp() const { return tp_; }
+  // Parameter j of every component: 0 ea, 1 tau0, 2 tp.
+  const std::vector<double>& parameter(std::size_t j) const {
+    return j == 0 ? ea_ : (j == 1 ? tau0_ : tp_);
+  }
 
  private:
   std::vector<double> ea_;

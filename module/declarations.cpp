@@ -1,0 +1,277 @@
+#include "declarations.hpp"
+
+#include <initializer_list>
+#include <stdexcept>
+
+namespace velmora::py {
+namespace {
+
+using Params = std::vector<ParamDecl>;
+
+ParamDecl array(const char* name) { return {name, Kind::read_only_array}; }
+ParamDecl in_place(const char* name) { return {name, Kind::in_place_array}; }
+ParamDecl flags(const char* name) { return {name, Kind::flag_list}; }
+ParamDecl flag(const char* name, const char* default_text = nullptr) {
+  return {name, Kind::flag, default_text};
+}
+ParamDecl real(const char* name) { return {name, Kind::real}; }
+ParamDecl count(const char* name) { return {name, Kind::count}; }
+
+// Parameters of one function from consecutive pieces.
+Params join(std::initializer_list<Params> pieces) {
+  Params out;
+  for (const Params& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+  return out;
+}
+
+Params reals(std::initializer_list<const char*> names) {
+  Params out;
+  for (const char* name : names) out.push_back(real(name));
+  return out;
+}
+
+// The background of every mixture fit: its code, the starting triangular slope and the spline
+// basis, all optional.
+const Params& background() {
+  static const Params p = {{"bg_type", Kind::background_code, "0"},
+                           {"s_tri", Kind::real, "0.0"},
+                           {"spline_basis_preds", Kind::basis_list, "None"}};
+  return p;
+}
+
+// The start of every mixture fit: grid, intensities, the component arrays written in place,
+// the mixing weights and their Dirichlet concentrations, one fix list per listed flag.
+Params mixture_head(const char* grid, std::initializer_list<const char*> components,
+                    std::initializer_list<const char*> fix_lists) {
+  Params out = {array(grid), array("intensity")};
+  for (const char* name : components) out.push_back(in_place(name));
+  out.push_back(in_place("pi"));
+  out.push_back(array("dirichlet_alpha"));
+  for (const char* name : fix_lists) out.push_back(flags(name));
+  return out;
+}
+
+// The optional fix flags of a single-peak fit.
+Params fix_flags(std::initializer_list<const char*> names) {
+  Params out;
+  for (const char* name : names) out.push_back(flag(name, "False"));
+  return out;
+}
+
+std::vector<FunctionDecl> make_declarations() {
+  const Params em_stop = {count("max_iter"), real("r_eps")};
+  const Params window = reals({"x_min", "x_max"});
+  std::vector<FunctionDecl> d;
+
+  d.push_back({"run_em_loop",
+               join({mixture_head("x", {"mu", "sigma"}, {"fix_mu", "fix_sigma"}), em_stop,
+                     window, background()}),
+               Returns::em_result,
+               "Fits a mixture of Gaussian peaks (plus an optional background) by EM.\n"
+               "Updates mu, sigma and pi in place after a successful fit.\n"
+               "Returns (n_iter, ll_history, rel_history, s_tri)."});
+  d.push_back({"run_pv_em_loop",
+               join({mixture_head("x", {"x0", "gamma_pv", "eta"},
+                                  {"fix_x0", "fix_gamma", "fix_eta"}),
+                     {flag("use_full_opt")}, window, reals({"gamma_min", "gamma_max"}), em_stop,
+                     background()}),
+               Returns::em_result,
+               "Fits a mixture of pseudo-Voigt peaks by EM, each component by conditional\n"
+               "maximisation or, with use_full_opt, by full optimisation.\n"
+               "Updates x0, gamma_pv, eta and pi in place after a successful fit.\n"
+               "Returns (n_iter, ll_history, rel_history, s_tri)."});
+  d.push_back({"run_voigt_em_loop",
+               join({mixture_head("x", {"x0", "sigma_v", "gamma_v"},
+                                  {"fix_x0", "fix_sigma", "fix_gamma"}),
+                     window, reals({"sigma_min", "sigma_max", "gamma_min", "gamma_max"}),
+                     em_stop, background()}),
+               Returns::em_result,
+               "Fits a mixture of window-normalised Voigt peaks by EM.\n"
+               "Updates x0, sigma_v, gamma_v and pi in place after a successful fit.\n"
+               "Returns (n_iter, ll_history, rel_history, s_tri)."});
+  d.push_back({"run_lorentzian_em_loop",
+               join({mixture_head("x", {"x0", "gamma_lo"}, {"fix_x0", "fix_gamma"}), window,
+                     em_stop, background()}),
+               Returns::em_result,
+               "Fits a mixture of window-truncated Lorentzian peaks by EM; every component\n"
+               "fit writes \"LBFGSB finished\" to standard output.\n"
+               "Updates x0, gamma_lo and pi in place after a successful fit.\n"
+               "Returns (n_iter, ll_history, rel_history, s_tri)."});
+  d.push_back({"run_ds_em_loop",
+               join({mixture_head("x", {"x0", "gamma_ds", "alpha"},
+                                  {"fix_x0", "fix_gamma", "fix_alpha"}),
+                     window, reals({"gamma_min", "gamma_max", "alpha_min", "alpha_max"}),
+                     em_stop, background()}),
+               Returns::em_result,
+               "Fits a mixture of Doniach-Sunjic peaks by EM.\n"
+               "Updates x0, gamma_ds, alpha and pi in place after a successful fit.\n"
+               "Returns (n_iter, ll_history, rel_history, s_tri)."});
+  d.push_back({"run_tsdc_em_loop",
+               join({mixture_head("t", {"ea", "tau0", "tp"}, {"fix_ea", "fix_tp"}),
+                     reals({"beta", "ea_min", "ea_max", "t_min", "t_max"}), em_stop,
+                     background()}),
+               Returns::em_result,
+               "Fits a mixture of TSDC peaks to a thermogram by EM (components one after\n"
+               "another).  Updates ea, tau0, tp and pi in place after a successful fit.\n"
+               "Returns (n_iter, ll_history, rel_history, s_tri)."});
+  d.push_back({"pseudo_voigt_predict",
+               join({{array("x")}, reals({"x0", "gamma", "eta"}), window}),
+               Returns::profile,
+               "The pseudo-Voigt component density at every grid value, as the mixture\n"
+               "fit forms it.  Returns a new array."});
+  d.push_back({"pseudo_voigt_mle_conditional_max",
+               join({{array("x"), array("intensity")}, reals({"x0", "gamma", "eta"}), window,
+                     fix_flags({"fix_x0", "fix_gamma", "fix_eta"})}),
+               Returns::triple,
+               "Fits one pseudo-Voigt peak to weighted data by conditional maximisation.\n"
+               "Returns the fitted (x0, gamma, eta); nothing is updated in place."});
+  d.push_back({"pseudo_voigt_mle_full_optimization",
+               join({{array("x"), array("intensity")}, reals({"x0", "gamma", "eta"}), window,
+                     reals({"gamma_min", "gamma_max"}), em_stop,
+                     fix_flags({"fix_x0", "fix_gamma", "fix_eta"})}),
+               Returns::triple,
+               "Fits one pseudo-Voigt peak by alternating L-BFGS-B over (x0, gamma) with a\n"
+               "grid search over eta.  Returns the fitted (x0, gamma, eta)."});
+  d.push_back({"lorentzian_mle",
+               join({{array("x"), array("intensity")}, reals({"x0", "gamma"}), window,
+                     fix_flags({"fix_x0", "fix_gamma"})}),
+               Returns::pair,
+               "Fits one window-truncated Lorentzian peak to weighted data with L-BFGS-B and\n"
+               "writes \"LBFGSB finished\" to standard output.  Returns (x0, gamma)."});
+  d.push_back({"doniach_sunjic_mle",
+               join({{array("x"), array("intensity")}, reals({"x0", "gamma", "alpha"}), window,
+                     reals({"gamma_min", "gamma_max", "alpha_min", "alpha_max"}),
+                     fix_flags({"fix_x0", "fix_gamma", "fix_alpha"})}),
+               Returns::triple,
+               "Fits one Doniach-Sunjic peak to weighted data with L-BFGS-B.\n"
+               "Returns the fitted (x0, gamma, alpha)."});
+  d.push_back({"tsdc_predict", join({{array("t")}, reals({"ea", "tau0", "beta"})}),
+               Returns::profile,
+               "The TSDC peak current at every temperature of the grid for heating rate\n"
+               "beta.  Returns a new array."});
+  d.push_back({"tsdc_mle_find_root",
+               join({{array("t"), array("intensity")}, reals({"ea", "tau0", "tp"}),
+                     reals({"ea_min", "ea_max", "beta"}), fix_flags({"fix_ea", "fix_tp"})}),
+               Returns::triple,
+               "Fits one TSDC peak by root searches on the likelihood equations.\n"
+               "Returns (ea, tau0, tp); raises RuntimeError when no root is found."});
+  d.push_back({"tsdc_mle_lbfgsb",
+               join({{array("t"), array("intensity")}, reals({"ea", "tau0", "tp"}),
+                     reals({"ea_min", "ea_max", "t_min", "t_max", "beta"}),
+                     fix_flags({"fix_ea", "fix_tp"})}),
+               Returns::triple,
+               "Fits one TSDC peak with L-BFGS-B over (ea, tp).\n"
+               "Returns (ea, tau0, tp); raises RuntimeError when the minimiser fails."});
+  d.push_back({"gaussian_predict", join({{array("x")}, reals({"mu", "sigma"})}),
+               Returns::profile,
+               "The Gaussian component density at every grid value, as the mixture fit\n"
+               "forms it.  Returns a new array."});
+  d.push_back({"lorentzian_predict", join({{array("x")}, reals({"x0", "gamma"}), window}),
+               Returns::profile,
+               "The Lorentzian component density at every grid value (window mass and grid\n"
+               "normalisation included), as the mixture fit forms it.  Returns a new array."});
+  d.push_back({"voigt_predict", join({{array("x")}, reals({"x0", "sigma", "gamma"}), window}),
+               Returns::profile,
+               "The Voigt component density at every grid value, divided by its window\n"
+               "mass, as the mixture fit forms it.  Returns a new array."});
+  d.push_back({"doniach_sunjic_predict", join({{array("x")}, reals({"x0", "gamma", "alpha"})}),
+               Returns::profile,
+               "The Doniach-Sunjic component density at every grid value (normalised over\n"
+               "the grid), as the mixture fit forms it.  Returns a new array."});
+  d.push_back({"_status_line", {flag("enabled")}, Returns::flag,
+               "Sets whether the Lorentzian fits started from the calling thread write their\n"
+               "\"LBFGSB finished\" line.  Returns the previous setting."});
+  return d;
+}
+
+const char* stub_type(Kind kind) {
+  switch (kind) {
+    case Kind::read_only_array:
+    case Kind::in_place_array: return "NDArray[np.float64]";
+    case Kind::flag_list: return "Sequence[bool | np.bool_]";
+    case Kind::flag: return "bool | np.bool_";
+    case Kind::real: return "SupportsFloat | SupportsIndex";
+    case Kind::count:
+    case Kind::background_code: return "SupportsIndex";
+    case Kind::basis_list:
+      return "Sequence[Sequence[SupportsFloat | SupportsIndex]] | NDArray[np.float64] | None";
+  }
+  return "object";
+}
+
+const char* stub_type(Returns returns) {
+  switch (returns) {
+    case Returns::em_result:
+      return "tuple[int, NDArray[np.float64], NDArray[np.float64], float]";
+    case Returns::pair: return "tuple[float, float]";
+    case Returns::triple: return "tuple[float, float, float]";
+    case Returns::profile: return "NDArray[np.float64]";
+    case Returns::flag: return "bool";
+  }
+  return "object";
+}
+
+}  // namespace
+
+std::size_t FunctionDecl::index_of(std::string_view param) const {
+  std::size_t i = 0;
+  while (i < params.size() && param != params[i].name) ++i;
+  return i;
+}
+
+std::string FunctionDecl::signature_text() const {
+  std::string out = std::string(name) + "(";
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += params[i].name;
+    if (params[i].default_text != nullptr) out += std::string("=") + params[i].default_text;
+  }
+  return out + ")";
+}
+
+const std::vector<FunctionDecl>& declarations() {
+  static const std::vector<FunctionDecl> d = make_declarations();
+  return d;
+}
+
+const FunctionDecl& declaration(std::string_view name) {
+  for (const FunctionDecl& f : declarations()) {
+    if (name == f.name) return f;
+  }
+  throw std::out_of_range("velmora_core: no function named " + std::string(name));
+}
+
+std::string stub_text() {
+  std::string out =
+      "\"\"\"Types of velmora_core, the numerical core of velmora: EM mixture fits, single-peak\n"
+      "fits and profile functions of spectral peak shapes.\n\n"
+      "Every array is a one-dimensional float64 NumPy array (any strides).  The mixture fits\n"
+      "write their fitted parameters into the arrays given for them only after a fit has\n"
+      "succeeded.\n\"\"\"\n\n"
+      "from collections.abc import Sequence\n"
+      "from typing import SupportsFloat, SupportsIndex\n\n"
+      "import numpy as np\n"
+      "from numpy.typing import NDArray\n\n"
+      "__all__ = [\n";
+  for (const FunctionDecl& f : declarations()) {
+    if (!f.is_private()) out += std::string("    \"") + f.name + "\",\n";
+  }
+  out += "]\n";
+  for (const FunctionDecl& f : declarations()) {
+    out += std::string("\n\ndef ") + f.name + "(\n";
+    for (const ParamDecl& p : f.params) {
+      out += std::string("    ") + p.name + ": " + stub_type(p.kind);
+      if (p.default_text != nullptr) out += std::string(" = ") + p.default_text;
+      out += ",\n";
+    }
+    out += std::string(") -> ") + stub_type(f.returns) + ":\n    \"\"\"";
+    for (const char* c = f.stub_doc; *c != '\0'; ++c) {
+      out += *c;
+      if (*c == '\n') out += "    ";
+    }
+    out += "\n    \"\"\"\n";
+  }
+  return out;
+}
+
+}  // namespace velmora::py
