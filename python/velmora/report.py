@@ -8,6 +8,8 @@ def _estimate_line(name, est, width):
     label = f"{name}:".ljust(width + 2)
     if est.fixed:
         return f"{label}{est.value:.7g} (fixed)"
+    if est.at_bound:
+        return f"{label}{est.value:.7g} (at bound)"
     if est.stderr is None or not math.isfinite(est.stderr):
         return f"{label}{est.value:.7g} +/- (not determined)"
     rel = est.relative

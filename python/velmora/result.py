@@ -9,15 +9,17 @@ from .uncertainty import invert, observed_information
 
 
 class Estimate:
-    """A fitted quantity: ``value``, ``stderr`` (None when held fixed) and ``fixed``."""
+    """A fitted quantity: ``value``, ``stderr`` (None when held fixed, NaN when it cannot be
+    determined), ``fixed``, and ``at_bound`` (the fit ended on one of its bounds)."""
 
-    __slots__ = ("name", "value", "stderr", "fixed")
+    __slots__ = ("name", "value", "stderr", "fixed", "at_bound")
 
-    def __init__(self, name, value, stderr, fixed=False):
+    def __init__(self, name, value, stderr, fixed=False, at_bound=False):
         self.name = name
         self.value = float(value)
         self.stderr = None if stderr is None else float(stderr)
         self.fixed = bool(fixed)
+        self.at_bound = bool(at_bound)
 
     @property
     def relative(self):
@@ -38,7 +40,8 @@ class Estimate:
         stderr = self.stderr
         if stderr is not None and not math.isfinite(stderr):
             stderr = None
-        return {"value": self.value, "stderr": stderr, "fixed": self.fixed}
+        return {"value": self.value, "stderr": stderr, "fixed": self.fixed,
+                "at_bound": self.at_bound}
 
 
 class PeakResult(Mapping):
@@ -213,8 +216,16 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
     total = float(counts.sum())
     dens = np.array([shape.density(u, p, ctx) for p in comps]).reshape(k, u.size)
     bg_cols = background.columns(x) if background.name != "none" else np.zeros((0, u.size))
-    free = [tuple(n for n in shape.params if not fix[n][j]) if pi[j] > 0 else ()
-            for j in range(k)]
+    def on_bound(name, value):
+        if name not in ctx.bounds:
+            return False
+        return any(abs(value - b) <= 1e-9 * max(abs(b), 1e-3) for b in ctx.bounds[name])
+
+    # A parameter that ended on its bound is not at a stationary point: it is left out of the
+    # information (its standard error is not determined) so that it does not spoil the others.
+    bounded = [{n for n in shape.params if on_bound(n, comps[j][n])} for j in range(k)]
+    free = [tuple(n for n in shape.params if not fix[n][j] and n not in bounded[j])
+            if pi[j] > 0 else () for j in range(k)]
 
     info, lmap = observed_information(shape, ctx, u, counts, comps, pi, free, bg_cols)
     inner = invert(info)
@@ -251,6 +262,8 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
                 values.append(value)
                 rows.append(r)
                 entries[name] = (value, len(rows) - 1)
+            elif name in bounded[j] and pi[j] > 0:
+                entries[name] = (value, "bound")
             else:                                       # a peak whose weight went to zero
                 entries[name] = (value, "nan")
         offset += len(free[j])
@@ -287,8 +300,8 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
         for name, (value, where) in entries.items():
             if where is None:
                 estimates[name] = Estimate(name, value, None, fixed=True)
-            elif where == "nan":
-                estimates[name] = Estimate(name, value, math.nan)
+            elif where in ("nan", "bound"):
+                estimates[name] = Estimate(name, value, math.nan, at_bound=where == "bound")
             else:
                 estimates[name] = Estimate(name, value, math.sqrt(max(cov[where, where], 0.0))
                                            if np.isfinite(cov[where, where]) else math.nan)

@@ -162,3 +162,15 @@ def test_docstring_examples_run(module):
     import sys
 
     assert doctest.testmod(sys.modules[module]).failed == 0
+
+
+def test_a_parameter_on_its_bound_leaves_the_other_errors_determined():
+    # Gaussian data fitted with Voigt peaks: the Lorentzian width runs into its lower bound.
+    x, counts, truth, _ = simulate("gaussian", seed=1)
+    result = velmora.fit(x, counts, [velmora.Peak("voigt", bounds={"gamma": (0.02, 1.0)})
+                                     for _ in truth], background="uniform")
+    gammas = [p["gamma"] for p in result.peaks]
+    assert all(g.at_bound and g.value == 0.02 for g in gammas)
+    assert "p0_gamma" not in result.param_names
+    assert np.isfinite(np.diag(result.covariance)).all()
+    assert "(at bound)" in result.report()
