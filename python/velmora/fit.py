@@ -245,6 +245,15 @@ class Problem:
         return float(ll[0])
 
     def newton(self, state, ll, rounds=8):
+        """Newton polish (see :meth:`_newton`); a pseudo-Voigt's eta is then put back on the
+        core's grid and centre and width are polished again with eta held there."""
+        state, ll = self._newton(state, ll, rounds, hold=())
+        snapped = self.shape.snap(state, self.ctx, self.fix)
+        if snapped is not state:
+            state, ll = self._newton(snapped, self.loglik(snapped), rounds, hold=("eta",))
+        return state, ll
+
+    def _newton(self, state, ll, rounds, hold):
         """Newton-Raphson on the likelihood, each step halved until the likelihood rises.
 
         The score and the observed information come from the core's profile functions
@@ -261,8 +270,8 @@ class Problem:
         for _ in range(rounds):
             pi = state["pi"]
             comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
-            free = [tuple(n for n in shape.params if not self.fix[n][j]) if pi[j] > 0 else ()
-                    for j in range(k)]
+            free = [tuple(n for n in shape.params if not self.fix[n][j] and n not in hold)
+                    if pi[j] > 0 else () for j in range(k)]
             score, info, lmap = score_and_information(shape, self.ctx, self.u, self.counts,
                                                       comps, pi, free, bg)
             delta = _ascent_step(info, score)
@@ -282,9 +291,6 @@ class Problem:
             else:
                 break
             state, ll = trial, ll_trial
-        snapped = self.shape.snap(state, self.ctx, self.fix)
-        if snapped is not state:
-            state, ll = snapped, self.loglik(snapped)
         return state, ll
 
     def _moved(self, state, free, lmap, delta):
