@@ -379,9 +379,11 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
         energy=None, bounds=None, accelerate=True):
     """Fit peaks and a background to a spectrum by maximum likelihood.
 
-    The counts are treated as Poisson counts per grid point; the core's EM algorithm fits the
-    mixture, accelerated by SQUAREM (see :mod:`velmora.accelerate`), and standard errors come
-    from the observed information of the binned likelihood (see :mod:`velmora.uncertainty`).
+    The counts are treated as Poisson counts per grid point.  The core's EM algorithm fits the
+    mixture, driven one iteration at a time and extrapolated by SQUAREM (see
+    :mod:`velmora.accelerate`); near the optimum Newton steps on the observed information
+    finish it, and EM iterations confirm the fixed point.  Standard errors come from the
+    observed information of the binned likelihood (see :mod:`velmora.uncertainty`).
 
     Parameters
     ----------
@@ -409,7 +411,7 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
     bounds : dict, optional
         ``{name: (lo, hi)}`` bounds shared by all peaks (see :class:`Peak`).
     accelerate : bool
-        Use SQUAREM (default) or plain EM.
+        SQUAREM and the Newton polish (default), or the core's plain EM loop.
 
     Returns
     -------
