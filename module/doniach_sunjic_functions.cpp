@@ -30,8 +30,15 @@ PyObject* doniach_sunjic_mle(Arguments& a) {
   double x0 = a.real("x0");
   double gamma = a.real("gamma");
   double alpha = a.real("alpha");
-  doniach_sunjic::ds_fit(a.array("x"), a.array("intensity"), x0, gamma, alpha, bounds(a),
-                         a.flag("fix_x0"), a.flag("fix_gamma"), a.flag("fix_alpha"));
+  const std::vector<double>& x = a.array("x");
+  const std::vector<double>& intensity = a.array("intensity");
+  const doniach_sunjic::DsBounds box = bounds(a);
+  const bool fix_x0 = a.flag("fix_x0");
+  const bool fix_gamma = a.flag("fix_gamma");
+  const bool fix_alpha = a.flag("fix_alpha");
+  run_interruptibly(InterpreterLock::held, x.size(), [&] {
+    doniach_sunjic::ds_fit(x, intensity, x0, gamma, alpha, box, fix_x0, fix_gamma, fix_alpha);
+  });
   return check(Py_BuildValue("(ddd)", x0, gamma, alpha));
 }
 

@@ -22,9 +22,17 @@ PyObject* run_lorentzian_em_loop(Arguments& a) {
 PyObject* lorentzian_mle(Arguments& a) {
   double x0 = a.real("x0");
   double gamma = a.real("gamma");
-  lorentzian::lorentzian_fit(a.array("x"), a.array("intensity"), x0, gamma, a.real("x_min"),
-                             a.real("x_max"), a.flag("fix_x0"), a.flag("fix_gamma"),
-                             status_line_enabled);
+  const std::vector<double>& x = a.array("x");
+  const std::vector<double>& intensity = a.array("intensity");
+  const double x_min = a.real("x_min");
+  const double x_max = a.real("x_max");
+  const bool fix_x0 = a.flag("fix_x0");
+  const bool fix_gamma = a.flag("fix_gamma");
+  const bool announce = status_line_enabled;  // the calling thread's setting
+  run_interruptibly(InterpreterLock::held, x.size(), [&] {
+    lorentzian::lorentzian_fit(x, intensity, x0, gamma, x_min, x_max, fix_x0, fix_gamma,
+                               announce);
+  });
   return check(Py_BuildValue("(dd)", x0, gamma));
 }
 

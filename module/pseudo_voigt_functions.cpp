@@ -44,9 +44,17 @@ PyObject* pseudo_voigt_mle_conditional_max(Arguments& a) {
   double x0 = a.real("x0");
   double gamma = a.real("gamma");
   double eta = a.real("eta");
-  pseudo_voigt::pv_conditional_max(a.array("x"), a.array("intensity"), x0, gamma, eta,
-                                   a.real("x_min"), a.real("x_max"), a.flag("fix_x0"),
-                                   a.flag("fix_gamma"), a.flag("fix_eta"));
+  const std::vector<double>& x = a.array("x");
+  const std::vector<double>& intensity = a.array("intensity");
+  const double x_min = a.real("x_min");
+  const double x_max = a.real("x_max");
+  const bool fix_x0 = a.flag("fix_x0");
+  const bool fix_gamma = a.flag("fix_gamma");
+  const bool fix_eta = a.flag("fix_eta");
+  run_interruptibly(InterpreterLock::held, x.size(), [&] {
+    pseudo_voigt::pv_conditional_max(x, intensity, x0, gamma, eta, x_min, x_max, fix_x0,
+                                     fix_gamma, fix_eta);
+  });
   return triple(x0, gamma, eta);
 }
 
@@ -61,9 +69,15 @@ PyObject* pseudo_voigt_mle_full_optimization(Arguments& a) {
   settings.gamma_max = a.real("gamma_max");
   settings.max_iter = a.count("max_iter");
   settings.r_eps = a.real("r_eps");
-  pseudo_voigt::pv_full_optimization(a.array("x"), a.array("intensity"), x0, gamma, eta,
-                                     settings, a.flag("fix_x0"), a.flag("fix_gamma"),
-                                     a.flag("fix_eta"));
+  const std::vector<double>& x = a.array("x");
+  const std::vector<double>& intensity = a.array("intensity");
+  const bool fix_x0 = a.flag("fix_x0");
+  const bool fix_gamma = a.flag("fix_gamma");
+  const bool fix_eta = a.flag("fix_eta");
+  run_interruptibly(InterpreterLock::held, x.size(), [&] {
+    pseudo_voigt::pv_full_optimization(x, intensity, x0, gamma, eta, settings, fix_x0,
+                                       fix_gamma, fix_eta);
+  });
   return triple(x0, gamma, eta);
 }
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "errors.hpp"
+#include "stop.hpp"
 
 namespace velmora::py {
 namespace {
@@ -62,6 +63,9 @@ void set_error_from_current_exception() noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "velmora_core: error raised without a message");
     }
+  } catch (const Stopped&) {
+    // A stopped computation: the signal handler's exception is normally pending already.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const InternalError& e) {
     PyErr_SetString(internal_error_type(), e.what());
   } catch (const std::bad_alloc&) {

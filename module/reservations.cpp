@@ -1,5 +1,7 @@
 #include "reservations.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <string>
 
@@ -20,8 +22,24 @@ struct Registry {
   std::uint64_t next_id = 1;
 };
 
+Registry* the_registry = nullptr;
+
+// A fork copies the registry but not the threads whose calls hold its entries.  The fork waits
+// until no thread is changing the registry, and the child starts with no reservation: the
+// calls that held them do not exist there, and their memory is the child's own copy.
+void before_fork() { the_registry->mutex.lock(); }
+void after_fork_in_parent() { the_registry->mutex.unlock(); }
+void after_fork_in_child() {
+  the_registry->entries.clear();
+  the_registry->mutex.unlock();
+}
+
 Registry& registry() {
-  static Registry* r = new Registry;  // outlives every call, including during shutdown
+  static Registry* r = [] {
+    the_registry = new Registry;  // outlives every call, including during shutdown
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    return the_registry;
+  }();
   return *r;
 }
 

@@ -43,12 +43,16 @@ PyObject* tsdc_single_peak(Arguments& a, bool quasi_newton) {
   const double beta = a.real("beta");
   const bool fix_ea = a.flag("fix_ea");
   const bool fix_tp = a.flag("fix_tp");
-  const tsdc::FitStatus status =
-      quasi_newton
-          ? tsdc::tsdc_fit_lbfgsb(a.array("t"), a.array("intensity"), peak, ea_min, ea_max,
-                                  a.real("t_min"), a.real("t_max"), beta, fix_ea, fix_tp)
-          : tsdc::tsdc_fit_find_root(a.array("t"), a.array("intensity"), peak, ea_min, ea_max,
-                                     beta, fix_ea, fix_tp);
+  const std::vector<double>& t = a.array("t");
+  const std::vector<double>& intensity = a.array("intensity");
+  const double t_min = quasi_newton ? a.real("t_min") : 0.0;
+  const double t_max = quasi_newton ? a.real("t_max") : 0.0;
+  const tsdc::FitStatus status = run_interruptibly(InterpreterLock::held, t.size(), [&] {
+    return quasi_newton ? tsdc::tsdc_fit_lbfgsb(t, intensity, peak, ea_min, ea_max, t_min,
+                                                t_max, beta, fix_ea, fix_tp)
+                        : tsdc::tsdc_fit_find_root(t, intensity, peak, ea_min, ea_max, beta,
+                                                   fix_ea, fix_tp);
+  });
   if (!status.ok()) raise(PyExc_RuntimeError, status.error);
   return check(Py_BuildValue("(ddd)", peak.ea, peak.tau0, peak.tp));
 }

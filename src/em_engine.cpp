@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "stop.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora {
@@ -130,6 +131,7 @@ EmResult run_em(std::span<const double> x, std::span<const double> intensity, Pe
   result.rel_history.push_back(0.0);
 
   while (result.n_iter < settings.max_iter) {
+    checkpoint();
     // The weights of every column that is counted or updated, formed once: the mixing
     // weights use their sums, the components and the triangular slope the vectors.
     const ColumnWeights cw = all_column_weights(intensity, resp, std::max(pi.size(), updated));

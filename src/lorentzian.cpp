@@ -68,10 +68,20 @@ double lorentzian_log_likelihood(std::span<const double> x, std::span<const doub
   return peak_fit::weighted_log_likelihood(q, t, w, terms);
 }
 
+namespace {
+
+// Keeps the lines of concurrent fits whole.  A fork waits until no line is being written, so
+// that the child never inherits the lock held by a thread it does not have.
+std::mutex line_mutex;
+void lock_line() { line_mutex.lock(); }
+void unlock_line() { line_mutex.unlock(); }
+[[maybe_unused]] const int line_fork_handlers = pthread_atfork(lock_line, unlock_line, unlock_line);
+
+}  // namespace
+
 void announce_finished() noexcept {
   static constexpr char kLine[] = "LBFGSB finished\n";
-  static std::mutex mutex;
-  const std::lock_guard<std::mutex> lock(mutex);
+  const std::lock_guard<std::mutex> lock(line_mutex);
 
   // A write to a pipe whose reader has gone raises SIGPIPE at the writing thread, which ends
   // the process unless the signal is ignored.  It is blocked on this thread for the write, and

@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "optim/brentq.hpp"
 #include "peak_fit.hpp"
+#include "stop.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora::pseudo_voigt {
@@ -33,6 +34,9 @@ constexpr double kEtaStep = 0.01;
 constexpr double kRelativeFloor = 1e-300;
 // Grid points per density task of the mixture.
 constexpr std::size_t kDensityGrain = 8192;
+// Points between two looks at the stop request in the long sequential passes over the sample
+// (a stopped call must not finish a pass over millions of points first).
+constexpr std::size_t kStopStride = 65536;
 
 // max(v, floor) where a NaN v gives the floor.
 double floored(double v, double floor) { return v > floor ? v : floor; }
@@ -169,6 +173,7 @@ double candidate_score(std::span<const double> x, std::span<const double> w, dou
   const std::size_t n = std::min(x.size(), w.size());
   double c = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kStopStride == 0) checkpoint();
     c += w[i] * std::log(one_minus * peak.lorentz(x[i]) + eta0 * peak.normal(x[i]) + kLogGuard);
   }
   return c;
@@ -379,6 +384,7 @@ PartWeights::PartWeights(std::span<const double> x_all, std::span<const double> 
   const PvPeak peak(x0, gamma, x_min, x_max);
   const double one_minus = 1.0 - eta;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kStopStride == 0) checkpoint();
     const double gauss = peak.normal(x[i]);
     const double lorentz = peak.lorentz(x[i]);
     // D_i = eta N + ((1 - eta)/Z) L + 1e-300; rL takes the untruncated L in its numerator.

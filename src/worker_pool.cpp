@@ -1,8 +1,10 @@
 #include "worker_pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -127,17 +129,28 @@ struct Pool {
   tbb::task_arena* arena;
 };
 
+// Set in a child process forked after the pool was created; that child never touches the
+// pool's threads or the thread library again.
+std::atomic<bool> forked_child{false};
+
+void mark_forked_child() { forked_child.store(true, std::memory_order_relaxed); }
+
 // Created once and never destroyed: worker threads may still be parked when the interpreter
 // shuts down, and tearing the arena down from a static destructor would race with them.
+//
+// The arena has a slot for each of the n threads and none kept for outside threads: a long
+// computation runs as a job on n workers while the thread that started it waits, so the
+// thread library is allowed n workers besides that thread.
 const Pool& the_pool() {
   static const Pool pool = [] {
     const std::size_t n = detail::choose_size(std::getenv("RAYON_NUM_THREADS"),
                                               std::getenv("RAYON_RS_NUM_CPUS"),
                                               available_processors());
     auto* control =
-        new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
-    auto* arena = new tbb::task_arena(static_cast<int>(n));
+        new tbb::global_control(tbb::global_control::max_allowed_parallelism, n + 1);
+    auto* arena = new tbb::task_arena(static_cast<int>(n), 0);
     arena->initialize();
+    pthread_atfork(nullptr, nullptr, mark_forked_child);
     return Pool{n, control, arena};
   }();
   return pool;
@@ -145,8 +158,57 @@ const Pool& the_pool() {
 
 }  // namespace
 
-std::size_t size() { return the_pool().threads; }
+std::size_t size() {
+  const std::size_t n = the_pool().threads;
+  return forked_child.load(std::memory_order_relaxed) ? 1 : n;
+}
 
 tbb::task_arena& arena() { return *the_pool().arena; }
+
+bool jobs_run_on_pool() {
+  the_pool();
+  return !forked_child.load(std::memory_order_relaxed);
+}
+
+namespace {
+thread_local bool calling_thread_only = false;
+}  // namespace
+
+bool detail::on_calling_thread_only() noexcept { return calling_thread_only; }
+
+CallingThreadOnly::CallingThreadOnly() noexcept
+    : previous_(std::exchange(calling_thread_only, true)) {}
+
+CallingThreadOnly::~CallingThreadOnly() { calling_thread_only = previous_; }
+
+Job::Job(StopToken& token, std::function<void()> body) : body_(std::move(body)) {
+  arena().enqueue([this, &token] {
+    std::exception_ptr failure;
+    {
+      const StopScope scope(&token);
+      try {
+        tbb::this_task_arena::isolate([this] { body_(); });
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    // Notified under the lock: the starter can only see done_ and leave (destroying this Job)
+    // once the lock is released, after which the worker no longer touches the Job.
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = failure;
+    done_ = true;
+    finished_.notify_all();
+  });
+}
+
+Job::~Job() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait(lock, [this] { return done_; });
+}
+
+bool Job::wait_for(std::chrono::milliseconds slice) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return finished_.wait_for(lock, slice, [this] { return done_; });
+}
 
 }  // namespace velmora::pool

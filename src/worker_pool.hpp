@@ -8,12 +8,25 @@
 // The loops here are the only way the numerical code uses threads.  They never change a
 // result: every task writes memory of its own, and sums are never split across tasks unless
 // the caller combines fixed blocks in a fixed order.  Work started from inside a worker runs
-// in the same arena (nested parallelism).
+// in the same arena (nested parallelism); a thread waiting for its loop only helps with that
+// loop's own tasks, so one call never waits for another call's work.
+//
+// A long computation runs as a Job: on the workers, while the thread that started it waits in
+// short slices and may ask it to stop between them (stop.hpp).  Each loop hands the call's
+// stop token on to the workers that run its tasks and looks at it before every task.
+//
+// A process forked from one whose pool exists cannot use that pool: its worker threads were
+// not copied, and the thread library's state may be held by a thread that is gone.  In such a
+// child the pool has one thread, every loop and every job runs on the calling thread, and the
+// results are the same (they never depend on the pool size).
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <string_view>
@@ -23,13 +36,61 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include "stop.hpp"
+
 namespace velmora::pool {
 
-// Number of threads the pool runs (at least 1).
+// Number of threads the pool runs (at least 1; 1 in a forked child).
 std::size_t size();
 
-// The arena itself; created on first call.
+// The arena itself; created on first call.  Not to be used in a forked child (see above).
 tbb::task_arena& arena();
+
+// True when jobs can run on the workers: false in a process forked from one whose pool
+// existed.
+bool jobs_run_on_pool();
+
+namespace detail {
+bool on_calling_thread_only() noexcept;
+}
+
+// While it lives, every loop started on this thread runs on this thread alone.  A call too
+// small to be worth waking the workers for runs so, and then looks for signals itself.
+class CallingThreadOnly {
+ public:
+  CallingThreadOnly() noexcept;
+  ~CallingThreadOnly();
+  CallingThreadOnly(const CallingThreadOnly&) = delete;
+  CallingThreadOnly& operator=(const CallingThreadOnly&) = delete;
+
+ private:
+  bool previous_;
+};
+
+// A computation run on the pool for a thread that waits for it.  The body runs on a worker
+// with `token` as its stop token, inside its own task isolation; the starting thread waits
+// with wait_for (in slices, looking for reasons to stop in between) and must not leave before
+// the body has finished, since the body works on the starter's memory (the destructor waits).
+// An exception of the body (Stopped included) is kept for the starter.
+class Job {
+ public:
+  Job(StopToken& token, std::function<void()> body);
+  ~Job();
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  // Waits at most `slice` for the body to finish; true once it has.
+  bool wait_for(std::chrono::milliseconds slice);
+  // The body's exception, or null; meaningful once it has finished.
+  std::exception_ptr failure() const { return failure_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+  std::exception_ptr failure_;
+  std::function<void()> body_;
+};
 
 // Pool-size rules, exposed for tests.
 namespace detail {
@@ -43,28 +104,37 @@ std::optional<std::size_t> cgroup_v1_limit(long long quota_us, long long period_
 std::size_t choose_size(const char* num_threads, const char* rs_num_cpus, std::size_t available);
 }  // namespace detail
 
-// Runs f(i) for every i in [0, n) on the pool.  If any call throws, the exception of the lowest
-// index is rethrown on the calling thread after all calls have finished, so the outcome does
-// not depend on scheduling.
+// Runs f(i) for every i in [0, n) on the pool, looking at the call's stop token before each.
+// If any call throws, the exception of the lowest index is rethrown on the calling thread
+// after all calls have finished (or been skipped, once the call is stopped), so the outcome
+// does not depend on scheduling.
 template <class F>
 void for_each_index(std::size_t n, F&& f) {
   if (n == 0) return;
-  if (n == 1 || size() == 1) {
-    for (std::size_t i = 0; i < n; ++i) f(i);
+  if (n == 1 || size() == 1 || detail::on_calling_thread_only()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      checkpoint();
+      f(i);
+    }
     return;
   }
+  StopToken* const token = current_stop_token();
   std::vector<std::exception_ptr> errors(n);
   arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-                        for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                          try {
-                            f(i);
-                          } catch (...) {
-                            errors[i] = std::current_exception();
+    tbb::this_task_arena::isolate([&] {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                        [&](const tbb::blocked_range<std::size_t>& r) {
+                          const StopScope scope(token);
+                          for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                            try {
+                              checkpoint();
+                              f(i);
+                            } catch (...) {
+                              errors[i] = std::current_exception();
+                            }
                           }
-                        }
-                      });
+                        });
+    });
   });
   for (const auto& e : errors) {
     if (e) std::rethrow_exception(e);
@@ -80,7 +150,10 @@ inline constexpr std::size_t kMinParallelWork = 8192;
 template <class F>
 void for_each_index(std::size_t n, std::size_t work, F&& f) {
   if (work < kMinParallelWork) {
-    for (std::size_t i = 0; i < n; ++i) f(i);
+    for (std::size_t i = 0; i < n; ++i) {
+      checkpoint();
+      f(i);
+    }
     return;
   }
   for_each_index(n, std::forward<F>(f));

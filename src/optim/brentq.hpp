@@ -27,6 +27,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "stop.hpp"
+
 namespace velmora {
 
 // Iteration limit of brentq, the same for every caller.  One iteration costs two evaluations.
@@ -89,6 +91,7 @@ BrentqResult brentq(F&& f, double lo, double hi, double delta) {
   bool m = true;
 
   for (int iter = 0; iter < kBrentqMaxIterations; ++iter) {
+    checkpoint();  // a call that is being stopped unwinds here (stop.hpp)
     // Stopping tests, in this order.
     if (std::fabs(fa) < delta) {
       result.root = a;

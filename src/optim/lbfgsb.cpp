@@ -1,5 +1,7 @@
 #include "optim/lbfgsb.hpp"
 
+#include "stop.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -204,6 +206,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
 
   // First evaluation, kept to answer the library's first request.
   std::size_t evaluations = 1;
+  checkpoint();
   LbfgsbEvaluation first = objective(std::span<const double>(x));
   if (first.gradient.size() != n) return error_result("gradient length mismatch");
   if (projected_gradient_norm(x, first.gradient, lower, upper) <= settings.pgtol) {
@@ -342,6 +345,7 @@ LbfgsbResult lbfgsb_minimize(const LbfgsbObjective& objective, std::span<const d
       const LbfgsbEvaluation* known = memory.find(x);
       LbfgsbEvaluation fresh;
       if (known == nullptr) {
+        checkpoint();
         ++evaluations;
         fresh = objective(std::span<const double>(x));
         if (fresh.gradient.size() != n) return error_result("projgr failed");

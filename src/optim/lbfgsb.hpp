@@ -22,7 +22,8 @@
 //     from fresh memory (lbfgsb.cpp tells how);
 //   - the objective is taken to be a pure function of the point: a point the line search asks
 //     for again is answered from the last few evaluations instead of a new call;
-//   - nothing is written to any stream.
+//   - nothing is written to any stream;
+//   - a call that is being stopped (stop.hpp) unwinds with Stopped before its next evaluation.
 //
 // The line search of the library accepts a step s along d when
 //   f(x + s d) <= f(x) + 1e-3 s g.d   and   |g(x + s d).d| <= 0.9 |g.d|
