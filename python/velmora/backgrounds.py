@@ -104,8 +104,8 @@ class Linear(Background):
     """A straight line: a rising and a falling ramp, each with a non-negative weight.
 
     Together they give every non-negative straight line over the window, rising or falling.
-    Reported as ``counts`` (its total) and ``slope`` (change of its counts per internal grid
-    step, per unit of x).
+    Reported as ``counts`` (its total) and ``slope`` (change of its counts per channel, per
+    unit of x; a channel is the median grid step).
     """
 
     name = "linear"
@@ -118,7 +118,10 @@ class Linear(Background):
         return np.array([np.where(inside, x - lo, 0.0), np.where(inside, hi - x, 0.0)])
 
     def quantities(self, counts):
-        jac = np.array([[1.0, 1.0], [1.0 / self.norm[0], -1.0 / self.norm[1]]])
+        # Counts per channel of the line at x: width * (A_r (x - lo) / n_r + A_f (hi - x) / n_f),
+        # with the channel width of the data (median): its slope is width (A_r/n_r - A_f/n_f).
+        width = float(np.median(self.du))
+        jac = np.array([[1.0, 1.0], [width / self.norm[0], -width / self.norm[1]]])
         return jac @ np.asarray(counts, float), jac, np.zeros(0), np.zeros((0, 2))
 
 

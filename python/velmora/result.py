@@ -75,7 +75,8 @@ class FitResult:
         peaks also carry the derived ``"tau0"``.
     background : dict
         ``{name: Estimate}``: ``"counts"`` (its counts in the window), ``"slope"`` for the
-        linear background (counts per grid step per unit of x), the counts of each column of
+        linear background (counts per channel per unit of x, a channel being the median grid
+        step), the counts of each column of
         the spline (``"b0"``, ...) and Shirley (``"offset"``, ``"step"``) backgrounds.
     log_likelihood : float
         Poisson log-likelihood of the counts under the fitted expected counts.
@@ -217,9 +218,11 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
     dens = np.array([shape.density(u, p, ctx) for p in comps]).reshape(k, u.size)
     bg_cols = background.columns(x) if background.name != "none" else np.zeros((0, u.size))
     def on_bound(name, value):
-        if name not in ctx.bounds:
+        pair = ctx.bounds.get(name, shape.limits.get(name))
+        if pair is None:
             return False
-        return any(abs(value - b) <= 1e-9 * max(abs(b), 1e-3) for b in ctx.bounds[name])
+        return any(abs(value - b) <= 1e-9 * max(abs(b), 1e-3) for b in pair
+                   if math.isfinite(b))
 
     # A parameter that ended on its bound is not at a stationary point: it is left out of the
     # information (its standard error is not determined) so that it does not spoil the others.
@@ -228,7 +231,7 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
             if pi[j] > 0 else () for j in range(k)]
 
     info, lmap = observed_information(shape, ctx, u, counts, comps, pi, free, bg_cols)
-    inner = invert(info)
+    inner = invert(info, sum(len(f) for f in free))
     p_inner = inner.shape[0]
     cov_z = np.zeros((p_inner + 1, p_inner + 1))
     cov_z[:p_inner, :p_inner] = inner
@@ -288,9 +291,18 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
         derived_bg = []
 
     jac = np.array(rows).reshape(len(rows), p_inner + 1)
+    # Parameters left out of the inversion (see invert) have NaN rows: whatever depends on
+    # them is undetermined, the rest is not.
+    dropped = ~np.isfinite(np.diag(cov_z))
+    cov_z = np.where(np.isfinite(cov_z), cov_z, 0.0)
     cov = jac @ cov_z @ jac.T
+    depends = (jac[:, dropped] != 0).any(axis=1)
+    cov[depends, :] = np.nan
+    cov[:, depends] = np.nan
 
     def stderr_of(r):
+        if (r[dropped] != 0).any():
+            return math.nan
         v = float(r @ cov_z @ r)
         return math.sqrt(v) if v >= 0 else math.nan
 

@@ -13,6 +13,7 @@ the pseudo-Voigt width search become 0.1 to 2000 grid steps, instead of 0.1 to 2
 units of x (which made a Lorentzian narrower than 0.1 degrees impossible to fit).
 """
 import contextlib
+import math
 
 import numpy as np
 
@@ -71,6 +72,8 @@ class Shape:
     grid_normalised = False
     framed = True
     has_method = False
+    #: limits the core's update enforces by itself (internal units)
+    limits = {}
 
     def default_bounds(self, name, width):
         lo, hi = self.boundable[name]
@@ -108,6 +111,7 @@ class Gaussian(Shape):
     params = ("x0", "sigma")
     kinds = {"x0": "location", "sigma": "scale"}
     boundable = {}
+    limits = {"sigma": (1e-5, math.inf)}   # the width floor of the closed-form update
 
     def density(self, u, p, ctx):
         return velmora_core.gaussian_predict(u, p["x0"], p["sigma"])
@@ -126,6 +130,7 @@ class Lorentzian(Shape):
     params = ("x0", "gamma")
     kinds = {"x0": "location", "gamma": "scale"}
     boundable = {}
+    limits = {"gamma": (0.1, 2000.0)}       # the core's width bounds of the Lorentzian fit
     grid_normalised = True
 
     def density(self, u, p, ctx):

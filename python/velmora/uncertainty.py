@@ -142,18 +142,35 @@ def score_and_information(shape, ctx, u, counts, comps, pi, free, background_col
     return np.einsum("ia,i->a", g, ratio), info, lmap
 
 
-def invert(info):
-    """Covariance from an information matrix; all NaN when it is not positive definite."""
+def invert(info, n_shape=None):
+    """Covariance from an information matrix.
+
+    Where the matrix is not positive definite (a component collapsed onto a grid point or
+    left without signal, a parameter the data do not determine), a parameter that weighs in
+    its weakest direction is left out, and so on until the rest is positive definite; the rows
+    and columns of the parameters left out are NaN.  Shape parameters (the first ``n_shape``)
+    go before weights, on which every area depends.
+    """
     p = info.shape[0]
-    if p == 0:
-        return np.zeros((0, 0))
-    scale = np.sqrt(np.abs(np.diag(info)))
-    scale[scale == 0] = 1.0
-    normed = info / np.outer(scale, scale)
-    try:
-        chol = np.linalg.cholesky(normed)
-    except np.linalg.LinAlgError:
-        # Not a maximum in every direction (or a parameter the data do not determine).
-        return np.full((p, p), np.nan)
-    inv = np.linalg.inv(chol)
-    return (inv.T @ inv) / np.outer(scale, scale)
+    n_shape = p if n_shape is None else n_shape
+    cov = np.full((p, p), np.nan)
+    keep = list(range(p))
+    while keep:
+        sub = info[np.ix_(keep, keep)]
+        scale = np.sqrt(np.abs(np.diag(sub)))
+        scale[scale == 0] = 1.0
+        normed = sub / np.outer(scale, scale)
+        try:
+            chol = np.linalg.cholesky(normed)
+        except np.linalg.LinAlgError:
+            _, vectors = np.linalg.eigh(normed)
+            weight = np.abs(vectors[:, 0])
+            shape_part = np.array([i < n_shape for i in keep])
+            if shape_part.any() and weight[shape_part].max() > 1e-3:
+                weight = np.where(shape_part, weight, 0.0)
+            del keep[int(np.argmax(weight))]
+            continue
+        inv = np.linalg.inv(chol)
+        cov[np.ix_(keep, keep)] = (inv.T @ inv) / np.outer(scale, scale)
+        break
+    return cov

@@ -174,3 +174,16 @@ def test_a_parameter_on_its_bound_leaves_the_other_errors_determined():
     assert "p0_gamma" not in result.param_names
     assert np.isfinite(np.diag(result.covariance)).all()
     assert "(at bound)" in result.report()
+
+
+def test_a_peak_without_signal_leaves_the_others_determined():
+    # The second peak finds nothing to fit and collapses onto a grid point (the Gaussian
+    # update's width floor): its own errors are undetermined, the others' are not.
+    x = np.linspace(0.0, 10.0, 201)
+    counts = np.random.default_rng(0).poisson(300 * np.exp(-0.5 * ((x - 5) / 0.5) ** 2) + 5)
+    result = velmora.fit(x, counts, [velmora.Peak("gaussian", x0=5.0),
+                                     velmora.Peak("gaussian", x0=8.0, sigma=0.3)],
+                         background="uniform")
+    for name in ("x0", "sigma", "area"):
+        assert np.isfinite(result.peaks[0][name].stderr)
+    assert np.isfinite(result.background["counts"].stderr)
