@@ -187,3 +187,13 @@ def test_a_peak_without_signal_leaves_the_others_determined():
     for name in ("x0", "sigma", "area"):
         assert np.isfinite(result.peaks[0][name].stderr)
     assert np.isfinite(result.background["counts"].stderr)
+
+
+def test_linear_slope_is_per_data_channel_on_an_absolute_axis():
+    # TSDC temperatures are fitted in kelvin, not in grid steps: the slope must still be in
+    # counts per channel per kelvin (here 0.1).
+    x, counts, truth, options = simulate("tsdc", seed=2, background=lambda t: 20 + 0.1 * (t - 150))
+    result = velmora.fit(x, counts, [velmora.Peak("tsdc", **options) for _ in truth],
+                         background="linear")
+    slope = result.background["slope"]
+    assert abs(slope.value - 0.1) < 4 * slope.stderr
