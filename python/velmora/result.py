@@ -71,8 +71,10 @@ class FitResult:
     Attributes
     ----------
     peaks : list of PeakResult
-        Per peak, ``{name: Estimate}`` for every shape parameter and ``"area"`` (counts); TSDC
-        peaks also carry the derived ``"tau0"``.
+        Per peak, ``{name: Estimate}`` for every shape parameter and ``"area"`` (counts), and
+        the derived ``"height"`` (counts per channel at the maximum) and ``"fwhm"`` (full
+        width at half maximum, read off the core's density); TSDC peaks also carry the
+        derived ``"tau0"``.
     background : dict
         ``{name: Estimate}``: ``"counts"`` (its counts in the window), ``"slope"`` for the
         linear background (counts per channel per unit of x, a channel being the median grid
@@ -209,6 +211,59 @@ def _plain(v):
     return v if math.isfinite(v) else None
 
 
+def _profile(shape, ctx, p, u_fit):
+    """Largest density and full width at half maximum of one component (internal units),
+    read off the core's density on a fine grid around the peak."""
+    if shape.name == "tsdc":
+        centre = p["tp"]
+        width = 2.5 * 8.61733034e-5 * p["tp"] ** 2 / max(p["ea"], 1e-3)
+    else:
+        centre = p["x0"]
+        width = max(p.get("sigma", 0.0) * 2.3548200450309493, 2.0 * p.get("gamma", 0.0),
+                    1e-6)
+    fine = np.linspace(centre - 12.0 * width, centre + 12.0 * width, 4001)
+    f = component_density(shape, p, ctx, fine, u_fit=u_fit)
+    i = int(np.argmax(f))
+    top = float(f[i])
+    half = 0.5 * top
+    below_left = np.nonzero(f[:i] < half)[0]
+    below_right = np.nonzero(f[i:] < half)[0]
+    if not (top > 0 and below_left.size and below_right.size):
+        return top, math.nan
+    a = below_left[-1]
+    b = i + below_right[0]
+    left = np.interp(half, [f[a], f[a + 1]], [fine[a], fine[a + 1]])
+    right = np.interp(half, [f[b], f[b - 1]], [fine[b], fine[b - 1]])
+    return top, float(right - left)
+
+
+def _height_and_width(shape, ctx, frame, p, free, fix, j, u, total, pi, du, lmap, offset,
+                      n_shape, p_inner, stderr_of):
+    """The derived ``height`` (counts per channel at the maximum) and ``fwhm`` of one peak,
+    with standard errors by the delta method (differences of the core's densities)."""
+    from .uncertainty import fd_steps
+
+    channel = float(np.median(du))
+    top, fwhm = _profile(shape, ctx, p, u)
+    height = total * pi[j] * channel * top
+    r_height = np.zeros(p_inner + 1)
+    r_width = np.zeros(p_inner + 1)
+    steps = fd_steps(shape, p, free)
+    for a, name in enumerate(free):
+        plus, minus = dict(p), dict(p)
+        plus[name] += steps[name]
+        minus[name] -= steps[name]
+        (t1, w1), (t0, w0) = _profile(shape, ctx, plus, u), _profile(shape, ctx, minus, u)
+        r_height[offset + a] = total * pi[j] * channel * (t1 - t0) / (2 * steps[name])
+        r_width[offset + a] = frame.factor("scale") * (w1 - w0) / (2 * steps[name])
+    r_height[n_shape:p_inner] = total * channel * top * lmap[j]
+    r_height[p_inner] = pi[j] * channel * top
+    all_fixed = all(fix[n][j] for n in shape.params)
+    return {"height": Estimate("height", height, stderr_of(r_height)),
+            "fwhm": Estimate("fwhm", frame.factor("scale") * fwhm,
+                             None if all_fixed else stderr_of(r_width), fixed=all_fixed)}
+
+
 def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, window, state,
                  n_iter, converged, tol, shirley_rounds, problem=None):
     k = len(peaks)
@@ -250,6 +305,7 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
         return r
 
     peak_rows = []
+    offsets = []
     offset = 0
     for j in range(k):
         entries = {}
@@ -269,6 +325,7 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
                 entries[name] = (value, "bound")
             else:                                       # a peak whose weight went to zero
                 entries[name] = (value, "nan")
+        offsets.append(offset)
         offset += len(free[j])
         names.append(f"p{j}_area")
         values.append(total * pi[j])
@@ -335,6 +392,9 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
             fixed_all = all(entries[n][1] is None for n in ("ea", "tp"))
             estimates["tau0"] = Estimate("tau0", tau0, None if fixed_all else stderr_of(r),
                                          fixed=fixed_all)
+        estimates.update(_height_and_width(shape, ctx, frame, comps[j], free[j], fix, j, u,
+                                           total, pi, du, lmap, offsets[j], n_shape, p_inner,
+                                           stderr_of))
         peaks_out.append(PeakResult(shape.name, estimates))
 
     bg_out = {}

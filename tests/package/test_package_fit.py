@@ -47,7 +47,14 @@ def test_contract_of_the_result():
     assert np.array_equal(x, x_before) and np.array_equal(counts, counts_before)
     assert repr(peaks) == peaks_before
 
-    assert set(result.peaks[0]) == {"x0", "sigma", "gamma", "area"}
+    assert set(result.peaks[0]) == {"x0", "sigma", "gamma", "area", "height", "fwhm"}
+    # Derived: the width at half maximum (Olivero's approximation of the Voigt width, good to
+    # 2e-4) and the height of the curve.
+    p0 = result.peaks[0]
+    s, g = p0["sigma"].value, p0["gamma"].value
+    olivero = 1.0692 * g + math.sqrt(0.8664 * g * g + (2.3548200450309493 * s) ** 2)
+    assert p0["fwhm"].value == pytest.approx(olivero, rel=5e-4)
+    assert 0 < p0["fwhm"].stderr < p0["fwhm"].value
     fixed = result.peaks[1]["gamma"]
     assert fixed.fixed and fixed.stderr is None
     assert fixed.value == pytest.approx(result.peaks[1]["gamma"].value)
@@ -68,6 +75,7 @@ def test_contract_of_the_result():
     # Areas and background counts are what the curves hold, and together they are the data.
     step = x[1] - x[0]
     assert parts["p0"].sum() == pytest.approx(result.peaks[0]["area"].value, rel=2e-3)
+    assert parts["p0"].max() == pytest.approx(p0["height"].value, rel=2e-3)
     total = sum(p["area"].value for p in result.peaks) + result.background["counts"].value
     assert total == pytest.approx(counts.sum(), rel=1e-9)
     # On a finer grid the curves are counts per data channel, so they keep their area.
