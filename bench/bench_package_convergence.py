@@ -4,16 +4,17 @@ A simulated powder pattern of about 3000 points holds ten reflections, strong an
 overlapping in pairs and a triplet, on a falling background, with Poisson noise.  It is fitted
 three ways from the same starting values:
 
-1. ``velmora.fit`` (SQUAREM over the core's EM steps) to tol = 1e-10;
+1. ``velmora.fit`` (SQUAREM over the core's EM steps, then the Newton polish) to tol = 1e-10;
 2. plain EM: ``velmora.fit(..., accelerate=False)``, the core's own loop to r_eps = 1e-10;
 3. lmfit's default least-squares fit (``leastsq``) of the same peaks plus a straight line, with
    1/sqrt(counts) weights.
 
 Printed: wall times and their ratios (velmora and lmfit: the median of three runs, since the
-shared machine's timings wander; plain EM, far slower, once), EM iterations, the log-likelihood of both EM fits (the
-accelerated one must be no lower within 1e-9 relative), and the largest centre difference to
-lmfit on the reflections taller than 5% of the largest, in grid steps.  Voigt and
-full-optimisation pseudo-Voigt patterns are run; ``--shape`` picks one.
+shared machine's timings wander; plain EM, far slower, once), EM iterations, the
+log-likelihood of both EM fits (the accelerated one must be no lower within 1e-9 relative),
+and the largest centre difference to lmfit on the reflections taller than 5% of the largest,
+in grid steps.  Voigt and full-optimisation pseudo-Voigt patterns are run; ``--shape`` picks
+one.
 
     python bench/bench_package_convergence.py [--shape voigt|pseudo_voigt] [--seed N]
 

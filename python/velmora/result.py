@@ -199,7 +199,8 @@ class FitResult:
     def __repr__(self):
         return (f"<FitResult {self.shape}, {len(self.peaks)} peaks, background "
                 f"{self.background_model}: log-likelihood {self.log_likelihood:.6g}, "
-                f"{self.n_iter} EM iterations, {'converged' if self.converged else 'NOT converged'}>")
+                f"{self.n_iter} EM iterations, "
+                f"{'converged' if self.converged else 'NOT converged'}>")
 
 
 def _plain(v):
