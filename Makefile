@@ -10,6 +10,8 @@ ASAN_SITE := build/asan-site
 CPP_BUILD := build/cpp-tests
 CPP_ASAN_BUILD := build/cpp-asan
 SOURCES := $(shell find src module -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+# The pure-Python package `velmora`, installed with the core.
+SOURCES += $(shell find python -name '*.py')
 
 .PHONY: demo test test-python test-cpp cpp-build test-numpy1 test-asan ci system-packages install clean
 

@@ -1,0 +1,569 @@
+"""``velmora.fit``: a mixture of peaks and a background fitted to a spectrum."""
+import math
+import numbers
+
+import numpy as np
+
+from . import accelerate
+from .backgrounds import Shirley, Spline, make_background
+from .guess import background_share, fill_peaks
+from .model import Peak, check_bounds
+from .result import build_result
+from .shapes import SHAPES
+from .uncertainty import score_and_information
+
+
+# ----------------------------------------------------------------------------- validation
+
+def _array(values, what):
+    """A new float64 1-D array from ``values``, or a TypeError/ValueError naming ``what``."""
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{what}: expected an array of numbers, got {type(values).__name__}")
+    try:
+        arr = np.asarray(values)
+    except Exception as exc:  # ragged nested sequences and the like
+        raise TypeError(f"{what}: expected an array of numbers ({exc})") from None
+    if arr.dtype.kind not in "iuf":
+        raise TypeError(f"{what}: expected real numbers, got an array of dtype {arr.dtype}")
+    if arr.ndim != 1:
+        raise ValueError(f"{what}: expected a one-dimensional array, got shape {arr.shape}")
+    return np.array(arr, dtype=np.float64, copy=True)
+
+
+def check_data(x, counts):
+    """Validated copies of the grid and the counts."""
+    x = _array(x, "x")
+    counts = _array(counts, "counts")
+    if x.size != counts.size:
+        raise ValueError(f"counts: length {counts.size} does not match x (length {x.size})")
+    if x.size < 2:
+        raise ValueError(f"x: a spectrum needs at least two points, got {x.size}")
+    bad = ~np.isfinite(x)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"x: value {x[i]} at index {i} is not finite")
+    bad = ~np.isfinite(counts)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"counts: value {counts[i]} at index {i} is not finite")
+    if (counts < 0).any():
+        i = int(np.argmax(counts < 0))
+        raise ValueError(f"counts: negative value {counts[i]} at index {i}; counts must be >= 0")
+    if np.unique(x).size != x.size:
+        raise ValueError("x: contains repeated values; every grid point must be distinct")
+    return x, counts
+
+
+def check_window(window, x):
+    """The window as a pair of floats (the data range when None)."""
+    if window is None:
+        return float(np.min(x)), float(np.max(x))
+    if isinstance(window, (str, bytes)) or not hasattr(window, "__len__") or len(window) != 2:
+        raise TypeError(f"window: expected None or a pair (lo, hi), got {window!r}")
+    lo, hi = window
+    for v, name in ((lo, "window[0]"), (hi, "window[1]")):
+        if isinstance(v, bool) or not isinstance(v, numbers.Real):
+            raise TypeError(f"{name}: expected a real number, got {type(v).__name__}")
+        if not math.isfinite(v):
+            raise ValueError(f"{name}: expected a finite number, got {v!r}")
+    lo, hi = float(lo), float(hi)
+    if not lo < hi:
+        raise ValueError(f"window: lower end {lo} is not below upper end {hi}")
+    return lo, hi
+
+
+def _check_peaks(peaks):
+    if isinstance(peaks, Peak):
+        peaks = [peaks]
+    if isinstance(peaks, (str, bytes)) or not hasattr(peaks, "__iter__"):
+        raise TypeError(f"peaks: expected a list of velmora.Peak, got {type(peaks).__name__}")
+    peaks = list(peaks)
+    if not peaks:
+        raise ValueError("peaks: at least one peak is needed")
+    for k, peak in enumerate(peaks):
+        if not isinstance(peak, Peak):
+            raise TypeError(f"peaks[{k}]: expected a velmora.Peak, got {type(peak).__name__}")
+    first = peaks[0]
+    for k, peak in enumerate(peaks[1:], 1):
+        if peak.shape != first.shape:
+            raise ValueError(f"peaks: all peaks of one fit must share one shape (the core fits "
+                             f"a mixture of one shape); peaks[0] is {first.shape!r} but "
+                             f"peaks[{k}] is {peak.shape!r}")
+        if peak.method != first.method:
+            raise ValueError(f"peaks[{k}]: method {peak.method!r} differs from peaks[0]'s "
+                             f"{first.method!r}; the core updates all peaks of a fit alike")
+        if peak.beta != first.beta:
+            raise ValueError(f"peaks[{k}]: heating rate beta={peak.beta} differs from "
+                             f"peaks[0]'s beta={first.beta}")
+    return peaks
+
+
+def _merge_bounds(shape, peaks, bounds):
+    merged = check_bounds(shape, bounds, "bounds")
+    owner = {name: "bounds" for name in merged}
+    for k, peak in enumerate(peaks):
+        for name, pair in peak.bounds.items():
+            if name in merged and merged[name] != pair:
+                raise ValueError(f"peaks[{k}].bounds[{name!r}]: {pair} differs from "
+                                 f"{owner[name]}'s {merged[name]}; the core shares one pair of "
+                                 f"bounds for {name!r} among all peaks of a fit")
+            merged[name] = pair
+            owner[name] = f"peaks[{k}]"
+    for k, peak in enumerate(peaks):
+        for name, (lo, hi) in merged.items():
+            value = peak.values.get(name)
+            if value is not None and not lo <= value <= hi:
+                raise ValueError(f"peaks[{k}]: {name}={value} lies outside the bounds "
+                                 f"({lo}, {hi})")
+    return merged
+
+
+def _check_options(tol, max_iter, accelerate_flag):
+    if isinstance(tol, bool) or not isinstance(tol, numbers.Real):
+        raise TypeError(f"tol: expected a real number, got {type(tol).__name__}")
+    if not (math.isfinite(tol) and 0 < tol < 1):
+        raise ValueError(f"tol: expected a number between 0 and 1, got {tol!r}")
+    if isinstance(max_iter, bool) or not isinstance(max_iter, numbers.Integral):
+        raise TypeError(f"max_iter: expected an integer, got {type(max_iter).__name__}")
+    if max_iter < 1:
+        raise ValueError(f"max_iter: expected at least 1, got {max_iter}")
+    if not isinstance(accelerate_flag, (bool, np.bool_)):
+        raise TypeError(f"accelerate: expected True or False, got "
+                        f"{type(accelerate_flag).__name__}")
+    return float(tol), int(max_iter)
+
+
+def _check_background(bg, lo, hi, x_in):
+    if isinstance(bg, Spline):
+        knots = bg.knots
+        if isinstance(knots, bool):
+            raise TypeError("knots: expected a number of interior knots or their positions")
+        if isinstance(knots, numbers.Integral):
+            if knots < 0:
+                raise ValueError(f"knots: expected a non-negative number of knots, got {knots}")
+        else:
+            pos = _array(knots, "knots")
+            if not np.isfinite(pos).all():
+                raise ValueError("knots: positions must be finite")
+            if pos.size and not ((pos > lo) & (pos < hi)).all():
+                raise ValueError(f"knots: positions must lie strictly inside the window "
+                                 f"[{lo}, {hi}]")
+            if np.unique(pos).size != pos.size:
+                raise ValueError("knots: positions must be distinct")
+        if isinstance(bg.degree, bool) or not isinstance(bg.degree, numbers.Integral) \
+                or bg.degree < 0:
+            raise ValueError(f"degree: expected a non-negative integer, got {bg.degree!r}")
+    if bg.name == "sqrt" and not (x_in > 0).any():
+        raise ValueError("background: the 'sqrt' background needs x > 0 inside the window")
+
+
+def _location(shape):
+    return "tp" if shape.name == "tsdc" else "x0"
+
+
+# --------------------------------------------------------------------------------- context
+
+class FitContext:
+    """What the core needs beside the data: window, bounds (internal units), options."""
+
+    def __init__(self, lo, hi, bounds, method, beta):
+        self.lo, self.hi = lo, hi
+        self.bounds = bounds
+        self.method = method
+        self.beta = beta
+
+
+class Frame:
+    """Internal coordinates u = (x - centre) / step (identity for TSDC)."""
+
+    def __init__(self, centre, step):
+        self.centre, self.step = centre, step
+
+    def to_u(self, kind, value):
+        if kind == "location":
+            return (value - self.centre) / self.step
+        if kind == "scale":
+            return value / self.step
+        return value
+
+    def from_u(self, kind, value):
+        if kind == "location":
+            return self.centre + self.step * value
+        if kind == "scale":
+            return self.step * value
+        return value
+
+    def factor(self, kind):
+        """d(x-value) / d(u-value)."""
+        return self.step if kind in ("location", "scale") else 1.0
+
+
+def channel_widths(u):
+    """Width of each grid point's channel: half the distance to each neighbour, and the whole
+    distance to the only neighbour at the ends."""
+    d = np.diff(u)
+    w = np.empty_like(u)
+    w[1:-1] = 0.5 * (d[1:] + d[:-1])
+    w[0], w[-1] = d[0], d[-1]
+    return w
+
+
+# ---------------------------------------------------------------------------------- engine
+
+class Problem:
+    """One fit as a fixed-point problem over the core's EM step."""
+
+    def __init__(self, shape, u, counts, fix, ctx, tol, basis):
+        self.shape, self.u, self.counts = shape, u, counts
+        self.fix, self.ctx, self.tol = fix, ctx, tol
+        self.basis = basis
+        self.steps = 0
+        # Coordinates in which SQUAREM extrapolates: every free continuous parameter (log of
+        # the widths) and the log of the weights.  The pseudo-Voigt eta is picked from a grid
+        # by the core, so it is carried over from the latest EM step instead.
+        self.moving = [n for n in shape.params if n != "eta"]
+
+    def step(self, state):
+        params, pi, n, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx, 1,
+                                          self.tol, self.basis)
+        self.steps += n
+        params["pi"] = pi
+        return params, float(ll[0]), float(ll[-1])
+
+    def run_plain(self, state, max_iter):
+        params, pi, n, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx,
+                                          max_iter, self.tol, self.basis)
+        self.steps += n
+        params["pi"] = pi
+        done = n < max_iter or accelerate.converged(ll[-2], ll[-1], self.tol) if n else False
+        return params, float(ll[-1]), n, bool(done)
+
+    def loglik(self, state):
+        """The core's log-likelihood at ``state`` (a fit of no iteration)."""
+        _, _, _, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx, 0, self.tol,
+                                    self.basis)
+        return float(ll[0])
+
+    def newton(self, state, ll, rounds=8):
+        """Newton polish (see :meth:`_newton`); a pseudo-Voigt's eta is then put back on the
+        core's grid and centre and width are polished again with eta held there."""
+        state, ll = self._newton(state, ll, rounds, hold=())
+        snapped = self.shape.snap(state, self.ctx, self.fix)
+        if snapped is not state:
+            state, ll = self._newton(snapped, self.loglik(snapped), rounds, hold=("eta",))
+        return state, ll
+
+    def _newton(self, state, ll, rounds, hold):
+        """Newton-Raphson on the likelihood, each step halved until the likelihood rises.
+
+        The score and the observed information come from the core's profile functions
+        (:func:`velmora.uncertainty.score_and_information`), over every free continuous
+        parameter and the weights.  Near the optimum this removes the slow directions that
+        EM, and extrapolation over its noisy component updates, crawl along (overlapping
+        peaks).  Where the information is not positive definite (a saddle, as where the
+        core's grid search of the pseudo-Voigt eta stalls) it is damped, Levenberg-Marquardt
+        fashion, until the step ascends.  The caller then checks the point with EM steps.
+        """
+        shape = self.shape
+        k = len(state[shape.params[0]])
+        bg = np.array(self.basis) if self.basis else np.zeros((0, self.u.size))
+        for _ in range(rounds):
+            pi = state["pi"]
+            comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
+            free = [tuple(n for n in shape.params if not self.fix[n][j] and n not in hold)
+                    if pi[j] > 0 else () for j in range(k)]
+            score, info, lmap = score_and_information(shape, self.ctx, self.u, self.counts,
+                                                      comps, pi, free, bg)
+            delta = _ascent_step(info, score)
+            if delta is None:
+                break
+            gain = float(np.dot(score, delta))
+            if 0.5 * gain < 0.1 * self.tol * abs(ll):
+                break                       # already at the optimum to within tol
+            t = 1.0
+            for _ in range(12):
+                trial = self._moved(state, free, lmap, t * delta)
+                if trial is not None:
+                    ll_trial = self.loglik(trial)
+                    if ll_trial > ll:
+                        break
+                t *= 0.5
+            else:
+                break
+            state, ll = trial, ll_trial
+        return state, ll
+
+    def _moved(self, state, free, lmap, delta):
+        """``state`` moved by ``delta`` (free shape parameters, then the weights), or None
+        where that leaves the parameter space."""
+        ctx = self.ctx
+        new = {name: np.array(values, dtype=np.float64) for name, values in state.items()}
+        i = 0
+        for j, names in enumerate(free):
+            for name in names:
+                value = new[name][j] + delta[i]
+                i += 1
+                kind = self.shape.kinds[name]
+                if kind == "location" or name == "tp":
+                    value = min(max(value, ctx.lo), ctx.hi)
+                if name in ctx.bounds:
+                    value = min(max(value, ctx.bounds[name][0]), ctx.bounds[name][1])
+                if name == "eta":
+                    value = min(max(value, 0.0), 1.0)
+                if kind == "scale" and not value > 0:
+                    return None
+                new[name][j] = value
+        pi = new["pi"] + lmap @ delta[i:]
+        if not (pi >= 0).all():
+            return None
+        new["pi"] = pi / pi.sum()
+        return new
+
+    def pack(self, state):
+        parts = []
+        for name in self.moving:
+            free = ~np.asarray(self.fix[name], dtype=bool)
+            values = np.asarray(state[name], dtype=np.float64)[free]
+            if self.shape.kinds[name] == "scale":
+                with np.errstate(divide="ignore", invalid="ignore"):
+                    values = np.log(values)
+            parts.append(values)
+        with np.errstate(divide="ignore"):
+            parts.append(np.log(state["pi"]))
+        return np.concatenate(parts)
+
+    def unpack(self, vector, reference):
+        state = {name: np.array(values, dtype=np.float64) for name, values in reference.items()}
+        ctx = self.ctx
+        i = 0
+        for name in self.moving:
+            free = ~np.asarray(self.fix[name], dtype=bool)
+            count = int(free.sum())
+            values = vector[i:i + count]
+            i += count
+            kind = self.shape.kinds[name]
+            if kind == "scale":
+                values = np.exp(values)
+            if kind == "location" or name == "tp":
+                values = np.clip(values, ctx.lo, ctx.hi)
+            if name in ctx.bounds:
+                values = np.clip(values, *ctx.bounds[name])
+            state[name][free] = values
+        pi = np.exp(vector[i:])
+        state["pi"] = pi / pi.sum()
+        return state
+
+
+def _initial_state(shape, frame, peaks, background, counts, share, ctx):
+    state = {}
+    for name in shape.params:
+        kind = shape.kinds[name]
+        values = np.array([frame.to_u(kind, p.values[name]) for p in peaks], dtype=np.float64)
+        if name in ctx.bounds:
+            values = np.clip(values, *ctx.bounds[name])
+        state[name] = values
+    areas = np.array([max(p.area, 0.0) for p in peaks], dtype=np.float64)
+    total = float(counts.sum())
+    b = len(background.free_names) if background.name != "none" else 0
+    if b:
+        areas = areas / max(areas.sum(), 1e-300) * (1.0 - share) * total
+        pi = np.concatenate([areas, np.full(b, share * total / b)])
+    else:
+        pi = areas
+    pi = np.maximum(pi / max(pi.sum(), 1e-300), 1e-3 / pi.size)
+    state["pi"] = pi / pi.sum()
+    return state
+
+
+def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=2000, knots=None,
+        energy=None, bounds=None, accelerate=True):
+    """Fit peaks and a background to a spectrum by maximum likelihood.
+
+    The counts are treated as Poisson counts per grid point.  The core's EM algorithm fits the
+    mixture, driven one iteration at a time and extrapolated by SQUAREM (see
+    :mod:`velmora.accelerate`); near the optimum Newton steps on the observed information
+    finish it, and EM iterations confirm the fixed point.  Standard errors come from the
+    observed information of the binned likelihood (see :mod:`velmora.uncertainty`).
+
+    Parameters
+    ----------
+    x, counts : array_like
+        The grid and the counts at each grid point (any order; no repeated x).  Counts need
+        not be integers but must be finite and non-negative.
+    peaks : Peak or list of Peak
+        The peaks, all of one shape.  Missing starting values are guessed from the data.
+    background : {None, "uniform", "sqrt", "linear", "spline", "shirley"} or Background
+        The background fitted with the peaks (see :mod:`velmora.backgrounds`).
+    window : (float, float), optional
+        Fit only the data in this range of x; peak centres are kept inside it.  Default: the
+        whole data range.
+    tol : float
+        Convergence: the fit ends at a point that one more EM iteration of the core changes
+        by less than ``tol`` in relative log-likelihood; an active Shirley background is
+        recomputed until it changes by less than ``tol`` relative to its largest value.
+    max_iter : int
+        Most EM iterations of the core in all.
+    knots : int or sequence of float, optional
+        Interior knots of the ``"spline"`` background: their number or their positions.
+    energy : {"binding", "kinetic"}, optional
+        Energy axis of the ``"shirley"`` background (default ``"binding"``: the step rises
+        towards larger x).
+    bounds : dict, optional
+        ``{name: (lo, hi)}`` bounds shared by all peaks (see :class:`Peak`).
+    accelerate : bool
+        SQUAREM and the Newton polish (default), or the core's plain EM loop.
+
+    Returns
+    -------
+    FitResult
+
+    Raises
+    ------
+    TypeError
+        For arguments of the wrong type.
+    ValueError
+        For bad data (mismatched lengths, NaN or negative counts, repeated x), a peak outside
+        the window, peaks of different shapes, an unknown background, every parameter fixed,
+        or too few data points.  Nothing is fitted and nothing passed in is modified.
+
+    Examples
+    --------
+    >>> import numpy as np, velmora
+    >>> rng = np.random.default_rng(0)
+    >>> x = np.linspace(0, 10, 401)
+    >>> rate = 2000 * 0.025 * np.exp(-0.5 * ((x - 4.0) / 0.3) ** 2) / (0.3 * np.sqrt(2 * np.pi))
+    >>> counts = rng.poisson(rate + 5.0)
+    >>> result = velmora.fit(x, counts, [velmora.Peak("gaussian")], background="uniform")
+    >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
+    True
+    """
+    x, counts = check_data(x, counts)
+    peaks = _check_peaks(peaks)
+    shape = SHAPES[peaks[0].shape]
+    lo, hi = check_window(window, x)
+    tol, max_iter = _check_options(tol, max_iter, accelerate)
+    bg = make_background(background, knots, energy)
+    merged_bounds = _merge_bounds(shape, peaks, bounds)
+    location = _location(shape)
+    for k, peak in enumerate(peaks):
+        where = peak.values[location]
+        if where is not None and not lo <= where <= hi:
+            raise ValueError(f"peaks[{k}]: {location}={where} lies outside the window "
+                             f"[{lo}, {hi}]")
+    if all(set(p.fix) == set(p.params) for p in peaks):
+        raise ValueError("peaks: every parameter of every peak is fixed (fix=...); leave at "
+                         "least one free")
+    inside = (x >= lo) & (x <= hi)
+    _check_background(bg, lo, hi, x[inside])
+    n_free = sum(len(p.params) - len(p.fix) + 1 for p in peaks) + (
+        0 if bg.name == "none" else 2)
+    if inside.sum() <= max(n_free, 2):
+        raise ValueError(f"window: {int(inside.sum())} data points in [{lo}, {hi}] are too few "
+                         f"for {n_free} free parameters")
+    if not counts[inside].sum() > 0:
+        raise ValueError("counts: every count in the window is zero")
+
+    # ---- the work starts here
+    order = np.argsort(x, kind="stable")
+    x, counts = x[order], counts[order]
+    inside = (x >= lo) & (x <= hi)
+    xw, cw = x[inside], counts[inside]
+    peaks = fill_peaks(xw, cw, peaks)
+
+    step = float(np.median(np.diff(xw)))
+    frame = Frame(0.5 * (lo + hi), step) if shape.framed else Frame(0.0, 1.0)
+    u = (xw - frame.centre) / frame.step
+    du = channel_widths(u)
+    lo_u, hi_u = (lo - frame.centre) / frame.step, (hi - frame.centre) / frame.step
+    bounds_u = {}
+    for name in shape.boundable:
+        kind = shape.kinds[name]
+        if name in merged_bounds:
+            blo, bhi = (frame.to_u(kind, v) for v in merged_bounds[name])
+        else:
+            blo, bhi = shape.default_bounds(name, hi_u - lo_u)
+            starts = [frame.to_u(kind, p.values[name]) for p in peaks]
+            blo, bhi = min([blo] + starts), max([bhi] + starts)
+        bounds_u[name] = (blo, bhi)
+    ctx = FitContext(lo_u, hi_u, bounds_u, peaks[0].method, peaks[0].beta)
+    fix = {name: [name in p.fix for p in peaks] for name in shape.params}
+
+    bg.bind(xw, du, (lo, hi))
+    share = background_share(xw, cw) if bg.name != "none" else 0.0
+    if isinstance(bg, Shirley):
+        from .guess import _smooth
+
+        bg.initial_step(_smooth(cw, 1.5))
+    state = _initial_state(shape, frame, peaks, bg, cw, share, ctx)
+
+    problem = Problem(shape, u, cw, fix, ctx, tol, None)
+    converged = False
+    ll = math.nan
+    rounds = 0
+    shirley_change = None
+    while True:
+        rounds += 1
+        columns = bg.columns(xw)
+        problem.basis = [np.ascontiguousarray(c) for c in columns] if columns.size else None
+        budget = max_iter - problem.steps
+        if accelerate:
+            state, ll, converged = accelerate_run(problem, state, tol, budget)
+        else:
+            state, ll, _, converged = problem.run_plain(state, budget)
+        if not isinstance(bg, Shirley):
+            break
+        # Recompute the Shirley step from the fitted peaks and stop once it stays put.
+        k = len(peaks)
+        comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
+        dens = np.array([shape.density(u, p, ctx) for p in comps])
+        before = np.einsum("b,bi->i", state["pi"][k:], bg.columns(xw))
+        bg.update(np.einsum("j,ji->i", state["pi"][:k], dens))
+        after = np.einsum("b,bi->i", state["pi"][k:], bg.columns(xw))
+        shirley_change = float(np.max(np.abs(after - before)) / max(np.max(np.abs(before)),
+                                                                      1e-300))
+        if shirley_change < tol:
+            break
+        if problem.steps >= max_iter:
+            converged = False
+            break
+    return build_result(shape=shape, frame=frame, ctx=ctx, peaks=peaks, fix=fix, background=bg,
+                        x=xw, counts=cw, u=u, du=du, window=(lo, hi), state=state,
+                        n_iter=problem.steps, converged=converged, tol=tol,
+                        shirley_rounds=rounds if isinstance(bg, Shirley) else None,
+                        problem=problem)
+
+
+def _ascent_step(info, score):
+    """Solve (info + mu D) delta = score, with the smallest damping mu (D the diagonal of the
+    information) that makes the matrix positive definite; None if none does."""
+    diag = np.abs(np.diag(info))
+    diag[diag == 0] = 1.0
+    for mu in (0.0, 1e-6, 1e-4, 1e-2, 1.0, 1e2):
+        try:
+            chol = np.linalg.cholesky(info + mu * np.diag(diag))
+        except np.linalg.LinAlgError:
+            continue
+        delta = np.linalg.solve(chol.T, np.linalg.solve(chol, score))
+        if np.isfinite(delta).all():
+            return delta
+    return None
+
+
+# Relative change per EM step below which the Newton polish is tried.
+NEWTON_FROM = 1e-7
+
+
+def accelerate_run(problem, state, tol, budget):
+    """SQUAREM over the core's EM step (see :mod:`velmora.accelerate`), and near the optimum
+    Newton steps on the likelihood, after which EM steps confirm the fixed point."""
+    start = problem.steps
+    loose = max(tol, NEWTON_FROM)
+    state, ll, _, converged = accelerate.squarem(problem.step, problem.pack, problem.unpack,
+                                                 state, loose, budget)
+    if loose > tol and converged:
+        state, ll = problem.newton(state, ll)
+        state, ll, _, converged = accelerate.squarem(
+            problem.step, problem.pack, problem.unpack, state, tol,
+            budget - (problem.steps - start), ll)
+    return state, ll, converged
+

@@ -1,0 +1,207 @@
+"""velmora.fit end to end: every shape and background, the result's contract, the EM fixed
+point at the end, and the model curves against the core's own likelihood."""
+import math
+
+import numpy as np
+import pytest
+
+import velmora
+from simulated import CASES, simulate
+
+
+def location(shape):
+    return "tp" if shape == "tsdc" else "x0"
+
+
+@pytest.mark.parametrize("shape", sorted(CASES))
+def test_every_shape_recovers_its_peaks_at_an_em_fixed_point(shape):
+    x, counts, truth, options = simulate(shape, seed=3)
+    result = velmora.fit(x, counts, [velmora.Peak(shape, **options) for _ in truth],
+                         background="uniform", tol=1e-9)
+    assert result.converged
+    fitted = sorted(result.peaks, key=lambda p: p[location(shape)].value)
+    for peak, (p, area) in zip(fitted, truth):
+        for name in (location(shape), "area"):
+            est = peak[name]
+            want = area if name == "area" else p[name]
+            assert abs(est.value - want) < 4 * est.stderr, (name, est, want)
+    # The point returned is a fixed point of the core's EM step: one more iteration changes
+    # the log-likelihood by less than tol relative.
+    _, before, after = result._problem.step(result._state)
+    assert abs(after - before) < 1e-9 * abs(before)
+    # The curves the layer draws are the densities inside the fit: the core's log-likelihood
+    # at the returned point equals the one formed from eval_components on the data grid.
+    mixture = result.eval() / (result._total * result._du)
+    ll = float(np.sum(result.counts * np.log(mixture + 1e-200)))
+    assert ll == pytest.approx(result._problem.loglik(result._state), rel=1e-12)
+
+
+def test_contract_of_the_result():
+    x, counts, truth, _ = simulate("voigt", seed=5)
+    x_before, counts_before = x.copy(), counts.copy()
+    peaks = [velmora.Peak("voigt", x0=3.45, sigma=0.2, gamma=0.15),
+             velmora.Peak("voigt", x0=4.75, fix=("gamma",))]
+    peaks_before = repr(peaks)
+    result = velmora.fit(x, counts, peaks, background="linear", window=None, tol=1e-9,
+                         max_iter=2000)
+    assert np.array_equal(x, x_before) and np.array_equal(counts, counts_before)
+    assert repr(peaks) == peaks_before
+
+    assert set(result.peaks[0]) == {"x0", "sigma", "gamma", "area", "height", "fwhm"}
+    # Derived: the width at half maximum (Olivero's approximation of the Voigt width, good to
+    # 2e-4) and the height of the curve.
+    p0 = result.peaks[0]
+    s, g = p0["sigma"].value, p0["gamma"].value
+    olivero = 1.0692 * g + math.sqrt(0.8664 * g * g + (2.3548200450309493 * s) ** 2)
+    assert p0["fwhm"].value == pytest.approx(olivero, rel=5e-4)
+    assert 0 < p0["fwhm"].stderr < p0["fwhm"].value
+    fixed = result.peaks[1]["gamma"]
+    assert fixed.fixed and fixed.stderr is None
+    assert fixed.value == pytest.approx(result.peaks[1]["gamma"].value)
+    assert set(result.background) == {"counts", "slope"}
+    assert result.n_iter > 0 and result.converged
+    assert result.param_names == ["p0_x0", "p0_sigma", "p0_gamma", "p0_area", "p1_x0",
+                                  "p1_sigma", "p1_area", "bg_counts", "bg_slope"]
+    assert result.covariance.shape == (9, 9)
+    assert np.allclose(result.covariance, result.covariance.T)
+    sd = np.sqrt(np.diag(result.covariance))
+    assert sd[0] == pytest.approx(result.peaks[0]["x0"].stderr)
+    assert result.aic == pytest.approx(-2 * result.log_likelihood + 2 * 9)
+    assert result.bic == pytest.approx(-2 * result.log_likelihood + 9 * math.log(x.size))
+
+    parts = result.eval_components(x)
+    assert set(parts) == {"p0", "p1", "background"}
+    assert np.allclose(sum(parts.values()), result.eval(x))
+    # Areas and background counts are what the curves hold, and together they are the data.
+    step = x[1] - x[0]
+    assert parts["p0"].sum() == pytest.approx(result.peaks[0]["area"].value, rel=2e-3)
+    assert parts["p0"].max() == pytest.approx(p0["height"].value, rel=2e-3)
+    total = sum(p["area"].value for p in result.peaks) + result.background["counts"].value
+    assert total == pytest.approx(counts.sum(), rel=1e-9)
+    # On a finer grid the curves are counts per data channel, so they keep their area.
+    fine = np.linspace(x[0], x[-1], 4 * x.size - 3)
+    assert result.eval(fine).sum() * (fine[1] - fine[0]) / step == pytest.approx(
+        counts.sum(), rel=1e-3)
+
+    report = result.report()
+    assert "+/-" in report and "(fixed)" in report and "[[Correlations]]" in report
+    assert result.to_dict()["param_names"] == result.param_names
+    try:
+        import matplotlib  # noqa: F401  (plots are optional: the NumPy 1.x suite has none)
+    except ImportError:
+        pass
+    else:
+        assert len(result.plot().axes) == 2
+
+    # The same spectrum in descending order gives the same fit.
+    reverse = velmora.fit(x[::-1], counts[::-1], peaks, background="linear")
+    assert reverse.peaks[0]["x0"].value == result.peaks[0]["x0"].value
+
+
+def falling(x):
+    return 60.0 - 4.0 * x
+
+
+@pytest.mark.parametrize("background, model, check", [
+    ("uniform", None, lambda r: r.background["counts"].value),
+    ("sqrt", lambda x: 8.0 * np.sqrt(x), lambda r: r.background["counts"].value),
+    # A falling straight line: its slope must come out negative (-4 counts per unit x).
+    ("linear", falling, lambda r: r.background["slope"].value),
+    ("spline", lambda x: 30.0 + 10.0 * np.sin(x / 2.0), lambda r: r.background["counts"].value),
+])
+def test_backgrounds(background, model, check):
+    x, counts, truth, _ = simulate("gaussian", seed=11, background=model)
+    result = velmora.fit(x, counts, [velmora.Peak("gaussian") for _ in truth],
+                         background=background, knots=4 if background == "spline" else None)
+    assert result.converged
+    true_bg = np.full(x.size, 20.0) if model is None else model(x)
+    if background == "linear":
+        want, est = -4.0, result.background["slope"]
+    else:
+        want, est = true_bg.sum(), result.background["counts"]
+    assert abs(check(result) - want) < 4 * est.stderr
+    areas = sorted((p["x0"].value, p["area"]) for p in result.peaks)
+    for (_, est), (_, area) in zip(areas, truth):
+        assert abs(est.value - area) < 4 * est.stderr
+
+
+def test_accelerated_fit_is_no_worse_than_plain_em():
+    x, counts, truth, _ = simulate("pseudo_voigt", seed=2)
+    peaks = velmora.guess_peaks(x, counts, 2, "pseudo_voigt")
+    fast = velmora.fit(x, counts, peaks, background="uniform", tol=1e-10, max_iter=20000)
+    plain = velmora.fit(x, counts, peaks, background="uniform", tol=1e-10, max_iter=20000,
+                        accelerate=False)
+    assert fast.n_iter < plain.n_iter
+    assert fast.log_likelihood >= plain.log_likelihood - 1e-9 * abs(plain.log_likelihood)
+
+
+def test_results_do_not_depend_on_the_number_of_workers():
+    from conftest import run_python
+
+    script = """
+import numpy as np, velmora
+from simulated import simulate
+x, counts, truth, _ = simulate("voigt", seed=4)
+r = velmora.fit(x, counts, [velmora.Peak("voigt") for _ in truth], background="linear")
+print(repr([e.value for p in r.peaks for e in p.values()] + r.covariance.ravel().tolist()))
+"""
+    import os
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = f"import sys; sys.path.insert(0, {here!r})\n" + script
+    assert run_python(code, threads=1) == run_python(code, threads=2)
+
+
+def test_lorentzian_fits_print_nothing():
+    from conftest import run_python
+
+    code = """
+import numpy as np, velmora, velmora_core
+x = np.linspace(0, 10, 301)
+counts = np.random.default_rng(1).poisson(400 / (1 + ((x - 4) / 0.3) ** 2) + 5).astype(float)
+velmora.fit(x, counts, [velmora.Peak("lorentzian")], background="uniform")
+velmora_core.lorentzian_mle(x, counts, 4.0, 0.5, 0.0, 10.0)   # the core's own line stays
+"""
+    assert run_python(code) == "LBFGSB finished\n"
+
+
+@pytest.mark.parametrize("module", ["velmora", "velmora.model", "velmora.fit", "velmora.guess"])
+def test_docstring_examples_run(module):
+    import doctest
+    import sys
+
+    assert doctest.testmod(sys.modules[module]).failed == 0
+
+
+def test_a_parameter_on_its_bound_leaves_the_other_errors_determined():
+    # Gaussian data fitted with Voigt peaks: the Lorentzian width runs into its lower bound.
+    x, counts, truth, _ = simulate("gaussian", seed=1)
+    result = velmora.fit(x, counts, [velmora.Peak("voigt", bounds={"gamma": (0.02, 1.0)})
+                                     for _ in truth], background="uniform")
+    gammas = [p["gamma"] for p in result.peaks]
+    assert all(g.at_bound and g.value == 0.02 for g in gammas)
+    assert "p0_gamma" not in result.param_names
+    assert np.isfinite(np.diag(result.covariance)).all()
+    assert "(at bound)" in result.report()
+
+
+def test_a_peak_without_signal_leaves_the_others_determined():
+    # The second peak finds nothing to fit and collapses onto a grid point (the Gaussian
+    # update's width floor): its own errors are undetermined, the others' are not.
+    x = np.linspace(0.0, 10.0, 201)
+    counts = np.random.default_rng(0).poisson(300 * np.exp(-0.5 * ((x - 5) / 0.5) ** 2) + 5)
+    result = velmora.fit(x, counts, [velmora.Peak("gaussian", x0=5.0),
+                                     velmora.Peak("gaussian", x0=8.0, sigma=0.3)],
+                         background="uniform")
+    for name in ("x0", "sigma", "area"):
+        assert np.isfinite(result.peaks[0][name].stderr)
+    assert np.isfinite(result.background["counts"].stderr)
+
+
+def test_linear_slope_is_per_data_channel_on_an_absolute_axis():
+    # TSDC temperatures are fitted in kelvin, not in grid steps: the slope must still be in
+    # counts per channel per kelvin (here 0.1).
+    x, counts, truth, options = simulate("tsdc", seed=2, background=lambda t: 20 + 0.1 * (t - 150))
+    result = velmora.fit(x, counts, [velmora.Peak("tsdc", **options) for _ in truth],
+                         background="linear")
+    slope = result.background["slope"]
+    assert abs(slope.value - 0.1) < 4 * slope.stderr
