@@ -1,0 +1,63 @@
+"""How soon every long fit answers Ctrl-C, against the half second it is allowed.
+
+For each fit of the module, a child process starts a long call (10**6 grid points, or more for
+the two fits that finish sooner than half a second on that many), the parent sends SIGINT a
+fixed time after the call began, and the child reports when KeyboardInterrupt reached it.  The
+delay is the time from the signal to the exception; the ratio printed is delay / 0.5 s.  Each
+case runs with 1 and 2 worker threads, several times, at several signal times (so the signal
+lands in different phases of the fit); the worst delay of each is printed.
+
+    python3 bench/bench_interrupt.py [--repeat N]
+"""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+from test_interrupt import CASES, CHILD  # noqa: E402
+
+BOUND = 0.5
+AFTER = (0.15, 0.6, 1.2)  # seconds from the start of the call to the signal
+
+
+def delay(case, threads, after):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    child = subprocess.Popen([sys.executable, "-c", CHILD, case], stdout=subprocess.PIPE,
+                             text=True, env=env)
+    try:
+        child.stdout.readline()
+        time.sleep(after)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    first = out.split("\n")[0]
+    if not first.startswith("interrupted "):
+        return None  # the call ended before the signal
+    return float(first.split()[1]) - sent
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=2)
+    args = parser.parse_args()
+    print(f"{'function':38s} {'threads':>7s} {'worst delay (s)':>16s} {'delay / 0.5 s':>14s}")
+    for case in CASES:
+        for threads in (1, 2):
+            delays = [delay(case, threads, after) for after in AFTER for _ in range(args.repeat)]
+            measured = [d for d in delays if d is not None]
+            ended = len(delays) - len(measured)
+            worst = max(measured) if measured else float("nan")
+            note = f"  ({ended} calls ended before the signal)" if ended else ""
+            print(f"{case:38s} {threads:7d} {worst:16.3f} {worst / BOUND:14.2f}{note}",
+                  flush=True)
+
+
+if __name__ == "__main__":
+    main()
