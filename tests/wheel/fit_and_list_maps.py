@@ -2,9 +2,9 @@
 
     python fit_and_list_maps.py REPORT DISTRIBUTION [PACKAGE...]
 
-Fits one mixture of each shape with velmora_core and writes REPORT (JSON): the files mapped
-into this process after importing NumPy and again after the fits, the installed files of
-DISTRIBUTION, and where each PACKAGE was imported from.
+Imports velmora_core and every PACKAGE, fits one mixture of each shape and writes REPORT
+(JSON): the files mapped into this process after importing NumPy and again after the fits, the
+installed files of DISTRIBUTION, and where each PACKAGE was imported from.
 """
 import importlib
 import importlib.metadata
@@ -65,17 +65,17 @@ def main():
               "before": mapped_files()}
     import velmora_core
     report["module"] = os.path.realpath(velmora_core.__file__)
+    report["packages"] = {}
+    for name in packages:
+        package = importlib.import_module(name)
+        report["packages"][name] = {"file": os.path.realpath(package.__file__),
+                                    "version": getattr(package, "__version__", None)}
     report["fits"] = {name: [int(n_iter), bool(np.isfinite(ll).all())]
                       for name, (n_iter, ll, _, _) in fits(velmora_core)}
     report["after"] = mapped_files()
     dist = importlib.metadata.distribution(distribution)
     report["version"] = dist.version
     report["files"] = sorted(os.path.realpath(f.locate()) for f in dist.files)
-    report["packages"] = {}
-    for name in packages:
-        package = importlib.import_module(name)
-        report["packages"][name] = {"file": os.path.realpath(package.__file__),
-                                    "version": getattr(package, "__version__", None)}
     with open(report_path, "w") as out:
         json.dump(report, out)
 
