@@ -1,6 +1,7 @@
 # Two commands do everything:  `make demo` runs the demo fit, `make test` the whole test suite.
 # Each installs what is missing first (Debian packages when run as root, a local virtual
-# environment with the Python tools, and the package itself).
+# environment with the Python tools, and the package itself).  `make wheel` builds wheels that
+# install with pip alone, `make sdist` the source distribution.
 
 PYTHON ?= python3
 VENV := .venv
@@ -13,12 +14,14 @@ SOURCES := $(shell find src module -name '*.cpp' -o -name '*.hpp') CMakeLists.tx
 # The pure-Python package `velmora`, installed with the core.
 SOURCES += $(shell find python -name '*.py')
 
-.PHONY: demo test test-python test-cpp cpp-build test-numpy1 test-asan ci system-packages install clean
+.PHONY: demo test test-python test-cpp cpp-build test-numpy1 test-asan test-wheel wheel sdist ci \
+	system-packages install clean
 
 demo: install
 	$(PY) examples/demo.py
 
-test: test-cpp test-python
+# With a wheel in dist/ (make wheel), the test also installs it into a fresh venv and runs it there.
+test: test-cpp test-python $(if $(wildcard dist/*.whl),test-wheel)
 
 system-packages:
 	@tools/ensure-system-packages.sh
@@ -78,7 +81,26 @@ test-asan: $(VENV)/.ready
 	$(SAN_ENV) VELMORA_TEST_CAPI=$(abspath $(CPP_ASAN_BUILD))/libvelmora_test_capi.so \
 	  PYTHONPATH=$(ASAN_SITE) $(PY) -m pytest -q -p no:cacheprovider tests
 
-ci: test test-numpy1 test-asan
+# Wheels: one per interpreter of WHEEL_PYTHONS (make wheel WHEEL_PYTHONS="python3.11 python3.12"),
+# each with the shared libraries it needs inside (tools/build-wheels.sh, tools/repair_wheel.py).
+WHEEL_PYTHONS ?= $(PYTHON)
+
+$(VENV)/.wheel-tools: requirements-wheel.txt $(VENV)/.ready
+	$(PY) -m pip install --quiet -r requirements-wheel.txt
+	touch $@
+
+wheel: $(VENV)/.wheel-tools
+	tools/build-wheels.sh $(PYTHON) $(VENV) $(WHEEL_PYTHONS)
+
+sdist: $(VENV)/.wheel-tools
+	rm -f dist/*.tar.gz
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+test-wheel: install
+	$(PY) -m pytest -q tests/wheel
+
+ci: wheel
+	$(MAKE) test test-numpy1 test-asan
 
 clean:
-	rm -rf build dist $(VENV) $(VENV_NP1)
+	rm -rf build dist $(VENV) $(VENV_NP1) .venv-wheel-*

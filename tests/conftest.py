@@ -7,6 +7,9 @@ import pytest
 
 import velmora_core
 
+# tests/wheel installs the built wheel into a venv of its own; `make test-wheel` runs it.
+collect_ignore = ["wheel"]
+
 
 def internal_error_type():
     """The extension's internal-error class (deliberately not a module attribute)."""

@@ -15,4 +15,9 @@ from .result import Estimate, FitResult
 
 __all__ = ["fit", "Peak", "guess_peaks", "FitResult", "Estimate", "Background", "Uniform",
            "Sqrt", "Linear", "Spline", "Shirley", "SHAPE_NAMES"]
-__version__ = "0.1.0"
+
+try:  # the version is the installed distribution's, set in one place (pyproject.toml)
+    from importlib.metadata import PackageNotFoundError, version as _version
+    __version__ = _version("velmora")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "unknown"
