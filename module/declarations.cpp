@@ -181,6 +181,10 @@ std::vector<FunctionDecl> make_declarations() {
   d.push_back({"_status_line", {flag("enabled")}, Returns::flag,
                "Sets whether the Lorentzian fits started from the calling thread write their\n"
                "\"LBFGSB finished\" line.  Returns the previous setting."});
+  d.push_back({"_on_calling_thread", {flag("enabled")}, Returns::flag,
+               "Sets whether the fits started from the calling thread run on that thread alone\n"
+               "(for callers that spread many fits over threads of their own), instead of on\n"
+               "the worker pool.  Results are the same.  Returns the previous setting."});
   return d;
 }
 

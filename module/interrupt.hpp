@@ -10,9 +10,10 @@
 // as for every other failure.
 //
 // A call too small to be worth waking the workers for (fewer than kCallingThreadWork grid
-// points times columns), and every call in a process forked from one whose pool existed
-// (worker_pool.hpp), runs on the calling thread alone instead, which then looks for signals at
-// its own checkpoints.  Where a fit runs never changes its result.
+// points times columns), a call from a thread that asked for it (`_on_calling_thread`), and
+// every call in a process forked from one whose pool existed (worker_pool.hpp) runs on the
+// calling thread alone instead, which then looks for signals at its own checkpoints.  Where a
+// fit runs never changes its result.
 //
 // The mixture fits wait without the interpreter lock, taking it back only to look for signals;
 // the single-peak fits keep the lock throughout, as they always have.
@@ -40,6 +41,11 @@ inline constexpr std::chrono::milliseconds kPollSlice{20};
 inline constexpr std::size_t kCallingThreadWork = 1024;
 
 enum class InterpreterLock { held, released };
+
+// Whether the calling Python thread asked for its fits to run on itself alone
+// (`_on_calling_thread`): a caller that spreads many small fits over threads of its own wants
+// each fit to stay on the thread that runs it.
+bool& on_calling_thread_requested() noexcept;
 
 // The Python error a signal handler raised, kept while the lock is released.
 class PendingError {
@@ -81,7 +87,8 @@ auto run_interruptibly(InterpreterLock lock, std::size_t work, Body&& body)
   bool signalled = false;
   std::exception_ptr failure;
 
-  if (work >= kCallingThreadWork && pool::jobs_run_on_pool()) {
+  if (work >= kCallingThreadWork && !on_calling_thread_requested() &&
+      pool::jobs_run_on_pool()) {
     StopToken token;
     PyThreadState* saved = held ? nullptr : PyEval_SaveThread();
     {

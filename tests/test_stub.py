@@ -22,5 +22,6 @@ def test_stub_agrees_with_the_module_and_mypy_finds_it():
     assert (package / "__init__.pyi").read_bytes() == beside.read_bytes()
     assert (package / "py.typed").exists()
     functions = [f for f in ast.parse(beside.read_text()).body if isinstance(f, ast.FunctionDef)]
-    assert {f.name for f in functions} == set(velmora_core.__all__) | {"_status_line"}
+    assert {f.name for f in functions} == set(velmora_core.__all__) | {"_status_line",
+                                                                  "_on_calling_thread"}
     assert all(ast.get_docstring(f) for f in functions)
