@@ -7,13 +7,14 @@ them with :func:`fit`, and read values, standard errors, a report and a plot fro
 >>> import velmora
 >>> peaks = [velmora.Peak("voigt", x0=28.44), velmora.Peak("voigt", x0=28.80)]
 """
+from .batch import STATUS_NAMES, BatchResult, fit_many
 from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Uniform
 from .fit import fit
 from .guess import guess_peaks
 from .model import Peak, SHAPE_NAMES
 from .result import Estimate, FitResult
 
-__all__ = ["fit", "Peak", "guess_peaks", "FitResult", "Estimate", "Background", "Uniform",
+__all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "FitResult", "Estimate", "Background", "Uniform",
            "Sqrt", "Linear", "Spline", "Shirley", "SHAPE_NAMES"]
 
 try:  # the version is the installed distribution's, set in one place (pyproject.toml)

@@ -218,12 +218,15 @@ class Problem:
         self.fix, self.ctx, self.tol = fix, ctx, tol
         self.basis = basis
         self.steps = 0
+        self.stop = None  # see run_validated
         # Coordinates in which SQUAREM extrapolates: every free continuous parameter (log of
         # the widths) and the log of the weights.  The pseudo-Voigt eta is picked from a grid
         # by the core, so it is carried over from the latest EM step instead.
         self.moving = [n for n in shape.params if n != "eta"]
 
     def step(self, state):
+        if self.stop is not None and self.stop.is_set():
+            raise Stopped("the fit was asked to stop")
         params, pi, n, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx, 1,
                                           self.tol, self.basis)
         self.steps += n
@@ -437,6 +440,18 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
     >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
     True
     """
+    return run_validated(validate(x, counts, peaks, background, window, tol, max_iter, knots,
+                                  energy, bounds, accelerate))
+
+
+class Stopped(Exception):
+    """A fit abandoned between two EM iterations because its caller asked it to stop."""
+
+
+def validate(x, counts, peaks, background, window, tol, max_iter, knots, energy, bounds,
+             accelerate):
+    """Every check of :func:`fit`, before any work: the validated arguments, as a tuple for
+    :func:`run_validated`."""
     x, counts = check_data(x, counts)
     peaks = _check_peaks(peaks)
     shape = SHAPES[peaks[0].shape]
@@ -462,8 +477,14 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
                          f"for {n_free} free parameters")
     if not counts[inside].sum() > 0:
         raise ValueError("counts: every count in the window is zero")
+    return x, counts, peaks, shape, lo, hi, tol, max_iter, bg, merged_bounds, accelerate
 
-    # ---- the work starts here
+
+def run_validated(validated, stop=None):
+    """The fit itself, from the output of :func:`validate`.  ``stop``, when given, is looked at
+    before every EM iteration (an object with ``is_set()``, such as a threading.Event); once it
+    is set the fit raises :class:`Stopped`."""
+    x, counts, peaks, shape, lo, hi, tol, max_iter, bg, merged_bounds, accelerate = validated
     order = np.argsort(x, kind="stable")
     x, counts = x[order], counts[order]
     inside = (x >= lo) & (x <= hi)
@@ -497,6 +518,7 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
     state = _initial_state(shape, frame, peaks, bg, cw, share, ctx)
 
     problem = Problem(shape, u, cw, fix, ctx, tol, None)
+    problem.stop = stop
     converged = False
     ll = math.nan
     rounds = 0
