@@ -1,0 +1,128 @@
+"""velmora.fit_many: many spectra, the same fits as one at a time."""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import velmora
+
+X = np.linspace(0.0, 10.0, 120)
+PEAKS = [velmora.Peak("gaussian", x0=4.8, sigma=0.5)]
+
+
+def raman_map(ny=3, nx=4, seed=3):
+    """A small map whose peak drifts from spectrum to spectrum."""
+    rng = np.random.default_rng(seed)
+    centre = np.linspace(4.5, 5.5, ny * nx).reshape(ny, nx, 1)
+    return rng.poisson(400 * np.exp(-0.5 * ((X - centre) / 0.4) ** 2) + 5).astype(float)
+
+
+def single(y, peaks):
+    return velmora.fit(X, y, peaks, background="uniform", tol=1e-8)
+
+
+def start_from(result):
+    return [velmora.Peak("gaussian", area=p["area"].value, x0=p["x0"].value,
+                         sigma=p["sigma"].value) for p in result.peaks]
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpentine(workers):
+    Y = raman_map()
+    batch = velmora.fit_many(X, Y, PEAKS, background="uniform", tol=1e-8, workers=workers,
+                             chunks=(2, 4))
+    # Chunks of two rows: row 0 left to right, row 1 right to left, then row 2 from `PEAKS`.
+    for path in ([(0, 0), (0, 1), (0, 2), (0, 3), (1, 3), (1, 2), (1, 1), (1, 0)],
+                 [(2, 0), (2, 1), (2, 2), (2, 3)]):
+        start = PEAKS
+        for index in path:
+            alone = single(Y[index], start)
+            for name in ("x0", "sigma", "area"):
+                assert batch.values[f"p0.{name}"][index] == alone.peaks[0][name].value
+                assert batch.stderr[f"p0.{name}"][index] == alone.peaks[0][name].stderr
+            assert batch.log_likelihood[index] == alone.log_likelihood
+            assert batch.n_iter[index] == alone.n_iter and batch.converged[index]
+            start = start_from(alone)
+    full = batch.result((1, 1))
+    assert full.log_likelihood == batch.log_likelihood[1, 1]
+
+
+def test_spectra_that_cannot_be_fitted_are_reported_and_the_batch_goes_on():
+    Y = raman_map()
+    Y[0, 1] = 0.0                       # no counts
+    Y[1, 2, 7] = np.nan                 # invalid data
+    Y[2, 3, 0] = -1.0                   # invalid data
+    before = Y.copy()
+    batch = velmora.fit_many(X, Y, PEAKS, background="uniform", tol=1e-8, workers=2,
+                             warm_start="none")
+    assert np.array_equal(Y, before, equal_nan=True)
+    status = np.zeros(Y.shape[:-1], dtype=np.int8)
+    status[0, 1], status[1, 2], status[2, 3] = 3, 2, 2
+    assert np.array_equal(batch.status, status)
+    bad = status != 0
+    assert np.isnan(batch.values["p0.x0"][bad]).all() and not batch.converged[bad].any()
+    for index in [(0, 0), (0, 2), (2, 2)]:
+        assert batch.values["p0.x0"][index] == single(Y[index], PEAKS).peaks[0]["x0"].value
+    assert batch.summary() == {"ok": 9, "invalid data": 2, "no counts": 1}
+
+
+def test_xarray_output_keeps_the_dimensions_and_coordinates():
+    xr = pytest.importorskip("xarray")
+    Y = xr.DataArray(raman_map(2, 3), dims=("row", "column", "channel"),
+                     coords={"row": [10.0, 20.0], "column": [1.0, 2.0, 3.0]})
+    ds = velmora.fit_many(X, Y, PEAKS, background="uniform", workers=1).to_xarray()
+    assert ds["p0.x0"].dims == ("row", "column")
+    assert ds["row"].values.tolist() == [10.0, 20.0]
+    assert ds["column"].values.tolist() == [1.0, 2.0, 3.0]
+    assert {"p0.x0_stderr", "log_likelihood", "n_iter", "converged", "status"} <= set(ds)
+
+
+def test_a_dask_cluster_of_two_processes_gives_the_threaded_results():
+    pytest.importorskip("distributed")
+    import dask.array as da
+    from distributed import Client, LocalCluster
+
+    Y = raman_map(4, 4)
+    threaded = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 4), workers=2)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster):
+        on_cluster = velmora.fit_many(X, da.from_array(Y, chunks=(2, 4, 60)), PEAKS,
+                                      background="uniform")
+    for name in threaded.names:
+        assert np.array_equal(on_cluster.values[name], threaded.values[name], equal_nan=True)
+        assert np.array_equal(on_cluster.stderr[name], threaded.stderr[name], equal_nan=True)
+    assert np.array_equal(on_cluster.n_iter, threaded.n_iter)
+
+
+CTRL_C = r'''
+import time, numpy as np, velmora
+x = np.linspace(0.0, 10.0, 400)
+rng = np.random.default_rng(0)
+Y = rng.poisson(400 * np.exp(-0.5 * ((x - 5.0) / 0.4) ** 2) + 5, size=(400, 400)).astype(float)
+print("go", flush=True)
+try:
+    velmora.fit_many(x, Y, [velmora.Peak("voigt", x0=4.8)], background="linear", workers=2)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+'''
+
+
+def test_ctrl_c_stops_the_batch_within_a_second():
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "go\n", child.stderr.read()
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert out.startswith("interrupted "), (out, err)
+    assert float(out.split()[1]) - sent < 1.0
