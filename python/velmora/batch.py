@@ -139,7 +139,10 @@ def fit_chunk(block, x, peaks, background, options, warm_start, names, stop=None
                 except Exception:  # a failed fit is reported, and the chunk goes on
                     out[index] = _failed(names, FIT_FAILED)
             if warm_start == "previous" and _usable(out[index]):
-                start = _warm(peaks, out[index], names, shape)
+                try:
+                    start = _warm(peaks, out[index], names, shape)
+                except (TypeError, ValueError):  # a value the model does not take as a start
+                    start = peaks
             if done is not None:
                 done(1)
     finally:
@@ -257,7 +260,10 @@ class BatchResult:
         for previous in reversed(path[:path.index(local)]):
             row = self._packed[tuple(s.start + i for s, i in zip(block, previous))]
             if _usable(row):
-                return _warm(self._peaks, row, self.names, shape)
+                try:
+                    return _warm(self._peaks, row, self.names, shape)
+                except (TypeError, ValueError):
+                    return self._peaks
         return self._peaks
 
     def result(self, index):
