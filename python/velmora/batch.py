@@ -53,9 +53,10 @@ def serpentine(shape):
 
 
 def _names(shape, n_peaks, background_names):
-    """The estimate names of a result: ``p{k}.{name}`` and ``background.{name}``."""
+    """The estimate names of a result: ``p{k}.{name}`` and ``background.{name}``.  The derived
+    height and FWHM of a peak are left out (they cost more than the fit; ``result(index)``
+    has them)."""
     per_peak = list(shape.params) + ["area"] + (["tau0"] if shape.name == "tsdc" else [])
-    per_peak += ["height", "fwhm"]
     return ([f"p{k}.{n}" for k in range(n_peaks) for n in per_peak]
             + [f"background.{n}" for n in background_names])
 
@@ -207,8 +208,9 @@ class BatchResult:
     Attributes
     ----------
     values, stderr : dict of str to ndarray
-        Every estimate of every spectrum by name (``"p0.x0"``, ``"p1.area"``,
-        ``"background.counts"``, ...), arrays of the shape of the spectrum axes.  NaN where a
+        Every fitted parameter and area of every spectrum by name (``"p0.x0"``,
+        ``"p1.area"``, ``"background.counts"``, ...), arrays of the shape of the spectrum axes
+        (a peak's derived height and FWHM are in :meth:`result`).  NaN where a
         spectrum was not fitted; stderr NaN where it is not determined, for fixed parameters
         too.
     log_likelihood, n_iter, converged, status : ndarray

@@ -1,8 +1,10 @@
 """The result of a fit: estimates with standard errors, statistics, model curves, a report."""
+import functools
 import math
 from collections.abc import Mapping
 
 import numpy as np
+from scipy.special import gammaln
 
 from .shapes import component_density, tau0_from_tp
 from .uncertainty import invert, observed_information
@@ -45,22 +47,37 @@ class Estimate:
 
 
 class PeakResult(Mapping):
-    """The estimates of one peak by parameter name (``"area"`` included)."""
+    """The estimates of one peak by parameter name (``"area"`` included).
 
-    def __init__(self, shape, estimates):
+    ``later`` names estimates worked out on first use, all together by one function: the
+    derived height and width read off the density on a fine grid, which cost more than the
+    fit's own passes over the data and which a caller of many fits may not want."""
+
+    def __init__(self, shape, estimates, later_names=(), later=None):
         self.shape = shape
         self._estimates = dict(estimates)
+        self._later_names = tuple(later_names)
+        self._later = later
+
+    def _complete(self):
+        if self._later is not None:
+            later, self._later = self._later, None
+            self._estimates.update(later())
 
     def __getitem__(self, name):
+        if name in self._later_names:
+            self._complete()
         return self._estimates[name]
 
     def __iter__(self):
-        return iter(self._estimates)
+        return iter(list(self._estimates) + [n for n in self._later_names
+                                             if n not in self._estimates])
 
     def __len__(self):
-        return len(self._estimates)
+        return len(self._estimates) + sum(n not in self._estimates for n in self._later_names)
 
     def __repr__(self):
+        self._complete()
         inner = ", ".join(f"{n}={e.value:.6g}" for n, e in self._estimates.items())
         return f"<PeakResult {self.shape}: {inner}>"
 
@@ -393,10 +410,10 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
             fixed_all = all(entries[n][1] is None for n in ("ea", "tp"))
             estimates["tau0"] = Estimate("tau0", tau0, None if fixed_all else stderr_of(r),
                                          fixed=fixed_all)
-        estimates.update(_height_and_width(shape, ctx, frame, comps[j], free[j], fix, j, u,
-                                           total, pi, du, lmap, offsets[j], n_shape, p_inner,
-                                           stderr_of))
-        peaks_out.append(PeakResult(shape.name, estimates))
+        later = functools.partial(_height_and_width, shape, ctx, frame, comps[j], free[j], fix,
+                                  j, u, total, pi, du, lmap, offsets[j], n_shape, p_inner,
+                                  stderr_of)
+        peaks_out.append(PeakResult(shape.name, estimates, ("height", "fwhm"), later))
 
     bg_out = {}
     for i, name in enumerate(background.free_names if background.name != "none" else ()):
@@ -420,7 +437,7 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
     with np.errstate(divide="ignore", invalid="ignore"):
         log_mu = np.log(mu)
         ll = float(np.sum(np.where(counts > 0, counts * log_mu, 0.0) - mu)
-                   - np.sum([math.lgamma(c + 1.0) for c in counts]))
+                   - float(np.sum(gammaln(counts + 1.0))))
         dev = 2.0 * float(np.sum(np.where(counts > 0, counts * np.log(counts / mu), 0.0)
                                  - (counts - mu)))
         chi2 = float(np.sum((counts - mu) ** 2 / mu))
