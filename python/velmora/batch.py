@@ -16,14 +16,13 @@ order in which they finish; :meth:`BatchResult.result` recomputes it in full.
 import concurrent.futures
 import functools
 import math
-import os
 import sys
 import threading
 
 import numpy as np
 import velmora_core
 
-from .fit import Stopped, run_validated, validate
+from .fit import InvalidCounts, NoCounts, Stopped, run_validated, validate
 from .model import Peak
 from .shapes import SHAPES
 
@@ -82,15 +81,6 @@ def _failed(names, status):
     return row
 
 
-def _data_status(y, inside):
-    """Why a spectrum cannot be fitted at all, or None."""
-    if not np.isfinite(y).all() or (y < 0).any():
-        return INVALID_DATA
-    if not y[inside].sum() > 0:
-        return NO_COUNTS
-    return None
-
-
 def _warm(peaks, row, names, shape):
     """``peaks`` started from a packed row of fitted values (fix, bounds and options kept)."""
     out = []
@@ -117,8 +107,6 @@ def fit_chunk(block, x, peaks, background, options, warm_start, names, stop=None
     finished spectra."""
     block = np.asarray(block, dtype=np.float64)
     shape = SHAPES[peaks[0].shape]
-    lo, hi = options["window"] if options.get("window") is not None else (x.min(), x.max())
-    inside = (x >= lo) & (x <= hi)
     out = np.full(block.shape[:-1] + (2 * len(names) + len(_TRAILER),), np.nan)
     out[..., -1] = NOT_FITTED
     previous = velmora_core._on_calling_thread(True)
@@ -127,18 +115,18 @@ def fit_chunk(block, x, peaks, background, options, warm_start, names, stop=None
         for index in serpentine(block.shape[:-1]):
             if stop is not None and stop.is_set():
                 break
-            y = block[index]
-            why = _data_status(y, inside)
-            if why is not None:
-                out[index] = _failed(names, why)
-            else:
-                try:
-                    result = run_validated(validate(x, y, start, background, **options), stop)
-                    out[index] = _pack(result, names)
-                except Stopped:
-                    break
-                except Exception:  # a failed fit is reported, and the chunk goes on
-                    out[index] = _failed(names, FIT_FAILED)
+            try:
+                result = run_validated(validate(x, block[index], start, background, **options),
+                                       stop)
+                out[index] = _pack(result, names)
+            except Stopped:
+                break
+            except InvalidCounts:
+                out[index] = _failed(names, INVALID_DATA)
+            except NoCounts:
+                out[index] = _failed(names, NO_COUNTS)
+            except Exception:  # a failed fit is reported, and the chunk goes on
+                out[index] = _failed(names, FIT_FAILED)
             if warm_start == "previous" and _usable(out[index]):
                 try:
                     start = _warm(peaks, out[index], names, shape)
@@ -311,19 +299,6 @@ def _is_dask(a):
     return type(a).__module__.split(".")[0] == "dask"
 
 
-def _pool_size():
-    """The worker count the core would use: RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, or the
-    processors available to the process."""
-    for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        text = os.environ.get(var, "")
-        if text.isdigit() and int(text) > 0:
-            return int(text)
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return max(1, os.cpu_count() or 1)
-
-
 def _progress_bar(total, progress):
     """A tqdm bar shown after one second, on a terminal (or when forced); None otherwise."""
     show = progress if progress is not None else sys.stderr.isatty()
@@ -447,7 +422,7 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         else:
             chunk_spec = _normalise_chunks(chunks, spectrum_shape)
             packed = _run_threads(Y, x, peaks, background, options, warm_start, names, fields,
-                                  chunk_spec, workers or _pool_size(), bar)
+                                  chunk_spec, workers or velmora_core._pool_size(), bar)
     finally:
         if bar is not None:
             bar.close()

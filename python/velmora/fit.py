@@ -30,6 +30,14 @@ def _array(values, what):
     return np.array(arr, dtype=np.float64, copy=True)
 
 
+class InvalidCounts(ValueError):
+    """Counts that are not finite or negative (a ValueError)."""
+
+
+class NoCounts(ValueError):
+    """A spectrum without a single count in the fitting window (a ValueError)."""
+
+
 def check_data(x, counts):
     """Validated copies of the grid and the counts."""
     x = _array(x, "x")
@@ -45,10 +53,11 @@ def check_data(x, counts):
     bad = ~np.isfinite(counts)
     if bad.any():
         i = int(np.argmax(bad))
-        raise ValueError(f"counts: value {counts[i]} at index {i} is not finite")
+        raise InvalidCounts(f"counts: value {counts[i]} at index {i} is not finite")
     if (counts < 0).any():
         i = int(np.argmax(counts < 0))
-        raise ValueError(f"counts: negative value {counts[i]} at index {i}; counts must be >= 0")
+        raise InvalidCounts(f"counts: negative value {counts[i]} at index {i}; counts must "
+                            f"be >= 0")
     if np.unique(x).size != x.size:
         raise ValueError("x: contains repeated values; every grid point must be distinct")
     return x, counts
@@ -476,7 +485,7 @@ def validate(x, counts, peaks, background, window, tol, max_iter, knots, energy,
         raise ValueError(f"window: {int(inside.sum())} data points in [{lo}, {hi}] are too few "
                          f"for {n_free} free parameters")
     if not counts[inside].sum() > 0:
-        raise ValueError("counts: every count in the window is zero")
+        raise NoCounts("counts: every count in the window is zero")
     return x, counts, peaks, shape, lo, hi, tol, max_iter, bg, merged_bounds, accelerate
 
 
