@@ -185,6 +185,10 @@ std::vector<FunctionDecl> make_declarations() {
                "Sets whether the fits started from the calling thread run on that thread alone\n"
                "(for callers that spread many fits over threads of their own), instead of on\n"
                "the worker pool.  Results are the same.  Returns the previous setting."});
+  d.push_back({"_pool_size", {}, Returns::count,
+               "The number of threads of the worker pool (RAYON_NUM_THREADS, else\n"
+               "RAYON_RS_NUM_CPUS, else the processors available to the process, reduced by a\n"
+               "cgroup CPU quota; 1 in a process forked from one whose pool existed)."});
   return d;
 }
 
@@ -211,6 +215,7 @@ const char* stub_type(Returns returns) {
     case Returns::triple: return "tuple[float, float, float]";
     case Returns::profile: return "NDArray[np.float64]";
     case Returns::flag: return "bool";
+    case Returns::count: return "int";
   }
   return "object";
 }

@@ -39,6 +39,7 @@ enum class Returns : std::uint8_t {
   triple,     // three floats
   profile,    // a new one-dimensional float64 array
   flag,       // a bool
+  count,      // an int
 };
 
 struct ParamDecl {

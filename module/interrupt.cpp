@@ -1,4 +1,5 @@
-// The private switch `_on_calling_thread`: fits started from this thread run on it alone.
+// The private switch `_on_calling_thread` (fits started from this thread run on it alone) and
+// the pool-size query `_pool_size`.
 #include "interrupt.hpp"
 
 #include "functions.hpp"
@@ -18,8 +19,13 @@ PyObject* on_calling_thread(Arguments& a) {
   return check(PyBool_FromLong(previous ? 1 : 0));
 }
 
+PyObject* pool_size(Arguments&) {
+  return check(PyLong_FromSize_t(pool::size()));
+}
+
 [[maybe_unused]] const Definition kDefinitions[] = {
     Definition::of<on_calling_thread>("_on_calling_thread"),
+    Definition::of<pool_size>("_pool_size"),
 };
 
 }  // namespace

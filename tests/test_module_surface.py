@@ -230,7 +230,7 @@ def test_signature_and_module_contents():
     assert public == velmora_core.__all__
     # The private attributes: two per-thread switches.
     assert [k for k in vars(velmora_core) if k.startswith("_") and not k.startswith("__")] == [
-        "_status_line", "_on_calling_thread"]
+        "_status_line", "_on_calling_thread", "_pool_size"]
     assert all(isinstance(getattr(velmora_core, k), types.BuiltinFunctionType) for k in public)
     assert velmora_core.__all__[0] == "run_em_loop"
 
