@@ -9,7 +9,6 @@
 #include <cmath>
 #include <mutex>
 
-#include "errors.hpp"
 #include "peak_fit.hpp"
 #include "worker_pool.hpp"
 
