@@ -11,14 +11,12 @@ lands in different phases of the fit); the worst delay of each is printed.
 """
 import argparse
 import os
-import signal
-import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
+from conftest import interrupt  # noqa: E402
 from test_interrupt import CASES, CHILD  # noqa: E402
 
 BOUND = 0.5
@@ -27,20 +25,7 @@ AFTER = (0.15, 0.6, 1.2)  # seconds from the start of the call to the signal
 
 def delay(case, threads, after):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    child = subprocess.Popen([sys.executable, "-c", CHILD, case], stdout=subprocess.PIPE,
-                             text=True, env=env)
-    try:
-        child.stdout.readline()
-        time.sleep(after)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=120)
-    finally:
-        child.kill()
-    first = out.split("\n")[0]
-    if not first.startswith("interrupted "):
-        return None  # the call ended before the signal
-    return float(first.split()[1]) - sent
+    return interrupt(CHILD, [case], after=after, env=env)[0]  # None: ended before the signal
 
 
 def main():

@@ -1,6 +1,8 @@
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -39,6 +41,28 @@ def run_python(code, threads=None, timeout=300):
                           timeout=timeout)
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+def interrupt(code, args=(), after=0.15, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter that prints "go" just before a long call and
+    "interrupted <time.monotonic()>" once KeyboardInterrupt reaches it; sends SIGINT `after`
+    seconds past "go".  Returns the delay from the signal to the exception (None when the
+    call was not interrupted), the child's further output lines, and its stderr."""
+    child = subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        if child.stdout.readline() != "go\n":
+            return None, [], child.communicate(timeout=timeout)[1]
+        time.sleep(after)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
+    first, *rest = out.split("\n")
+    if not first.startswith("interrupted "):
+        return None, [first, *rest], err
+    return float(first.split()[1]) - sent, rest, err
 
 
 def spectrum(n=400, centres=(3.0, 5.0, 7.5), widths=(0.6, 0.9, 0.4), heights=(300, 200, 250),

@@ -1,12 +1,10 @@
 """Ctrl-C stops every long fit promptly, and the interrupted call leaves no trace."""
 import os
 import pathlib
-import signal
-import subprocess
-import sys
-import time
 
 import pytest
+
+from conftest import interrupt
 
 # A child process builds one long fit, says "go" just before calling it, and reports how the
 # call ended.  The parent sends SIGINT shortly after "go".
@@ -90,18 +88,6 @@ CASES = ["run_em_loop", "run_pv_em_loop", "run_voigt_em_loop", "run_lorentzian_e
 @pytest.mark.parametrize("case", CASES)
 def test_sigint_stops_the_fit_within_half_a_second_and_leaves_the_arrays(case):
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).parent))
-    child = subprocess.Popen([sys.executable, "-c", CHILD, case], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
-    try:
-        assert child.stdout.readline() == "go\n", child.stderr.read()
-        time.sleep(0.15)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        child.kill()
-    lines = out.split("\n")
-    assert lines[0].startswith("interrupted "), (out, err)
-    delay = float(lines[0].split()[1]) - sent
-    assert delay < 0.5, delay
-    assert lines[1:] == ["untouched True", "free", ""], (out, err)
+    delay, rest, err = interrupt(CHILD, [case], env=env)
+    assert delay is not None and delay < 0.5, (delay, rest, err)
+    assert rest == ["untouched True", "free", ""], (rest, err)
