@@ -189,6 +189,42 @@ std::vector<FunctionDecl> make_declarations() {
                "The number of threads of the worker pool (RAYON_NUM_THREADS, else\n"
                "RAYON_RS_NUM_CPUS, else the processors available to the process, reduced by a\n"
                "cgroup CPU quota; 1 in a process forked from one whose pool existed)."});
+  // The velmora package's whole-spectrum fit: a mixture of one shape, parameters p0..p2 in
+  // the shape's order (p2 unused by two-parameter shapes), bounds as (lo, hi) pairs.
+  const Params model_head = {count("shape"), array("u"), array("counts")};
+  const Params model_tail = {{"spline_basis_preds", Kind::basis_list, "None"}};
+  d.push_back({"_accelerated_fit",
+               join({model_head, {in_place("p0"), in_place("p1"), in_place("p2"), in_place("pi"),
+                                  flags("fix0"), flags("fix1"), flags("fix2")},
+                     window, {array("bounds"), flag("use_full_opt")}, reals({"beta", "tol"}),
+                     {count("max_iter")}, model_tail}),
+               Returns::fit_outcome,
+               "Fits a mixture of one shape (0 Gaussian, 1 Lorentzian, 2 pseudo-Voigt,\n"
+               "3 Voigt, 4 Doniach-Sunjic, 5 TSDC) by EM iterations of the core accelerated\n"
+               "by SQUAREM and Newton steps, until one more iteration changes the\n"
+               "log-likelihood by less than tol (relative).  Updates p0, p1, p2 and pi in\n"
+               "place.  Returns (n_iter, log_likelihood, converged)."});
+  d.push_back({"_fit_spectra",
+               join({model_head, {array("p0"), array("p1"), array("p2"), array("pi"),
+                                  flags("fix0"), flags("fix1"), flags("fix2")},
+                     window, {array("bounds"), flag("use_full_opt")}, reals({"beta", "tol"}),
+                     {count("max_iter"), flag("warm"), flags("skip")}, model_tail}),
+               Returns::spectra,
+               "Fits many spectra of one model (counts: one spectrum after another) as\n"
+               "_accelerated_fit does, each from the given state or, with warm, from the fit\n"
+               "of the last spectrum that could be fitted; spectra flagged in skip are not\n"
+               "fitted.  Returns (states, outcomes, informations): per spectrum p0, p1, p2\n"
+               "and pi; log-likelihood, EM iterations, converged and status (0 fitted,\n"
+               "1 failed, 2 skipped); the observed information over the parameters not\n"
+               "fixed of the peaks with weight and the weights but the largest, or None."});
+  d.push_back({"_information",
+               join({model_head, {array("p0"), array("p1"), array("p2"), array("pi"),
+                                  flags("free0"), flags("free1"), flags("free2")},
+                     window, {real("beta")}, model_tail}),
+               Returns::information,
+               "Score and observed information of the mixture's binned likelihood over the\n"
+               "free parameters (peak by peak) and the weights but the largest.  Returns\n"
+               "(score, matrix row by row)."});
   return d;
 }
 
@@ -216,6 +252,10 @@ const char* stub_type(Returns returns) {
     case Returns::profile: return "NDArray[np.float64]";
     case Returns::flag: return "bool";
     case Returns::count: return "int";
+    case Returns::fit_outcome: return "tuple[int, float, bool]";
+    case Returns::information: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
+    case Returns::spectra:
+      return "tuple[NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64] | None]]";
   }
   return "object";
 }

@@ -40,6 +40,9 @@ enum class Returns : std::uint8_t {
   profile,    // a new one-dimensional float64 array
   flag,       // a bool
   count,      // an int
+  fit_outcome,  // (n_iter, log_likelihood, converged)
+  information,  // (score, information matrix row by row), two new arrays
+  spectra,      // (states, outcomes, list of information matrices or None)
 };
 
 struct ParamDecl {

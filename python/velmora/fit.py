@@ -4,13 +4,13 @@ import numbers
 
 import numpy as np
 
-from . import accelerate
+import velmora_core
+
 from .backgrounds import Shirley, Spline, make_background
 from .guess import background_share, fill_peaks
 from .model import Peak, check_bounds
 from .result import build_result
 from .shapes import SHAPES
-from .uncertainty import score_and_information
 
 
 # ----------------------------------------------------------------------------- validation
@@ -220,35 +220,37 @@ def channel_widths(u):
 # ---------------------------------------------------------------------------------- engine
 
 class Problem:
-    """One fit as a fixed-point problem over the core's EM step."""
+    """One fit: the core's EM loop on the internal grid, accelerated or plain."""
 
     def __init__(self, shape, u, counts, fix, ctx, tol, basis):
         self.shape, self.u, self.counts = shape, u, counts
         self.fix, self.ctx, self.tol = fix, ctx, tol
         self.basis = basis
         self.steps = 0
-        self.stop = None  # see run_validated
-        # Coordinates in which SQUAREM extrapolates: every free continuous parameter (log of
-        # the widths) and the log of the weights.  The pseudo-Voigt eta is picked from a grid
-        # by the core, so it is carried over from the latest EM step instead.
-        self.moving = [n for n in shape.params if n != "eta"]
+
+    def run_accelerated(self, state, max_iter):
+        """The core's accelerated fit: EM iterations extrapolated by SQUAREM, Newton steps on
+        the observed information near the optimum, and EM iterations that confirm the fixed
+        point (one more changes the log-likelihood by less than ``tol``, relative).  Runs
+        without the interpreter lock.  Returns (state, ll, converged)."""
+        shape, ctx = self.shape, self.ctx
+        arrays, flags, bounds = shape.core_arguments(state, self.fix, ctx)
+        pi = np.array(state["pi"], dtype=np.float64)
+        n, ll, converged = velmora_core._accelerated_fit(
+            shape.code, self.u, self.counts, *arrays, pi, *flags, ctx.lo, ctx.hi, bounds,
+            ctx.method == "full", ctx.beta if ctx.beta is not None else 1.0, self.tol,
+            max_iter, self.basis)
+        self.steps += n
+        new = {name: arrays[i] for i, name in enumerate(shape.params)}
+        new["pi"] = pi
+        return new, float(ll), bool(converged)
 
     def step(self, state):
-        if self.stop is not None and self.stop.is_set():
-            raise Stopped("the fit was asked to stop")
-        params, pi, n, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx, 1,
+        """One EM iteration of the core from ``state``: (new state, ll before, ll after)."""
+        params, pi, _, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx, 1,
                                           self.tol, self.basis)
-        self.steps += n
         params["pi"] = pi
         return params, float(ll[0]), float(ll[-1])
-
-    def run_plain(self, state, max_iter):
-        params, pi, n, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx,
-                                          max_iter, self.tol, self.basis)
-        self.steps += n
-        params["pi"] = pi
-        done = n < max_iter or accelerate.converged(ll[-2], ll[-1], self.tol) if n else False
-        return params, float(ll[-1]), n, bool(done)
 
     def loglik(self, state):
         """The core's log-likelihood at ``state`` (a fit of no iteration)."""
@@ -256,114 +258,16 @@ class Problem:
                                     self.basis)
         return float(ll[0])
 
-    def newton(self, state, ll, rounds=8):
-        """Newton polish (see :meth:`_newton`); a pseudo-Voigt's eta is then put back on the
-        core's grid and centre and width are polished again with eta held there."""
-        state, ll = self._newton(state, ll, rounds, hold=())
-        snapped = self.shape.snap(state, self.ctx, self.fix)
-        if snapped is not state:
-            state, ll = self._newton(snapped, self.loglik(snapped), rounds, hold=("eta",))
-        return state, ll
-
-    def _newton(self, state, ll, rounds, hold):
-        """Newton-Raphson on the likelihood, each step halved until the likelihood rises.
-
-        The score and the observed information come from the core's profile functions
-        (:func:`velmora.uncertainty.score_and_information`), over every free continuous
-        parameter and the weights.  Near the optimum this removes the slow directions that
-        EM, and extrapolation over its noisy component updates, crawl along (overlapping
-        peaks).  Where the information is not positive definite (a saddle, as where the
-        core's grid search of the pseudo-Voigt eta stalls) it is damped, Levenberg-Marquardt
-        fashion, until the step ascends.  The caller then checks the point with EM steps.
-        """
-        shape = self.shape
-        k = len(state[shape.params[0]])
-        bg = np.array(self.basis) if self.basis else np.zeros((0, self.u.size))
-        for _ in range(rounds):
-            pi = state["pi"]
-            comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
-            free = [tuple(n for n in shape.params if not self.fix[n][j] and n not in hold)
-                    if pi[j] > 0 else () for j in range(k)]
-            score, info, lmap = score_and_information(shape, self.ctx, self.u, self.counts,
-                                                      comps, pi, free, bg)
-            delta = _ascent_step(info, score)
-            if delta is None:
-                break
-            gain = float(np.dot(score, delta))
-            if 0.5 * gain < 0.1 * self.tol * abs(ll):
-                break                       # already at the optimum to within tol
-            t = 1.0
-            for _ in range(12):
-                trial = self._moved(state, free, lmap, t * delta)
-                if trial is not None:
-                    ll_trial = self.loglik(trial)
-                    if ll_trial > ll:
-                        break
-                t *= 0.5
-            else:
-                break
-            state, ll = trial, ll_trial
-        return state, ll
-
-    def _moved(self, state, free, lmap, delta):
-        """``state`` moved by ``delta`` (free shape parameters, then the weights), or None
-        where that leaves the parameter space."""
-        ctx = self.ctx
-        new = {name: np.array(values, dtype=np.float64) for name, values in state.items()}
-        i = 0
-        for j, names in enumerate(free):
-            for name in names:
-                value = new[name][j] + delta[i]
-                i += 1
-                kind = self.shape.kinds[name]
-                if kind == "location" or name == "tp":
-                    value = min(max(value, ctx.lo), ctx.hi)
-                if name in ctx.bounds:
-                    value = min(max(value, ctx.bounds[name][0]), ctx.bounds[name][1])
-                if name == "eta":
-                    value = min(max(value, 0.0), 1.0)
-                if kind == "scale" and not value > 0:
-                    return None
-                new[name][j] = value
-        pi = new["pi"] + lmap @ delta[i:]
-        if not (pi >= 0).all():
-            return None
-        new["pi"] = pi / pi.sum()
-        return new
-
-    def pack(self, state):
-        parts = []
-        for name in self.moving:
-            free = ~np.asarray(self.fix[name], dtype=bool)
-            values = np.asarray(state[name], dtype=np.float64)[free]
-            if self.shape.kinds[name] == "scale":
-                with np.errstate(divide="ignore", invalid="ignore"):
-                    values = np.log(values)
-            parts.append(values)
-        with np.errstate(divide="ignore"):
-            parts.append(np.log(state["pi"]))
-        return np.concatenate(parts)
-
-    def unpack(self, vector, reference):
-        state = {name: np.array(values, dtype=np.float64) for name, values in reference.items()}
-        ctx = self.ctx
-        i = 0
-        for name in self.moving:
-            free = ~np.asarray(self.fix[name], dtype=bool)
-            count = int(free.sum())
-            values = vector[i:i + count]
-            i += count
-            kind = self.shape.kinds[name]
-            if kind == "scale":
-                values = np.exp(values)
-            if kind == "location" or name == "tp":
-                values = np.clip(values, ctx.lo, ctx.hi)
-            if name in ctx.bounds:
-                values = np.clip(values, *ctx.bounds[name])
-            state[name][free] = values
-        pi = np.exp(vector[i:])
-        state["pi"] = pi / pi.sum()
-        return state
+    def run_plain(self, state, max_iter):
+        params, pi, n, ll = self.shape.em(self.u, self.counts, state, self.fix, self.ctx,
+                                          max_iter, self.tol, self.basis)
+        self.steps += n
+        params["pi"] = pi
+        if not n:
+            return params, float(ll[-1]), n, False
+        with np.errstate(divide="ignore", invalid="ignore"):
+            settled = self.tol > abs((ll[-1] - ll[-2]) / abs(ll[-2]))
+        return params, float(ll[-1]), n, bool(n < max_iter or settled)
 
 
 def _initial_state(shape, frame, peaks, background, counts, share, ctx):
@@ -388,13 +292,13 @@ def _initial_state(shape, frame, peaks, background, counts, share, ctx):
 
 
 def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=2000, knots=None,
-        energy=None, bounds=None, accelerate=True):
+        energy=None, bounds=None, accelerate=True, start=None):
     """Fit peaks and a background to a spectrum by maximum likelihood.
 
     The counts are treated as Poisson counts per grid point.  The core's EM algorithm fits the
-    mixture, driven one iteration at a time and extrapolated by SQUAREM (see
-    :mod:`velmora.accelerate`); near the optimum Newton steps on the observed information
-    finish it, and EM iterations confirm the fixed point.  Standard errors come from the
+    mixture; the core's accelerated fit extrapolates its iterations by SQUAREM (Varadhan &
+    Roland 2008), near the optimum Newton steps on the observed information finish it, and EM
+    iterations confirm the fixed point, all without the interpreter lock.  Standard errors come from the
     observed information of the binned likelihood (see :mod:`velmora.uncertainty`).
 
     Parameters
@@ -424,6 +328,11 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
         ``{name: (lo, hi)}`` bounds shared by all peaks (see :class:`Peak`).
     accelerate : bool
         SQUAREM and the Newton polish (default), or the core's plain EM loop.
+    start : FitResult, optional
+        Start from this earlier fit's fitted parameters and mixing weights (and its bounds)
+        instead of from ``peaks``' starting values: a fit of the same peaks and background on
+        the same x and window, such as the fit of a neighbouring spectrum of a map.  ``peaks``
+        still say what is fixed.
 
     Returns
     -------
@@ -449,12 +358,15 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
     >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
     True
     """
-    return run_validated(validate(x, counts, peaks, background, window, tol, max_iter, knots,
-                                  energy, bounds, accelerate))
+    validated = validate(x, counts, peaks, background, window, tol, max_iter, knots, energy,
+                         bounds, accelerate)
+    _, _, peaks, shape, _, _, _, _, bg, _, _ = validated
+    return run_validated(validated, start=_check_start(start, shape, peaks, bg))
 
 
 class Stopped(Exception):
-    """A fit abandoned between two EM iterations because its caller asked it to stop."""
+    """A fit abandoned before it started (or between two Shirley rounds) because its caller
+    asked it to stop."""
 
 
 def validate(x, counts, peaks, background, window, tol, max_iter, knots, energy, bounds,
@@ -489,56 +401,120 @@ def validate(x, counts, peaks, background, window, tol, max_iter, knots, energy,
     return x, counts, peaks, shape, lo, hi, tol, max_iter, bg, merged_bounds, accelerate
 
 
-def run_validated(validated, stop=None):
-    """The fit itself, from the output of :func:`validate`.  ``stop``, when given, is looked at
-    before every EM iteration (an object with ``is_set()``, such as a threading.Event); once it
-    is set the fit raises :class:`Stopped`."""
+class Start:
+    """A starting point taken from an earlier fit of the same model on the same grid: its
+    fitted state (parameters in internal units and mixing weights) and the bounds it ran
+    with."""
+
+    def __init__(self, state, bounds, frame=None):
+        self.state = {name: np.array(v, dtype=np.float64) for name, v in state.items()}
+        self.bounds = dict(bounds)
+        self.frame = frame
+
+
+def _check_start(start, shape, peaks, bg):
+    """``start`` (a FitResult or None) as a :class:`Start`."""
+    if start is None or isinstance(start, Start):
+        return start
+    from .result import FitResult
+
+    if not isinstance(start, FitResult):
+        raise TypeError(f"start: expected None or a FitResult, got {type(start).__name__}")
+    if start.shape != shape.name or len(start.peaks) != len(peaks):
+        raise ValueError(f"start: a fit of {len(start.peaks)} {start.shape} peaks cannot start a "
+                         f"fit of {len(peaks)} {shape.name} peaks")
+    if start._bg_model.name != bg.name:
+        raise ValueError(f"start: its background is {start._bg_model.name!r}, this fit's is "
+                         f"{bg.name!r}")
+    return Start(start._state, start._ctx.bounds, start._frame)
+
+
+class Setup:
+    """What the fits of one model on one grid share: the grid sorted and cut to the window,
+    its internal coordinates, bounds and fix lists, and the background bound to the grid."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+def prepare(validated, start=None):
+    """The setup of a fit from the output of :func:`validate`, with the window's counts and
+    the starting state (from the peaks and the data, or from ``start``)."""
     x, counts, peaks, shape, lo, hi, tol, max_iter, bg, merged_bounds, accelerate = validated
     order = np.argsort(x, kind="stable")
     x, counts = x[order], counts[order]
     inside = (x >= lo) & (x <= hi)
     xw, cw = x[inside], counts[inside]
-    peaks = fill_peaks(xw, cw, peaks)
+    if start is None:
+        peaks = fill_peaks(xw, cw, peaks)
 
     step = float(np.median(np.diff(xw)))
     frame = Frame(0.5 * (lo + hi), step) if shape.framed else Frame(0.0, 1.0)
+    if start is not None and start.frame is not None and (
+            start.frame.centre, start.frame.step) != (frame.centre, frame.step):
+        raise ValueError("start: it was fitted on another grid or window; a start must come "
+                         "from a fit on the same x and window")
     u = (xw - frame.centre) / frame.step
     du = channel_widths(u)
     lo_u, hi_u = (lo - frame.centre) / frame.step, (hi - frame.centre) / frame.step
-    bounds_u = {}
-    for name in shape.boundable:
-        kind = shape.kinds[name]
-        if name in merged_bounds:
-            blo, bhi = (frame.to_u(kind, v) for v in merged_bounds[name])
-        else:
-            blo, bhi = shape.default_bounds(name, hi_u - lo_u)
-            starts = [frame.to_u(kind, p.values[name]) for p in peaks]
-            blo, bhi = min([blo] + starts), max([bhi] + starts)
-        bounds_u[name] = (blo, bhi)
+    if start is not None:
+        bounds_u = dict(start.bounds)
+    else:
+        bounds_u = {}
+        for name in shape.boundable:
+            kind = shape.kinds[name]
+            if name in merged_bounds:
+                blo, bhi = (frame.to_u(kind, v) for v in merged_bounds[name])
+            else:
+                blo, bhi = shape.default_bounds(name, hi_u - lo_u)
+                starts = [frame.to_u(kind, p.values[name]) for p in peaks]
+                blo, bhi = min([blo] + starts), max([bhi] + starts)
+            bounds_u[name] = (blo, bhi)
     ctx = FitContext(lo_u, hi_u, bounds_u, peaks[0].method, peaks[0].beta)
     fix = {name: [name in p.fix for p in peaks] for name in shape.params}
 
     bg.bind(xw, du, (lo, hi))
-    share = background_share(xw, cw) if bg.name != "none" else 0.0
     if isinstance(bg, Shirley):
         from .guess import _smooth
 
         bg.initial_step(_smooth(cw, 1.5))
-    state = _initial_state(shape, frame, peaks, bg, cw, share, ctx)
+    if start is not None:
+        state = {name: v.copy() for name, v in start.state.items()}
+    else:
+        share = background_share(xw, cw) if bg.name != "none" else 0.0
+        state = _initial_state(shape, frame, peaks, bg, cw, share, ctx)
+    setup = Setup(shape=shape, peaks=peaks, order=order, inside=inside, x=xw, u=u, du=du,
+                  frame=frame, ctx=ctx, fix=fix, background=bg, window=(lo, hi), tol=tol,
+                  max_iter=max_iter, accelerate=accelerate)
+    return setup, cw, state
 
-    problem = Problem(shape, u, cw, fix, ctx, tol, None)
-    problem.stop = stop
+
+def run_validated(validated, stop=None, start=None):
+    """The fit itself, from the output of :func:`validate`, from the peaks or from ``start``
+    (a :class:`Start`).  ``stop``, when given, is looked at before the fit and between Shirley
+    rounds (an object with ``is_set()``, such as a threading.Event); once it is set the fit
+    raises :class:`Stopped`."""
+    return run_prepared(*prepare(validated, start), stop)
+
+
+def run_prepared(setup, cw, state, stop=None):
+    """The fit of the counts ``cw`` from ``state`` (see :func:`prepare`)."""
+    shape, bg, xw, u, ctx = setup.shape, setup.background, setup.x, setup.u, setup.ctx
+    tol, max_iter, peaks = setup.tol, setup.max_iter, setup.peaks
+    problem = Problem(shape, u, cw, setup.fix, ctx, tol, None)
     converged = False
     ll = math.nan
     rounds = 0
     shirley_change = None
     while True:
+        if stop is not None and stop.is_set():
+            raise Stopped("the fit was asked to stop")
         rounds += 1
         columns = bg.columns(xw)
         problem.basis = [np.ascontiguousarray(c) for c in columns] if columns.size else None
         budget = max_iter - problem.steps
-        if accelerate:
-            state, ll, converged = accelerate_run(problem, state, tol, budget)
+        if setup.accelerate:
+            state, ll, converged = problem.run_accelerated(state, budget)
         else:
             state, ll, _, converged = problem.run_plain(state, budget)
         if not isinstance(bg, Shirley):
@@ -557,44 +533,8 @@ def run_validated(validated, stop=None):
         if problem.steps >= max_iter:
             converged = False
             break
-    return build_result(shape=shape, frame=frame, ctx=ctx, peaks=peaks, fix=fix, background=bg,
-                        x=xw, counts=cw, u=u, du=du, window=(lo, hi), state=state,
-                        n_iter=problem.steps, converged=converged, tol=tol,
+    return build_result(shape=shape, frame=setup.frame, ctx=ctx, peaks=peaks, fix=setup.fix,
+                        background=bg, x=xw, counts=cw, u=u, du=setup.du, window=setup.window,
+                        state=state, n_iter=problem.steps, converged=converged, tol=tol,
                         shirley_rounds=rounds if isinstance(bg, Shirley) else None,
                         problem=problem)
-
-
-def _ascent_step(info, score):
-    """Solve (info + mu D) delta = score, with the smallest damping mu (D the diagonal of the
-    information) that makes the matrix positive definite; None if none does."""
-    diag = np.abs(np.diag(info))
-    diag[diag == 0] = 1.0
-    for mu in (0.0, 1e-6, 1e-4, 1e-2, 1.0, 1e2):
-        try:
-            chol = np.linalg.cholesky(info + mu * np.diag(diag))
-        except np.linalg.LinAlgError:
-            continue
-        delta = np.linalg.solve(chol.T, np.linalg.solve(chol, score))
-        if np.isfinite(delta).all():
-            return delta
-    return None
-
-
-# Relative change per EM step below which the Newton polish is tried.
-NEWTON_FROM = 1e-7
-
-
-def accelerate_run(problem, state, tol, budget):
-    """SQUAREM over the core's EM step (see :mod:`velmora.accelerate`), and near the optimum
-    Newton steps on the likelihood, after which EM steps confirm the fixed point."""
-    start = problem.steps
-    loose = max(tol, NEWTON_FROM)
-    state, ll, _, converged = accelerate.squarem(problem.step, problem.pack, problem.unpack,
-                                                 state, loose, budget)
-    if loose > tol and converged:
-        state, ll = problem.newton(state, ll)
-        state, ll, _, converged = accelerate.squarem(
-            problem.step, problem.pack, problem.unpack, state, tol,
-            budget - (problem.steps - start), ll)
-    return state, ll, converged
-

@@ -7,7 +7,7 @@ import numpy as np
 from scipy.special import gammaln
 
 from .shapes import component_density, tau0_from_tp
-from .uncertainty import invert, observed_information
+from .uncertainty import invert, score_and_information, weight_map
 
 
 class Estimate:
@@ -283,7 +283,11 @@ def _height_and_width(shape, ctx, frame, p, free, fix, j, u, total, pi, du, lmap
 
 
 def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, window, state,
-                 n_iter, converged, tol, shirley_rounds, problem=None):
+                 n_iter, converged, tol, shirley_rounds, problem=None, information=None):
+    """The result of a fit at ``state``.  ``information``, when given, is the core's observed
+    information at ``state`` over the parameters not fixed of the peaks with weight and the
+    weights (as :func:`velmora.uncertainty.score_and_information` returns it for them); it is
+    worked out otherwise."""
     k = len(peaks)
     comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
     pi = np.array(state["pi"], dtype=np.float64)
@@ -303,7 +307,22 @@ def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, wi
     free = [tuple(n for n in shape.params if not fix[n][j] and n not in bounded[j])
             if pi[j] > 0 else () for j in range(k)]
 
-    info, lmap = observed_information(shape, ctx, u, counts, comps, pi, free, bg_cols)
+    # The information over every parameter not fixed, then without those on a bound: each of
+    # its entries is worked out on its own, so the rows kept are those of the smaller set.
+    unfixed = [tuple(n for n in shape.params if not fix[n][j]) if pi[j] > 0 else ()
+               for j in range(k)]
+    if information is None:
+        _, information, lmap = score_and_information(shape, ctx, u, counts, comps, pi, unfixed,
+                                                     bg_cols)
+    else:
+        lmap, _ = weight_map(pi)
+    information = np.asarray(information, dtype=np.float64)
+    n_unfixed = sum(len(f) for f in unfixed)
+    size = n_unfixed + pi.size - 1
+    information = information.reshape(size, size)
+    keep = [i for i, (j, n) in enumerate((j, n) for j in range(k) for n in unfixed[j])
+            if n in free[j]] + list(range(n_unfixed, size))
+    info = information[np.ix_(keep, keep)]
     inner = invert(info, sum(len(f) for f in free))
     p_inner = inner.shape[0]
     cov_z = np.zeros((p_inner + 1, p_inner + 1))

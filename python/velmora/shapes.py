@@ -66,6 +66,7 @@ class Shape:
     """
 
     name = ""
+    code = -1  # the shape's code in the core's whole-spectrum fit
     params = ()
     kinds = {}
     boundable = {}
@@ -83,9 +84,18 @@ class Shape:
         """Core density of one component with parameters ``p`` (a dict) on the grid ``u``."""
         raise NotImplementedError
 
-    def snap(self, state, ctx, fix):
-        """``state`` with every parameter on the values the core's update can return."""
-        return state
+    def core_arguments(self, state, fix, ctx):
+        """The component arrays (three, the unused ones zero), fix lists and bounds (three
+        (lo, hi) pairs, infinite where the core has none) of the core's whole-spectrum fit."""
+        k = len(state[self.params[0]])
+        arrays = [np.array(state[n], dtype=np.float64) for n in self.params]
+        flags = [list(map(bool, fix[n])) for n in self.params]
+        bounds = [v for n in self.params for v in ctx.bounds.get(n, (-math.inf, math.inf))]
+        for _ in range(3 - len(self.params)):
+            arrays.append(np.zeros(k))
+            flags.append([False] * k)
+            bounds += [-math.inf, math.inf]
+        return arrays, flags, np.array(bounds, dtype=np.float64)
 
     def em(self, u, counts, state, fix, ctx, max_iter, r_eps, basis):
         """Run the core's mixture fit; returns (new params dict, new pi, n_iter, ll_history)."""
@@ -108,6 +118,7 @@ def _flags(fix, names):
 
 class Gaussian(Shape):
     name = "gaussian"
+    code = 0
     params = ("x0", "sigma")
     kinds = {"x0": "location", "sigma": "scale"}
     boundable = {}
@@ -127,6 +138,7 @@ class Gaussian(Shape):
 
 class Lorentzian(Shape):
     name = "lorentzian"
+    code = 1
     params = ("x0", "gamma")
     kinds = {"x0": "location", "gamma": "scale"}
     boundable = {}
@@ -148,6 +160,7 @@ class Lorentzian(Shape):
 
 class PseudoVoigt(Shape):
     name = "pseudo_voigt"
+    code = 2
     params = ("x0", "gamma", "eta")
     kinds = {"x0": "location", "gamma": "scale", "eta": "plain"}
     # gamma is the full width at half maximum; the lower end matches the conditional
@@ -157,17 +170,6 @@ class PseudoVoigt(Shape):
 
     def density(self, u, p, ctx):
         return velmora_core.pseudo_voigt_predict(u, p["x0"], p["gamma"], p["eta"], ctx.lo, ctx.hi)
-
-    def snap(self, state, ctx, fix):
-        """The core picks eta from a grid: 0.00 ... 0.99 (full optimisation) or 0.80 ... 0.99
-        (conditional maximisation), in steps of 0.01."""
-        lo = 0.0 if ctx.method == "full" else 0.8
-        free = ~np.asarray(fix["eta"], dtype=bool)
-        eta = np.array(state["eta"], dtype=np.float64)
-        eta[free] = np.clip(np.round(eta[free] * 100.0) / 100.0, lo, 0.99)
-        new = dict(state)
-        new["eta"] = eta
-        return new
 
     def em(self, u, counts, state, fix, ctx, max_iter, r_eps, basis):
         x0, gamma, eta = _arrays(state, self.params)
@@ -181,6 +183,7 @@ class PseudoVoigt(Shape):
 
 class Voigt(Shape):
     name = "voigt"
+    code = 3
     params = ("x0", "sigma", "gamma")
     kinds = {"x0": "location", "sigma": "scale", "gamma": "scale"}
     # sigma: Gaussian standard deviation; gamma: Lorentzian half width at half maximum.
@@ -201,6 +204,7 @@ class Voigt(Shape):
 
 class DoniachSunjic(Shape):
     name = "doniach_sunjic"
+    code = 4
     params = ("x0", "gamma", "alpha")
     kinds = {"x0": "location", "gamma": "scale", "alpha": "plain"}
     boundable = {"gamma": (0.05, lambda width: width), "alpha": (0.0, 0.6)}
@@ -224,6 +228,7 @@ class Tsdc(Shape):
     peak temperature ``tp`` (K); tau0 follows from them and the heating rate ``beta``."""
 
     name = "tsdc"
+    code = 5
     params = ("ea", "tp")
     kinds = {"ea": "plain", "tp": "plain"}
     boundable = {"ea": (0.05, 5.0)}

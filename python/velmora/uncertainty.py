@@ -6,11 +6,13 @@ densities of the core and the background columns; its log-likelihood is the core
 l = sum_i c_i log m(x_i).  The observed information is -d2l over every free shape parameter
 and the mixing weights, parametrised so that they sum to one (the largest weight is the one
 eliminated; the result does not depend on that choice).  Derivatives of the component
-densities are central differences of the core's profile functions.  The total N is Poisson
-and independent of the multinomial part, so an area N pi_j has the variance
-N^2 var(pi_j) + N pi_j^2.
+densities are central differences of the core's profile functions; the core computes the
+score and the information.  The total N is Poisson and independent of the multinomial part, so
+an area N pi_j has the variance N^2 var(pi_j) + N pi_j^2.
 """
 import numpy as np
+
+import velmora_core
 
 
 def fd_steps(shape, p, names):
@@ -30,35 +32,6 @@ def fd_steps(shape, p, names):
     return steps
 
 
-def density_derivatives(shape, ctx, u, p, names):
-    """The density of one component, its gradient and Hessian in ``names`` (by differences).
-
-    Returns ``f`` (n), ``d`` (n x q) and ``h`` (q x q x n).
-    """
-    q = len(names)
-    h = fd_steps(shape, p, names)
-    f0 = shape.density(u, p, ctx)
-
-    def at(**shift):
-        moved = dict(p)
-        for name, sign in shift.items():
-            moved[name] = p[name] + sign * h[name]
-        return shape.density(u, moved, ctx)
-
-    d = np.zeros((u.size, q))
-    hess = np.zeros((q, q, u.size))
-    for a, na in enumerate(names):
-        plus, minus = at(**{na: 1}), at(**{na: -1})
-        d[:, a] = (plus - minus) / (2.0 * h[na])
-        hess[a, a] = (plus - 2.0 * f0 + minus) / (h[na] * h[na])
-        for b in range(a):
-            nb = names[b]
-            mixed = (at(**{na: 1, nb: 1}) - at(**{na: 1, nb: -1}) - at(**{na: -1, nb: 1})
-                     + at(**{na: -1, nb: -1})) / (4.0 * h[na] * h[nb])
-            hess[a, b] = hess[b, a] = mixed
-    return f0, d, hess
-
-
 def weight_map(pi):
     """Sum-to-one parametrisation: pi = L phi + e, phi the weights but the largest one."""
     m = pi.size
@@ -71,16 +44,8 @@ def weight_map(pi):
     return lmap, keep
 
 
-def observed_information(shape, ctx, u, counts, comps, pi, free, background_columns):
-    """Observed information of the multinomial likelihood (see :func:`score_and_information`).
-    """
-    _, info, lmap = score_and_information(shape, ctx, u, counts, comps, pi, free,
-                                          background_columns)
-    return info, lmap
-
-
 def score_and_information(shape, ctx, u, counts, comps, pi, free, background_columns):
-    """Score and observed information of the multinomial likelihood.
+    """Score and observed information of the multinomial likelihood, from the core.
 
     Parameters
     ----------
@@ -98,48 +63,22 @@ def score_and_information(shape, ctx, u, counts, comps, pi, free, background_col
     score : ndarray
         The gradient of the log-likelihood, in the order of ``info``.
     info : ndarray
-        The information matrix over the free shape parameters (peak by peak, in ``free``'s
-        order) followed by the weights but the largest.
+        The information matrix over the free shape parameters (peak by peak, in the shape's
+        parameter order) followed by the weights but the largest.
     lmap : ndarray
         The map from those weights to all weights (see :func:`weight_map`).
     """
     k = len(comps)
-    dens, grads, hessians = [], [], []
-    for p, names in zip(comps, free):
-        f, d, hh = density_derivatives(shape, ctx, u, p, names)
-        dens.append(f)
-        grads.append(d)
-        hessians.append(hh)
-    columns = np.vstack([np.array(dens).reshape(k, u.size), background_columns])
-    mixture = np.einsum("j,ji->i", pi, columns)
-    lmap, _ = weight_map(pi)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(counts > 0, counts / mixture, 0.0)      # c_i / m_i
-        scaled = np.where(counts > 0, np.sqrt(counts) / mixture, 0.0)
-
-    # Gradient of m with respect to every free parameter, column by column.
-    blocks = [pi[j] * grads[j] for j in range(k)]
-    blocks.append(np.einsum("ji,jb->ib", columns, lmap))
-    g = np.hstack(blocks)
-    gs = g * scaled[:, None]
-    # einsum's own loops rather than BLAS: right after a fit the core's worker threads are
-    # still spinning, and a threaded BLAS product competes with them for the cores.
-    info = np.einsum("ia,ib->ab", gs, gs)                     # sum c g g^T / m^2
-
-    # Minus the second-derivative terms of m: within a peak, and between a peak's shape
-    # parameters and the weights.
-    offset = 0
-    n_shape = sum(len(names) for names in free)
-    for j in range(k):
-        q = len(free[j])
-        if q:
-            info[offset:offset + q, offset:offset + q] -= pi[j] * np.einsum(
-                "abi,i->ab", hessians[j], ratio)
-            cross = np.outer(np.einsum("ia,i->a", grads[j], ratio), lmap[j])  # q x (M - 1)
-            info[offset:offset + q, n_shape:] -= cross
-            info[n_shape:, offset:offset + q] -= cross.T
-        offset += q
-    return np.einsum("ia,i->a", g, ratio), info, lmap
+    state = {n: [p[n] for p in comps] for n in shape.params}
+    arrays, _, _ = shape.core_arguments(state, {n: [False] * k for n in shape.params}, ctx)
+    flags = [[n in free[j] for j in range(k)] for n in shape.params]
+    flags += [[False] * k] * (3 - len(shape.params))
+    basis = [np.ascontiguousarray(c) for c in background_columns] or None
+    score, flat = velmora_core._information(
+        shape.code, u, counts, *arrays, np.asarray(pi, dtype=np.float64), *flags, ctx.lo,
+        ctx.hi, ctx.beta if ctx.beta is not None else 1.0, basis)
+    lmap, _ = weight_map(np.asarray(pi))
+    return score, flat.reshape(score.size, score.size), lmap
 
 
 def invert(info, n_shape=None):
