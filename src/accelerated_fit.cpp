@@ -31,6 +31,9 @@ constexpr double kNewtonFrom = 1e-7;
 // Newton rounds per polish, and halvings of a step before a round gives up.
 constexpr int kNewtonRounds = 8;
 constexpr int kHalvings = 12;
+// Largest gain per parameter that the first Newton step from a start may predict for the
+// start to count as near the optimum: a few standard errors away in every parameter.
+constexpr double kNearGain = 50.0;
 // Damping factors (times the diagonal) tried in turn until the information is positive
 // definite.
 constexpr std::array<double, 6> kDamping{0.0, 1e-6, 1e-4, 1e-2, 1.0, 1e2};
@@ -220,9 +223,14 @@ class Problem {
   }
 
   // Newton polish: free parameters, then (pseudo-Voigt) eta put back on the core's grid and
-  // centre and width polished again with eta held there.
-  std::pair<State, double> newton(State s, double ll) {
-    std::tie(s, ll) = newton_rounds(std::move(s), ll, false);
+  // centre and width polished again with eta held there.  With `probe`, the polish of a start
+  // that may already lie near the optimum (the fit of a neighbouring spectrum): nothing is
+  // done unless the first Newton step predicts a gain of at most kNearGain per parameter and
+  // raises the likelihood at its full length.
+  std::optional<std::pair<State, double>> newton(State s, double ll, bool probe = false) {
+    auto first = newton_rounds(std::move(s), ll, false, probe);
+    if (!first) return std::nullopt;
+    std::tie(s, ll) = std::move(*first);
     if (m_.shape == Shape::pseudo_voigt) {
       const double low = m_.full_optimisation ? kEtaLowFull : kEtaLowConditional;
       for (std::size_t k = 0; k < s.params[2].size(); ++k) {
@@ -230,9 +238,9 @@ class Problem {
         s.params[2][k] = clip(std::nearbyint(s.params[2][k] * 100.0) / 100.0, low, kEtaTop);
       }
       const double snapped = loglik(s);
-      std::tie(s, ll) = newton_rounds(std::move(s), snapped, true);
+      std::tie(s, ll) = std::move(*newton_rounds(std::move(s), snapped, true, false));
     }
-    return {std::move(s), ll};
+    return std::pair{std::move(s), ll};
   }
 
   const Model& model() const { return m_; }
@@ -266,8 +274,10 @@ class Problem {
     return clip(x, m_.bounds[2 * p], m_.bounds[2 * p + 1]);
   }
 
-  std::pair<State, double> newton_rounds(State s, double ll, bool hold_eta) {
+  std::optional<std::pair<State, double>> newton_rounds(State s, double ll, bool hold_eta,
+                                                        bool probe) {
     for (int round = 0; round < kNewtonRounds; ++round) {
+      const bool probing = probe && round == 0;
       const std::size_t k_count = s.params[0].size();
       std::array<Flags, kMaxParams> free;
       for (std::size_t p = 0; p < kMaxParams; ++p) {
@@ -280,13 +290,19 @@ class Problem {
       }
       const Information info = information(m_, s, free);
       const std::optional<std::vector<double>> delta = ascent_step(info);
-      if (!delta) break;
+      if (!delta) {
+        if (probing) return std::nullopt;
+        break;
+      }
       double gain = 0.0;
       for (std::size_t a = 0; a < info.size; ++a) gain += info.score[a] * (*delta)[a];
+      if (probing && !(0.5 * gain <= kNearGain * static_cast<double>(info.size))) {
+        return std::nullopt;
+      }
       if (0.5 * gain < 0.1 * tol_ * std::fabs(ll)) break;  // at the optimum to within tol
       double t = 1.0;
       std::optional<std::pair<State, double>> accepted;
-      for (int h = 0; h < kHalvings; ++h) {
+      for (int h = 0; h < (probing ? 1 : kHalvings); ++h) {
         std::optional<State> trial = moved(s, free, *delta, t);
         if (trial) {
           const double ll_trial = loglik(*trial);
@@ -297,11 +313,14 @@ class Problem {
         }
         t *= 0.5;
       }
-      if (!accepted) break;
+      if (!accepted) {
+        if (probing) return std::nullopt;
+        break;
+      }
       s = std::move(accepted->first);
       ll = accepted->second;
     }
-    return {std::move(s), ll};
+    return std::pair{std::move(s), ll};
   }
 
   // Solves (info + mu D) delta = score with the smallest damping mu that makes the matrix
@@ -487,10 +506,18 @@ std::size_t parameter_count(Shape shape) {
 
 Outcome fit(const Model& model, State& state, double tol, std::uint64_t max_iter) {
   Problem problem(model, tol);
+  // A start near the optimum (the fit of a neighbouring spectrum) is polished by Newton steps
+  // first; EM iterations then only confirm the point.
+  if (auto polished = problem.newton(state, problem.loglik(state), true)) {
+    SquaremResult r = squarem(problem, std::move(polished->first), tol, max_iter,
+                              polished->second);
+    state = std::move(r.state);
+    return {r.ll, problem.steps(), r.converged};
+  }
   const double loose = std::max(tol, kNewtonFrom);
   SquaremResult r = squarem(problem, std::move(state), loose, max_iter, kNaN);
   if (loose > tol && r.converged) {
-    auto [polished, ll] = problem.newton(std::move(r.state), r.ll);
+    auto [polished, ll] = *problem.newton(std::move(r.state), r.ll);
     const std::uint64_t left = max_iter > problem.steps() ? max_iter - problem.steps() : 0;
     r = squarem(problem, std::move(polished), tol, left, ll);
   }

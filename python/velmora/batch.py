@@ -22,9 +22,10 @@ import threading
 import numpy as np
 import velmora_core
 
-from .fit import InvalidCounts, NoCounts, Stopped, run_validated, validate
-from .model import Peak
-from .shapes import SHAPES
+from .backgrounds import Shirley
+from .fit import InvalidCounts, NoCounts, Start, Stopped, prepare, run_prepared, run_validated, \
+    validate
+from .result import build_result
 
 #: Status codes of :attr:`BatchResult.status`, by value.
 STATUS_NAMES = ("ok", "not converged", "invalid data", "no counts", "fit failed", "not fitted")
@@ -33,8 +34,79 @@ OK, NOT_CONVERGED, INVALID_DATA, NO_COUNTS, FIT_FAILED, NOT_FITTED = range(len(S
 # Spectra per chunk of a NumPy array when no chunks are given.
 CHUNK_SPECTRA = 256
 
-# Fields after the value/stderr pairs in a chunk's packed results.
-_TRAILER = ("log_likelihood", "n_iter", "converged", "status")
+# Spectra per call of the core's many-spectra fit on the fast path: a Ctrl-C or a stopped
+# batch waits for at most one such call (a few tens of milliseconds).
+BURST = 16
+
+
+class Layout:
+    """Where each field sits in a spectrum's packed row of results: the value and stderr of
+    every estimate name, the trailer (log-likelihood, EM iterations, converged, status), then
+    the fitted state in internal units and the bounds it ran with (the start of the next
+    spectrum along the path, which :meth:`BatchResult.result` needs to fit it again)."""
+
+    def __init__(self, names, shape, n_peaks, n_background):
+        self.names = list(names)
+        self.shape = shape
+        self.k = n_peaks
+        self.ll = 2 * len(self.names)
+        self.n_iter, self.converged, self.status = self.ll + 1, self.ll + 2, self.ll + 3
+        self.state = self.ll + 4
+        self.n_state = len(shape.params) * n_peaks + n_peaks + n_background
+        self.bounds = self.state + self.n_state
+        self.fields = self.bounds + 2 * len(shape.boundable)
+
+    def empty(self, spectrum_shape):
+        out = np.full(tuple(spectrum_shape) + (self.fields,), np.nan)
+        out[..., self.status] = NOT_FITTED
+        return out
+
+    def failed(self, status):
+        row = self.empty(())
+        row[self.n_iter], row[self.converged], row[self.status] = 0.0, 0.0, status
+        return row
+
+    def pack(self, result, state, bounds):
+        """One spectrum's row from its result and its fitted state."""
+        row = self.empty(())
+        for i, name in enumerate(self.names):
+            where, key = name.split(".", 1)
+            if where == "background":
+                est = result.background.get(key)
+            else:
+                table = result.peaks[int(where[1:])]
+                est = table[key] if key in table else None
+            if est is not None:
+                row[2 * i] = est.value
+                row[2 * i + 1] = math.nan if est.stderr is None else est.stderr
+        row[self.ll] = result.log_likelihood
+        row[self.n_iter] = result.n_iter
+        row[self.converged] = float(result.converged)
+        row[self.status] = OK if result.converged else NOT_CONVERGED
+        self.put_state(row, state, bounds)
+        return row
+
+    def put_state(self, row, state, bounds):
+        parts = [np.asarray(state[n], dtype=np.float64) for n in self.shape.params]
+        parts.append(np.asarray(state["pi"], dtype=np.float64))
+        row[self.state:self.bounds] = np.concatenate(parts)
+        row[self.bounds:] = [v for n in self.shape.boundable for v in bounds[n]]
+
+    def start(self, row):
+        """The start the fitted state of ``row`` gives the next spectrum, or None when the row
+        has none (a spectrum not fitted, or one whose fit failed)."""
+        if row[self.status] == NOT_FITTED:
+            return None
+        values = row[self.state:]
+        if not np.isfinite(values).all():
+            return None
+        k = self.k
+        state = {n: values[p * k:(p + 1) * k].copy() for p, n in enumerate(self.shape.params)}
+        state["pi"] = values[len(self.shape.params) * k:self.n_state].copy()
+        b = values[self.n_state:]
+        bounds = {n: (float(b[2 * i]), float(b[2 * i + 1]))
+                  for i, n in enumerate(self.shape.boundable)}
+        return Start(state, bounds)
 
 
 # ------------------------------------------------------------------------------ one chunk
@@ -60,80 +132,117 @@ def _names(shape, n_peaks, background_names):
             + [f"background.{n}" for n in background_names])
 
 
-def _pack(result, names):
-    """One spectrum's row of packed results: value and stderr of every name, then the trailer."""
-    row = np.full(2 * len(names) + len(_TRAILER), np.nan)
-    for i, name in enumerate(names):
-        where, key = name.split(".", 1)
-        table = result.background if where == "background" else result.peaks[int(where[1:])]
-        est = table.get(key) if where == "background" else (table[key] if key in table else None)
-        if est is not None:
-            row[2 * i] = est.value
-            row[2 * i + 1] = math.nan if est.stderr is None else est.stderr
-    row[-4:] = (result.log_likelihood, result.n_iter, float(result.converged),
-                OK if result.converged else NOT_CONVERGED)
-    return row
+def _fit_one(x, y, peaks, background, options, start, stop, layout):
+    """One spectrum by :func:`velmora.fit`'s own path: its packed row, and its setup when it
+    was fitted."""
+    try:
+        setup, cw, state = prepare(validate(x, y, peaks, background, **options), start)
+        result = run_prepared(setup, cw, state, stop)
+    except InvalidCounts:
+        return layout.failed(INVALID_DATA), None
+    except NoCounts:
+        return layout.failed(NO_COUNTS), None
+    except Stopped:
+        raise
+    except Exception:  # a failed fit is reported, and the chunk goes on
+        return layout.failed(FIT_FAILED), None
+    return layout.pack(result, result._state, result._ctx.bounds), setup
 
 
-def _failed(names, status):
-    row = np.full(2 * len(names) + len(_TRAILER), np.nan)
-    row[-3:] = (0.0, 0.0, status)
-    return row
+def _fit_burst(setup, block, indices, start, out, layout):
+    """Spectra ``indices`` of ``block`` fitted one after another by the core, each from the
+    fit of the last one that could be fitted (``start`` for the first); their rows go into
+    ``out``.  Returns the start for the spectrum after them.
+
+    Every fit is the one :func:`velmora.fit` makes from the same start: the same core call on
+    the same grid, counts, bounds and background, and the same result from its state."""
+    shape, ctx = setup.shape, setup.ctx
+    rows = np.stack([block[index] for index in indices])
+    with np.errstate(invalid="ignore"):
+        invalid = ~np.isfinite(rows).all(axis=1) | (rows < 0).any(axis=1)
+    counts = rows[:, setup.order][:, setup.inside]
+    with np.errstate(invalid="ignore"):
+        empty = ~(counts.sum(axis=1) > 0)
+    skip = invalid | empty
+    counts[skip] = 0.0
+    arrays, flags, bounds = shape.core_arguments(start.state, setup.fix, ctx)
+    columns = setup.background.columns(setup.x)
+    basis = [np.ascontiguousarray(c) for c in columns] if columns.size else None
+    states, outcomes, infos = velmora_core._fit_spectra(
+        shape.code, setup.u, np.ascontiguousarray(counts).ravel(), *arrays,
+        np.array(start.state["pi"], dtype=np.float64), *flags, ctx.lo, ctx.hi, bounds,
+        ctx.method == "full", ctx.beta if ctx.beta is not None else 1.0, setup.tol,
+        setup.max_iter, True, skip.tolist(), basis)
+    k = layout.k
+    states = states.reshape(len(indices), -1)
+    outcomes = outcomes.reshape(len(indices), 4)
+    for i, index in enumerate(indices):
+        ll, n_iter, converged, status = outcomes[i]
+        if status == 2:
+            out[index] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS)
+            continue
+        if status == 1:
+            out[index] = layout.failed(FIT_FAILED)
+            continue
+        row = states[i]
+        state = {n: row[p * k:(p + 1) * k].copy() for p, n in enumerate(shape.params)}
+        state["pi"] = row[3 * k:].copy()
+        try:
+            result = build_result(
+                shape=shape, frame=setup.frame, ctx=ctx, peaks=setup.peaks, fix=setup.fix,
+                background=setup.background, x=setup.x, counts=counts[i], u=setup.u,
+                du=setup.du, window=setup.window, state=state, n_iter=int(n_iter),
+                converged=bool(converged), tol=setup.tol, shirley_rounds=None,
+                information=infos[i])
+            out[index] = layout.pack(result, state, ctx.bounds)
+        except Exception:  # the fit stands (the next spectrum starts from it); its report not
+            out[index] = layout.failed(FIT_FAILED)
+            layout.put_state(out[index], state, ctx.bounds)
+        following = layout.start(out[index])
+        if following is not None:
+            start = following
+    return start
 
 
-def _warm(peaks, row, names, shape):
-    """``peaks`` started from a packed row of fitted values (fix, bounds and options kept)."""
-    out = []
-    for k, peak in enumerate(peaks):
-        values = {n: float(row[2 * names.index(f"p{k}.{n}")]) for n in shape.params}
-        area = float(row[2 * names.index(f"p{k}.area")])
-        out.append(Peak(peak.shape, fix=peak.fix, bounds=peak.bounds or None, method=peak.method,
-                        beta=peak.beta if peak.shape == "tsdc" else None,
-                        area=area if area > 0 else peak.area,
-                        **{n: (peak.values[n] if n in peak.fix else v)
-                           for n, v in values.items()}))
-    return out
-
-
-def _usable(row):
-    return row[-1] in (OK, NOT_CONVERGED) and np.isfinite(row[:-4:2]).any()
-
-
-def fit_chunk(block, x, peaks, background, options, warm_start, names, stop=None,
+def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=None,
               done=None):
     """Fits every spectrum of ``block`` (spectrum axes..., channels) along the serpentine path;
-    returns the packed results (spectrum axes..., fields).  Runs every core call on the calling
-    thread.  ``stop`` (an Event) ends the chunk between two EM iterations; ``done(n)`` counts
-    finished spectra."""
+    returns the packed rows (spectrum axes..., fields).  Runs every core call on the calling
+    thread.  ``stop`` (an Event) ends the chunk between two spectra (or Shirley rounds);
+    ``done(n)`` counts finished spectra.
+
+    With warm starts, once a spectrum has been fitted the following ones are handed to the
+    core in bursts (:func:`_fit_burst`), except where a fit needs the package between its EM
+    runs (a Shirley background) or asks for the plain EM loop."""
     block = np.asarray(block, dtype=np.float64)
-    shape = SHAPES[peaks[0].shape]
-    out = np.full(block.shape[:-1] + (2 * len(names) + len(_TRAILER),), np.nan)
-    out[..., -1] = NOT_FITTED
+    out = layout.empty(block.shape[:-1])
+    warm = warm_start == "previous"
     previous = velmora_core._on_calling_thread(True)
     try:
-        start = peaks
-        for index in serpentine(block.shape[:-1]):
+        path = serpentine(block.shape[:-1])
+        start = setup = None
+        i = 0
+        while i < len(path):
             if stop is not None and stop.is_set():
                 break
-            try:
-                result = run_validated(validate(x, block[index], start, background, **options),
-                                       stop)
-                out[index] = _pack(result, names)
-            except Stopped:
-                break
-            except InvalidCounts:
-                out[index] = _failed(names, INVALID_DATA)
-            except NoCounts:
-                out[index] = _failed(names, NO_COUNTS)
-            except Exception:  # a failed fit is reported, and the chunk goes on
-                out[index] = _failed(names, FIT_FAILED)
-            if warm_start == "previous" and _usable(out[index]):
+            if warm and setup is not None and start is not None and setup.accelerate \
+                    and not isinstance(setup.background, Shirley):
+                indices = path[i:i + BURST]
+                start = _fit_burst(setup, block, indices, start, out, layout)
+            else:
+                indices = path[i:i + 1]
                 try:
-                    start = _warm(peaks, out[index], names, shape)
-                except (TypeError, ValueError):  # a value the model does not take as a start
-                    start = peaks
+                    out[indices[0]], fitted = _fit_one(x, block[indices[0]], peaks, background,
+                                                       options, start if warm else None, stop,
+                                                       layout)
+                except Stopped:
+                    break
+                following = layout.start(out[indices[0]])
+                if warm and following is not None:
+                    start, setup = following, fitted
+            i += len(indices)
             if done is not None:
-                done(1)
+                done(len(indices))
     finally:
         velmora_core._on_calling_thread(previous)
     return out
@@ -209,17 +318,18 @@ class BatchResult:
         The estimate names, in order.
     """
 
-    def __init__(self, packed, names, x, data, peaks, background, options, warm_start,
+    def __init__(self, packed, layout, x, data, peaks, background, options, warm_start,
                  chunks, dims, coords):
+        names = layout.names
         self.names = list(names)
         self.values = {n: packed[..., 2 * i] for i, n in enumerate(names)}
         self.stderr = {n: packed[..., 2 * i + 1] for i, n in enumerate(names)}
-        self.log_likelihood = packed[..., -4]
-        self.n_iter = packed[..., -3].astype(np.int64)
-        self.converged = packed[..., -2] == 1.0
-        self.status = packed[..., -1].astype(np.int8)
+        self.log_likelihood = packed[..., layout.ll]
+        self.n_iter = packed[..., layout.n_iter].astype(np.int64)
+        self.converged = packed[..., layout.converged] == 1.0
+        self.status = packed[..., layout.status].astype(np.int8)
         self.shape = packed.shape[:-1]
-        self._packed = packed
+        self._packed, self._layout = packed, layout
         self._x, self._data, self._peaks = x, data, peaks
         self._background, self._options, self._warm_start = background, options, warm_start
         self._chunks, self.dims, self.coords = chunks, dims, coords
@@ -238,27 +348,25 @@ class BatchResult:
         return {STATUS_NAMES[c]: int(n) for c, n in zip(codes, counts)}
 
     def _start(self, index):
-        """The starting peaks the batch used for the spectrum at ``index``."""
+        """The start the batch used for the spectrum at ``index``: the fitted state of the last
+        spectrum before it along its chunk's path that has one, or None (from the peaks)."""
         if self._warm_start != "previous":
-            return self._peaks
+            return None
         for block in _blocks(self._chunks):
             if all(s.start <= i < s.stop for s, i in zip(block, index)):
                 break
         local = tuple(i - s.start for s, i in zip(block, index))
         path = serpentine(tuple(s.stop - s.start for s in block))
-        shape = SHAPES[self._peaks[0].shape]
         for previous in reversed(path[:path.index(local)]):
-            row = self._packed[tuple(s.start + i for s, i in zip(block, previous))]
-            if _usable(row):
-                try:
-                    return _warm(self._peaks, row, self.names, shape)
-                except (TypeError, ValueError):
-                    return self._peaks
-        return self._peaks
+            start = self._layout.start(self._packed[tuple(s.start + i
+                                                          for s, i in zip(block, previous))])
+            if start is not None:
+                return start
+        return None
 
     def result(self, index):
-        """The full :class:`~velmora.FitResult` of one spectrum, fitted again from the starting
-        values the batch used (so identical to the batch's own fit).
+        """The full :class:`~velmora.FitResult` of one spectrum, fitted again from the start
+        the batch used (so identical to the batch's own fit).
 
         Raises ValueError for a spectrum that could not be fitted."""
         if isinstance(index, (int, np.integer)):
@@ -266,8 +374,8 @@ class BatchResult:
         index = tuple(int(i) for i in np.unravel_index(np.ravel_multi_index(index, self.shape),
                                                           self.shape))
         y = np.asarray(self._data[index], dtype=np.float64)
-        return run_validated(validate(self._x, y, self._start(index), self._background,
-                                      **self._options))
+        return run_validated(validate(self._x, y, self._peaks, self._background,
+                                      **self._options), start=self._start(index))
 
     def to_xarray(self):
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
@@ -408,32 +516,31 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     inside = (grid >= lo) & (grid <= hi)
     bg.bind(np.sort(grid[inside]), np.ones(int(inside.sum())), (lo, hi))
     names = _names(shape, len(peaks), tuple(bg.free_names) + tuple(bg.derived_names))
+    layout = Layout(names, shape, len(peaks), len(bg.free_names) if bg.name != "none" else 0)
     x = x_arr
 
     spectrum_shape = tuple(Y.shape[:-1])
     dims = dims or tuple(f"dim_{i}" for i in range(len(spectrum_shape)))
-    fields = 2 * len(names) + len(_TRAILER)
     total = int(np.prod(spectrum_shape, dtype=np.int64))
     bar = _progress_bar(total, progress)
     try:
         if _is_dask(Y):
-            packed, chunk_spec = _run_dask(Y, x, peaks, background, options, warm_start, names,
-                                           fields, bar)
+            packed, chunk_spec = _run_dask(Y, x, peaks, background, options, warm_start, layout,
+                                           bar)
         else:
             chunk_spec = _normalise_chunks(chunks, spectrum_shape)
-            packed = _run_threads(Y, x, peaks, background, options, warm_start, names, fields,
+            packed = _run_threads(Y, x, peaks, background, options, warm_start, layout,
                                   chunk_spec, workers or velmora_core._pool_size(), bar)
     finally:
         if bar is not None:
             bar.close()
-    return BatchResult(packed, names, x, Y, peaks, background, options, warm_start, chunk_spec,
+    return BatchResult(packed, layout, x, Y, peaks, background, options, warm_start, chunk_spec,
                        dims, coords)
 
 
-def _run_threads(Y, x, peaks, background, options, warm_start, names, fields, chunk_spec,
-                 workers, bar):
-    packed = np.full(Y.shape[:-1] + (fields,), np.nan)
-    packed[..., -1] = NOT_FITTED
+def _run_threads(Y, x, peaks, background, options, warm_start, layout, chunk_spec, workers,
+                 bar):
+    packed = layout.empty(Y.shape[:-1])
     stop = threading.Event()
     lock = threading.Lock()
     finished = [0]
@@ -443,7 +550,7 @@ def _run_threads(Y, x, peaks, background, options, warm_start, names, fields, ch
             finished[0] += n
 
     def work(block):
-        packed[block] = fit_chunk(Y[block], x, peaks, background, options, warm_start, names,
+        packed[block] = fit_chunk(Y[block], x, peaks, background, options, warm_start, layout,
                                   stop, done)
 
     blocks = _blocks(chunk_spec)
@@ -471,7 +578,7 @@ def _run_threads(Y, x, peaks, background, options, warm_start, names, fields, ch
     return packed
 
 
-def _run_dask(Y, x, peaks, background, options, warm_start, names, fields, bar):
+def _run_dask(Y, x, peaks, background, options, warm_start, layout, bar):
     import dask
     import dask.array as da
 
@@ -479,8 +586,8 @@ def _run_dask(Y, x, peaks, background, options, warm_start, names, fields, bar):
         Y = Y.rechunk({Y.ndim - 1: -1})
     chunk_spec = tuple(Y.chunks[:-1])
     out = da.map_blocks(functools.partial(fit_chunk, x=x, peaks=peaks, background=background,
-                                          options=options, warm_start=warm_start, names=names),
-                        Y, dtype=np.float64, chunks=chunk_spec + ((fields,),),
+                                          options=options, warm_start=warm_start, layout=layout),
+                        Y, dtype=np.float64, chunks=chunk_spec + ((layout.fields,),),
                         meta=np.empty((0,) * Y.ndim))
     blocks = out.to_delayed().ravel()
     client = None
@@ -503,7 +610,7 @@ def _run_dask(Y, x, peaks, background, options, warm_start, names, fields, bar):
         results = list(dask.compute(*blocks))
         if bar is not None:
             bar.update(sum(int(np.prod(r.shape[:-1])) for r in results))
-    packed = np.full(Y.shape[:-1] + (fields,), np.nan)
+    packed = layout.empty(Y.shape[:-1])
     for block, r in zip(_blocks(chunk_spec), results):
         packed[block] = r
     return packed, chunk_spec
