@@ -23,6 +23,7 @@ smaller x (electrons that lost energy appear at higher binding energy).  With
 ``energy="kinetic"`` the step rises towards smaller x.  The order in which x is stored does
 not matter.
 """
+import copy
 import numbers
 
 import numpy as np
@@ -274,7 +275,9 @@ def make_background(background, knots=None, energy=None):
             raise ValueError("knots: give the knots to the Spline object instead")
         if energy is not None:
             raise ValueError("energy: give the energy axis to the Shirley object instead")
-        return background
+        # A fit binds its background to its grid (and a Shirley step to its counts): every fit
+        # gets its own copy, so that fits on several threads never share one.
+        return copy.deepcopy(background)
     if not isinstance(background, str):
         raise TypeError("background: expected None, one of "
                         f"{', '.join(repr(n) for n in BACKGROUND_NAMES)} or a Background, "

@@ -22,6 +22,8 @@ def single(y, peaks, start=None):
 @pytest.mark.parametrize("workers", [1, 2])
 def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpentine(workers):
     Y = raman_map()
+    Y[0, 2] = 0.0                       # no counts: skipped, the next starts from (0, 1)
+    Y[1, 2, 7] = np.nan                 # invalid data, likewise
     batch = velmora.fit_many(X, Y, PEAKS, background="uniform", tol=1e-8, workers=workers,
                              chunks=(2, 4))
     # Chunks of two rows: row 0 left to right, row 1 right to left, then row 2 from `PEAKS`.
@@ -29,15 +31,36 @@ def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpenti
                  [(2, 0), (2, 1), (2, 2), (2, 3)]):
         start = None
         for index in path:
+            if index in ((0, 2), (1, 2)):
+                assert batch.status[index] == (3 if index == (0, 2) else 2)
+                assert np.isnan(batch.values["p0.x0"][index])
+                continue
             alone = single(Y[index], PEAKS, start)
             for name in ("x0", "sigma", "area"):
                 assert batch.values[f"p0.{name}"][index] == alone.peaks[0][name].value
                 assert batch.stderr[f"p0.{name}"][index] == alone.peaks[0][name].stderr
             assert batch.log_likelihood[index] == alone.log_likelihood
             assert batch.n_iter[index] == alone.n_iter and batch.converged[index]
+            # A warm start changes how the optimum is reached, not where it lies.
+            cold = single(Y[index], PEAKS)
+            assert abs(alone.peaks[0]["x0"].value - cold.peaks[0]["x0"].value) \
+                < 0.01 * cold.peaks[0]["x0"].stderr
             start = alone
     full = batch.result((1, 1))
     assert full.log_likelihood == batch.log_likelihood[1, 1]
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(x=np.linspace(0.0, 12.0, 120)), "another grid"),
+    (dict(peaks=[velmora.Peak("lorentzian", x0=4.8)]), "cannot start"),
+    (dict(background="linear"), "background"),
+])
+def test_a_start_from_another_model_or_grid_is_refused(change, message):
+    y = raman_map()[0, 0]
+    start = single(y, PEAKS)
+    args = dict(x=X, peaks=PEAKS, background="uniform") | change
+    with pytest.raises(ValueError, match=message):
+        velmora.fit(args["x"], y, args["peaks"], args["background"], start=start)
 
 
 def test_spectra_that_cannot_be_fitted_are_reported_and_the_batch_goes_on():
@@ -106,3 +129,13 @@ def test_ctrl_c_stops_the_batch_within_a_second():
 
     delay, rest, err = interrupt(CTRL_C, after=1.0, timeout=60)
     assert delay is not None and delay < 1.0, (delay, rest, err)
+
+
+def test_a_background_object_is_not_shared_by_the_threads():
+    # The active Shirley step is recomputed from each fit's own counts between its rounds.
+    Y = raman_map(2, 4)
+    shirley = velmora.Shirley()
+    one, two = (velmora.fit_many(X, Y, PEAKS, background=shirley, tol=1e-8, workers=w,
+                                 chunks=(1, 1)) for w in (1, 2))
+    for name in one.names:
+        assert np.array_equal(one.values[name], two.values[name], equal_nan=True)
