@@ -18,6 +18,7 @@ import functools
 import math
 import sys
 import threading
+import time
 
 import numpy as np
 import velmora_core
@@ -34,9 +35,12 @@ OK, NOT_CONVERGED, INVALID_DATA, NO_COUNTS, FIT_FAILED, NOT_FITTED = range(len(S
 # Spectra per chunk of a NumPy array when no chunks are given.
 CHUNK_SPECTRA = 256
 
-# Spectra per call of the core's many-spectra fit on the fast path: a Ctrl-C or a stopped
-# batch waits for at most one such call (a few tens of milliseconds).
-BURST = 16
+# Time of one call of the core's many-spectra fit on the fast path: a stopped batch (Ctrl-C)
+# waits for the calls under way to end.  The number of spectra per call follows from the time
+# the last call took per spectrum, between one and BURST_MAX (where the calls' own cost no
+# longer shows).  Where the bursts end does not change any result.
+BURST_SECONDS = 0.05
+BURST_MAX = 64
 
 
 class Layout:
@@ -212,7 +216,7 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
     ``done(n)`` counts finished spectra.
 
     With warm starts, once a spectrum has been fitted the following ones are handed to the
-    core in bursts (:func:`_fit_burst`), except where a fit needs the package between its EM
+    core in bursts of about BURST_SECONDS (:func:`_fit_burst`), except where a fit needs the package between its EM
     runs (a Shirley background) or asks for the plain EM loop."""
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
@@ -221,14 +225,18 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
     try:
         path = serpentine(block.shape[:-1])
         start = setup = None
+        burst = 1
         i = 0
         while i < len(path):
             if stop is not None and stop.is_set():
                 break
             if warm and setup is not None and start is not None and setup.accelerate \
                     and not isinstance(setup.background, Shirley):
-                indices = path[i:i + BURST]
+                indices = path[i:i + burst]
+                began = time.perf_counter()
                 start = _fit_burst(setup, block, indices, start, out, layout)
+                each = (time.perf_counter() - began) / len(indices)
+                burst = int(min(BURST_MAX, max(1, BURST_SECONDS / max(each, 1e-6))))
             else:
                 indices = path[i:i + 1]
                 try:
