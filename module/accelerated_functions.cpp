@@ -65,29 +65,43 @@ void check_state(const accelerated::Model& m, const std::array<std::size_t, kMax
   if (pi_size != k + m.basis.size()) bad_length("pi", pi_size, k + m.basis.size());
 }
 
-PyObject* accelerated_fit(Arguments& a) {
-  accelerated::Model m = model_of(a);
-  std::array<InPlaceArray*, kMaxParams> params{&a.in_place("p0"), &a.in_place("p1"),
-                                              &a.in_place("p2")};
-  InPlaceArray& pi = a.in_place("pi");
+// The fix lists, bounds and switches of a fit, checked with the component arrays of `state`.
+void read_settings(Arguments& a, accelerated::Model& m, const accelerated::State& state) {
   m.fixed = {a.flag_list("fix0"), a.flag_list("fix1"), a.flag_list("fix2")};
-  check_state(m, {params[0]->values.size(), params[1]->values.size(), params[2]->values.size()},
-              pi.values.size(), {&m.fixed[0], &m.fixed[1], &m.fixed[2]});
+  check_state(m, {state.params[0].size(), state.params[1].size(), state.params[2].size()},
+              state.pi.size(), {&m.fixed[0], &m.fixed[1], &m.fixed[2]});
   const std::vector<double>& bounds = a.array("bounds");
   if (bounds.size() != 2 * kMaxParams) bad_length("bounds", bounds.size(), 2 * kMaxParams);
   std::copy(bounds.begin(), bounds.end(), m.bounds.begin());
   m.full_optimisation = a.flag("use_full_opt");
   m.beta = a.real("beta");
+}
+
+// The state from the component arrays p0, p1, p2 and the weights (the arrays a shape does not
+// use become zeros of the length of p0).
+accelerated::State state_of(accelerated::Shape shape,
+                            const std::array<const std::vector<double>*, kMaxParams>& params,
+                            const std::vector<double>& pi) {
+  accelerated::State state;
+  const std::size_t n_params = accelerated::parameter_count(shape);
+  for (std::size_t p = 0; p < kMaxParams; ++p) {
+    state.params[p] = p < n_params ? *params[p] : std::vector<double>(params[0]->size(), 0.0);
+  }
+  state.pi = pi;
+  return state;
+}
+
+PyObject* accelerated_fit(Arguments& a) {
+  accelerated::Model m = model_of(a);
+  std::array<InPlaceArray*, kMaxParams> params{&a.in_place("p0"), &a.in_place("p1"),
+                                              &a.in_place("p2")};
+  InPlaceArray& pi = a.in_place("pi");
+  accelerated::State state =
+      state_of(m.shape, {&params[0]->values, &params[1]->values, &params[2]->values}, pi.values);
+  read_settings(a, m, state);
   const double tol = a.real("tol");
   const std::uint64_t max_iter = a.count("max_iter");
-
-  accelerated::State state;
   const std::size_t n_params = accelerated::parameter_count(m.shape);
-  for (std::size_t p = 0; p < kMaxParams; ++p) {
-    state.params[p] = p < n_params ? params[p]->values
-                                   : std::vector<double>(params[0]->values.size(), 0.0);
-  }
-  state.pi = pi.values;
   const std::size_t work = m.u.size() * state.pi.size();
   const accelerated::Outcome outcome = run_interruptibly(InterpreterLock::released, work, [&] {
     return accelerated::fit(m, state, tol, max_iter);
@@ -100,19 +114,12 @@ PyObject* accelerated_fit(Arguments& a) {
 
 PyObject* information(Arguments& a) {
   accelerated::Model m = model_of(a);
-  accelerated::State state;
-  for (std::size_t p = 0; p < kMaxParams; ++p) {
-    state.params[p] = a.array(p == 0 ? "p0" : (p == 1 ? "p1" : "p2"));
-  }
-  state.pi = a.array("pi");
+  const accelerated::State state =
+      state_of(m.shape, {&a.array("p0"), &a.array("p1"), &a.array("p2")}, a.array("pi"));
   std::array<Flags, kMaxParams> free{a.flag_list("free0"), a.flag_list("free1"),
                                      a.flag_list("free2")};
   check_state(m, {state.params[0].size(), state.params[1].size(), state.params[2].size()},
               state.pi.size(), {&free[0], &free[1], &free[2]});
-  const std::size_t n_params = accelerated::parameter_count(m.shape);
-  for (std::size_t p = n_params; p < kMaxParams; ++p) {
-    state.params[p].assign(state.params[0].size(), 0.0);
-  }
   m.beta = a.real("beta");
   const std::size_t work = m.u.size() * state.pi.size();
   accelerated::Information info = run_interruptibly(InterpreterLock::released, work, [&] {
@@ -133,17 +140,9 @@ PyObject* fit_spectra(Arguments& a) {
   accelerated::Model m = model_of(a, false);
   const std::size_t n = m.u.size();
   const std::vector<double>& counts = a.array("counts");
-  std::array<const std::vector<double>*, kMaxParams> start_params{&a.array("p0"), &a.array("p1"),
-                                                                   &a.array("p2")};
-  const std::vector<double>& start_pi = a.array("pi");
-  m.fixed = {a.flag_list("fix0"), a.flag_list("fix1"), a.flag_list("fix2")};
-  check_state(m, {start_params[0]->size(), start_params[1]->size(), start_params[2]->size()},
-              start_pi.size(), {&m.fixed[0], &m.fixed[1], &m.fixed[2]});
-  const std::vector<double>& bounds = a.array("bounds");
-  if (bounds.size() != 2 * kMaxParams) bad_length("bounds", bounds.size(), 2 * kMaxParams);
-  std::copy(bounds.begin(), bounds.end(), m.bounds.begin());
-  m.full_optimisation = a.flag("use_full_opt");
-  m.beta = a.real("beta");
+  const accelerated::State start =
+      state_of(m.shape, {&a.array("p0"), &a.array("p1"), &a.array("p2")}, a.array("pi"));
+  read_settings(a, m, start);
   const double tol = a.real("tol");
   const std::uint64_t max_iter = a.count("max_iter");
   const bool warm = a.flag("warm");
@@ -152,12 +151,7 @@ PyObject* fit_spectra(Arguments& a) {
   if (counts.size() != spectra * n) bad_length("counts", counts.size(), spectra * n);
 
   const std::size_t n_params = accelerated::parameter_count(m.shape);
-  const std::size_t k = start_params[0]->size();
-  accelerated::State start;
-  for (std::size_t p = 0; p < kMaxParams; ++p) {
-    start.params[p] = p < n_params ? *start_params[p] : std::vector<double>(k, 0.0);
-  }
-  start.pi = start_pi;
+  const std::size_t k = start.params[0].size();
   const std::size_t width = kMaxParams * k + start.pi.size();
   std::vector<double> states(spectra * width, std::numeric_limits<double>::quiet_NaN());
   std::vector<double> outcomes(spectra * 4, 0.0);

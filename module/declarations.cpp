@@ -193,11 +193,20 @@ std::vector<FunctionDecl> make_declarations() {
   // the shape's order (p2 unused by two-parameter shapes), bounds as (lo, hi) pairs.
   const Params model_head = {count("shape"), array("u"), array("counts")};
   const Params model_tail = {{"spline_basis_preds", Kind::basis_list, "None"}};
+  // The component arrays and the weights (written in place or read), then three flag lists.
+  auto components = [](bool writable, std::initializer_list<const char*> lists) {
+    Params out;
+    for (const char* name : {"p0", "p1", "p2", "pi"}) {
+      out.push_back(writable ? in_place(name) : array(name));
+    }
+    for (const char* name : lists) out.push_back(flags(name));
+    return out;
+  };
+  const Params fit_controls = join({window, {array("bounds"), flag("use_full_opt")},
+                                    reals({"beta", "tol"}), {count("max_iter")}});
   d.push_back({"_accelerated_fit",
-               join({model_head, {in_place("p0"), in_place("p1"), in_place("p2"), in_place("pi"),
-                                  flags("fix0"), flags("fix1"), flags("fix2")},
-                     window, {array("bounds"), flag("use_full_opt")}, reals({"beta", "tol"}),
-                     {count("max_iter")}, model_tail}),
+               join({model_head, components(true, {"fix0", "fix1", "fix2"}), fit_controls,
+                     model_tail}),
                Returns::fit_outcome,
                "Fits a mixture of one shape (0 Gaussian, 1 Lorentzian, 2 pseudo-Voigt,\n"
                "3 Voigt, 4 Doniach-Sunjic, 5 TSDC) by EM iterations of the core accelerated\n"
@@ -205,10 +214,8 @@ std::vector<FunctionDecl> make_declarations() {
                "log-likelihood by less than tol (relative).  Updates p0, p1, p2 and pi in\n"
                "place.  Returns (n_iter, log_likelihood, converged)."});
   d.push_back({"_fit_spectra",
-               join({model_head, {array("p0"), array("p1"), array("p2"), array("pi"),
-                                  flags("fix0"), flags("fix1"), flags("fix2")},
-                     window, {array("bounds"), flag("use_full_opt")}, reals({"beta", "tol"}),
-                     {count("max_iter"), flag("warm"), flags("skip")}, model_tail}),
+               join({model_head, components(false, {"fix0", "fix1", "fix2"}), fit_controls,
+                     {flag("warm"), flags("skip")}, model_tail}),
                Returns::spectra,
                "Fits many spectra of one model (counts: one spectrum after another) as\n"
                "_accelerated_fit does, each from the given state or, with warm, from the fit\n"
@@ -218,9 +225,8 @@ std::vector<FunctionDecl> make_declarations() {
                "1 failed, 2 skipped); the observed information over the parameters not\n"
                "fixed of the peaks with weight and the weights but the largest, or None."});
   d.push_back({"_information",
-               join({model_head, {array("p0"), array("p1"), array("p2"), array("pi"),
-                                  flags("free0"), flags("free1"), flags("free2")},
-                     window, {real("beta")}, model_tail}),
+               join({model_head, components(false, {"free0", "free1", "free2"}), window,
+                     {real("beta")}, model_tail}),
                Returns::information,
                "Score and observed information of the mixture's binned likelihood over the\n"
                "free parameters (peak by peak) and the weights but the largest.  Returns\n"

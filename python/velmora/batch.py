@@ -216,8 +216,8 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
     ``done(n)`` counts finished spectra.
 
     With warm starts, once a spectrum has been fitted the following ones are handed to the
-    core in bursts of about BURST_SECONDS (:func:`_fit_burst`), except where a fit needs the package between its EM
-    runs (a Shirley background) or asks for the plain EM loop."""
+    core in bursts of about BURST_SECONDS (:func:`_fit_burst`), except where a fit needs the
+    package between its EM runs (a Shirley background) or asks for the plain EM loop."""
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
     warm = warm_start == "previous"

@@ -298,8 +298,8 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
     The counts are treated as Poisson counts per grid point.  The core's EM algorithm fits the
     mixture; the core's accelerated fit extrapolates its iterations by SQUAREM (Varadhan &
     Roland 2008), near the optimum Newton steps on the observed information finish it, and EM
-    iterations confirm the fixed point, all without the interpreter lock.  Standard errors come from the
-    observed information of the binned likelihood (see :mod:`velmora.uncertainty`).
+    iterations confirm the fixed point, all without the interpreter lock.  Standard errors come
+    from the observed information of the binned likelihood (see :mod:`velmora.uncertainty`).
 
     Parameters
     ----------
