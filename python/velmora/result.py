@@ -147,15 +147,19 @@ class FitResult:
             ``{"p0": counts, "p1": ..., "background": counts}`` (no ``"background"`` entry
             without a background).
         """
+        on_data = x is None
         x = self._grid(x)
         frame = self._frame
-        u = (x - frame.centre) / frame.step
-        du = np.interp(u, self._u, self._du)
+        if on_data:     # the fit's own grid, channel widths and densities
+            u, du = self._u, self._du
+        else:
+            u = (x - frame.centre) / frame.step
+            du = np.interp(u, self._u, self._du)
         total = self._total
         out = {}
         for k, p in enumerate(self._comps):
-            f = component_density(self._shape, p, self._ctx, u, u_fit=self._u,
-                                  fit_density=self._dens[k])
+            f = self._dens[k] if on_data else component_density(
+                self._shape, p, self._ctx, u, u_fit=self._u, fit_density=self._dens[k])
             out[f"p{k}"] = total * self._pi[k] * du * f
         if self._bg_model.name != "none":
             nk = len(self._comps)
