@@ -216,6 +216,13 @@ Arguments::Value Arguments::convert(const ParamDecl& param, PyObject* obj) {
         });
         return basis;
       });
+    case Kind::callable:
+      if (obj == Py_None) return static_cast<PyObject*>(nullptr);
+      if (PyCallable_Check(obj) == 0) {
+        raise(PyExc_TypeError, std::string("argument '") + name +
+                                   "': expected None or a callable, got '" + type_name(obj) + "'");
+      }
+      return obj;
   }
   raise(PyExc_SystemError, std::string("velmora_core: parameter '") + name + "' has no kind");
 }
@@ -241,6 +248,7 @@ double Arguments::real(const char* name) { return value<double>(name); }
 std::uint64_t Arguments::count(const char* name) { return value<std::uint64_t>(name); }
 std::uint8_t Arguments::background_code(const char* name) { return value<std::uint8_t>(name); }
 BasisList Arguments::basis_list(const char* name) { return std::move(value<BasisList>(name)); }
+PyObject* Arguments::callable(const char* name) { return value<PyObject*>(name); }
 
 void write_back(const InPlaceArray& target, std::span<const double> values) {
   PyArrayObject* array = target.array;

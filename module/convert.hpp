@@ -43,10 +43,11 @@ class Arguments {
   std::uint64_t count(const char* name);
   std::uint8_t background_code(const char* name);
   BasisList basis_list(const char* name);  // moved out; empty for None
+  PyObject* callable(const char* name);    // borrowed; null for None
 
  private:
   using Value = std::variant<std::vector<double>, InPlaceArray, Flags, bool, double,
-                             std::uint64_t, std::uint8_t, BasisList>;
+                             std::uint64_t, std::uint8_t, BasisList, PyObject*>;
 
   Value convert(const ParamDecl& param, PyObject* obj);
   std::vector<double> copy_array(const ParamDecl& param, PyObject* obj, bool in_place,

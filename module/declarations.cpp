@@ -185,6 +185,10 @@ std::vector<FunctionDecl> make_declarations() {
                "Sets whether the fits started from the calling thread run on that thread alone\n"
                "(for callers that spread many fits over threads of their own), instead of on\n"
                "the worker pool.  Results are the same.  Returns the previous setting."});
+  d.push_back({"_stop_check", {{"check", Kind::callable}}, Returns::nothing,
+               "Sets a function that the fits started from the calling thread call while they\n"
+               "wait or at their checkpoints (at most every 20 ms, with the interpreter lock);\n"
+               "when it raises, the fit stops and raises its exception.  None removes it."});
   d.push_back({"_pool_size", {}, Returns::count,
                "The number of threads of the worker pool (RAYON_NUM_THREADS, else\n"
                "RAYON_RS_NUM_CPUS, else the processors available to the process, reduced by a\n"
@@ -245,6 +249,7 @@ const char* stub_type(Kind kind) {
     case Kind::background_code: return "SupportsIndex";
     case Kind::basis_list:
       return "Sequence[Sequence[SupportsFloat | SupportsIndex]] | NDArray[np.float64] | None";
+    case Kind::callable: return "Callable[[], object] | None";
   }
   return "object";
 }
@@ -260,6 +265,7 @@ const char* stub_type(Returns returns) {
     case Returns::count: return "int";
     case Returns::fit_outcome: return "tuple[int, float, bool]";
     case Returns::information: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
+    case Returns::nothing: return "None";
     case Returns::spectra:
       return "tuple[NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64] | None]]";
   }
@@ -303,7 +309,7 @@ std::string stub_text() {
       "Every array is a one-dimensional float64 NumPy array (any strides).  The mixture fits\n"
       "write their fitted parameters into the arrays given for them only after a fit has\n"
       "succeeded.\n\"\"\"\n\n"
-      "from collections.abc import Sequence\n"
+      "from collections.abc import Callable, Sequence\n"
       "from typing import SupportsFloat, SupportsIndex\n\n"
       "import numpy as np\n"
       "from numpy.typing import NDArray\n\n"

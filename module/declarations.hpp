@@ -30,6 +30,7 @@ enum class Kind : std::uint8_t {
   count,            // a non-negative integer (or an object with __index__)
   background_code,  // an integer 0..255
   basis_list,       // None, or a sequence (not str) of sequences (not str) of reals
+  callable,         // None, or a callable object (borrowed for the call)
 };
 
 // What a function returns.
@@ -43,6 +44,7 @@ enum class Returns : std::uint8_t {
   fit_outcome,  // (n_iter, log_likelihood, converged)
   information,  // (score, information matrix row by row), two new arrays
   spectra,      // (states, outcomes, list of information matrices or None)
+  nothing,      // None
 };
 
 struct ParamDecl {

@@ -47,6 +47,11 @@ enum class InterpreterLock { held, released };
 // each fit to stay on the thread that runs it.
 bool& on_calling_thread_requested() noexcept;
 
+// The calling Python thread's stop check (`_stop_check`), or null: a function its fits call
+// whenever they look for signals; when it raises, the fit stops with its exception.  Runs
+// `PyErr_CheckSignals` and then the check (the lock is held); returns -1 when either raised.
+int check_signals_and_stop() noexcept;
+
 // The Python error a signal handler raised, kept while the lock is released.
 class PendingError {
  public:
@@ -96,7 +101,7 @@ auto run_interruptibly(InterpreterLock lock, std::size_t work, Body&& body)
       while (!job.wait_for(kPollSlice)) {
         if (signalled) continue;
         if (!held) PyEval_RestoreThread(saved);
-        if (PyErr_CheckSignals() < 0) {
+        if (check_signals_and_stop() < 0) {
           signalled = true;
           signal_error.fetch();
           token.request_stop();
@@ -112,7 +117,7 @@ auto run_interruptibly(InterpreterLock lock, std::size_t work, Body&& body)
     PyThreadState* saved = nullptr;
     auto poll = [&] {
       if (!held) PyEval_RestoreThread(saved);
-      if (PyErr_CheckSignals() < 0) {
+      if (check_signals_and_stop() < 0) {
         signalled = true;
         signal_error.fetch();
       }

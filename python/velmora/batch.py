@@ -212,8 +212,8 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
               done=None):
     """Fits every spectrum of ``block`` (spectrum axes..., channels) along the serpentine path;
     returns the packed rows (spectrum axes..., fields).  Runs every core call on the calling
-    thread.  ``stop`` (an Event) ends the chunk between two spectra (or Shirley rounds);
-    ``done(n)`` counts finished spectra.
+    thread.  ``stop`` (an Event) ends the chunk, within a fit too (the core looks at it every
+    20 ms at most); ``done(n)`` counts finished spectra.
 
     With warm starts, once a spectrum has been fitted the following ones are handed to the
     core in bursts of about BURST_SECONDS (:func:`_fit_burst`), except where a fit needs the
@@ -221,7 +221,14 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
     warm = warm_start == "previous"
+
+    def check():
+        if stop.is_set():
+            raise Stopped("the batch was stopped")
+
     previous = velmora_core._on_calling_thread(True)
+    # The core calls `check` while it fits (every 20 ms at most), so a stop ends a long fit too.
+    velmora_core._stop_check(check if stop is not None else None)
     try:
         path = serpentine(block.shape[:-1])
         start = setup = None
@@ -239,19 +246,19 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
                 burst = int(min(BURST_MAX, max(1, BURST_SECONDS / max(each, 1e-6))))
             else:
                 indices = path[i:i + 1]
-                try:
-                    out[indices[0]], fitted = _fit_one(x, block[indices[0]], peaks, background,
-                                                       options, start if warm else None, stop,
-                                                       layout)
-                except Stopped:
-                    break
+                out[indices[0]], fitted = _fit_one(x, block[indices[0]], peaks, background,
+                                                   options, start if warm else None, stop,
+                                                   layout)
                 following = layout.start(out[indices[0]])
                 if warm and following is not None:
                     start, setup = following, fitted
             i += len(indices)
             if done is not None:
                 done(len(indices))
+    except Stopped:
+        pass  # the spectra not fitted keep the status "not fitted"
     finally:
+        velmora_core._stop_check(None)
         velmora_core._on_calling_thread(previous)
     return out
 

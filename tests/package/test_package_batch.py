@@ -111,23 +111,31 @@ def test_a_dask_cluster_of_two_processes_gives_the_threaded_results():
 
 
 CTRL_C = r'''
-import time, numpy as np, velmora
-x = np.linspace(0.0, 10.0, 400)
+import sys, time, numpy as np, velmora
 rng = np.random.default_rng(0)
-Y = rng.poisson(400 * np.exp(-0.5 * ((x - 5.0) / 0.4) ** 2) + 5, size=(400, 400)).astype(float)
+if sys.argv[1] == "many":  # many short fits
+    x = np.linspace(0.0, 10.0, 400)
+    Y = rng.poisson(400 * np.exp(-0.5 * ((x - 5.0) / 0.4) ** 2) + 5, size=(400, 400))
+    peaks = [velmora.Peak("voigt", x0=4.8)]
+else:                      # two fits of half a minute each
+    x = np.linspace(0.0, 100.0, 20000)
+    one = sum(3000 * np.exp(-0.5 * ((x - c) / 1.5) ** 2) for c in (30, 36, 60, 64)) + 5
+    Y = rng.poisson(one, size=(2, x.size))
+    peaks = [velmora.Peak("voigt", x0=c) for c in (29, 37, 59, 65)]
 print("go", flush=True)
 try:
-    velmora.fit_many(x, Y, [velmora.Peak("voigt", x0=4.8)], background="linear", workers=2)
+    velmora.fit_many(x, Y.astype(float), peaks, background="linear", workers=2)
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
 '''
 
 
-def test_ctrl_c_stops_the_batch_within_a_second():
+@pytest.mark.parametrize("batch", ["many", "long"])
+def test_ctrl_c_stops_the_batch_within_a_second(batch):
     from conftest import interrupt
 
-    delay, rest, err = interrupt(CTRL_C, after=1.0, timeout=60)
+    delay, rest, err = interrupt(CTRL_C, args=(batch,), after=1.0, timeout=60)
     assert delay is not None and delay < 1.0, (delay, rest, err)
 
 
