@@ -11,6 +11,8 @@
 //     EM crawls along when peaks overlap;
 //   - ends at a point that one more EM iteration changes by less than tol in relative
 //     log-likelihood, which is the plain loop's own stopping rule.
+// A start that already lies near the optimum (the fit of a neighbouring spectrum of a map) is
+// polished by Newton steps before any of this, which leaves the EM iterations little to do.
 // The likelihood is the core's: sum_i c_i log m(x_i), m = sum_j pi_j f_j, the f_j the peak
 // densities of the core and the background columns.
 //
