@@ -50,6 +50,23 @@ def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpenti
     assert full.log_likelihood == batch.log_likelihood[1, 1]
 
 
+@pytest.mark.parametrize("peak", [
+    velmora.Peak("lorentzian", x0=4.8), velmora.Peak("pseudo_voigt", x0=4.8, method="full"),
+    velmora.Peak("voigt", x0=4.8), velmora.Peak("doniach_sunjic", x0=4.8)], ids=str)
+def test_every_shape_in_a_burst_is_its_single_fit(peak):
+    Y = raman_map(2, 2)
+    batch = velmora.fit_many(X, Y, [peak], background="linear", tol=1e-8, workers=1)
+    start = None
+    for index in [(0, 0), (0, 1), (1, 1), (1, 0)]:
+        alone = velmora.fit(X, Y[index], [peak], background="linear", tol=1e-8, start=start)
+        for name in batch.names:
+            where, key = name.split(".", 1)
+            est = alone.background[key] if where == "background" else alone.peaks[0][key]
+            assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
+                                  [est.value, est.stderr], equal_nan=True), name
+        start = alone
+
+
 @pytest.mark.parametrize("change, message", [
     (dict(x=np.linspace(0.0, 12.0, 120)), "another grid"),
     (dict(peaks=[velmora.Peak("lorentzian", x0=4.8)]), "cannot start"),
