@@ -169,19 +169,18 @@ PyObject* fit_spectra(Arguments& a) {
         outcome[3] = 2.0;
         continue;
       }
-      accelerated::Model mi = m;
-      mi.counts = std::span<const double>(counts).subspan(i * n, n);
+      m.counts = std::span<const double>(counts).subspan(i * n, n);
       accelerated::State s = warm && have_previous ? previous : start;
       try {
-        const accelerated::Outcome o = accelerated::fit(mi, s, tol, max_iter);
+        const accelerated::Outcome o = accelerated::fit(m, s, tol, max_iter);
         std::array<Flags, kMaxParams> free;
         for (std::size_t p = 0; p < kMaxParams; ++p) {
           free[p].assign(k, 0);
           for (std::size_t j = 0; p < n_params && j < k; ++j) {
-            free[p][j] = mi.fixed[p][j] == 0 && s.pi[j] > 0.0;
+            free[p][j] = m.fixed[p][j] == 0 && s.pi[j] > 0.0;
           }
         }
-        accelerated::Information info = accelerated::information(mi, s, free);
+        accelerated::Information info = accelerated::information(m, s, free);
         outcome[0] = o.log_likelihood;
         outcome[1] = static_cast<double>(o.n_iter);
         outcome[2] = o.converged ? 1.0 : 0.0;

@@ -161,8 +161,15 @@ ColumnMatrix densities(const Model& m, const std::array<std::vector<double>, kMa
 
 class Problem {
  public:
-  Problem(const Model& m, double tol) : m_(m), tol_(tol), info_(params_of(m.shape)) {
-    n_params_ = parameter_count(m.shape);
+  Problem(const Model& m, double tol)
+      : m_(m), tol_(tol), info_(params_of(m.shape)), n_params_(parameter_count(m.shape)),
+        ones_(m.fixed[0].size() + m.basis.size(), 1.0) {
+    // The EM settings of every call; only the number of iterations changes between calls.
+    em_.r_eps = tol;
+    em_.window_lo = m.lo;
+    em_.window_hi = m.hi;
+    em_.bg_type = m.basis.empty() ? 0 : static_cast<std::uint8_t>(BackgroundKind::kSpline);
+    em_.basis = m.basis;
   }
 
   std::uint64_t steps() const { return steps_; }
@@ -256,17 +263,10 @@ class Problem {
 
  private:
   EmResult run(State& s, std::uint64_t iterations) {
-    EmSettings settings;
-    settings.max_iter = iterations;
-    settings.r_eps = tol_;
-    settings.window_lo = m_.lo;
-    settings.window_hi = m_.hi;
-    settings.bg_type = m_.basis.empty() ? 0 : static_cast<std::uint8_t>(BackgroundKind::kSpline);
-    settings.basis = m_.basis;
-    const std::vector<double> ones(s.pi.size(), 1.0);
+    em_.max_iter = iterations;
     EmResult r = with_shape(m_, s.params, m_.fixed, iterations, tol_,
                             [&](PeakShape& shape, auto&& parameter) {
-      EmResult out = run_em(m_.u, m_.counts, shape, s.pi, ones, settings);
+      EmResult out = run_em(m_.u, m_.counts, shape, s.pi, ones_, em_);
       for (std::size_t p = 0; p < n_params_; ++p) s.params[p] = parameter(p);
       return out;
     });
@@ -422,7 +422,9 @@ class Problem {
   const Model& m_;
   double tol_;
   std::array<ParamInfo, kMaxParams> info_;
-  std::size_t n_params_ = 0;
+  std::size_t n_params_;
+  std::vector<double> ones_;  // the Dirichlet concentrations: no prior on the weights
+  EmSettings em_;
   std::uint64_t steps_ = 0;
 };
 

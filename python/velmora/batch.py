@@ -104,13 +104,19 @@ class Layout:
         values = row[self.state:]
         if not np.isfinite(values).all():
             return None
-        k = self.k
-        state = {n: values[p * k:(p + 1) * k].copy() for p, n in enumerate(self.shape.params)}
-        state["pi"] = values[len(self.shape.params) * k:self.n_state].copy()
+        state = _state(values[:self.n_state], self.shape, self.k, len(self.shape.params))
         b = values[self.n_state:]
         bounds = {n: (float(b[2 * i]), float(b[2 * i + 1]))
                   for i, n in enumerate(self.shape.boundable)}
         return Start(state, bounds)
+
+
+def _state(values, shape, k, slots):
+    """A state from a packed row: ``slots`` blocks of ``k`` values, the first ones the shape's
+    parameters in order, then the mixing weights."""
+    state = {n: values[p * k:(p + 1) * k].copy() for p, n in enumerate(shape.params)}
+    state["pi"] = values[slots * k:].copy()
+    return state
 
 
 # ------------------------------------------------------------------------------ one chunk
@@ -188,9 +194,7 @@ def _fit_burst(setup, block, indices, start, out, layout):
         if status == 1:
             out[index] = layout.failed(FIT_FAILED)
             continue
-        row = states[i]
-        state = {n: row[p * k:(p + 1) * k].copy() for p, n in enumerate(shape.params)}
-        state["pi"] = row[3 * k:].copy()
+        state = _state(states[i], shape, k, 3)  # the core's rows hold three parameter slots
         try:
             result = build_result(
                 shape=shape, frame=setup.frame, ctx=ctx, peaks=setup.peaks, fix=setup.fix,
