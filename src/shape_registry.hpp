@@ -1,0 +1,122 @@
+// The registry of peak shapes: everything the package's engine and the velmora package need
+// to know about a shape, in one table.
+//
+// A shape supplies its parameter table (names, kinds, natural ranges, default bounds,
+// difference steps), its density on a grid exactly as its mixture fit forms the column of a
+// component, its profile at arbitrary points, its starting values from a position and a full
+// width at half maximum, and the quantities particular to it (the TSDC pre-exponential time).
+// The engine, the uncertainty code, the report and the guesser derive everything else: the
+// height and FWHM of a peak (peak_quantities below) are read off the density itself.
+//
+// Adding a shape means its own files and one entry in the list of shape_registry.cpp.
+//
+// Units.  Every shape but TSDC is fitted in internal coordinates u = (x - centre) / step (the
+// window's centre and the median grid step), so a parameter of kind `location` is a position
+// in grid steps from the window's centre, a `width` a number of grid steps, and a `plain`
+// parameter is the same in both.  TSDC peaks are fitted on the temperature axis as it is.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace velmora::shapes {
+
+inline constexpr std::size_t kMaxShapeParams = 3;
+// Shape-specific derived quantities a shape may have (beside height and FWHM).
+inline constexpr std::size_t kMaxExtras = 1;
+
+enum class Kind : std::uint8_t {
+  location = 0,  // a position on the axis: moves and scales with x (centres, peak temperatures)
+  width = 1,     // a width: scales with x
+  plain = 2,     // unchanged by the axis unit (eta, alpha, activation energy)
+};
+
+// Default bounds of a parameter when the caller gives none.
+enum class DefaultRule : std::uint8_t {
+  window = 0,    // the fitting window [x_min, x_max]
+  grid = 1,      // [default_lo grid steps, default_hi window widths]
+  absolute = 2,  // [default_lo, default_hi] as they stand
+};
+
+// Central-difference step of a parameter in the engine's derivatives.
+enum class StepRule : std::uint8_t {
+  relative = 0,    // h = step |value|
+  absolute = 1,    // h = step
+  peak_width = 2,  // h = step * the largest width parameter of the peak (1 when it has none)
+};
+
+struct ParamInfo {
+  const char* name;
+  Kind kind;
+  // The natural range (internal units for widths, which only scale): values outside it are
+  // not peaks of this shape.  An open end excludes its value.
+  double natural_lo, natural_hi;
+  bool lo_open, hi_open;
+  DefaultRule default_rule;
+  double default_lo, default_hi;
+  StepRule step_rule;
+  double step;
+  const char* description;  // a few words for documentation and reports
+};
+
+// What a density needs beside the grid and the parameters.
+struct ShapeContext {
+  double x_min = 0.0;  // the fitting window (internal units)
+  double x_max = 0.0;
+  double beta = 1.0;   // TSDC heating rate
+};
+
+struct ShapeEntry {
+  std::uint8_t code;  // the shape's number in the engine's model
+  const char* name;
+  bool framed;        // fitted in internal coordinates (every shape but TSDC)
+  std::size_t n_params;
+  std::array<ParamInfo, kMaxShapeParams> params;
+  std::size_t n_extras;
+  std::array<const char*, kMaxExtras> extra_names;
+
+  // The density of one peak with parameters p[0 .. n_params) at every grid value, exactly as
+  // the shape's mixture fit forms its component column (window mass, grid normalisation and
+  // floors included); out has the grid's length.  May use the worker pool.
+  void (*density)(std::span<const double> x, const double* p, const ShapeContext& ctx,
+                  std::span<double> out);
+  // The profile at arbitrary points: the density up to one factor common to every point (the
+  // grid normaliser of the shapes normalised over their grid is left out).  Runs on the
+  // calling thread.
+  void (*profile)(std::span<const double> x, const double* p, const ShapeContext& ctx,
+                  std::span<double> out);
+  // Starting parameters of a peak at `position` whose full width at half maximum is `fwhm`
+  // (same units as the parameters), written to p[0 .. n_params).
+  void (*start)(double position, double fwhm, double* p);
+  // The shape's own derived quantities (extra_names) of parameters p, written to out.
+  void (*extras)(const double* p, const ShapeContext& ctx, double* out);
+};
+
+// Every shape, in the order of their codes (code i is entry i).
+std::span<const ShapeEntry* const> all_shapes();
+
+// The shape with `code`; throws std::invalid_argument naming the code when there is none.
+const ShapeEntry& shape(std::size_t code);
+
+// Position of the parameter that sets a peak's place on the axis (its first `location`
+// parameter).
+std::size_t location_index(const ShapeEntry& shape);
+
+// The largest value of a peak's density and its full width at half maximum, read off the
+// density: the maximum is bracketed on the grid and refined by golden-section search on the
+// profile, then each half-maximum crossing is bracketed by steps that double outward from the
+// maximum and refined by bisection.  The profile is scaled to the density by their ratio at
+// the grid point nearest the maximum, so `top` is in the density's own normalisation.  NaN
+// where a quantity cannot be determined (no finite maximum, or a side whose half maximum is
+// not reached before the profile stops being finite).
+struct PeakQuantities {
+  double top = 0.0;
+  double fwhm = 0.0;
+};
+PeakQuantities peak_quantities(const ShapeEntry& shape, const double* p, const ShapeContext& ctx,
+                               std::span<const double> grid, std::span<const double> density);
+
+}  // namespace velmora::shapes
