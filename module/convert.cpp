@@ -223,6 +223,13 @@ Arguments::Value Arguments::convert(const ParamDecl& param, PyObject* obj) {
                                    "': expected None or a callable, got '" + type_name(obj) + "'");
       }
       return obj;
+    case Kind::model:
+      if (PyCapsule_IsValid(obj, kModelCapsule) == 0) {
+        raise(PyExc_TypeError, std::string("argument '") + name +
+                                   "': expected a model made by _engine_model, got '" +
+                                   type_name(obj) + "'");
+      }
+      return static_cast<const engine::Model*>(PyCapsule_GetPointer(obj, kModelCapsule));
   }
   raise(PyExc_SystemError, std::string("velmora_core: parameter '") + name + "' has no kind");
 }
@@ -249,6 +256,9 @@ std::uint64_t Arguments::count(const char* name) { return value<std::uint64_t>(n
 std::uint8_t Arguments::background_code(const char* name) { return value<std::uint8_t>(name); }
 BasisList Arguments::basis_list(const char* name) { return std::move(value<BasisList>(name)); }
 PyObject* Arguments::callable(const char* name) { return value<PyObject*>(name); }
+const engine::Model& Arguments::model(const char* name) {
+  return *value<const engine::Model*>(name);
+}
 
 void write_back(const InPlaceArray& target, std::span<const double> values) {
   PyArrayObject* array = target.array;

@@ -16,10 +16,14 @@
 #include "binding.hpp"
 #include "declarations.hpp"
 #include "em_engine.hpp"
+#include "engine.hpp"
 #include "py.hpp"
 #include "reservations.hpp"
 
 namespace velmora::py {
+
+// The name of the capsules that hold an engine model (_engine_model).
+inline constexpr const char* kModelCapsule = "velmora_core.engine_model";
 
 // An in-place array: the caller's array and the owned copy the core works on.
 struct InPlaceArray {
@@ -44,10 +48,12 @@ class Arguments {
   std::uint8_t background_code(const char* name);
   BasisList basis_list(const char* name);  // moved out; empty for None
   PyObject* callable(const char* name);    // borrowed; null for None
+  const engine::Model& model(const char* name);
 
  private:
   using Value = std::variant<std::vector<double>, InPlaceArray, Flags, bool, double,
-                             std::uint64_t, std::uint8_t, BasisList, PyObject*>;
+                             std::uint64_t, std::uint8_t, BasisList, PyObject*,
+                             const engine::Model*>;
 
   Value convert(const ParamDecl& param, PyObject* obj);
   std::vector<double> copy_array(const ParamDecl& param, PyObject* obj, bool in_place,

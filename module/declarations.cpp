@@ -235,6 +235,57 @@ std::vector<FunctionDecl> make_declarations() {
                "Score and observed information of the mixture's binned likelihood over the\n"
                "free parameters (peak by peak) and the weights but the largest.  Returns\n"
                "(score, matrix row by row)."});
+  // The velmora package's own engine: a model built once from its parameter table, then fits
+  // of spectra with it (engine.hpp).
+  d.push_back({"_engine_model",
+               join({{array("u"), array("widths")}, reals({"x_min", "x_max"}),
+                     {array("shapes"), array("betas"), array("roles"), array("slots"),
+                      array("values"), array("scale"), array("offset"), array("lower"),
+                      array("upper"), array("tie_code"), array("tie_start"), array("tie_target"),
+                      {"columns", Kind::basis_list}, array("sides")}}),
+               Returns::model,
+               "Builds a model of the fitting engine: a grid (u, channel widths, window), one\n"
+               "shape code and heating rate per peak, every parameter's role (0 free, 1 fixed,\n"
+               "2 tied), slot (theta index or tie), value and units (user = scale * value +\n"
+               "offset), bounds of theta, the compiled ties in evaluation order, the background\n"
+               "columns and the sides (+1, -1) of the terms that follow the peaks.  Raises\n"
+               "ValueError when they do not hold together."});
+  const ParamDecl model = {"model", Kind::model};
+  d.push_back({"_engine_fit",
+               {model, array("counts"), in_place("theta"), real("tol"), count("max_iter")},
+               Returns::engine_fit,
+               "Fits one spectrum by maximum likelihood from theta, which is updated in place.\n"
+               "Returns (iterations, log_likelihood, converged, decrement, status,\n"
+               "evaluations)."});
+  d.push_back({"_engine_spectra",
+               {model, array("counts"), array("theta"), real("tol"), count("max_iter"),
+                flag("warm"), flags("skip")},
+               Returns::arrays,
+               "Fits many spectra (counts one after another), each from theta or, with warm,\n"
+               "from the fit of the last spectrum that could be fitted; skipped spectra are\n"
+               "not fitted.  Returns a dict of arrays, one row per spectrum."});
+  d.push_back({"_engine_report",
+               {model, array("counts"), array("theta"), flag("curves", "False"),
+                flag("quantities", "False")},
+               Returns::arrays,
+               "Parameters, information, covariance, standard errors and background counts at\n"
+               "theta; with curves the expected counts of every peak and background term; with\n"
+               "quantities every peak's height and FWHM.  Returns a dict."});
+  d.push_back({"_engine_loglik", {model, array("counts"), array("theta")}, Returns::real,
+               "The Poisson log-likelihood of counts at theta."});
+  d.push_back({"_engine_parameters", {model, array("theta")}, Returns::array_pair,
+               "Every parameter at theta (ties evaluated) and d parameters / d theta.\n"
+               "Returns (params, jacobian row by row)."});
+  d.push_back({"_engine_densities", {model, array("theta"), array("points")}, Returns::profile,
+               "Area times density of every peak at arbitrary points, in the normalisation\n"
+               "the peak has on the model's grid (peaks one after another)."});
+  d.push_back({"_shapes", {}, Returns::shape_table,
+               "The registry of peak shapes: per shape its code, name, whether it is fitted in\n"
+               "grid units, its parameters (name, kind, natural range, default bounds,\n"
+               "description) and its derived quantities."});
+  d.push_back({"_shape_start", {count("shape"), real("position"), real("fwhm")}, Returns::floats,
+               "Starting parameters of a peak of a shape at a position with a full width at\n"
+               "half maximum."});
   return d;
 }
 
@@ -250,6 +301,7 @@ const char* stub_type(Kind kind) {
     case Kind::basis_list:
       return "Sequence[Sequence[SupportsFloat | SupportsIndex]] | NDArray[np.float64] | None";
     case Kind::callable: return "Callable[[], object] | None";
+    case Kind::model: return "object";
   }
   return "object";
 }
@@ -266,6 +318,13 @@ const char* stub_type(Returns returns) {
     case Returns::fit_outcome: return "tuple[int, float, bool]";
     case Returns::information: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
     case Returns::nothing: return "None";
+    case Returns::model: return "object";
+    case Returns::engine_fit: return "tuple[int, float, bool, float, int, int]";
+    case Returns::real: return "float";
+    case Returns::arrays: return "dict[str, object]";
+    case Returns::array_pair: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
+    case Returns::shape_table: return "tuple[dict[str, object], ...]";
+    case Returns::floats: return "tuple[float, ...]";
     case Returns::spectra:
       return "tuple[NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64] | None]]";
   }

@@ -31,6 +31,7 @@ enum class Kind : std::uint8_t {
   background_code,  // an integer 0..255
   basis_list,       // None, or a sequence (not str) of sequences (not str) of reals
   callable,         // None, or a callable object (borrowed for the call)
+  model,            // an engine model made by _engine_model (borrowed for the call)
 };
 
 // What a function returns.
@@ -45,6 +46,13 @@ enum class Returns : std::uint8_t {
   information,  // (score, information matrix row by row), two new arrays
   spectra,      // (states, outcomes, list of information matrices or None)
   nothing,      // None
+  model,          // an engine model (an opaque object)
+  engine_fit,     // (iterations, log_likelihood, converged, decrement, status, evaluations)
+  real,           // a float
+  arrays,         // a dict of new float64 arrays
+  array_pair,     // two new float64 arrays
+  shape_table,    // a tuple of dicts, one per shape
+  floats,         // a tuple of floats
 };
 
 struct ParamDecl {

@@ -4,17 +4,21 @@ Peaks are picked greedily: the data are smoothed, a straight baseline through th
 at both ends of the window is taken off, and the largest remaining maximum becomes a peak
 whose width is read at half its height; a Gaussian of that height and width is subtracted and
 the next maximum is taken, so shoulders of overlapping peaks are found as well as separate
-maxima.  Widths are converted to each shape's parameters.
+maxima.  A peak whose position is given (or tied to another's) is read at that position.
+Positions and widths become each shape's parameters by the core's rule for the shape.
 """
+import numbers
+
 import numpy as np
 
-from .model import Peak, SHAPE_NAMES
-from .shapes import K_B
+from .model import Peak
+from .shapes import SHAPE_NAMES, SHAPES
 
-FWHM_PER_SIGMA = 2.3548200450309493  # 2 sqrt(2 ln 2)
+# Area of a Gaussian of unit height and unit full width at half maximum: sqrt(pi / ln 16).
+GAUSSIAN_AREA_PER_FWHM = 1.0644670194312262
 
 
-def _smooth(counts, width):
+def smooth(counts, width):
     """Counts smoothed by a Gaussian of ``width`` grid steps (ends padded with their value)."""
     half = int(4 * width + 0.5)
     kernel = np.exp(-0.5 * (np.arange(-half, half + 1) / width) ** 2)
@@ -22,14 +26,14 @@ def _smooth(counts, width):
     return np.convolve(padded, kernel / kernel.sum(), mode="valid")
 
 
-def baseline(x, smooth):
+def baseline(x, smoothed):
     """A straight line through the low counts at both ends of the window."""
     n = max(3, x.size // 20)
-    left = np.percentile(smooth[:n], 20)
-    right = np.percentile(smooth[-n:], 20)
+    left = np.percentile(smoothed[:n], 20)
+    right = np.percentile(smoothed[-n:], 20)
     xl, xr = np.mean(x[:n]), np.mean(x[-n:])
     line = left + (right - left) * (x - xl) / (xr - xl if xr != xl else 1.0)
-    return np.minimum(line, smooth)
+    return np.minimum(line, smoothed)
 
 
 def _half_width(x, signal, i):
@@ -48,7 +52,7 @@ def _half_width(x, signal, i):
     return right - left
 
 
-def _pick(x, residual, step, position=None):
+def pick(x, residual, step, position=None):
     """Height, position and FWHM of the largest bump (or of the bump at ``position``)."""
     i = int(np.argmax(residual)) if position is None else int(np.argmin(np.abs(x - position)))
     height = max(float(residual[i]), 0.0)
@@ -57,33 +61,77 @@ def _pick(x, residual, step, position=None):
     return height, float(x[i]) if position is None else float(position), fwhm
 
 
-def shape_values(shape, position, fwhm, fixed_values=None):
-    """Starting parameter values of ``shape`` for a peak at ``position`` with width ``fwhm``."""
-    if shape == "gaussian":
-        return {"x0": position, "sigma": fwhm / FWHM_PER_SIGMA}
-    if shape == "lorentzian":
-        return {"x0": position, "gamma": fwhm}
-    if shape == "pseudo_voigt":
-        return {"x0": position, "gamma": fwhm, "eta": 0.5}
-    if shape == "voigt":
-        # Equal Gaussian and Lorentzian widths f give a Voigt width of about 1.64 f.
-        f = fwhm / 1.6376
-        return {"x0": position, "sigma": f / FWHM_PER_SIGMA, "gamma": 0.5 * f}
-    if shape == "doniach_sunjic":
-        return {"x0": position, "gamma": 0.5 * fwhm, "alpha": 0.05}
-    # TSDC: Chen's relation between the activation energy and the width of a first-order
-    # peak, E = 2.52 k Tm^2 / w - 2 k Tm.
-    tp = position
-    ea = 2.52 * K_B * tp * tp / fwhm - 2.0 * K_B * tp
-    return {"ea": float(np.clip(ea, 0.1, 4.0)), "tp": tp}
+class Picker:
+    """The greedy picking of peaks on one spectrum (sorted ``x``, its ``counts``)."""
+
+    def __init__(self, x, counts):
+        self.x = x
+        self.step = float(np.median(np.diff(x)))
+        smoothed = smooth(counts, 1.5)
+        self.residual = smoothed - baseline(x, smoothed)
+
+    def take(self, position=None):
+        """(height, position, fwhm) of the next peak, which is then taken off the residual."""
+        height, where, fwhm = pick(self.x, self.residual, self.step, position)
+        sigma = SHAPES["gaussian"].start(where, fwhm)["sigma"]
+        self.residual = self.residual - height * np.exp(-0.5 * ((self.x - where) / sigma) ** 2)
+        return height, where, fwhm
+
+    def area(self, height, fwhm):
+        """Counts of a Gaussian of this height (counts per channel) and FWHM."""
+        return max(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
 
 
-def _data(x, counts):
-    from .fit import check_data
+def fill_peaks(x, counts, peaks, tied_positions=None):
+    """Copies of ``peaks`` with every missing starting value and area filled from the data.
 
-    x, counts = check_data(x, counts)
-    order = np.argsort(x, kind="stable")
-    return x[order], counts[order]
+    ``x`` must be sorted.  Tied parameters are left to their ties.  Peaks with a given
+    position keep it and are read first, then the others are picked greedily from what those
+    leave; ``tied_positions`` (a callable returning {peak name: position} from the peaks
+    filled so far) places the peaks whose position is tied, read last.
+    """
+    picker = Picker(x, counts)
+    location = {id(p): SHAPES[p.shape].location for p in peaks}
+    tied = [p for p in peaks if location[id(p)] in p.ties]
+    untied = [p for p in peaks if location[id(p)] not in p.ties]
+    picked = {}
+    for p in sorted(untied, key=lambda p: p.values[location[id(p)]] is None):
+        picked[id(p)] = picker.take(p.values[location[id(p)]])
+    filled = {id(p): _filled(p, picked[id(p)], picker) for p in untied}
+    if tied:
+        where = tied_positions([filled.get(id(p), p) for p in peaks]) if tied_positions else {}
+        for p in tied:
+            picked[id(p)] = picker.take(where.get(p.name))
+            filled[id(p)] = _filled(p, picked[id(p)], picker)
+    return [filled[id(p)] for p in peaks]
+
+
+def _filled(peak, picked, picker):
+    height, position, fwhm = picked
+    spec = SHAPES[peak.shape]
+    guessed = spec.start(position, fwhm)
+    values = {}
+    for name in peak.params:
+        if name in peak.ties or peak.values[name] is not None:
+            continue
+        value = guessed[name]
+        if name in peak.bounds:
+            value = float(np.clip(value, *peak.bounds[name]))
+        values[name] = value
+    if peak.area is None and "area" not in peak.ties:
+        area = picker.area(height, fwhm)
+        if "area" in peak.bounds:
+            area = float(np.clip(area, *peak.bounds["area"]))
+        values["area"] = area
+    return peak.replace(**values) if values else peak
+
+
+def background_share(x, counts):
+    """Rough share of the counts under the baseline of the data."""
+    smoothed = smooth(counts, 1.5)
+    base = np.clip(baseline(x, smoothed), 0.0, None)
+    total = float(np.sum(counts))
+    return float(np.clip(np.sum(base) / total, 0.02, 0.9)) if total > 0 else 0.5
 
 
 def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
@@ -94,13 +142,14 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
     x, counts : array_like
         The spectrum: grid and counts per grid point (any order).
     n : int
-        Number of peaks.
+        Number of peaks: at least one, and at most a third of the data points in the window
+        (a peak needs a few points to be told from its neighbours).
     shape : str
         Shape of the peaks (see :class:`velmora.Peak`).
     window : (float, float), optional
         Look for peaks only inside this range of x.
     **options
-        Passed to every :class:`velmora.Peak` (``fix``, ``bounds``, ``method``, ``beta``).
+        Passed to every :class:`velmora.Peak` (``fix``, ``bounds``, ``beta``).
 
     Returns
     -------
@@ -110,7 +159,8 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
     Raises
     ------
     TypeError, ValueError
-        For bad data (see :func:`velmora.fit`), a bad ``n`` or an unknown shape.
+        For bad data (see :func:`velmora.fit`), a window without data, a bad ``n`` or an
+        unknown shape.
 
     Examples
     --------
@@ -120,62 +170,24 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
     >>> [round(p.values["x0"], 1) for p in velmora.guess_peaks(x, counts, 1)]
     [4.0]
     """
-    if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
+    from .validation import check_data, check_window
+
+    if isinstance(n, bool) or not isinstance(n, numbers.Integral):
         raise TypeError(f"n: expected an integer number of peaks, got {type(n).__name__}")
     if n < 1:
         raise ValueError(f"n: expected at least one peak, got {n}")
     if not isinstance(shape, str) or shape not in SHAPE_NAMES:
         raise ValueError(f"shape: unknown shape {shape!r}; expected one of "
                          f"{', '.join(repr(s) for s in SHAPE_NAMES)}")
-    x, counts = _data(x, counts)
-    if window is not None:
-        from .fit import check_window
-
-        lo, hi = check_window(window, x)
-        keep = (x >= lo) & (x <= hi)
-        x, counts = x[keep], counts[keep]
+    x, counts = check_data(x, counts)
+    order = np.argsort(x, kind="stable")
+    x, counts = x[order], counts[order]
+    lo, hi = check_window(window, x)
+    keep = (x >= lo) & (x <= hi)
+    x, counts = x[keep], counts[keep]
+    if n > x.size // 3:
+        raise ValueError(f"n: {n} peaks are too many for {x.size} data points in the window "
+                         f"(at most {x.size // 3}, three points a peak)")
     peaks = fill_peaks(x, counts, [Peak(shape, **options) for _ in range(int(n))])
-    location = "tp" if shape == "tsdc" else "x0"
+    location = SHAPES[shape].location
     return sorted(peaks, key=lambda p: p.values[location])
-
-
-def fill_peaks(x, counts, peaks):
-    """Copies of ``peaks`` with every missing starting value and area filled from the data.
-
-    ``x`` must be sorted; peaks with a given position keep it, and the others are picked
-    greedily from what the given ones leave.
-    """
-    step = float(np.median(np.diff(x))) if x.size > 1 else 1.0
-    smooth = _smooth(counts, 1.5)
-    residual = smooth - baseline(x, smooth)
-    location = "tp" if peaks[0].shape == "tsdc" else "x0"
-    picked = [None] * len(peaks)
-    # Peaks whose position is given first, so that the free ones go elsewhere.
-    order = sorted(range(len(peaks)), key=lambda k: peaks[k].values[location] is None)
-    for k in order:
-        height, position, fwhm = _pick(x, residual, step, peaks[k].values[location])
-        picked[k] = (height, position, fwhm)
-        sigma = fwhm / FWHM_PER_SIGMA
-        residual = residual - height * np.exp(-0.5 * ((x - position) / sigma) ** 2)
-    out = []
-    for peak, (height, position, fwhm) in zip(peaks, picked):
-        guessed = shape_values(peak.shape, position, fwhm)
-        values = {name: (peak.values[name] if peak.values[name] is not None else guessed[name])
-                  for name in peak.params}
-        for name, (lo, hi) in peak.bounds.items():
-            if peak.values[name] is None:
-                values[name] = float(np.clip(values[name], lo, hi))
-        new = peak.replace(**values)
-        if new.area is None:
-            new.area = max(height * fwhm * 1.0645 / step, 0.0)  # Gaussian area, in counts
-        out.append(new)
-    return out
-
-
-def background_share(x, counts):
-    """Rough share of the counts under the baseline of the data."""
-    smooth = _smooth(counts, 1.5)
-    base = np.clip(baseline(x, smooth), 0.0, None)
-    total = float(np.sum(counts))
-    return float(np.clip(np.sum(base) / total, 0.02, 0.9)) if total > 0 else 0.5
-

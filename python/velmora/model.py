@@ -1,20 +1,19 @@
-"""Peaks: the shape of a peak, its starting values, what is held fixed, and its bounds."""
+"""Peaks: a shape, a name, and for every parameter (area included) a starting value, a tie,
+whether it is held fixed, and its bounds."""
+import keyword
 import math
 import numbers
+import warnings
 
-from .shapes import SHAPES
+from .shapes import AREA, SHAPE_NAMES, SHAPES
+from .ties import parse_tie
 
-# Where a parameter's range is limited by the model itself.
-_RANGES = {
-    "sigma": (0.0, math.inf, False), "gamma": (0.0, math.inf, False),
-    "eta": (0.0, 1.0, True), "alpha": (0.0, 1.0, True),
-    "ea": (0.0, math.inf, False), "tp": (0.0, math.inf, False),
-}
-
-SHAPE_NAMES = tuple(SHAPES)
+# Names a peak may not take: a tie could not tell them from its own vocabulary.
+_RESERVED = {"pi", "sqrt", "exp", "log", "sin", "cos", "tan", "asin", "acos", "atan", "radians",
+             "degrees", "bg", "background"}
 
 
-def _real(value, what):
+def real(value, what):
     """``value`` as a finite float, or a TypeError/ValueError naming ``what``."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what}: expected a real number, got {type(value).__name__}")
@@ -24,8 +23,9 @@ def _real(value, what):
     return value
 
 
-def check_bounds(shape, bounds, what):
-    """Validated bounds ``{name: (lo, hi)}`` of a shape (a new dict)."""
+def check_bounds(spec_of, bounds, what):
+    """Validated bounds ``{name: (lo, hi)}`` (a new dict): ``spec_of(name)`` gives the
+    parameter's spec or raises KeyError; either end may be None or infinite (half-open)."""
     if bounds is None:
         return {}
     if not isinstance(bounds, dict):
@@ -33,22 +33,29 @@ def check_bounds(shape, bounds, what):
                         f"{type(bounds).__name__}")
     out = {}
     for name, pair in bounds.items():
-        if name not in shape.params and name != "area":
-            raise ValueError(f"{what}: {name!r} is not a parameter of the {shape.name} shape "
-                             f"(its parameters: {', '.join(shape.params)})")
-        if name not in shape.boundable:
-            takes = ", ".join(shape.boundable) or "none of its parameters"
-            raise ValueError(f"{what}: the core's {shape.name} fit has no bounds for {name!r} "
-                             f"(it takes bounds for {takes}; centres are kept in the window)")
+        try:
+            spec = spec_of(name)
+        except KeyError:
+            raise ValueError(f"{what}: {name!r} is not a parameter here") from None
         if isinstance(pair, (str, bytes)) or not hasattr(pair, "__len__") or len(pair) != 2:
             raise TypeError(f"{what}[{name!r}]: expected a pair (lo, hi), got {pair!r}")
-        lo = _real(pair[0], f"{what}[{name!r}][0]")
-        hi = _real(pair[1], f"{what}[{name!r}][1]")
+        ends = []
+        for i, v in enumerate(pair):
+            if v is None:
+                ends.append(-math.inf if i == 0 else math.inf)
+                continue
+            if isinstance(v, bool) or not isinstance(v, numbers.Real) or math.isnan(v):
+                raise TypeError(f"{what}[{name!r}][{i}]: expected a real number or None, "
+                                f"got {v!r}")
+            ends.append(float(v))
+        lo, hi = ends
         if not lo < hi:
             raise ValueError(f"{what}[{name!r}]: lower bound {lo} is not below upper bound {hi}")
-        low, _, _ = _RANGES.get(name, (-math.inf, math.inf, True))
-        if lo < low:
-            raise ValueError(f"{what}[{name!r}]: lower bound {lo} is below {low}")
+        if spec.kind != "location":  # bounds in the natural range (centres can go anywhere)
+            nlo, nhi = spec.natural
+            if lo < nlo or hi > nhi:
+                raise ValueError(f"{what}[{name!r}]: ({lo}, {hi}) reaches outside the natural "
+                                 f"range {spec.natural_text()} of {name!r}")
         out[name] = (lo, hi)
     return out
 
@@ -61,71 +68,80 @@ class Peak:
     shape : str
         ``"gaussian"`` (x0, sigma), ``"lorentzian"`` (x0, gamma: full width at half
         maximum), ``"pseudo_voigt"`` (x0, gamma: full width at half maximum, eta: Gaussian
-        weight), ``"voigt"`` (x0, sigma: Gaussian standard deviation, gamma: Lorentzian half
+        share), ``"voigt"`` (x0, sigma: Gaussian standard deviation, gamma: Lorentzian half
         width at half maximum), ``"doniach_sunjic"`` (x0, gamma: half width, alpha:
         asymmetry) or ``"tsdc"`` (ea: activation energy in eV, tp: peak temperature in K).
+        Shapes mix freely within a fit, except TSDC peaks (thermograms) with the others.
+    name : str, optional
+        How ties and results name the peak (a Python identifier).  Default ``p0``, ``p1``,
+        ... by position in the fit.
     fix : str or sequence of str, optional
-        Parameters held at their starting value.  A pseudo-Voigt fitted with
-        ``method="conditional"`` holds x0 and gamma only together; a TSDC peak whose ``ea`` is
-        fixed is held whole, so ``ea`` is fixed only together with ``tp``.
+        Parameters held at their value (``"area"`` included).  A fixed parameter without a
+        value is held at its value guessed from the data.
     bounds : dict, optional
-        ``{name: (lo, hi)}`` for the parameters the core bounds: Voigt sigma and gamma,
-        pseudo-Voigt gamma (full optimisation), Doniach-Sunjic gamma and alpha, TSDC ea.  The
-        core shares one pair per parameter among all peaks of a fit, so peaks of one fit must
-        agree.  Centres (and TSDC peak temperatures) are kept in the fitting window.
-    method : {"full", "conditional"}, optional
-        Pseudo-Voigt only: the core's component update.  ``"full"`` (default) alternates a
-        bounded fit of centre and width with a search of eta over 0.00 ... 0.99;
-        ``"conditional"`` solves for centre and width and picks eta from 0.80 ... 0.99.
+        ``{name: (lo, hi)}`` for any parameter, area included; either end may be None
+        (half-open).  Values are in the units of x (counts for the area).  Without bounds a
+        centre stays in the fitting window and a width between a fraction of a grid step and
+        twice the window.
     beta : float, optional
         TSDC only: the heating rate (K per time unit of tau0); default 1.
-    area : float, optional
-        Starting area in counts (otherwise estimated from the data).
-    **values : float
-        Starting values by parameter name; missing ones are guessed from the data.
+    area : float or str, optional
+        Starting area in counts (otherwise estimated from the data), or a tie proportional to
+        another peak's area, such as ``"0.75 * Au4f7.area"``.
+    method : str, optional
+        Accepted for compatibility and ignored (with a DeprecationWarning): eta is fitted as a
+        continuous parameter in [0, 1].
+    **values : float or str
+        Starting values by parameter name; missing ones are guessed from the data.  A string
+        ties the parameter to others: an expression in ``peak.param`` names, numbers,
+        ``+ - * / **``, parentheses, ``pi`` and sqrt, exp, log, sin, cos, tan, asin, acos,
+        atan, radians, degrees, such as ``"Au4f7.x0 + 3.67"``.
 
     Raises
     ------
     TypeError
-        For a parameter the shape does not have, or a value that is not a real number.
+        For a parameter the shape does not have, or a value that is not a real number or a
+        string.
     ValueError
-        For an unknown shape, a value outside the parameter's range, a fixed name that is not a
-        parameter (or ``"area"``), or bounds the core does not take.
+        For an unknown shape, a value outside the parameter's natural range, a tie that does
+        not parse, a parameter both fixed and tied, or bounds that do not hold the value.
 
     Examples
     --------
     >>> import velmora
     >>> velmora.Peak("voigt", x0=28.44, sigma=0.04, gamma=0.03)
     Peak('voigt', x0=28.44, sigma=0.04, gamma=0.03)
-    >>> velmora.Peak("voigt", x0=28.80, fix=("gamma",))
-    Peak('voigt', x0=28.8, sigma=None, gamma=None, fix=('gamma',))
+    >>> velmora.Peak("doniach_sunjic", name="Au4f5", x0="Au4f7.x0 + 3.67", area="0.75 * Au4f7.area")
+    Peak('doniach_sunjic', name='Au4f5', x0='Au4f7.x0 + 3.67', gamma=None, alpha=None, area='0.75 * Au4f7.area')
     """
 
-    def __init__(self, shape, *, fix=(), bounds=None, method=None, beta=None, area=None,
-                 **values):
+    def __init__(self, shape, *, name=None, fix=(), bounds=None, method=None, beta=None,
+                 area=None, **values):
         if not isinstance(shape, str):
             raise TypeError(f"shape: expected a string, got {type(shape).__name__}")
         if shape not in SHAPES:
             raise ValueError(f"shape: unknown shape {shape!r}; expected one of "
                              f"{', '.join(repr(s) for s in SHAPE_NAMES)}")
-        model = SHAPES[shape]
+        spec = SHAPES[shape]
         self.shape = shape
-        for name in values:
-            if name not in model.params:
-                raise TypeError(f"Peak() got an unexpected parameter {name!r} for the {shape} "
-                                f"shape (its parameters: {', '.join(model.params)})")
+        if name is not None:
+            if not isinstance(name, str) or not name.isidentifier() or keyword.iskeyword(name) \
+                    or name in _RESERVED:
+                raise ValueError(f"name: {name!r} is not usable as a peak name (expected an "
+                                 f"identifier such as 'Au4f7', not a keyword or a function "
+                                 f"name of ties)")
+        self.name = name
+        label = name or "peak"
+        for key in values:
+            if key not in spec.names:
+                raise TypeError(f"Peak() got an unexpected parameter {key!r} for the {shape} "
+                                f"shape (its parameters: {', '.join(spec.names)})")
         self.values = {}
-        for name in model.params:
-            value = values.get(name)
-            if value is not None:
-                value = _real(value, name)
-                low, high, closed = _RANGES.get(name, (-math.inf, math.inf, True))
-                inside = (low <= value <= high) if closed else (low < value < high)
-                if not inside:
-                    raise ValueError(f"{name}: {value} is outside the range of the parameter "
-                                     f"({'[' if closed else '('}{low}, {high}"
-                                     f"{']' if closed else ')'})")
-            self.values[name] = value
+        self.ties = {}
+        for pname in spec.names:
+            self._set(pname, values.get(pname), spec.param(pname), label)
+        self._set("area", area, AREA, label)
+        self.area = self.values.pop("area")
 
         if isinstance(fix, str):
             fix = (fix,)
@@ -134,77 +150,103 @@ class Peak:
         except TypeError:
             raise TypeError(f"fix: expected a parameter name or a sequence of names, got "
                             f"{type(fix).__name__}") from None
-        for name in fix:
-            if name == "area":
-                raise ValueError("fix: 'area' cannot be fixed (the core fits every mixing "
-                                 "weight)")
-            if not isinstance(name, str) or name not in model.params:
-                raise ValueError(f"fix: {name!r} is not a parameter of the {shape} shape (its "
-                                 f"parameters: {', '.join(model.params)})")
-        self.fix = tuple(n for n in model.params if n in fix)
+        allowed = spec.names + ("area",)
+        for pname in fix:
+            if not isinstance(pname, str) or pname not in allowed:
+                raise ValueError(f"fix: {pname!r} is not a parameter of the {shape} shape (its "
+                                 f"parameters: {', '.join(allowed)})")
+            if pname in self.ties:
+                raise ValueError(f"fix: {label}.{pname} is tied ({self.ties[pname]!r}); a "
+                                 f"parameter is either fixed or tied")
+        self.fix = tuple(n for n in allowed if n in fix)
 
-        if method is not None and not model.has_method:
-            raise ValueError(f"method: only the pseudo_voigt shape takes a method, not {shape}")
-        if model.has_method:
-            method = "full" if method is None else method
+        if method is not None:
+            if shape != "pseudo_voigt":
+                raise ValueError(f"method: only the pseudo_voigt shape took a method, not "
+                                 f"{shape}")
             if method not in ("full", "conditional"):
                 raise ValueError(f"method: expected 'full' or 'conditional', got {method!r}")
-            if method == "conditional" and ("x0" in self.fix) != ("gamma" in self.fix):
-                raise ValueError("fix: with method='conditional' the core holds x0 and gamma "
-                                 "only as a pair; fix both or neither")
+            warnings.warn("Peak(method=...) has no effect: eta is fitted as a continuous "
+                          "parameter in [0, 1] by the joint fit", DeprecationWarning,
+                          stacklevel=2)
         self.method = method
 
         if beta is not None and shape != "tsdc":
             raise ValueError(f"beta: only the tsdc shape takes a heating rate, not {shape}")
         if shape == "tsdc":
-            beta = 1.0 if beta is None else _real(beta, "beta")
+            beta = 1.0 if beta is None else real(beta, "beta")
             if beta <= 0:
                 raise ValueError(f"beta: the heating rate must be positive, got {beta}")
-            if "ea" in self.fix and "tp" not in self.fix:
-                raise ValueError("fix: the core holds a TSDC peak whole when ea is fixed; fix "
-                                 "('ea', 'tp') together, or fix tp alone")
         self.beta = beta
 
-        if area is not None:
-            area = _real(area, "area")
-            if area < 0:
-                raise ValueError(f"area: must be >= 0, got {area}")
-        self.area = area
+        def spec_of(pname):
+            return AREA if pname == "area" else spec.param(pname)
 
-        self.bounds = check_bounds(model, bounds, "bounds")
-        for name, (lo, hi) in self.bounds.items():
-            value = self.values.get(name)
+        self.bounds = check_bounds(spec_of, bounds, "bounds")
+        for pname, (lo, hi) in self.bounds.items():
+            if pname in self.ties:
+                raise ValueError(f"bounds: {label}.{pname} is tied ({self.ties[pname]!r}); a "
+                                 f"tied parameter follows its tie and takes no bounds")
+            value = self.area if pname == "area" else self.values.get(pname)
             if value is not None and not lo <= value <= hi:
-                raise ValueError(f"{name}: starting value {value} lies outside its bounds "
+                raise ValueError(f"{pname}: starting value {value} lies outside its bounds "
                                  f"({lo}, {hi})")
+
+    def _set(self, pname, value, spec, label):
+        if value is None:
+            self.values[pname] = None
+            return
+        if isinstance(value, str):
+            parse_tie(value, label, pname)  # refuses what does not parse, before any fit
+            self.ties[pname] = value
+            self.values[pname] = None
+            return
+        value = real(value, pname)
+        if spec.kind != "location" and not spec.in_natural_range(value):
+            raise ValueError(f"{pname}: {value} is outside the range of the parameter "
+                             f"{spec.natural_text()}")
+        self.values[pname] = value
 
     @property
     def params(self):
         """The shape's parameter names, in order."""
-        return SHAPES[self.shape].params
+        return SHAPES[self.shape].names
 
     @property
     def missing(self):
-        """Names of the parameters without a starting value."""
-        return tuple(n for n, v in self.values.items() if v is None)
+        """Names of the parameters without a starting value or tie."""
+        return tuple(n for n, v in self.values.items() if v is None and n not in self.ties)
+
+    def value_of(self, pname):
+        """The starting value of ``pname`` (``"area"`` included), None when guessed or tied."""
+        return self.area if pname == "area" else self.values[pname]
 
     def replace(self, **values):
-        """A copy with some starting values replaced (fix, bounds and options kept)."""
-        new = dict(self.values)
+        """A copy with some starting values replaced (name, ties, fix, bounds and options kept;
+        a value given here replaces a tie of the same parameter)."""
+        new = {n: self.ties.get(n, v) for n, v in self.values.items()}
+        area = self.ties.get("area", self.area)
+        if "area" in values:
+            area = values.pop("area")
         new.update(values)
-        return Peak(self.shape, fix=self.fix, bounds=self.bounds or None, method=self.method,
-                    beta=self.beta if self.shape == "tsdc" else None, area=self.area, **new)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return Peak(self.shape, name=self.name, fix=self.fix, bounds=self.bounds or None,
+                        method=self.method, beta=self.beta if self.shape == "tsdc" else None,
+                        area=area, **new)
 
     def __repr__(self):
-        parts = [repr(self.shape)] + [f"{n}={v!r}" for n, v in self.values.items()]
+        parts = [repr(self.shape)]
+        if self.name is not None:
+            parts.append(f"name={self.name!r}")
+        parts += [f"{n}={self.ties.get(n, v)!r}" for n, v in self.values.items()]
         if self.fix:
             parts.append(f"fix={self.fix!r}")
         if self.bounds:
             parts.append(f"bounds={self.bounds!r}")
-        if self.method not in (None, "full"):
-            parts.append(f"method={self.method!r}")
         if self.shape == "tsdc" and self.beta != 1.0:
             parts.append(f"beta={self.beta!r}")
-        if self.area is not None:
-            parts.append(f"area={self.area!r}")
+        area = self.ties.get("area", self.area)
+        if area is not None:
+            parts.append(f"area={area!r}")
         return f"Peak({', '.join(parts)})"

@@ -1,0 +1,94 @@
+// Maximisation of a log-likelihood over a box by Newton steps on its information, with
+// Levenberg-Marquardt damping and an active set.
+//
+// The function supplies its value, its score (gradient) and two curvature matrices: the
+// expected (Fisher) information, always positive semi-definite, and, on request, the observed
+// information (minus the Hessian), which gives Newton's quadratic convergence near the
+// optimum.  Each iteration
+//   1. takes as active the parameters that sit on a bound their score pushes against, and
+//      those without information (a zero diagonal); the others are free;
+//   2. far from the optimum, solves (F + lambda diag F) d = g over the free parameters (a
+//      Levenberg-Marquardt step on the expected information F, which is always an ascent
+//      direction); once the Fisher-scoring step predicts a gain of less than about one unit
+//      of log-likelihood per free parameter, the observed information H replaces F whenever
+//      it is positive definite on the free parameters (Newton's method, damped the same way);
+//   3. projects theta + d onto the box and compares the actual gain with the gain the
+//      quadratic model predicts (Moré 1978, "The Levenberg-Marquardt algorithm:
+//      implementation and theory"; Nocedal & Wright, Numerical Optimization, ch. 4): a step is
+//      taken only when the function rises; lambda shrinks after good agreement and grows after
+//      poor agreement or a refused step.
+// It stops when the predicted gain of the full Newton step on the free parameters (half the
+// Newton decrement, g^T H^-1 g / 2) is at most the tolerance: the function itself, not the
+// size of a step, says that the maximum has been reached.  Parameters on their bounds with
+// the score pushing outward are then at a maximum of the box (the projected score vanishes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace velmora::optim {
+
+struct Derivatives {
+  double value = 0.0;
+  std::vector<double> score;     // n
+  std::vector<double> expected;  // n x n, row-major
+  std::vector<double> observed;  // n x n once has_observed
+  bool has_observed = false;
+};
+
+// The function to maximise.
+class Objective {
+ public:
+  virtual ~Objective() = default;
+  // The value at theta; NaN or -inf where it is not defined.
+  virtual double value(std::span<const double> theta) = 0;
+  // Value, score and expected information at theta (has_observed false).
+  virtual void derivatives(std::span<const double> theta, Derivatives& out) = 0;
+  // Completes `out` (from the last derivatives call, at its theta) with the observed
+  // information.
+  virtual void observed(Derivatives& out) = 0;
+};
+
+struct BoundedNewtonSettings {
+  // Stop when half the Newton decrement is at most
+  //   tolerance * max(1, |value + value_offset|)
+  // (a relative tolerance on the log-likelihood; value_offset adds the constant the
+  // objective leaves out).  Default 1e-9, valid range (0, 1).
+  double tolerance = 1e-9;
+  double value_offset = 0.0;
+  // Iterations (accepted steps) at most.
+  std::uint64_t max_iterations = 200;
+  // Predicted gain per free parameter below which the observed information is used.
+  double near_gain = 1.0;
+  // Start with the observed information (a start expected to lie near the optimum).
+  bool start_near = false;
+};
+
+enum class BoundedNewtonStatus : std::uint8_t {
+  converged = 0,       // half the Newton decrement is within the tolerance
+  max_iterations = 1,  // the iteration budget ran out first
+  stalled = 2,         // no step raises the function (rounding, or derivatives that disagree
+                       // with the function), though the decrement is not yet small
+  not_finite = 3,      // the value or the derivatives at the start are not finite
+};
+
+struct BoundedNewtonResult {
+  BoundedNewtonStatus status = BoundedNewtonStatus::converged;
+  std::uint64_t iterations = 0;   // accepted steps
+  std::uint64_t values = 0;       // calls of value()
+  std::uint64_t derivatives = 0;  // calls of derivatives()
+  double value = 0.0;             // at the returned theta
+  double decrement = 0.0;         // half the Newton decrement at the returned theta
+  bool observed = false;          // the decrement is that of the observed information
+};
+
+// Maximises `f` over lower <= theta <= upper from `theta` (projected onto the box first),
+// which ends at the point returned.  `derivatives` holds the derivatives at that point on
+// return (observed information included when the result says so).
+BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<const double> lower,
+                             std::span<const double> upper, const BoundedNewtonSettings& settings,
+                             Derivatives& derivatives);
+
+}  // namespace velmora::optim
