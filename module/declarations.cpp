@@ -235,6 +235,17 @@ std::vector<FunctionDecl> make_declarations() {
                "Score and observed information of the mixture's binned likelihood over the\n"
                "free parameters (peak by peak) and the weights but the largest.  Returns\n"
                "(score, matrix row by row)."});
+  // The velmora package's compiled ties between peak parameters.
+  d.push_back({"_tie_operations", {}, Returns::tie_operations,
+               "The operations of compiled ties, in the order of their codes: a tuple of\n"
+               "(token, code, arity), token \"const\", \"ref\", \"+\", \"-\", \"*\", \"/\", \"**\",\n"
+               "\"neg\" or a function's name."});
+  d.push_back({"_tie_evaluate", {array("program"), array("values")}, Returns::tie_jet,
+               "Evaluates a compiled tie, the (code, operand) pairs of `program` one after\n"
+               "another, at the parameter values `values` (referenced by index).  Returns\n"
+               "(value, refs, gradient, hessian): the distinct referenced indices in order of\n"
+               "first use, and the derivatives over them (the Hessian row by row).  Raises\n"
+               "ValueError for a malformed program."});
   return d;
 }
 
@@ -266,6 +277,9 @@ const char* stub_type(Returns returns) {
     case Returns::fit_outcome: return "tuple[int, float, bool]";
     case Returns::information: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
     case Returns::nothing: return "None";
+    case Returns::tie_operations: return "tuple[tuple[str, int, int], ...]";
+    case Returns::tie_jet:
+      return "tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]";
     case Returns::spectra:
       return "tuple[NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64] | None]]";
   }

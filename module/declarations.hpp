@@ -45,6 +45,8 @@ enum class Returns : std::uint8_t {
   information,  // (score, information matrix row by row), two new arrays
   spectra,      // (states, outcomes, list of information matrices or None)
   nothing,      // None
+  tie_operations,  // ((token, code, arity), ...)
+  tie_jet,         // (value, refs, gradient, hessian), the last three new arrays
 };
 
 struct ParamDecl {

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -58,6 +59,13 @@ constexpr std::array<OpInfo, kOpCount> kOps = {{
 }};
 
 int arity(Op op) { return kOps[static_cast<std::size_t>(op)].arity; }
+
+// A number as a message shows it: 19, 2.5, nan.
+std::string text(double x) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.17g", x);
+  return buffer;
+}
 
 [[noreturn]] void refuse(std::size_t instruction, const std::string& what) {
   throw std::invalid_argument("tie program, instruction " + std::to_string(instruction) + ": " +
@@ -277,7 +285,7 @@ void apply_binary(Op op, Value& a, const Value& b) {
 std::size_t reference_index(const Instruction& in, std::size_t n_parameters) {
   const double r = in.operand;
   if (!(r >= 0.0) || r != std::floor(r) || !(r < static_cast<double>(n_parameters))) {
-    throw std::invalid_argument("tie program: reference " + std::to_string(r) +
+    throw std::invalid_argument("tie program: reference " + text(r) +
                                 " is not a parameter index below " +
                                 std::to_string(n_parameters));
   }
@@ -298,17 +306,17 @@ Program decode(std::span<const double> pairs, std::size_t n_parameters) {
     const double code = pairs[2 * i];
     if (!(code >= 0.0) || code != std::floor(code) ||
         !(code < static_cast<double>(kOpCount))) {
-      refuse(i, "unknown operation code " + std::to_string(code));
+      refuse(i, "unknown operation code " + text(code));
     }
     program[i].op = static_cast<Op>(static_cast<std::uint8_t>(code));
     program[i].operand = pairs[2 * i + 1];
     if (program[i].op == Op::reference) {
       const double r = program[i].operand;
       if (!(r >= 0.0) || r != std::floor(r)) {
-        refuse(i, "reference index " + std::to_string(r) + " is not a whole number >= 0");
+        refuse(i, "reference index " + text(r) + " is not a whole number >= 0");
       }
       if (!(r < static_cast<double>(n_parameters))) {
-        refuse(i, "reference index " + std::to_string(static_cast<unsigned long long>(r)) +
+        refuse(i, "reference index " + text(r) +
                       " is out of range (" + std::to_string(n_parameters) + " parameters)");
       }
     }
