@@ -286,6 +286,17 @@ std::vector<FunctionDecl> make_declarations() {
   d.push_back({"_shape_start", {count("shape"), real("position"), real("fwhm")}, Returns::floats,
                "Starting parameters of a peak of a shape at a position with a full width at\n"
                "half maximum."});
+  // The velmora package's compiled ties between peak parameters.
+  d.push_back({"_tie_operations", {}, Returns::tie_operations,
+               "The operations of compiled ties, in the order of their codes: a tuple of\n"
+               "(token, code, arity), token \"const\", \"ref\", \"+\", \"-\", \"*\", \"/\", \"**\",\n"
+               "\"neg\" or a function's name."});
+  d.push_back({"_tie_evaluate", {array("program"), array("values")}, Returns::tie_jet,
+               "Evaluates a compiled tie, the (code, operand) pairs of `program` one after\n"
+               "another, at the parameter values `values` (referenced by index).  Returns\n"
+               "(value, refs, gradient, hessian): the distinct referenced indices in order of\n"
+               "first use, and the derivatives over them (the Hessian row by row).  Raises\n"
+               "ValueError for a malformed program."});
   return d;
 }
 
@@ -325,6 +336,9 @@ const char* stub_type(Returns returns) {
     case Returns::array_pair: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
     case Returns::shape_table: return "tuple[dict[str, object], ...]";
     case Returns::floats: return "tuple[float, ...]";
+    case Returns::tie_operations: return "tuple[tuple[str, int, int], ...]";
+    case Returns::tie_jet:
+      return "tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]";
     case Returns::spectra:
       return "tuple[NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64] | None]]";
   }

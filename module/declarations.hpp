@@ -53,6 +53,8 @@ enum class Returns : std::uint8_t {
   array_pair,     // two new float64 arrays
   shape_table,    // a tuple of dicts, one per shape
   floats,         // a tuple of floats
+  tie_operations,  // ((token, code, arity), ...)
+  tie_jet,         // (value, refs, gradient, hessian), the last three new arrays
 };
 
 struct ParamDecl {

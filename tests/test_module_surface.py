@@ -228,11 +228,11 @@ def test_signature_and_module_contents():
     assert velmora_core.__doc__ == ""
     public = [k for k in vars(velmora_core) if not k.startswith("_")]
     assert public == velmora_core.__all__
-    # The private attributes: three per-thread switches, the pool size, and the velmora
-    # package's whole-spectrum fits.
+    # The private attributes: three per-thread switches, the pool size, the velmora
+    # package's whole-spectrum fits and its compiled ties.
     assert [k for k in vars(velmora_core) if k.startswith("_") and not k.startswith("__")] == [
         "_status_line", "_on_calling_thread", "_stop_check", "_pool_size", "_accelerated_fit",
-        "_fit_spectra", "_information"]
+        "_fit_spectra", "_information", "_tie_operations", "_tie_evaluate"]
     assert all(isinstance(getattr(velmora_core, k), types.BuiltinFunctionType) for k in public)
     assert velmora_core.__all__[0] == "run_em_loop"
 
