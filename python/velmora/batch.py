@@ -14,8 +14,10 @@ a single call gives from the same starting values, whatever the number of worker
 order in which they finish; :meth:`BatchResult.result` recomputes it in full.
 """
 import concurrent.futures
+from dataclasses import replace
 import functools
 import math
+import numbers
 import sys
 import threading
 import time
@@ -23,10 +25,11 @@ import time
 import numpy as np
 import velmora_core
 
-from .backgrounds import Shirley
-from .fit import InvalidCounts, NoCounts, Start, Stopped, prepare, run_prepared, run_validated, \
-    validate
-from .result import build_result
+from .fit import prepare, validate
+from .problem import FitState
+from .uncertainty import linear_estimates
+from .shapes import SHAPES
+from .validation import InvalidCounts, NoCounts, check_counts
 
 #: Status codes of :attr:`BatchResult.status`, by value.
 STATUS_NAMES = ("ok", "not converged", "invalid data", "no counts", "fit failed", "not fitted")
@@ -35,30 +38,45 @@ OK, NOT_CONVERGED, INVALID_DATA, NO_COUNTS, FIT_FAILED, NOT_FITTED = range(len(S
 # Spectra per chunk of a NumPy array when no chunks are given.
 CHUNK_SPECTRA = 256
 
-# Time of one call of the core's many-spectra fit on the fast path: a stopped batch (Ctrl-C)
+# Time of one call of the engine's many-spectra fit on the fast path: a stopped batch (Ctrl-C)
 # waits for the calls under way to end.  The number of spectra per call follows from the time
 # the last call took per spectrum, between one and BURST_MAX (where the calls' own cost no
 # longer shows).  Where the bursts end does not change any result.
 BURST_SECONDS = 0.05
 BURST_MAX = 64
 
+# The engine's statuses (0 converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed,
+# 5 skipped) as the batch's.
+_ENGINE_STATUS = (OK, NOT_CONVERGED, NOT_CONVERGED, FIT_FAILED, FIT_FAILED, NOT_FITTED)
+
+
+class Stopped(Exception):
+    """A batch asked to stop (raised inside the core's fits by the stop check)."""
+
 
 class Layout:
     """Where each field sits in a spectrum's packed row of results: the value and stderr of
-    every estimate name, the trailer (log-likelihood, EM iterations, converged, status), then
-    the fitted state in internal units and the bounds it ran with (the start of the next
-    spectrum along the path, which :meth:`BatchResult.result` needs to fit it again)."""
+    every estimate name, the trailer (log-likelihood, iterations, converged, status), then the
+    fitted state (theta and every parameter, internal units), which starts the next spectrum
+    along the path and lets :meth:`BatchResult.result` fit it again."""
 
-    def __init__(self, names, shape, n_peaks, n_background):
-        self.names = list(names)
-        self.shape = shape
-        self.k = n_peaks
-        self.ll = 2 * len(self.names)
+    def __init__(self, setup):
+        self.signature = setup.signature
+        names = []
+        for pk in setup.peaks:
+            spec = SHAPES[pk.shape]
+            names += [f"{pk.name}.{n}" for n in spec.names + ("area",) + spec.extras]
+        bg_names, _, _ = setup.background.quantities(np.zeros(setup.terms.count), setup.x,
+                                                     setup.widths, setup.frame.step,
+                                                     setup.window) if setup.terms.count else ([], 0, 0)
+        names += [f"background.{n}" for n in bg_names]
+        self.names = names
+        self.ll = 2 * len(names)
         self.n_iter, self.converged, self.status = self.ll + 1, self.ll + 2, self.ll + 3
-        self.state = self.ll + 4
-        self.n_state = len(shape.params) * n_peaks + n_peaks + n_background
-        self.bounds = self.state + self.n_state
-        self.fields = self.bounds + 2 * len(shape.boundable)
+        self.theta = self.ll + 4
+        self.n_theta = setup.theta0.size
+        self.values = self.theta + self.n_theta
+        self.fields = self.values + len(setup.parameters)
 
     def empty(self, spectrum_shape):
         out = np.full(tuple(spectrum_shape) + (self.fields,), np.nan)
@@ -70,53 +88,71 @@ class Layout:
         row[self.n_iter], row[self.converged], row[self.status] = 0.0, 0.0, status
         return row
 
-    def pack(self, result, state, bounds):
-        """One spectrum's row from its result and its fitted state."""
+    def pack(self, setup, fitted, i):
+        """The row of spectrum ``i`` of the engine's many-spectra output ``fitted``."""
+        outcome = fitted["outcome"][i]
+        status = _ENGINE_STATUS[int(outcome[2])]
+        if status in (FIT_FAILED, NOT_FITTED) and not np.isfinite(fitted["theta"][i]).all():
+            return self.failed(status)
         row = self.empty(())
-        for i, name in enumerate(self.names):
-            where, key = name.split(".", 1)
-            if where == "background":
-                est = result.background.get(key)
-            else:
-                table = result.peaks[int(where[1:])]
-                est = table[key] if key in table else None
-            if est is not None:
-                row[2 * i] = est.value
-                row[2 * i + 1] = math.nan if est.stderr is None else est.stderr
-        row[self.ll] = result.log_likelihood
-        row[self.n_iter] = result.n_iter
-        row[self.converged] = float(result.converged)
-        row[self.status] = OK if result.converged else NOT_CONVERGED
-        self.put_state(row, state, bounds)
+        frame = setup.frame
+        params = setup.parameters
+        values, stderr = fitted["params"][i], fitted["stderr"][i]
+        at_bound, undetermined = fitted["at_bound"][i] != 0, fitted["undetermined"][i] != 0
+        column = 0
+        slot = 0
+        k_count = len(setup.peaks)
+        extras = fitted["extras"][i].reshape(k_count, -1)
+        extras_se = fitted["extras_stderr"][i].reshape(k_count, -1)
+        e = 0
+        for j, pk in enumerate(setup.peaks):
+            spec = SHAPES[pk.shape]
+            for _ in spec.names + ("area",):
+                p = params[e]
+                scale = frame.scale(p.kind) if p.kind != "count" else 1.0
+                value = frame.from_u(p.kind, values[e]) if p.kind != "count" else values[e]
+                se = abs(scale) * stderr[e]
+                if p.role == "fixed":
+                    se = math.nan
+                elif p.role == "free":
+                    if at_bound[slot] or undetermined[slot]:
+                        se = math.nan
+                    slot += 1
+                row[2 * column], row[2 * column + 1] = value, se
+                column += 1
+                e += 1
+            fixed_shape = all(q.role == "fixed" for q in params[e - len(spec.names) - 1:e - 1])
+            for x in range(len(spec.extras)):
+                row[2 * column] = extras[j, x]
+                row[2 * column + 1] = math.nan if fixed_shape else extras_se[j, x]
+                column += 1
+        if setup.terms.count:
+            n_terms = setup.terms.count
+            counts = fitted["background_counts"][i]
+            cov = fitted["background_covariance"][i].reshape(n_terms, n_terms)
+            _, _, jac = setup.background.quantities(counts, setup.x, setup.widths,
+                                                    setup.frame.step, setup.window)
+            bvalues, bstderr = linear_estimates(counts, cov, jac)
+            for v, se in zip(bvalues, bstderr):
+                row[2 * column], row[2 * column + 1] = v, se
+                column += 1
+        row[self.ll] = outcome[0]
+        row[self.n_iter] = outcome[1]
+        row[self.converged] = float(outcome[2] == 0)
+        row[self.status] = status
+        row[self.theta:self.values] = fitted["theta"][i]
+        row[self.values:] = values
         return row
-
-    def put_state(self, row, state, bounds):
-        parts = [np.asarray(state[n], dtype=np.float64) for n in self.shape.params]
-        parts.append(np.asarray(state["pi"], dtype=np.float64))
-        row[self.state:self.bounds] = np.concatenate(parts)
-        row[self.bounds:] = [v for n in self.shape.boundable for v in bounds[n]]
 
     def start(self, row):
         """The start the fitted state of ``row`` gives the next spectrum, or None when the row
         has none (a spectrum not fitted, or one whose fit failed)."""
         if row[self.status] == NOT_FITTED:
             return None
-        values = row[self.state:]
-        if not np.isfinite(values).all():
+        theta, values = row[self.theta:self.values], row[self.values:]
+        if not (np.isfinite(theta).all() and np.isfinite(values).all()):
             return None
-        state = _state(values[:self.n_state], self.shape, self.k, len(self.shape.params))
-        b = values[self.n_state:]
-        bounds = {n: (float(b[2 * i]), float(b[2 * i + 1]))
-                  for i, n in enumerate(self.shape.boundable)}
-        return Start(state, bounds)
-
-
-def _state(values, shape, k, slots):
-    """A state from a packed row: ``slots`` blocks of ``k`` values, the first ones the shape's
-    parameters in order, then the mixing weights."""
-    state = {n: values[p * k:(p + 1) * k].copy() for p, n in enumerate(shape.params)}
-    state["pi"] = values[slots * k:].copy()
-    return state
+        return FitState(theta=theta.copy(), values=values.copy(), signature=self.signature)
 
 
 # ------------------------------------------------------------------------------ one chunk
@@ -133,21 +169,21 @@ def serpentine(shape):
     return path
 
 
-def _names(shape, n_peaks, background_names):
-    """The estimate names of a result: ``p{k}.{name}`` and ``background.{name}``.  The derived
-    height and FWHM of a peak are left out (they cost more than the fit; ``result(index)``
-    has them)."""
-    per_peak = list(shape.params) + ["area"] + (["tau0"] if shape.name == "tsdc" else [])
-    return ([f"p{k}.{n}" for k in range(n_peaks) for n in per_peak]
-            + [f"background.{n}" for n in background_names])
+def _fitted_one(setup, counts, tol, max_iter):
+    """The engine's many-spectra output for one spectrum from the set-up's start."""
+    return velmora_core._engine_spectra(setup.model, counts, setup.theta0, tol, max_iter, False,
+                                        [False])
 
 
-def _fit_one(x, y, peaks, background, options, start, stop, layout):
-    """One spectrum by :func:`velmora.fit`'s own path: its packed row, and its setup when it
+def _fit_one(inputs, y, start, layout):
+    """One spectrum by :func:`velmora.fit`'s own path: its packed row, and its set-up when it
     was fitted."""
     try:
-        setup, cw, state = prepare(validate(x, y, peaks, background, **options), start)
-        result = run_prepared(setup, cw, state, stop)
+        counts = check_counts(y, inputs.x.size)
+        setup, cw = prepare(replace(inputs, counts=counts), start)
+        if not cw.sum() > 0:
+            raise NoCounts("counts: every count in the window is zero")
+        fitted = _fitted_one(setup, cw, setup.tol, setup.max_iter)
     except InvalidCounts:
         return layout.failed(INVALID_DATA), None
     except NoCounts:
@@ -156,17 +192,16 @@ def _fit_one(x, y, peaks, background, options, start, stop, layout):
         raise
     except Exception:  # a failed fit is reported, and the chunk goes on
         return layout.failed(FIT_FAILED), None
-    return layout.pack(result, result._state, result._ctx.bounds), setup
+    return layout.pack(setup, fitted, 0), setup
 
 
 def _fit_burst(setup, block, indices, start, out, layout):
-    """Spectra ``indices`` of ``block`` fitted one after another by the core, each from the
+    """Spectra ``indices`` of ``block`` fitted one after another by the engine, each from the
     fit of the last one that could be fitted (``start`` for the first); their rows go into
     ``out``.  Returns the start for the spectrum after them.
 
-    Every fit is the one :func:`velmora.fit` makes from the same start: the same core call on
-    the same grid, counts, bounds and background, and the same result from its state."""
-    shape, ctx = setup.shape, setup.ctx
+    Every fit is the one :func:`velmora.fit` makes from the same start: the same model (the
+    set-up of the start's fit), counts and theta, and the same report."""
     rows = np.stack([block[index] for index in indices])
     with np.errstate(invalid="ignore"):
         invalid = ~np.isfinite(rows).all(axis=1) | (rows < 0).any(axis=1)
@@ -175,53 +210,29 @@ def _fit_burst(setup, block, indices, start, out, layout):
         empty = ~(counts.sum(axis=1) > 0)
     skip = invalid | empty
     counts[skip] = 0.0
-    arrays, flags, bounds = shape.core_arguments(start.state, setup.fix, ctx)
-    columns = setup.background.columns(setup.x)
-    basis = [np.ascontiguousarray(c) for c in columns] if columns.size else None
-    states, outcomes, infos = velmora_core._fit_spectra(
-        shape.code, setup.u, np.ascontiguousarray(counts).ravel(), *arrays,
-        np.array(start.state["pi"], dtype=np.float64), *flags, ctx.lo, ctx.hi, bounds,
-        ctx.method == "full", ctx.beta if ctx.beta is not None else 1.0, setup.tol,
-        setup.max_iter, True, skip.tolist(), basis)
-    k = layout.k
-    states = states.reshape(len(indices), -1)
-    outcomes = outcomes.reshape(len(indices), 4)
+    fitted = velmora_core._engine_spectra(setup.model, np.ascontiguousarray(counts).ravel(),
+                                          start.theta, setup.tol, setup.max_iter, True,
+                                          skip.tolist())
     for i, index in enumerate(indices):
-        ll, n_iter, converged, status = outcomes[i]
-        if status == 2:
+        if skip[i]:
             out[index] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS)
             continue
-        if status == 1:
-            out[index] = layout.failed(FIT_FAILED)
-            continue
-        state = _state(states[i], shape, k, 3)  # the core's rows hold three parameter slots
-        try:
-            result = build_result(
-                shape=shape, frame=setup.frame, ctx=ctx, peaks=setup.peaks, fix=setup.fix,
-                background=setup.background, x=setup.x, counts=counts[i], u=setup.u,
-                du=setup.du, window=setup.window, state=state, n_iter=int(n_iter),
-                converged=bool(converged), tol=setup.tol, shirley_rounds=None,
-                information=infos[i])
-            out[index] = layout.pack(result, state, ctx.bounds)
-        except Exception:  # the fit stands (the next spectrum starts from it); its report not
-            out[index] = layout.failed(FIT_FAILED)
-            layout.put_state(out[index], state, ctx.bounds)
+        out[index] = layout.pack(setup, fitted, i)
         following = layout.start(out[index])
         if following is not None:
             start = following
     return start
 
 
-def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=None,
-              done=None):
+def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
     """Fits every spectrum of ``block`` (spectrum axes..., channels) along the serpentine path;
     returns the packed rows (spectrum axes..., fields).  Runs every core call on the calling
     thread.  ``stop`` (an Event) ends the chunk, within a fit too (the core looks at it every
     20 ms at most); ``done(n)`` counts finished spectra.
 
     With warm starts, once a spectrum has been fitted the following ones are handed to the
-    core in bursts of about BURST_SECONDS (:func:`_fit_burst`), except where a fit needs the
-    package between its EM runs (a Shirley background) or asks for the plain EM loop."""
+    engine in bursts of about BURST_SECONDS (:func:`_fit_burst`), all with the model of the
+    chunk's first fitted spectrum (its fixed values included)."""
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
     warm = warm_start == "previous"
@@ -241,8 +252,7 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
         while i < len(path):
             if stop is not None and stop.is_set():
                 break
-            if warm and setup is not None and start is not None and setup.accelerate \
-                    and not isinstance(setup.background, Shirley):
+            if warm and setup is not None and start is not None:
                 indices = path[i:i + burst]
                 began = time.perf_counter()
                 start = _fit_burst(setup, block, indices, start, out, layout)
@@ -250,9 +260,8 @@ def fit_chunk(block, x, peaks, background, options, warm_start, layout, stop=Non
                 burst = int(min(BURST_MAX, max(1, BURST_SECONDS / max(each, 1e-6))))
             else:
                 indices = path[i:i + 1]
-                out[indices[0]], fitted = _fit_one(x, block[indices[0]], peaks, background,
-                                                   options, start if warm else None, stop,
-                                                   layout)
+                out[indices[0]], fitted = _fit_one(inputs, block[indices[0]],
+                                                   start if warm else None, layout)
                 following = layout.start(out[indices[0]])
                 if warm and following is not None:
                     start, setup = following, fitted
@@ -284,20 +293,27 @@ def _normalise_chunks(chunks, spectrum_shape):
     """Per spectrum axis, the tuple of block lengths."""
     if chunks is None:
         chunks = _default_chunks(spectrum_shape)
-    if isinstance(chunks, (int, np.integer)):
+    if isinstance(chunks, numbers.Integral) and not isinstance(chunks, bool):
         chunks = (int(chunks),) * len(spectrum_shape)
+    if isinstance(chunks, (str, bytes, bool)) or not hasattr(chunks, "__iter__"):
+        raise TypeError(f"chunks: expected None, a block size or one entry per spectrum axis, "
+                        f"got {chunks!r}")
     chunks = tuple(chunks)
     if len(chunks) != len(spectrum_shape):
         raise ValueError(f"chunks: expected one entry per spectrum axis "
                          f"({len(spectrum_shape)}), got {len(chunks)}")
     out = []
     for axis, (c, n) in enumerate(zip(chunks, spectrum_shape)):
-        if isinstance(c, (int, np.integer)):
+        if isinstance(c, numbers.Integral) and not isinstance(c, bool):
             c = int(c)
             if c < 1:
                 raise ValueError(f"chunks[{axis}]: expected a positive size, got {c}")
             out.append(tuple(min(c, n - s) for s in range(0, n, c)) or (0,))
         else:
+            if isinstance(c, (str, bytes, bool)) or not hasattr(c, "__iter__") or not all(
+                    isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in c):
+                raise TypeError(f"chunks[{axis}]: expected a block size or a sequence of block "
+                                f"lengths (integers), got {c!r}")
             c = tuple(int(v) for v in c)
             if sum(c) != n or any(v < 0 for v in c):
                 raise ValueError(f"chunks[{axis}]: block lengths {c} do not add up to {n}")
@@ -337,8 +353,7 @@ class BatchResult:
         The estimate names, in order.
     """
 
-    def __init__(self, packed, layout, x, data, peaks, background, options, warm_start,
-                 chunks, dims, coords):
+    def __init__(self, packed, layout, inputs, data, warm_start, chunks, dims, coords):
         names = layout.names
         self.names = list(names)
         self.values = {n: packed[..., 2 * i] for i, n in enumerate(names)}
@@ -349,8 +364,7 @@ class BatchResult:
         self.status = packed[..., layout.status].astype(np.int8)
         self.shape = packed.shape[:-1]
         self._packed, self._layout = packed, layout
-        self._x, self._data, self._peaks = x, data, peaks
-        self._background, self._options, self._warm_start = background, options, warm_start
+        self._inputs, self._data, self._warm_start = inputs, data, warm_start
         self._chunks, self.dims, self.coords = chunks, dims, coords
 
     def __len__(self):
@@ -392,9 +406,11 @@ class BatchResult:
             index = (int(index),)
         index = tuple(int(i) for i in np.unravel_index(np.ravel_multi_index(index, self.shape),
                                                           self.shape))
+        from .fit import fit_validated
+
         y = np.asarray(self._data[index], dtype=np.float64)
-        return run_validated(validate(self._x, y, self._peaks, self._background,
-                                      **self._options), start=self._start(index))
+        inputs = replace(self._inputs, counts=check_counts(y, self._inputs.x.size))
+        return fit_validated(inputs, start=self._start(index))
 
     def to_xarray(self):
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
@@ -516,8 +532,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         raise ValueError(f"Y: its last axis has {Y.shape[-1]} channels, x has {x_arr.size}")
     if warm_start not in ("previous", "none"):
         raise ValueError(f"warm_start: expected 'previous' or 'none', got {warm_start!r}")
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
-                                or workers < 1):
+    if workers is not None and (isinstance(workers, bool)
+                                or not isinstance(workers, numbers.Integral) or workers < 1):
         raise ValueError(f"workers: expected None or a positive integer, got {workers!r}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress: expected None, True or False, got {progress!r}")
@@ -525,18 +541,12 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     unknown = sorted(set(fit_options) - allowed)
     if unknown:
         raise TypeError(f"fit_many() got unexpected keyword arguments: {', '.join(unknown)}")
-    options = {k: fit_options.get(k) for k in ("window", "knots", "energy", "bounds")}
-    options.update(tol=fit_options.get("tol", 1e-9), max_iter=fit_options.get("max_iter", 2000),
-                   accelerate=fit_options.get("accelerate", True))
+    options = {k: fit_options[k] for k in fit_options}
 
-    # Every check of the model and the options, once, on a spectrum of ones.
-    checked = validate(x_arr, np.ones(x_arr.size), peaks, background, **options)
-    grid, _, peaks, shape, lo, hi, *_, bg, _, _ = checked
-    inside = (grid >= lo) & (grid <= hi)
-    bg.bind(np.sort(grid[inside]), np.ones(int(inside.sum())), (lo, hi))
-    names = _names(shape, len(peaks), tuple(bg.free_names) + tuple(bg.derived_names))
-    layout = Layout(names, shape, len(peaks), len(bg.free_names) if bg.name != "none" else 0)
-    x = x_arr
+    # Every check of the model and the options, once, and the layout of the results from a
+    # set-up on a flat spectrum (the names and sizes do not depend on the counts).
+    inputs = validate(x_arr, np.ones(x_arr.size), peaks, background, **options)
+    layout = Layout(prepare(inputs)[0])
 
     spectrum_shape = tuple(Y.shape[:-1])
     dims = dims or tuple(f"dim_{i}" for i in range(len(spectrum_shape)))
@@ -544,21 +554,18 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     bar = _progress_bar(total, progress)
     try:
         if _is_dask(Y):
-            packed, chunk_spec = _run_dask(Y, x, peaks, background, options, warm_start, layout,
-                                           bar)
+            packed, chunk_spec = _run_dask(Y, inputs, warm_start, layout, bar)
         else:
             chunk_spec = _normalise_chunks(chunks, spectrum_shape)
-            packed = _run_threads(Y, x, peaks, background, options, warm_start, layout,
-                                  chunk_spec, workers or velmora_core._pool_size(), bar)
+            packed = _run_threads(Y, inputs, warm_start, layout, chunk_spec,
+                                  workers or velmora_core._pool_size(), bar)
     finally:
         if bar is not None:
             bar.close()
-    return BatchResult(packed, layout, x, Y, peaks, background, options, warm_start, chunk_spec,
-                       dims, coords)
+    return BatchResult(packed, layout, inputs, Y, warm_start, chunk_spec, dims, coords)
 
 
-def _run_threads(Y, x, peaks, background, options, warm_start, layout, chunk_spec, workers,
-                 bar):
+def _run_threads(Y, inputs, warm_start, layout, chunk_spec, workers, bar):
     packed = layout.empty(Y.shape[:-1])
     stop = threading.Event()
     lock = threading.Lock()
@@ -569,8 +576,7 @@ def _run_threads(Y, x, peaks, background, options, warm_start, layout, chunk_spe
             finished[0] += n
 
     def work(block):
-        packed[block] = fit_chunk(Y[block], x, peaks, background, options, warm_start, layout,
-                                  stop, done)
+        packed[block] = fit_chunk(Y[block], inputs, warm_start, layout, stop, done)
 
     blocks = _blocks(chunk_spec)
     shown = 0
@@ -584,8 +590,8 @@ def _run_threads(Y, x, peaks, background, options, warm_start, layout, chunk_spe
                     bar.update(finished[0] - shown)
                     shown = finished[0]
         except BaseException:
-            # Ctrl-C (or any failure of the waiting thread): the workers stop between two EM
-            # iterations, the queued chunks are dropped.
+            # Ctrl-C (or any failure of the waiting thread): the workers stop at their next
+            # checkpoint, the queued chunks are dropped.
             stop.set()
             for f in futures:
                 f.cancel()
@@ -597,15 +603,15 @@ def _run_threads(Y, x, peaks, background, options, warm_start, layout, chunk_spe
     return packed
 
 
-def _run_dask(Y, x, peaks, background, options, warm_start, layout, bar):
+def _run_dask(Y, inputs, warm_start, layout, bar):
     import dask
     import dask.array as da
 
     if len(Y.chunks[-1]) > 1:
         Y = Y.rechunk({Y.ndim - 1: -1})
     chunk_spec = tuple(Y.chunks[:-1])
-    out = da.map_blocks(functools.partial(fit_chunk, x=x, peaks=peaks, background=background,
-                                          options=options, warm_start=warm_start, layout=layout),
+    out = da.map_blocks(functools.partial(fit_chunk, inputs=inputs, warm_start=warm_start,
+                                          layout=layout),
                         Y, dtype=np.float64, chunks=chunk_spec + ((layout.fields,),),
                         meta=np.empty((0,) * Y.ndim))
     blocks = out.to_delayed().ravel()

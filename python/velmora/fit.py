@@ -8,7 +8,7 @@ import velmora_core
 
 from .backgrounds import make_background
 from .problem import FitState, build
-from .result import build_result
+from .result import build_result, warn_if_not_converged
 from .validation import (check_data, check_options, check_peaks, check_shared_bounds,
                          check_window, NoCounts)
 
@@ -56,11 +56,6 @@ class Outcome:
     decrement: float
     status: int
     evaluations: int
-
-
-STATUS_TEXT = ("converged", "not converged: out of iterations (raise max_iter)",
-               "not converged: no step raises the likelihood (raise tol)",
-               "not converged: the likelihood or a value is not finite")
 
 
 def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=200,
@@ -196,7 +191,9 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
     """
     inputs = validate(x, counts, peaks, background, window, tol, max_iter, knots, energy,
                       bounds, accelerate)
-    return fit_validated(inputs, start=check_start(start))
+    result = fit_validated(inputs, start=check_start(start))
+    warn_if_not_converged(result)
+    return result
 
 
 def check_start(start):

@@ -4,55 +4,64 @@ import math
 import numpy as np
 
 
+def _number(v, spec):
+    return format(v, spec) if math.isfinite(v) else "n/a"
+
+
 def _estimate_line(name, est, width):
     label = f"{name}:".ljust(width + 2)
+    value = _number(est.value, ".7g")
     if est.fixed:
-        return f"{label}{est.value:.7g} (fixed)"
+        return f"{label}{value} (fixed)"
     if est.at_bound:
-        return f"{label}{est.value:.7g} (at bound)"
+        return f"{label}{value} (at bound)"
+    tie = f" == '{est.tie}'" if est.tie else ""
     if est.stderr is None or not math.isfinite(est.stderr):
-        return f"{label}{est.value:.7g} +/- (not determined)"
+        return f"{label}{value} +/- (not determined){tie}"
     rel = est.relative
     rel_text = f" ({100 * rel:.2f}%)" if math.isfinite(rel) else ""
-    return f"{label}{est.value:.7g} +/- {est.stderr:.3g}{rel_text}"
+    return f"{label}{value} +/- {est.stderr:.3g}{rel_text}{tie}"
 
 
 def fit_report(result, min_correlation=0.5):
     """The report text of a :class:`velmora.result.FitResult`."""
     lines = ["[[Fit]]"]
-    status = "converged" if result.converged else "NOT converged: raise max_iter or tol"
     dof = result.n_data - result.n_free
     facts = [
-        ("shape", result.shape + (f" ({result.method} updates)" if result.method else "")),
+        ("shape", result.shape),
         ("background", result.background_model),
         ("window", f"[{result.window[0]:.7g}, {result.window[1]:.7g}]"),
         ("data points", str(result.n_data)),
         ("total counts", f"{float(np.sum(result.counts)):.7g}"),
         ("free parameters", str(result.n_free)),
-        ("EM iterations", f"{result.n_iter} ({status})"),
+        ("iterations", f"{result.n_iter} ({result.status})"),
+        ("Newton decrement", f"{result.decrement:.3g} (predicted gain of a further step)"),
     ]
-    if result.shirley_rounds is not None:
-        facts.append(("Shirley rounds", str(result.shirley_rounds)))
     lines += [f"    {k:<17}= {v}" for k, v in facts]
     lines.append("[[Statistics]]")
+    chi2 = result.chi_square
     stats = [
-        ("log-likelihood", f"{result.log_likelihood:.10g}"),
-        ("deviance", f"{result.deviance:.7g}"),
-        ("chi-square", f"{result.chi_square:.7g}"),
-        ("reduced chi-sq", f"{result.chi_square / dof:.5g}" if dof > 0 else "n/a"),
-        ("AIC", f"{result.aic:.10g}"),
-        ("BIC", f"{result.bic:.10g}"),
+        ("log-likelihood", _number(result.log_likelihood, ".10g")),
+        ("deviance", _number(result.deviance, ".7g")),
+        ("chi-square", _number(chi2, ".7g")),
+        ("reduced chi-sq", _number(chi2 / dof, ".5g") if dof > 0 else "n/a"),
+        ("AIC", _number(result.aic, ".10g")),
+        ("BIC", _number(result.bic, ".10g")),
     ]
     lines += [f"    {k:<17}= {v}" for k, v in stats]
     lines.append("[[Peaks]]")
-    for k, peak in enumerate(result.peaks):
-        lines.append(f"    p{k} ({peak.shape})")
+    for peak in result.peaks:
+        note = "" if peak.detected else "  -- not a detection (see Findings)"
+        lines.append(f"    {peak.name} ({peak.shape}){note}")
         width = max(len(n) for n in peak)
         lines += ["        " + _estimate_line(n, e, width) for n, e in peak.items()]
     if result.background:
         lines.append("[[Background]]")
         width = max(len(n) for n in result.background)
         lines += ["    " + _estimate_line(n, e, width) for n, e in result.background.items()]
+    if result.warnings:
+        lines.append("[[Findings]]")
+        lines += [f"    - {w}" for w in result.warnings]
     corr = result.correlation
     names = result.param_names
     pairs = []
@@ -66,8 +75,4 @@ def fit_report(result, min_correlation=0.5):
         width = max(len(f"C({a}, {b})") for _, _, a, b in pairs)
         for _, c, a, b in sorted(pairs, reverse=True):
             lines.append(f"    {f'C({a}, {b})':<{width}} = {c:+.4f}")
-    if not np.isfinite(np.diag(result.covariance)).all():
-        lines.append("[[Warning]]")
-        lines.append("    the information matrix is not positive definite: some standard "
-                     "errors could not be determined")
     return "\n".join(lines)

@@ -1,27 +1,52 @@
-"""The result of a fit: estimates with standard errors, statistics, model curves, a report."""
-import functools
+"""The result of a fit: estimates with standard errors, statistics, model curves, findings,
+a report."""
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
 import math
-from collections.abc import Mapping
+import warnings as _warnings
 
 import numpy as np
-from scipy.special import gammaln
 
-from .shapes import component_density, tau0_from_tp
-from .uncertainty import invert, score_and_information, weight_map
+import velmora_core
+
+from .shapes import SHAPES
+from .uncertainty import in_user_units, linear_estimates
+
+# A peak narrower than this many grid steps (full width at half maximum) has collapsed onto a
+# few channels: it fits noise, not a line.
+COLLAPSED_STEPS = 1.0
+# An area below this many standard errors is compatible with zero.
+SIGNIFICANT_AREA = 2.0
 
 
+class ConvergenceWarning(UserWarning):
+    """A fit that ended before reaching the maximum of its likelihood."""
+
+
+@dataclass
 class Estimate:
-    """A fitted quantity: ``value``, ``stderr`` (None when held fixed, NaN when it cannot be
-    determined), ``fixed``, and ``at_bound`` (the fit ended on one of its bounds)."""
+    """A fitted quantity.
 
-    __slots__ = ("name", "value", "stderr", "fixed", "at_bound")
+    Attributes
+    ----------
+    name : str
+    value : float
+    stderr : float or None
+        None when held fixed; NaN when not determined (on a bound, left without signal, or a
+        peak that is no detection).
+    fixed : bool
+    at_bound : bool
+        The fit ended on one of the parameter's bounds.
+    tie : str or None
+        The expression of a tied parameter.
+    """
 
-    def __init__(self, name, value, stderr, fixed=False, at_bound=False):
-        self.name = name
-        self.value = float(value)
-        self.stderr = None if stderr is None else float(stderr)
-        self.fixed = bool(fixed)
-        self.at_bound = bool(at_bound)
+    name: str
+    value: float
+    stderr: object = None
+    fixed: bool = False
+    at_bound: bool = False
+    tie: object = None
 
     @property
     def relative(self):
@@ -31,107 +56,163 @@ class Estimate:
         return abs(self.stderr / self.value)
 
     def __float__(self):
-        return self.value
+        return float(self.value)
 
     def __repr__(self):
         if self.fixed:
             return f"<Estimate {self.name} = {self.value:.8g} (fixed)>"
-        return f"<Estimate {self.name} = {self.value:.8g} +/- {self.stderr:.3g}>"
+        tail = f" (tied: {self.tie})" if self.tie else ""
+        if self.at_bound:
+            return f"<Estimate {self.name} = {self.value:.8g} (at bound)>"
+        return f"<Estimate {self.name} = {self.value:.8g} +/- {self.stderr:.3g}{tail}>"
 
     def to_dict(self):
-        stderr = self.stderr
-        if stderr is not None and not math.isfinite(stderr):
-            stderr = None
-        return {"value": self.value, "stderr": stderr, "fixed": self.fixed,
-                "at_bound": self.at_bound}
+        return {"value": _plain(self.value), "stderr": _plain(self.stderr),
+                "fixed": self.fixed, "at_bound": self.at_bound, "tie": self.tie}
 
 
 class PeakResult(Mapping):
-    """The estimates of one peak by parameter name (``"area"`` included).
+    """The estimates of one peak by parameter name: its shape parameters, ``"area"``
+    (counts), the derived ``"height"`` (counts per channel at the maximum) and ``"fwhm"``, and
+    the shape's own derived quantities (TSDC ``"tau0"``).
 
-    ``later`` names estimates worked out on first use, all together by one function: the
-    derived height and width read off the density on a fine grid, which cost more than the
-    fit's own passes over the data and which a caller of many fits may not want."""
+    Attributes
+    ----------
+    name, shape : str
+    detected : bool
+        False for a peak that collapsed below a grid step or whose area is compatible with
+        zero (see :attr:`FitResult.warnings`).
+    """
 
-    def __init__(self, shape, estimates, later_names=(), later=None):
+    def __init__(self, name, shape, estimates, detected=True):
+        self.name = name
         self.shape = shape
+        self.detected = detected
         self._estimates = dict(estimates)
-        self._later_names = tuple(later_names)
-        self._later = later
 
-    def _complete(self):
-        if self._later is not None:
-            later, self._later = self._later, None
-            self._estimates.update(later())
-
-    def __getitem__(self, name):
-        if name in self._later_names:
-            self._complete()
-        return self._estimates[name]
+    def __getitem__(self, key):
+        return self._estimates[key]
 
     def __iter__(self):
-        return iter(list(self._estimates) + [n for n in self._later_names
-                                             if n not in self._estimates])
+        return iter(self._estimates)
 
     def __len__(self):
-        return len(self._estimates) + sum(n not in self._estimates for n in self._later_names)
+        return len(self._estimates)
 
     def __repr__(self):
-        self._complete()
         inner = ", ".join(f"{n}={e.value:.6g}" for n, e in self._estimates.items())
-        return f"<PeakResult {self.shape}: {inner}>"
+        return f"<PeakResult {self.name} ({self.shape}): {inner}>"
 
 
+class PeakList(Sequence):
+    """The peaks of a result, by position (``peaks[0]``) or by name (``peaks["Au4f7"]``)."""
+
+    def __init__(self, peaks):
+        self._peaks = list(peaks)
+        self._by_name = {p.name: p for p in self._peaks}
+
+    def __getitem__(self, key):
+        if isinstance(key, str):
+            try:
+                return self._by_name[key]
+            except KeyError:
+                raise KeyError(f"no peak is called {key!r}; the peaks are "
+                               f"{', '.join(self._by_name)}") from None
+        return self._peaks[key]
+
+    def __len__(self):
+        return len(self._peaks)
+
+    @property
+    def names(self):
+        return [p.name for p in self._peaks]
+
+    def __repr__(self):
+        return f"PeakList({self._peaks!r})"
+
+
+@dataclass
 class FitResult:
     """What :func:`velmora.fit` returns.
 
     Attributes
     ----------
-    peaks : list of PeakResult
-        Per peak, ``{name: Estimate}`` for every shape parameter and ``"area"`` (counts), and
-        the derived ``"height"`` (counts per channel at the maximum) and ``"fwhm"`` (full
-        width at half maximum, read off the core's density); TSDC peaks also carry the
-        derived ``"tau0"``.
+    peaks : PeakList
+        Per peak (by position or name) a :class:`PeakResult`.
     background : dict
-        ``{name: Estimate}``: ``"counts"`` (its counts in the window), ``"slope"`` for the
-        linear background (counts per channel per unit of x, a channel being the median grid
-        step), the counts of each column of
-        the spline (``"b0"``, ...) and Shirley (``"offset"``, ``"step"``) backgrounds.
+        ``{name: Estimate}`` of the background: ``"counts"`` (its counts in the window) and
+        the kind's own quantities (``"slope"`` of the linear background, per unit of x; the
+        counts of each spline column ``"b0"``, ...; Shirley ``"offset"`` and ``"step"``).
+    background_model : str
     log_likelihood : float
         Poisson log-likelihood of the counts under the fitted expected counts.
     deviance : float
         Poisson deviance, 2 sum(c log(c/mu) - (c - mu)).
-    aic, bic : float
-        Akaike and Bayesian information criteria, from ``log_likelihood`` and the number of
-        free parameters.
     chi_square : float
-        Pearson's sum (c - mu)^2 / mu.
+        Pearson's sum (c - mu)^2 / mu (infinite when a channel with counts has mu = 0).
+    aic, bic : float
+        Akaike and Bayesian information criteria.
     n_iter : int
-        EM iterations of the core.
+        Iterations (steps) of the engine.
     converged : bool
-        Whether the fit ended at an EM fixed point (and a Shirley background settled).
+        The fit ended at a maximum of the likelihood (see ``decrement``).
+    status : str
+        How the fit ended, in words.
+    decrement : float
+        The stopping criterion at the end: half the Newton decrement, the gain in
+        log-likelihood that a full Newton step predicts (converged when at most
+        ``tol * |log_likelihood|``).
+    evaluations : int
+        Passes over the data.
+    warnings : list of str
+        Plain-language findings: peaks that are no detection, parameters on their bounds or
+        not determined, a fit that did not converge.
     param_names : list of str
-        The free parameters (``"p0_x0"``, ..., ``"p0_area"``, ..., ``"bg_counts"``), in the
+        The free parameters (``"p0_x0"``, ``"Au4f7_area"``, ``"bg_rising"``, ...), in the
         order of ``covariance``.
     covariance : ndarray
-        Their covariance matrix.
+        Their covariance matrix, in the units of x (NaN rows for parameters not determined,
+        zero rows for parameters on a bound).
     x, counts : ndarray
         The data inside the window, sorted by x.
     window : (float, float)
+    n_data, n_free : int
+    shape : str
+        The peaks' shape, or ``"mixed"``.
+    state : FitState
+        The fitted point, for ``velmora.fit(..., start=result)``.
+    setup : Setup
+        The fit's set-up (model, grid, parameters).
     """
 
-    def __init__(self, **kw):
-        self.__dict__.update(kw)
+    peaks: PeakList
+    background: dict
+    background_model: str
+    log_likelihood: float
+    deviance: float
+    chi_square: float
+    aic: float
+    bic: float
+    n_iter: int
+    converged: bool
+    status: str
+    decrement: float
+    evaluations: int
+    warnings: list
+    param_names: list
+    covariance: np.ndarray
+    x: np.ndarray
+    counts: np.ndarray
+    window: tuple
+    n_data: int
+    n_free: int
+    tol: float
+    shape: str
+    state: object = field(repr=False)
+    setup: object = field(repr=False)
+    curves: dict = field(repr=False)
 
     # ---- curves
-    def _grid(self, x):
-        if x is None:
-            return self.x
-        x = np.asarray(x, dtype=np.float64)
-        if x.ndim != 1:
-            raise ValueError(f"x: expected a one-dimensional array, got shape {x.shape}")
-        return x
-
     def eval_components(self, x=None):
         """Expected counts of every peak and of the background on ``x``.
 
@@ -144,27 +225,26 @@ class FitResult:
         Returns
         -------
         dict
-            ``{"p0": counts, "p1": ..., "background": counts}`` (no ``"background"`` entry
+            ``{peak name: counts, ..., "background": counts}`` (no ``"background"`` entry
             without a background).
         """
-        on_data = x is None
-        x = self._grid(x)
-        frame = self._frame
-        if on_data:     # the fit's own grid, channel widths and densities
-            u, du = self._u, self._du
-        else:
-            u = (x - frame.centre) / frame.step
-            du = np.interp(u, self._u, self._du)
-        total = self._total
-        out = {}
-        for k, p in enumerate(self._comps):
-            f = self._dens[k] if on_data else component_density(
-                self._shape, p, self._ctx, u, u_fit=self._u, fit_density=self._dens[k])
-            out[f"p{k}"] = total * self._pi[k] * du * f
-        if self._bg_model.name != "none":
-            nk = len(self._comps)
-            out["background"] = total * du * np.einsum("b,bi->i", self._pi[nk:],
-                                                                self._bg_model.columns(x))
+        if x is None:
+            return {k: v.copy() for k, v in self.curves.items()}
+        x = np.asarray(x, dtype=np.float64)
+        if x.ndim != 1:
+            raise ValueError(f"x: expected a one-dimensional array, got shape {x.shape}")
+        setup = self.setup
+        u = (x - setup.frame.centre) / setup.frame.step
+        widths = np.interp(u, setup.u, setup.widths)
+        dens = velmora_core._engine_densities(setup.model, self.state.theta,
+                                              np.ascontiguousarray(u))
+        dens = dens.reshape(len(self.peaks), u.size)
+        out = {p.name: dens[k] * widths for k, p in enumerate(self.peaks)}
+        if "background" in self.curves:
+            lo, hi = self.window
+            inside = (x >= lo) & (x <= hi)
+            per_unit = self.curves["background"] / setup.widths
+            out["background"] = np.where(inside, np.interp(u, setup.u, per_unit), 0.0) * widths
         return out
 
     def eval(self, x=None):
@@ -185,7 +265,7 @@ class FitResult:
 
     # ---- presentation
     def report(self, min_correlation=0.5):
-        """A text report: estimates, strong correlations, statistics.
+        """A text report: estimates, findings, strong correlations, statistics.
 
         Parameters
         ----------
@@ -203,16 +283,19 @@ class FitResult:
         return plot_result(self, title=title)
 
     def to_dict(self):
-        """Everything as plain Python values (for JSON)."""
+        """Everything as plain Python values, JSON-ready (NaN and infinities become None)."""
         return {
             "shape": self.shape,
             "background_model": self.background_model,
-            "window": list(self.window),
-            "peaks": [{n: e.to_dict() for n, e in p.items()} for p in self.peaks],
+            "window": [_plain(v) for v in self.window],
+            "peaks": {p.name: {"shape": p.shape, "detected": p.detected,
+                               **{n: e.to_dict() for n, e in p.items()}} for p in self.peaks},
             "background": {n: e.to_dict() for n, e in self.background.items()},
             "statistics": {k: _plain(getattr(self, k)) for k in (
-                "log_likelihood", "deviance", "aic", "bic", "chi_square", "n_data", "n_free",
-                "n_iter", "converged")},
+                "log_likelihood", "deviance", "chi_square", "aic", "bic", "n_data", "n_free",
+                "n_iter", "converged", "decrement", "evaluations")},
+            "status": self.status,
+            "warnings": list(self.warnings),
             "param_names": list(self.param_names),
             "covariance": [[_plain(v) for v in row] for row in self.covariance],
         }
@@ -220,11 +303,12 @@ class FitResult:
     def __repr__(self):
         return (f"<FitResult {self.shape}, {len(self.peaks)} peaks, background "
                 f"{self.background_model}: log-likelihood {self.log_likelihood:.6g}, "
-                f"{self.n_iter} EM iterations, "
-                f"{'converged' if self.converged else 'NOT converged'}>")
+                f"{self.n_iter} iterations, {self.status}>")
 
 
 def _plain(v):
+    if v is None:
+        return None
     if isinstance(v, (bool, np.bool_)):
         return bool(v)
     if isinstance(v, (int, np.integer)):
@@ -233,241 +317,171 @@ def _plain(v):
     return v if math.isfinite(v) else None
 
 
-def _profile(shape, ctx, p, u_fit):
-    """Largest density and full width at half maximum of one component (internal units),
-    read off the core's density on a fine grid around the peak."""
-    if shape.name == "tsdc":
-        centre = p["tp"]
-        width = 2.5 * 8.61733034e-5 * p["tp"] ** 2 / max(p["ea"], 1e-3)
-    else:
-        centre = p["x0"]
-        width = max(p.get("sigma", 0.0) * 2.3548200450309493, 2.0 * p.get("gamma", 0.0),
-                    1e-6)
-    fine = np.linspace(centre - 12.0 * width, centre + 12.0 * width, 4001)
-    f = component_density(shape, p, ctx, fine, u_fit=u_fit)
-    i = int(np.argmax(f))
-    top = float(f[i])
-    half = 0.5 * top
-    below_left = np.nonzero(f[:i] < half)[0]
-    below_right = np.nonzero(f[i:] < half)[0]
-    if not (top > 0 and below_left.size and below_right.size):
-        return top, math.nan
-    a = below_left[-1]
-    b = i + below_right[0]
-    left = np.interp(half, [f[a], f[a + 1]], [fine[a], fine[a + 1]])
-    right = np.interp(half, [f[b], f[b - 1]], [fine[b], fine[b - 1]])
-    return top, float(right - left)
+# ------------------------------------------------------------------------------- building
 
-
-def _height_and_width(shape, ctx, frame, p, free, fix, j, u, total, pi, du, lmap, offset,
-                      n_shape, p_inner, stderr_of):
-    """The derived ``height`` (counts per channel at the maximum) and ``fwhm`` of one peak,
-    with standard errors by the delta method (differences of the core's densities)."""
-    from .uncertainty import fd_steps
-
-    channel = float(np.median(du))
-    top, fwhm = _profile(shape, ctx, p, u)
-    height = total * pi[j] * channel * top
-    r_height = np.zeros(p_inner + 1)
-    r_width = np.zeros(p_inner + 1)
-    steps = fd_steps(shape, p, free)
-    for a, name in enumerate(free):
-        plus, minus = dict(p), dict(p)
-        plus[name] += steps[name]
-        minus[name] -= steps[name]
-        (t1, w1), (t0, w0) = _profile(shape, ctx, plus, u), _profile(shape, ctx, minus, u)
-        r_height[offset + a] = total * pi[j] * channel * (t1 - t0) / (2 * steps[name])
-        r_width[offset + a] = frame.factor("scale") * (w1 - w0) / (2 * steps[name])
-    r_height[n_shape:p_inner] = total * channel * top * lmap[j]
-    r_height[p_inner] = pi[j] * channel * top
-    all_fixed = all(fix[n][j] for n in shape.params)
-    return {"height": Estimate("height", height, stderr_of(r_height)),
-            "fwhm": Estimate("fwhm", frame.factor("scale") * fwhm,
-                             None if all_fixed else stderr_of(r_width), fixed=all_fixed)}
-
-
-def build_result(shape, frame, ctx, peaks, fix, background, x, counts, u, du, window, state,
-                 n_iter, converged, tol, shirley_rounds, problem=None, information=None):
-    """The result of a fit at ``state``.  ``information``, when given, is the core's observed
-    information at ``state`` over the parameters not fixed of the peaks with weight and the
-    weights (as :func:`velmora.uncertainty.score_and_information` returns it for them); it is
-    worked out otherwise."""
-    k = len(peaks)
-    comps = [{n: float(state[n][j]) for n in shape.params} for j in range(k)]
-    pi = np.array(state["pi"], dtype=np.float64)
-    total = float(counts.sum())
-    dens = np.array([shape.density(u, p, ctx) for p in comps]).reshape(k, u.size)
-    bg_cols = background.columns(x) if background.name != "none" else np.zeros((0, u.size))
-    def on_bound(name, value):
-        pair = ctx.bounds.get(name, shape.limits.get(name))
-        if pair is None:
-            return False
-        return any(abs(value - b) <= 1e-9 * max(abs(b), 1e-3) for b in pair
-                   if math.isfinite(b))
-
-    # A parameter that ended on its bound is not at a stationary point: it is left out of the
-    # information (its standard error is not determined) so that it does not spoil the others.
-    bounded = [{n for n in shape.params if on_bound(n, comps[j][n])} for j in range(k)]
-    free = [tuple(n for n in shape.params if not fix[n][j] and n not in bounded[j])
-            if pi[j] > 0 else () for j in range(k)]
-
-    # The information over every parameter not fixed, then without those on a bound: each of
-    # its entries is worked out on its own, so the rows kept are those of the smaller set.
-    unfixed = [tuple(n for n in shape.params if not fix[n][j]) if pi[j] > 0 else ()
-               for j in range(k)]
-    if information is None:
-        _, information, lmap = score_and_information(shape, ctx, u, counts, comps, pi, unfixed,
-                                                     bg_cols)
-    else:
-        lmap, _ = weight_map(pi)
-    information = np.asarray(information, dtype=np.float64)
-    n_unfixed = sum(len(f) for f in unfixed)
-    size = n_unfixed + pi.size - 1
-    information = information.reshape(size, size)
-    keep = [i for i, (j, n) in enumerate((j, n) for j in range(k) for n in unfixed[j])
-            if n in free[j]] + list(range(n_unfixed, size))
-    info = information[np.ix_(keep, keep)]
-    inner = invert(info, sum(len(f) for f in free))
-    p_inner = inner.shape[0]
-    cov_z = np.zeros((p_inner + 1, p_inner + 1))
-    cov_z[:p_inner, :p_inner] = inner
-    cov_z[p_inner, p_inner] = total                   # the total count is Poisson
-    n_shape = sum(len(f) for f in free)
-
-    names, values, rows = [], [], []
-
-    def row():
-        return np.zeros(p_inner + 1)
-
-    def count_row(j):
-        r = row()
-        r[n_shape:p_inner] = total * lmap[j]
-        r[p_inner] = pi[j]
-        return r
-
-    peak_rows = []
-    offsets = []
-    offset = 0
-    for j in range(k):
-        entries = {}
-        for name in shape.params:
-            kind = shape.kinds[name]
-            value = frame.from_u(kind, comps[j][name])
-            if fix[name][j]:
-                entries[name] = (value, None)
-            elif name in free[j]:
-                r = row()
-                r[offset + free[j].index(name)] = frame.factor(kind)
-                names.append(f"p{j}_{name}")
-                values.append(value)
-                rows.append(r)
-                entries[name] = (value, len(rows) - 1)
-            elif name in bounded[j] and pi[j] > 0:
-                entries[name] = (value, "bound")
-            else:                                       # a peak whose weight went to zero
-                entries[name] = (value, "nan")
-        offsets.append(offset)
-        offset += len(free[j])
-        names.append(f"p{j}_area")
-        values.append(total * pi[j])
-        rows.append(count_row(j))
-        entries["area"] = (total * pi[j], len(rows) - 1)
-        peak_rows.append(entries)
-
-    bg_counts = total * pi[k:]
-    bg_count_rows = np.array([count_row(j) for j in range(k, pi.size)]).reshape(-1, p_inner + 1)
-    if background.name != "none":
-        fvals, fjac, dvals, djac = background.quantities(bg_counts)
-        bg_free_start = len(rows)
-        for name, value, jrow in zip(background.free_names, fvals, fjac @ bg_count_rows):
-            names.append(f"bg_{name}")
-            values.append(value)
-            rows.append(jrow)
-        derived_bg = list(zip(background.derived_names, dvals, djac @ bg_count_rows))
-    else:
-        bg_free_start = len(rows)
-        derived_bg = []
-
-    jac = np.array(rows).reshape(len(rows), p_inner + 1)
-    # Parameters left out of the inversion (see invert) have NaN rows: whatever depends on
-    # them is undetermined, the rest is not.
-    dropped = ~np.isfinite(np.diag(cov_z))
-    cov_z = np.where(np.isfinite(cov_z), cov_z, 0.0)
-    cov = jac @ cov_z @ jac.T
-    depends = (jac[:, dropped] != 0).any(axis=1)
-    cov[depends, :] = np.nan
-    cov[:, depends] = np.nan
-
-    def stderr_of(r):
-        if (r[dropped] != 0).any():
-            return math.nan
-        v = float(r @ cov_z @ r)
-        return math.sqrt(v) if v >= 0 else math.nan
-
-    peaks_out = []
-    for j, entries in enumerate(peak_rows):
-        estimates = {}
-        for name, (value, where) in entries.items():
-            if where is None:
-                estimates[name] = Estimate(name, value, None, fixed=True)
-            elif where in ("nan", "bound"):
-                estimates[name] = Estimate(name, value, math.nan, at_bound=where == "bound")
-            else:
-                estimates[name] = Estimate(name, value, math.sqrt(max(cov[where, where], 0.0))
-                                           if np.isfinite(cov[where, where]) else math.nan)
-        if shape.name == "tsdc":
-            ea, tp = estimates["ea"].value, estimates["tp"].value
-            tau0 = float(tau0_from_tp(ea, tp, ctx.beta))
-            r = row()
-            for name in ("ea", "tp"):
-                where = entries[name][1]
-                if isinstance(where, int):
-                    h = 1e-6 * abs(estimates[name].value)
-                    plus = dict(ea=ea, tp=tp)
-                    minus = dict(ea=ea, tp=tp)
-                    plus[name] += h
-                    minus[name] -= h
-                    slope = (tau0_from_tp(plus["ea"], plus["tp"], ctx.beta)
-                             - tau0_from_tp(minus["ea"], minus["tp"], ctx.beta)) / (2 * h)
-                    r = r + slope * jac[where]
-            fixed_all = all(entries[n][1] is None for n in ("ea", "tp"))
-            estimates["tau0"] = Estimate("tau0", tau0, None if fixed_all else stderr_of(r),
-                                         fixed=fixed_all)
-        later = functools.partial(_height_and_width, shape, ctx, frame, comps[j], free[j], fix,
-                                  j, u, total, pi, du, lmap, offsets[j], n_shape, p_inner,
-                                  stderr_of)
-        peaks_out.append(PeakResult(shape.name, estimates, ("height", "fwhm"), later))
-
-    bg_out = {}
-    for i, name in enumerate(background.free_names if background.name != "none" else ()):
-        where = bg_free_start + i
-        bg_out[name] = Estimate(name, values[where], math.sqrt(max(cov[where, where], 0.0))
-                                if np.isfinite(cov[where, where]) else math.nan)
-    for name, value, r in derived_bg:
-        bg_out[name] = Estimate(name, value, stderr_of(r))
-    if background.name != "none" and "counts" in bg_out:
-        bg_out = {"counts": bg_out.pop("counts"), **bg_out}
-
-    result = FitResult(
-        shape=shape.name, peaks=peaks_out, background=bg_out,
-        background_model=background.describe(), param_names=names, covariance=cov,
-        x=x.copy(), counts=counts.copy(), window=tuple(window), n_iter=int(n_iter),
-        converged=bool(converged), tol=tol, n_data=int(x.size), n_free=len(names),
-        shirley_rounds=shirley_rounds, method=ctx.method,
-        _shape=shape, _frame=frame, _ctx=ctx, _comps=comps, _pi=pi, _total=total,
-        _dens=dens, _u=u, _du=du, _bg_model=background, _state=state, _problem=problem)
-    mu = result.eval()
+def statistics(counts, mu, n_free, log_likelihood):
+    """Deviance, chi-square, AIC and BIC of a fit."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        log_mu = np.log(mu)
-        ll = float(np.sum(np.where(counts > 0, counts * log_mu, 0.0) - mu)
-                   - float(np.sum(gammaln(counts + 1.0))))
         dev = 2.0 * float(np.sum(np.where(counts > 0, counts * np.log(counts / mu), 0.0)
                                  - (counts - mu)))
-        chi2 = float(np.sum((counts - mu) ** 2 / mu))
-    p = len(names)
-    result.log_likelihood = ll
-    result.deviance = dev
-    result.chi_square = chi2
-    result.aic = -2.0 * ll + 2.0 * p
-    result.bic = -2.0 * ll + p * math.log(x.size)
-    return result
+        terms = np.where(mu > 0, (counts - mu) ** 2 / mu, np.where(counts > 0, np.inf, 0.0))
+    chi2 = float(np.sum(terms))
+    aic = -2.0 * log_likelihood + 2.0 * n_free
+    bic = -2.0 * log_likelihood + n_free * math.log(counts.size)
+    return dev, chi2, aic, bic
+
+
+def build_result(setup, counts, outcome, report=None):
+    """The :class:`FitResult` of a fit: ``counts`` of the window, the engine's ``outcome``,
+    and the engine's report at the fitted point (worked out when not given)."""
+    theta = outcome.theta
+    if report is None:
+        report = velmora_core._engine_report(setup.model, counts, theta, True, True)
+    frame = setup.frame
+    params = setup.parameters
+    n_theta = theta.size
+    values = report["params"]
+    stderr = report["stderr"]
+    at_bound = report["at_bound"] != 0
+    undetermined = report["undetermined"] != 0
+    slot = {}
+    for e, p in enumerate(params):
+        if p.role == "free":
+            slot[e] = len(slot)
+    findings = []
+
+    def scale(p):
+        return frame.scale(p.kind) if p.kind != "count" else 1.0
+
+    def user(p, v):
+        return frame.from_u(p.kind, v) if p.kind != "count" else float(v)
+
+    def estimate(e, p):
+        value = user(p, values[e])
+        if p.role == "fixed":
+            return Estimate(p.name, value, None, fixed=True)
+        if p.role == "tied":
+            return Estimate(p.name, value, abs(scale(p)) * stderr[e], tie=p.tie)
+        a = slot[e]
+        if at_bound[a]:
+            return Estimate(p.name, value, math.nan, at_bound=True)
+        if undetermined[a]:
+            return Estimate(p.name, value, math.nan)
+        return Estimate(p.name, value, abs(scale(p)) * stderr[e])
+
+    peaks_out = []
+    k_count = len(setup.peaks)
+    grid_step = float(np.median(setup.widths))
+    for j, peak in enumerate(setup.peaks):
+        spec = SHAPES[peak.shape]
+        entries = [(e, p) for e, p in enumerate(params) if p.peak == peak.name]
+        estimates = {p.name: estimate(e, p) for e, p in entries}
+        shape_entries = [p for _, p in entries if p.name != "area"]
+        fixed_shape = all(p.role == "fixed" for p in shape_entries)
+        width_scale = frame.scale("width")
+        fwhm = float(report["fwhm"][j])
+        estimates["height"] = Estimate("height", float(report["height"][j]),
+                                       float(report["height_stderr"][j]))
+        estimates["fwhm"] = Estimate("fwhm", width_scale * fwhm,
+                                     None if fixed_shape else
+                                     width_scale * float(report["fwhm_stderr"][j]),
+                                     fixed=fixed_shape)
+        for x, name in enumerate(spec.extras):
+            i = j * len(report["extras"]) // k_count + x
+            estimates[name] = Estimate(name, float(report["extras"][i]),
+                                       None if fixed_shape else float(report["extras_stderr"][i]),
+                                       fixed=fixed_shape)
+        detected = True
+        area = estimates["area"]
+        if math.isfinite(fwhm) and fwhm < COLLAPSED_STEPS * grid_step:
+            detected = False
+            findings.append(
+                f"{peak.name}: collapsed to a width of {width_scale * fwhm:.3g} "
+                f"({fwhm / grid_step:.2f} grid steps), narrower than a grid step: it fits "
+                f"noise, not a line; not a detection, and its standard errors are not given")
+            for est in estimates.values():
+                if not est.fixed:
+                    est.stderr = math.nan
+        elif not area.fixed and not area.tie and (
+                area.at_bound or (area.stderr is not None and math.isfinite(area.stderr)
+                                  and area.value < SIGNIFICANT_AREA * area.stderr)):
+            detected = False
+            z = area.value / area.stderr if area.stderr and math.isfinite(area.stderr) else 0.0
+            findings.append(
+                f"{peak.name}: its area {area.value:.4g} is compatible with zero "
+                f"({z:.1f} standard errors): not a significant detection; the standard errors "
+                f"of its shape are not given")
+            for name, est in estimates.items():
+                if name != "area" and not est.fixed:
+                    est.stderr = math.nan
+        peaks_out.append(PeakResult(peak.name, peak.shape, estimates, detected))
+
+    for e, p in enumerate(params):
+        if p.role != "free":
+            continue
+        a = slot[e]
+        if p.peak is not None and not next(pk for pk in peaks_out if pk.name == p.peak).detected:
+            continue
+        if at_bound[a] and not (p.name == "area" or p.peak is None):
+            lo, hi = p.bounds
+            which = lo if values[e] <= lo else hi
+            findings.append(f"{p.label} ended on its bound {user(p, which):.6g}; it is held "
+                            f"there for the standard errors")
+        elif undetermined[a]:
+            findings.append(f"{p.label}: the data do not determine it (its standard error, "
+                            f"and those of what depends on it, are not given)")
+    status_text = _status_text(outcome)
+    if not outcome.converged:
+        findings.insert(0, f"the fit did not converge: {status_text}")
+
+    # Background.
+    bg = setup.background
+    bg_out = {}
+    if setup.terms.count:
+        names, bvalues, jac = bg.quantities(report["background_counts"], setup.x, setup.widths,
+                                            frame.step, setup.window)
+        n_terms = setup.terms.count
+        cov = report["background_covariance"].reshape(n_terms, n_terms)
+        bvalues, bstderr = linear_estimates(report["background_counts"], cov, jac)
+        for name, v, s in zip(names, bvalues, bstderr):
+            bg_out[name] = Estimate(name, float(v), float(s))
+        if "counts" in bg_out:
+            bg_out = {"counts": bg_out.pop("counts"), **bg_out}
+
+    n = setup.x.size
+    peak_curves = report["peak_curves"].reshape(k_count, n)
+    curves = {pk.name: peak_curves[j] for j, pk in enumerate(setup.peaks)}
+    if setup.terms.count:
+        curves["background"] = report["background_curves"].reshape(setup.terms.count, n).sum(axis=0)
+    mu = sum(curves.values())
+    free = setup.free
+    names = [f"{p.peak}_{p.name}" if p.peak is not None else f"bg_{p.name}" for p in free]
+    covariance = in_user_units(report["covariance"].reshape(n_theta, n_theta),
+                               [scale(p) for p in free])
+    ll = float(report["log_likelihood"])
+    dev, chi2, aic, bic = statistics(counts, mu, n_theta, ll)
+    shapes = {pk.shape for pk in setup.peaks}
+    return FitResult(
+        peaks=PeakList(peaks_out), background=bg_out, background_model=bg.describe(),
+        log_likelihood=ll, deviance=dev, chi_square=chi2, aic=aic, bic=bic,
+        n_iter=outcome.iterations, converged=outcome.converged, status=status_text,
+        decrement=outcome.decrement, evaluations=outcome.evaluations, warnings=findings,
+        param_names=names, covariance=covariance, x=setup.x.copy(), counts=counts.copy(),
+        window=tuple(setup.window), n_data=int(n), n_free=int(n_theta), tol=setup.tol,
+        shape=shapes.pop() if len(shapes) == 1 else "mixed", state=setup.state(theta),
+        setup=setup, curves=curves)
+
+
+_STATUS = ("converged", "not converged: out of iterations (raise max_iter)",
+           "not converged: no step raises the likelihood any further",
+           "not converged: the likelihood or a fitted value is not finite")
+
+
+def _status_text(outcome):
+    return _STATUS[outcome.status] if 0 <= outcome.status < len(_STATUS) else "not converged"
+
+
+def warn_if_not_converged(result):
+    """Issue a :class:`ConvergenceWarning` for a fit that did not converge."""
+    if not result.converged:
+        _warnings.warn(f"velmora.fit: {result.status}", ConvergenceWarning, stacklevel=3)
