@@ -19,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -94,6 +95,44 @@ struct ShapeEntry {
   // The shape's own derived quantities (extra_names) of parameters p, written to out.
   void (*extras)(const double* p, const ShapeContext& ctx, double* out);
 };
+
+// Pieces the shapes' own tables share, so that each value is written once.
+//
+// The narrowest default width of a framed shape is a peak whose full width at half maximum is
+// half a grid step: narrower peaks fall between the grid points and leave no trace on them.
+inline constexpr double kNarrowestFwhm = 0.5;       // grid steps
+inline constexpr double kWidestWidth = 2.0;         // default upper bound of a width, window widths
+inline constexpr double kWidthStep = 1e-4;          // relative difference step of a width
+inline constexpr double kShapeStep = 1e-4;          // absolute step of a share or an asymmetry
+inline constexpr double kCentreStep = 1e-4;         // step of a centre, in the peak's widest width
+inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+// The centre x0 of a framed shape: anywhere on the axis, by default inside the window.
+inline constexpr ParamInfo kFramedCentre{"x0",
+                                         Kind::location,
+                                         -kUnbounded,
+                                         kUnbounded,
+                                         false,
+                                         false,
+                                         DefaultRule::window,
+                                         0.0,
+                                         0.0,
+                                         StepRule::peak_width,
+                                         kCentreStep,
+                                         "centre"};
+
+// A width of a framed shape: positive, by default between `narrowest` grid steps and two
+// window widths, differentiated with a relative step.
+constexpr ParamInfo framed_width(const char* name, double narrowest, const char* description) {
+  return {name,      Kind::width,  0.0,        kUnbounded, true, false, DefaultRule::grid,
+          narrowest, kWidestWidth, StepRule::relative, kWidthStep, description};
+}
+
+// The `extras` of a shape without derived quantities of its own.
+void no_extras(const double* p, const ShapeContext& ctx, double* out);
+
+// Throws InternalError unless a density or profile output has the grid's length.
+void require_grid_length(std::size_t grid, std::size_t out, const char* shape_name);
 
 // Every shape, in the order of their codes (code i is entry i).
 std::span<const ShapeEntry* const> all_shapes();
