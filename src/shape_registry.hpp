@@ -100,11 +100,11 @@ struct ShapeEntry {
 //
 // The narrowest default width of a framed shape is a peak whose full width at half maximum is
 // half a grid step: narrower peaks fall between the grid points and leave no trace on them.
-inline constexpr double kNarrowestFwhm = 0.5;       // grid steps
-inline constexpr double kWidestWidth = 2.0;         // default upper bound of a width, window widths
-inline constexpr double kWidthStep = 1e-4;          // relative difference step of a width
-inline constexpr double kShapeStep = 1e-4;          // absolute step of a share or an asymmetry
-inline constexpr double kCentreStep = 1e-4;         // step of a centre, in the peak's widest width
+inline constexpr double kNarrowestFwhm = 0.5;  // grid steps
+inline constexpr double kWidestWidth = 2.0;    // default upper bound of a width, window widths
+inline constexpr double kWidthStep = 1e-4;     // relative difference step of a width
+inline constexpr double kShapeStep = 1e-4;     // absolute step of a share or an asymmetry
+inline constexpr double kCentreStep = 1e-4;    // step of a centre, in the peak's widest width
 inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
 
 // The centre x0 of a framed shape: anywhere on the axis, by default inside the window.
@@ -151,6 +151,14 @@ std::size_t location_index(const ShapeEntry& shape);
 // the grid point nearest the maximum, so `top` is in the density's own normalisation.  NaN
 // where a quantity cannot be determined (no finite maximum, or a side whose half maximum is
 // not reached before the profile stops being finite).
+//
+// In detail: the bracket of the maximum is the grid neighbours of the point of largest |density|;
+// at an end of the grid it is pushed outward by doubling steps while the profile rises, so a
+// peak centred beyond the grid is measured at its own maximum.  The crossing searches start half
+// the local grid spacing from the maximum and stop after 60 doublings, at a non-finite abscissa
+// or, for TSDC temperatures, a non-positive one.  A density without a finite non-zero value gives
+// NaN for both; `top` carries the density's sign.  About two hundred profile evaluations at
+// single points on the calling thread, whatever the grid's length; deterministic.
 struct PeakQuantities {
   double top = 0.0;
   double fwhm = 0.0;
