@@ -124,4 +124,55 @@ ComponentParams DsShape::update_component(std::size_t k, std::span<const double>
   return {x0, gamma, alpha};
 }
 
+// ---------------------------------------------------------------------------------------------
+// Registry entry
+
+namespace {
+
+// The start's asymmetry: a slightly asymmetric line.
+constexpr double kStartAlpha = 0.05;
+// The default upper bound of alpha.
+constexpr double kAlphaDefaultHi = 0.6;
+
+void registry_density(std::span<const double> x, const double* p, const shapes::ShapeContext&,
+                      std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "doniach_sunjic");
+  ds_pdf(x, out, p[0], p[1], p[2]);
+}
+
+void registry_profile(std::span<const double> x, const double* p, const shapes::ShapeContext&,
+                      std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "doniach_sunjic");
+  DsKernel(p[0], p[1], p[2]).fill(x, out, 0, x.size());
+}
+
+// gamma is a half width: half the full width of the symmetric (alpha = 0) line.
+void registry_start(double position, double fwhm, double* p) {
+  p[0] = position;
+  p[1] = 0.5 * fwhm;
+  p[2] = kStartAlpha;
+}
+
+constexpr shapes::ShapeEntry kEntry{
+    4,
+    "doniach_sunjic",
+    true,
+    3,
+    {shapes::kFramedCentre,
+     // The half width of the narrowest peak.
+     shapes::framed_width("gamma", 0.5 * shapes::kNarrowestFwhm, "half width (Lorentzian)"),
+     shapes::ParamInfo{"alpha", shapes::Kind::plain, 0.0, 1.0, false, true,
+                       shapes::DefaultRule::absolute, 0.0, kAlphaDefaultHi,
+                       shapes::StepRule::absolute, shapes::kShapeStep, "asymmetry"}},
+    0,
+    {},
+    registry_density,
+    registry_profile,
+    registry_start,
+    shapes::no_extras};
+
+}  // namespace
+
+const shapes::ShapeEntry& registry_entry() { return kEntry; }
+
 }  // namespace velmora::doniach_sunjic

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "em_engine.hpp"
+#include "shape_registry.hpp"
 
 namespace velmora::doniach_sunjic {
 
@@ -77,6 +78,10 @@ double ds_log_likelihood(std::span<const double> x, std::span<const double> w, d
 // reversed pair ends the fit first.
 void ds_fit(std::span<const double> x, std::span<const double> w, double& x0, double& gamma,
             double& alpha, const DsBounds& bounds, bool fix_x0, bool fix_gamma, bool fix_alpha);
+
+// The registry entry "doniach_sunjic" (code 4): parameters (x0, gamma, alpha) in internal
+// units; the density is ds_pdf's, the profile the kernel's q (the density times T).
+const shapes::ShapeEntry& registry_entry();
 
 // The Doniach-Sunjic mixture: component k has x0[k], gamma[k], alpha[k]; every update is a
 // ds_fit on the component's weights, started from its current values.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "errors.hpp"
+#include "pseudo_voigt.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora::gaussian {
@@ -161,5 +162,51 @@ void GaussianShape::set_component(std::size_t k, const ComponentParams& params) 
   mu_[k] = params[0];
   sigma_[k] = params[1];
 }
+
+// ---------------------------------------------------------------------------------------------
+// Registry entry
+
+namespace {
+
+using pseudo_voigt::kFwhmPerSigma;
+
+void registry_density(std::span<const double> x, const double* p, const shapes::ShapeContext&,
+                      std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "gaussian");
+  pool::for_each_block(x.size(), kDensityGrain, [&](std::size_t begin, std::size_t end) {
+    fill_density(p[0], p[1], x, out, begin, end);
+  });
+}
+
+// The density needs no grid normaliser, so the profile is the density itself.
+void registry_profile(std::span<const double> x, const double* p, const shapes::ShapeContext&,
+                      std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "gaussian");
+  fill_density(p[0], p[1], x, out, 0, x.size());
+}
+
+void registry_start(double position, double fwhm, double* p) {
+  p[0] = position;
+  p[1] = fwhm / kFwhmPerSigma;
+}
+
+constexpr shapes::ShapeEntry kEntry{
+    0,
+    "gaussian",
+    true,
+    2,
+    {shapes::kFramedCentre,
+     shapes::framed_width("sigma", shapes::kNarrowestFwhm / kFwhmPerSigma,
+                          "Gaussian standard deviation")},
+    0,
+    {},
+    registry_density,
+    registry_profile,
+    registry_start,
+    shapes::no_extras};
+
+}  // namespace
+
+const shapes::ShapeEntry& registry_entry() { return kEntry; }
 
 }  // namespace velmora::gaussian

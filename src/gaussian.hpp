@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "em_engine.hpp"
+#include "shape_registry.hpp"
 
 namespace velmora::gaussian {
 
@@ -32,6 +33,10 @@ std::vector<double> gaussian_predict(std::span<const double> x, double mu, doubl
 // to the total weight and the width floored at 1e-5; fixed parameters keep their values.
 std::array<double, 2> weighted_update(std::span<const double> w, std::span<const double> x,
                                       double mu, double sigma, bool fix_mu, bool fix_sigma);
+
+// The registry entry "gaussian" (code 0): parameters (x0, sigma) in internal units; the density
+// is fill_density's, the profile the density itself.
+const shapes::ShapeEntry& registry_entry();
 
 class GaussianShape final : public PeakShape {
  public:

@@ -169,4 +169,45 @@ ComponentParams LorentzianShape::update_component(std::size_t k, std::span<const
   return {x0, gamma, 0.0};
 }
 
+// ---------------------------------------------------------------------------------------------
+// Registry entry
+
+namespace {
+
+void registry_density(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "lorentzian");
+  lorentzian_pdf(x, out, p[0], p[1], ctx.x_min, ctx.x_max);
+}
+
+void registry_profile(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "lorentzian");
+  LorentzianKernel(p[0], p[1], ctx.x_min, ctx.x_max).fill(x, out, 0, x.size());
+}
+
+// gamma is the full width at half maximum itself.
+void registry_start(double position, double fwhm, double* p) {
+  p[0] = position;
+  p[1] = fwhm;
+}
+
+constexpr shapes::ShapeEntry kEntry{
+    1,
+    "lorentzian",
+    true,
+    2,
+    {shapes::kFramedCentre,
+     shapes::framed_width("gamma", shapes::kNarrowestFwhm, "full width at half maximum")},
+    0,
+    {},
+    registry_density,
+    registry_profile,
+    registry_start,
+    shapes::no_extras};
+
+}  // namespace
+
+const shapes::ShapeEntry& registry_entry() { return kEntry; }
+
 }  // namespace velmora::lorentzian

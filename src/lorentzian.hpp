@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "em_engine.hpp"
+#include "shape_registry.hpp"
 
 namespace velmora::lorentzian {
 
@@ -81,6 +82,10 @@ void lorentzian_fit(std::span<const double> x, std::span<const double> w, double
 // on a dead descriptor), and the SIGPIPE a pipe without reader raises is taken back so that
 // it cannot end the process.
 void announce_finished() noexcept;
+
+// The registry entry "lorentzian" (code 1): parameters (x0, gamma) in internal units; the
+// density is lorentzian_pdf's, the profile the kernel's q (the density times T).
+const shapes::ShapeEntry& registry_entry();
 
 // The Lorentzian mixture: component k has centre x0[k] and width gamma[k]; every update is a
 // lorentzian_fit on the component's weights.

@@ -515,4 +515,57 @@ ComponentParams PseudoVoigtShape::update_component(std::size_t k, std::span<cons
   return {x0, gamma, eta};
 }
 
+// ---------------------------------------------------------------------------------------------
+// Registry entry
+
+namespace {
+
+// The start's Gaussian share: half Gaussian, half Lorentzian.
+constexpr double kStartEta = 0.5;
+
+void registry_density(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "pseudo_voigt");
+  const PvPeak peak(p[0], p[1], ctx.x_min, ctx.x_max);
+  const double eta = p[2];
+  pool::for_each_block(x.size(), kDensityGrain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = peak.profile(x[i], eta);
+  });
+}
+
+void registry_profile(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "pseudo_voigt");
+  const PvPeak peak(p[0], p[1], ctx.x_min, ctx.x_max);
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = peak.profile(x[i], p[2]);
+}
+
+// Both parts have the full width at half maximum gamma, so any mixture of them has it too.
+void registry_start(double position, double fwhm, double* p) {
+  p[0] = position;
+  p[1] = fwhm;
+  p[2] = kStartEta;
+}
+
+constexpr shapes::ShapeEntry kEntry{
+    2,
+    "pseudo_voigt",
+    true,
+    3,
+    {shapes::kFramedCentre,
+     shapes::framed_width("gamma", shapes::kNarrowestFwhm, "full width at half maximum"),
+     shapes::ParamInfo{"eta", shapes::Kind::plain, 0.0, 1.0, false, false,
+                       shapes::DefaultRule::absolute, 0.0, 1.0, shapes::StepRule::absolute,
+                       shapes::kShapeStep, "Gaussian share"}},
+    0,
+    {},
+    registry_density,
+    registry_profile,
+    registry_start,
+    shapes::no_extras};
+
+}  // namespace
+
+const shapes::ShapeEntry& registry_entry() { return kEntry; }
+
 }  // namespace velmora::pseudo_voigt

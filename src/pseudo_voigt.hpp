@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "em_engine.hpp"
+#include "shape_registry.hpp"
 
 namespace velmora::pseudo_voigt {
 
@@ -157,6 +158,11 @@ struct FullOptSettings {
 void pv_full_optimization(std::span<const double> x, std::span<const double> w, double& x0,
                           double& gamma, double& eta, const FullOptSettings& settings,
                           bool fix_x0, bool fix_gamma, bool fix_eta);
+
+// The registry entry "pseudo_voigt" (code 2): parameters (x0, gamma, eta) in internal units;
+// the density is PvPeak::profile at every point (it has no grid normaliser), and so is the
+// profile.
+const shapes::ShapeEntry& registry_entry();
 
 // The pseudo-Voigt mixture: component k has x0[k], gamma[k], eta[k]; its update is the full
 // optimisation (use_full_opt, with the EM loop's max_iter and r_eps) or the conditional

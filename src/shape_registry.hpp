@@ -19,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -95,6 +96,44 @@ struct ShapeEntry {
   void (*extras)(const double* p, const ShapeContext& ctx, double* out);
 };
 
+// Pieces the shapes' own tables share, so that each value is written once.
+//
+// The narrowest default width of a framed shape is a peak whose full width at half maximum is
+// half a grid step: narrower peaks fall between the grid points and leave no trace on them.
+inline constexpr double kNarrowestFwhm = 0.5;  // grid steps
+inline constexpr double kWidestWidth = 2.0;    // default upper bound of a width, window widths
+inline constexpr double kWidthStep = 1e-4;     // relative difference step of a width
+inline constexpr double kShapeStep = 1e-4;     // absolute step of a share or an asymmetry
+inline constexpr double kCentreStep = 1e-4;    // step of a centre, in the peak's widest width
+inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+// The centre x0 of a framed shape: anywhere on the axis, by default inside the window.
+inline constexpr ParamInfo kFramedCentre{"x0",
+                                         Kind::location,
+                                         -kUnbounded,
+                                         kUnbounded,
+                                         false,
+                                         false,
+                                         DefaultRule::window,
+                                         0.0,
+                                         0.0,
+                                         StepRule::peak_width,
+                                         kCentreStep,
+                                         "centre"};
+
+// A width of a framed shape: positive, by default between `narrowest` grid steps and two
+// window widths, differentiated with a relative step.
+constexpr ParamInfo framed_width(const char* name, double narrowest, const char* description) {
+  return {name,      Kind::width,  0.0,        kUnbounded, true, false, DefaultRule::grid,
+          narrowest, kWidestWidth, StepRule::relative, kWidthStep, description};
+}
+
+// The `extras` of a shape without derived quantities of its own.
+void no_extras(const double* p, const ShapeContext& ctx, double* out);
+
+// Throws InternalError unless a density or profile output has the grid's length.
+void require_grid_length(std::size_t grid, std::size_t out, const char* shape_name);
+
 // Every shape, in the order of their codes (code i is entry i).
 std::span<const ShapeEntry* const> all_shapes();
 
@@ -112,6 +151,14 @@ std::size_t location_index(const ShapeEntry& shape);
 // the grid point nearest the maximum, so `top` is in the density's own normalisation.  NaN
 // where a quantity cannot be determined (no finite maximum, or a side whose half maximum is
 // not reached before the profile stops being finite).
+//
+// In detail: the bracket of the maximum is the grid neighbours of the point of largest |density|;
+// at an end of the grid it is pushed outward by doubling steps while the profile rises, so a
+// peak centred beyond the grid is measured at its own maximum.  The crossing searches start half
+// the local grid spacing from the maximum and stop after 60 doublings, at a non-finite abscissa
+// or, for TSDC temperatures, a non-positive one.  A density without a finite non-zero value gives
+// NaN for both; `top` carries the density's sign.  About two hundred profile evaluations at
+// single points on the calling thread, whatever the grid's length; deterministic.
 struct PeakQuantities {
   double top = 0.0;
   double fwhm = 0.0;

@@ -385,4 +385,76 @@ void TsdcShape::set_component(std::size_t k, const ComponentParams& params) {
   if (k < tp_.size()) tp_[k] = params[2];
 }
 
+// ---------------------------------------------------------------------------------------------
+// Registry entry
+
+namespace {
+
+// Chen's peak-shape relation between the activation energy and the full width W of a
+// first-order peak at tp: ea = 2.52 k_B tp^2 / W - 2 k_B tp.
+constexpr double kChenWidthFactor = 2.52;
+constexpr double kChenShift = 2.0;
+// The range a starting activation energy is clipped into (eV).
+constexpr double kStartEaMin = 0.1;
+constexpr double kStartEaMax = 4.0;
+// Default bounds of the activation energy (eV).
+constexpr double kEaDefaultLo = 0.05;
+constexpr double kEaDefaultHi = 5.0;
+// Relative difference steps of ea and tp.  tp is a position: 1e-5 of a few hundred kelvin is
+// about 1e-4 of a peak's width, the centre step of the framed shapes.
+constexpr double kEaStep = 1e-4;
+constexpr double kTpStep = 1e-5;
+
+void registry_density(std::span<const double> t, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(t.size(), out.size(), "tsdc");
+  const double ea = p[0];
+  tsdc_pdf(t, out, ea, tsdc_tau0_from_tp(ea, p[1], ctx.beta), ctx.beta);
+}
+
+void registry_profile(std::span<const double> t, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(t.size(), out.size(), "tsdc");
+  const double ea = p[0];
+  const double tau0 = tsdc_tau0_from_tp(ea, p[1], ctx.beta);
+  for (std::size_t i = 0; i < t.size(); ++i) out[i] = peak_current(t[i], ea, tau0, ctx.beta);
+}
+
+// ea from Chen's relation at tp = position, clipped into [0.1, 4] eV; a NaN estimate (a NaN
+// position or width) stays NaN.
+void registry_start(double position, double fwhm, double* p) {
+  const double tp = position;
+  double ea = kChenWidthFactor * kBoltzmann * tp * tp / fwhm - kChenShift * kBoltzmann * tp;
+  if (ea < kStartEaMin) ea = kStartEaMin;
+  if (ea > kStartEaMax) ea = kStartEaMax;
+  p[0] = ea;
+  p[1] = tp;
+}
+
+void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* out) {
+  out[0] = tsdc_tau0_from_tp(p[0], p[1], ctx.beta);
+}
+
+constexpr shapes::ShapeEntry kEntry{
+    5,
+    "tsdc",
+    false,
+    2,
+    {shapes::ParamInfo{"ea", shapes::Kind::plain, 0.0, shapes::kUnbounded, true, false,
+                       shapes::DefaultRule::absolute, kEaDefaultLo, kEaDefaultHi,
+                       shapes::StepRule::relative, kEaStep, "activation energy (eV)"},
+     shapes::ParamInfo{"tp", shapes::Kind::location, 0.0, shapes::kUnbounded, true, false,
+                       shapes::DefaultRule::window, 0.0, 0.0, shapes::StepRule::relative,
+                       kTpStep, "peak temperature (K)"}},
+    1,
+    {"tau0"},
+    registry_density,
+    registry_profile,
+    registry_start,
+    registry_extras};
+
+}  // namespace
+
+const shapes::ShapeEntry& registry_entry() { return kEntry; }
+
 }  // namespace velmora::tsdc

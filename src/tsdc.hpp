@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "em_engine.hpp"
+#include "shape_registry.hpp"
 
 namespace velmora::tsdc {
 
@@ -144,6 +145,12 @@ Objective objective(std::span<const double> t, std::span<const double> w, double
                     std::vector<double>& log_terms);
 
 }  // namespace detail
+
+// The registry entry "tsdc" (code 5), fitted on the temperature axis as it is: parameters
+// (ea, tp), tau0 = tsdc_tau0_from_tp(ea, tp, beta) following from the peak condition (the
+// entry's one extra quantity).  The density is tsdc_pdf's, the profile peak_current (the
+// density times its trapezoid area).
+const shapes::ShapeEntry& registry_entry();
 
 // The TSDC mixture shape: fills its columns one after another, each split across the pool by
 // grid points, and updates its components one after another, each written at once.

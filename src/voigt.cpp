@@ -5,6 +5,7 @@
 
 #include "errors.hpp"
 #include "peak_fit.hpp"
+#include "pseudo_voigt.hpp"
 #include "special/voigt_profile.hpp"
 #include "worker_pool.hpp"
 
@@ -196,5 +197,69 @@ ComponentParams VoigtShape::update_component(std::size_t k, std::span<const doub
   const std::array<bool, 3> flags = fixed(k);
   return voigt_fit(x, w, params, flags, settings());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Registry entry
+
+namespace {
+
+using pseudo_voigt::kFwhmPerSigma;
+
+// A Gaussian and a Lorentzian part of the same full width at half maximum f make a Voigt peak
+// of full width about 1.6376 f (0.5346 + sqrt(0.2166 + 1) in Olivero's approximation).
+constexpr double kFwhmPerEqualPartWidth = 1.6376;
+
+void registry_density(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "voigt");
+  const double x0 = p[0];
+  const double sigma = p[1];
+  const double gamma = p[2];
+  const double mass = floored_window_mass(x0, sigma, gamma, ctx.x_min, ctx.x_max);
+  pool::for_each_block(x.size(), kGrain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+      out[j] = special::voigt_density(x[j] - x0, sigma, gamma) / mass;
+    }
+  });
+}
+
+void registry_profile(std::span<const double> x, const double* p, const shapes::ShapeContext&,
+                      std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "voigt");
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    out[j] = special::voigt_density(x[j] - p[0], p[1], p[2]);
+  }
+}
+
+// Equal part widths f = fwhm / 1.6376: sigma of a Gaussian of full width f, and the half width
+// f / 2 of a Lorentzian of full width f.
+void registry_start(double position, double fwhm, double* p) {
+  const double f = fwhm / kFwhmPerEqualPartWidth;
+  p[0] = position;
+  p[1] = f / kFwhmPerSigma;
+  p[2] = 0.5 * f;
+}
+
+constexpr shapes::ShapeEntry kEntry{
+    3,
+    "voigt",
+    true,
+    3,
+    {shapes::kFramedCentre,
+     shapes::framed_width("sigma", shapes::kNarrowestFwhm / kFwhmPerSigma,
+                          "Gaussian standard deviation"),
+     // The half width of the narrowest peak.
+     shapes::framed_width("gamma", 0.5 * shapes::kNarrowestFwhm,
+                          "Lorentzian half width at half maximum")},
+    0,
+    {},
+    registry_density,
+    registry_profile,
+    registry_start,
+    shapes::no_extras};
+
+}  // namespace
+
+const shapes::ShapeEntry& registry_entry() { return kEntry; }
 
 }  // namespace velmora::voigt

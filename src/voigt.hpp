@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "em_engine.hpp"
+#include "shape_registry.hpp"
 
 namespace velmora::voigt {
 
@@ -63,6 +64,11 @@ std::vector<double> voigt_predict(std::span<const double> x, double x0, double s
 std::array<double, 3> voigt_fit(std::span<const double> x, std::span<const double> w,
                                 std::array<double, 3> params, std::array<bool, 3> fixed,
                                 const VoigtBounds& bounds);
+
+// The registry entry "voigt" (code 3): parameters (x0, sigma, gamma) in internal units; the
+// density is voigt_predict's, the profile the Voigt density before the division by the
+// window mass.
+const shapes::ShapeEntry& registry_entry();
 
 class VoigtShape final : public ComponentShape<3, VoigtBounds> {
  public:
