@@ -193,48 +193,6 @@ std::vector<FunctionDecl> make_declarations() {
                "The number of threads of the worker pool (RAYON_NUM_THREADS, else\n"
                "RAYON_RS_NUM_CPUS, else the processors available to the process, reduced by a\n"
                "cgroup CPU quota; 1 in a process forked from one whose pool existed)."});
-  // The velmora package's whole-spectrum fit: a mixture of one shape, parameters p0..p2 in
-  // the shape's order (p2 unused by two-parameter shapes), bounds as (lo, hi) pairs.
-  const Params model_head = {count("shape"), array("u"), array("counts")};
-  const Params model_tail = {{"spline_basis_preds", Kind::basis_list, "None"}};
-  // The component arrays and the weights (written in place or read), then three flag lists.
-  auto components = [](bool writable, std::initializer_list<const char*> lists) {
-    Params out;
-    for (const char* name : {"p0", "p1", "p2", "pi"}) {
-      out.push_back(writable ? in_place(name) : array(name));
-    }
-    for (const char* name : lists) out.push_back(flags(name));
-    return out;
-  };
-  const Params fit_controls = join({window, {array("bounds"), flag("use_full_opt")},
-                                    reals({"beta", "tol"}), {count("max_iter")}});
-  d.push_back({"_accelerated_fit",
-               join({model_head, components(true, {"fix0", "fix1", "fix2"}), fit_controls,
-                     model_tail}),
-               Returns::fit_outcome,
-               "Fits a mixture of one shape (0 Gaussian, 1 Lorentzian, 2 pseudo-Voigt,\n"
-               "3 Voigt, 4 Doniach-Sunjic, 5 TSDC) by EM iterations of the core accelerated\n"
-               "by SQUAREM and Newton steps, until one more iteration changes the\n"
-               "log-likelihood by less than tol (relative).  Updates p0, p1, p2 and pi in\n"
-               "place.  Returns (n_iter, log_likelihood, converged)."});
-  d.push_back({"_fit_spectra",
-               join({model_head, components(false, {"fix0", "fix1", "fix2"}), fit_controls,
-                     {flag("warm"), flags("skip")}, model_tail}),
-               Returns::spectra,
-               "Fits many spectra of one model (counts: one spectrum after another) as\n"
-               "_accelerated_fit does, each from the given state or, with warm, from the fit\n"
-               "of the last spectrum that could be fitted; spectra flagged in skip are not\n"
-               "fitted.  Returns (states, outcomes, informations): per spectrum p0, p1, p2\n"
-               "and pi; log-likelihood, EM iterations, converged and status (0 fitted,\n"
-               "1 failed, 2 skipped); the observed information over the parameters not\n"
-               "fixed of the peaks with weight and the weights but the largest, or None."});
-  d.push_back({"_information",
-               join({model_head, components(false, {"free0", "free1", "free2"}), window,
-                     {real("beta")}, model_tail}),
-               Returns::information,
-               "Score and observed information of the mixture's binned likelihood over the\n"
-               "free parameters (peak by peak) and the weights but the largest.  Returns\n"
-               "(score, matrix row by row)."});
   // The velmora package's own engine: a model built once from its parameter table, then fits
   // of spectra with it (engine.hpp).
   d.push_back({"_engine_model",
@@ -326,8 +284,6 @@ const char* stub_type(Returns returns) {
     case Returns::profile: return "NDArray[np.float64]";
     case Returns::flag: return "bool";
     case Returns::count: return "int";
-    case Returns::fit_outcome: return "tuple[int, float, bool]";
-    case Returns::information: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
     case Returns::nothing: return "None";
     case Returns::model: return "object";
     case Returns::engine_fit: return "tuple[int, float, bool, float, int, int]";
@@ -339,8 +295,6 @@ const char* stub_type(Returns returns) {
     case Returns::tie_operations: return "tuple[tuple[str, int, int], ...]";
     case Returns::tie_jet:
       return "tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]";
-    case Returns::spectra:
-      return "tuple[NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64] | None]]";
   }
   return "object";
 }

@@ -42,9 +42,6 @@ enum class Returns : std::uint8_t {
   profile,    // a new one-dimensional float64 array
   flag,       // a bool
   count,      // an int
-  fit_outcome,  // (n_iter, log_likelihood, converged)
-  information,  // (score, information matrix row by row), two new arrays
-  spectra,      // (states, outcomes, list of information matrices or None)
   nothing,      // None
   model,          // an engine model (an opaque object)
   engine_fit,     // (iterations, log_likelihood, converged, decrement, status, evaluations)

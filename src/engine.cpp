@@ -117,14 +117,19 @@ void for_each_pair(std::size_t count, std::size_t points, Body&& body) {
 class Evaluator final : public optim::Objective {
  public:
   Evaluator(const Model& m, std::span<const double> counts) : m_(m), counts_(counts) {
-    // lgamma_r, not lgamma: the latter writes the sign to a global, and fits run on many
-    // threads.
+    // The objective is the log-likelihood relative to the saturated model (mu_i = c_i), whose
+    // terms are of order one near the optimum: summed over a million channels they keep far
+    // more digits than the log-likelihood itself.  lgamma_r, not lgamma: the latter writes the
+    // sign to a global, and fits run on many threads.
     constant_ = 0.0;
     int sign = 0;
-    for (const double c : counts) constant_ += ::lgamma_r(c + 1.0, &sign);
+    for (const double c : counts) {
+      if (c > 0.0) constant_ += c * std::log(c) - c - ::lgamma_r(c + 1.0, &sign);
+    }
   }
 
-  // sum_i log Gamma(c_i + 1), the constant the objective leaves out.
+  // The log-likelihood of the saturated model, sum_i c_i log c_i - c_i - log Gamma(c_i + 1):
+  // the objective plus this is the Poisson log-likelihood.
   double constant() const { return constant_; }
 
   double value(std::span<const double> theta) override {
@@ -452,12 +457,13 @@ class Evaluator final : public optim::Objective {
     }
   }
 
-  // sum_i c_i log(mu_i + guard) - mu_i, without the constant; -inf when not finite.
+  // sum_i c_i log((mu_i + guard) / c_i) - (mu_i - c_i) (minus half the deviance), in index
+  // order; -inf when not finite.
   double poisson(const std::vector<double>& mu) const {
     double ll = 0.0;
     for (std::size_t i = 0; i < mu.size(); ++i) {
       const double c = counts_[i];
-      ll += (c > 0.0 ? c * std::log(mu[i] + kCountGuard) : 0.0) - mu[i];
+      ll += c > 0.0 ? c * std::log((mu[i] + kCountGuard) / c) - (mu[i] - c) : -mu[i];
     }
     return std::isfinite(ll) ? ll : -std::numeric_limits<double>::infinity();
   }
@@ -722,7 +728,7 @@ FitOutcome fit(const Model& m, std::span<const double> counts, std::span<double>
   Evaluator evaluator(m, counts);
   optim::BoundedNewtonSettings s;
   s.tolerance = settings.tolerance;
-  s.value_offset = -evaluator.constant();
+  s.value_offset = evaluator.constant();
   s.max_iterations = settings.max_iterations;
   s.start_near = settings.start_near;
   optim::Derivatives d;
@@ -731,7 +737,7 @@ FitOutcome fit(const Model& m, std::span<const double> counts, std::span<double>
   out.iterations = r.iterations;
   out.evaluations = evaluator.passes();
   out.decrement = r.decrement;
-  out.log_likelihood = r.value - evaluator.constant();
+  out.log_likelihood = r.value + evaluator.constant();
   switch (r.status) {
     case optim::BoundedNewtonStatus::converged: out.status = FitStatus::converged; break;
     case optim::BoundedNewtonStatus::max_iterations: out.status = FitStatus::max_iterations; break;
@@ -751,7 +757,7 @@ FitOutcome fit(const Model& m, std::span<const double> counts, std::span<double>
 double log_likelihood(const Model& m, std::span<const double> counts,
                       std::span<const double> theta) {
   Evaluator evaluator(m, counts);
-  return evaluator.value(theta) - evaluator.constant();
+  return evaluator.value(theta) + evaluator.constant();
 }
 
 Report report(const Model& m, std::span<const double> counts, std::span<const double> theta,
@@ -765,7 +771,7 @@ Report report(const Model& m, std::span<const double> counts, std::span<const do
   evaluator.derivatives(theta, d);
   evaluator.observed(d);
   Report r;
-  r.log_likelihood = d.value - evaluator.constant();
+  r.log_likelihood = d.value + evaluator.constant();
   r.mapped = evaluator.mapped();
   r.score = d.score;
   r.information = d.observed;

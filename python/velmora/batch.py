@@ -169,10 +169,11 @@ def serpentine(shape):
     return path
 
 
-def _fitted_one(setup, counts, tol, max_iter):
-    """The engine's many-spectra output for one spectrum from the set-up's start."""
-    return velmora_core._engine_spectra(setup.model, counts, setup.theta0, tol, max_iter, False,
-                                        [False])
+def _engine_spectra(setup, counts, theta, warm, skip):
+    """The engine's many-spectra fit: a dict of arrays with one row per spectrum."""
+    fitted = velmora_core._engine_spectra(setup.model, counts, theta, setup.tol, setup.max_iter,
+                                          warm, skip)
+    return {k: v.reshape(len(skip), -1) for k, v in fitted.items()}
 
 
 def _fit_one(inputs, y, start, layout):
@@ -183,7 +184,7 @@ def _fit_one(inputs, y, start, layout):
         setup, cw = prepare(replace(inputs, counts=counts), start)
         if not cw.sum() > 0:
             raise NoCounts("counts: every count in the window is zero")
-        fitted = _fitted_one(setup, cw, setup.tol, setup.max_iter)
+        fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
     except InvalidCounts:
         return layout.failed(INVALID_DATA), None
     except NoCounts:
@@ -210,9 +211,8 @@ def _fit_burst(setup, block, indices, start, out, layout):
         empty = ~(counts.sum(axis=1) > 0)
     skip = invalid | empty
     counts[skip] = 0.0
-    fitted = velmora_core._engine_spectra(setup.model, np.ascontiguousarray(counts).ravel(),
-                                          start.theta, setup.tol, setup.max_iter, True,
-                                          skip.tolist())
+    fitted = _engine_spectra(setup, np.ascontiguousarray(counts).ravel(), start.theta, True,
+                             skip.tolist())
     for i, index in enumerate(indices):
         if skip[i]:
             out[index] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS)

@@ -160,15 +160,36 @@ class Setup:
 
     @property
     def signature(self):
-        return (tuple((p.peak, p.name, p.role, p.tie) for p in self.parameters),
-                tuple(pk.shape for pk in self.peaks), self.background.describe(),
-                self.frame, self.window, self.x.size)
+        return _signature(self.parameters, self.peaks, self.background, self.frame,
+                          self.window, self.x.size)
 
     def state(self, theta):
         """The FitState of ``theta``."""
         values, _ = velmora_core._engine_parameters(self.model, np.asarray(theta, dtype=np.float64))
         return FitState(theta=np.array(theta, dtype=np.float64), values=values,
                         signature=self.signature)
+
+
+def _signature(parameters, peaks, background, frame, window, n):
+    """What a start and the fit it starts must share: every parameter's place and role, the
+    shapes, the background, the grid and the window."""
+    return (tuple((p.peak, p.name, p.role, p.tie) for p in parameters),
+            tuple(pk.shape for pk in peaks), background.describe(), frame, tuple(window), n)
+
+
+def _check_start(theirs, ours):
+    """Refuses a start from a fit of another model, grid or window, saying which."""
+    if theirs == ours:
+        return
+    (t_params, t_shapes, t_bg, *t_grid), (o_params, o_shapes, o_bg, *o_grid) = theirs, ours
+    if t_bg != o_bg:
+        raise ValueError(f"start: its background is {t_bg!r}, this fit's is {o_bg!r}")
+    if t_params != o_params or t_shapes != o_shapes:
+        raise ValueError(f"start: a fit of the peaks {', '.join(t_shapes)} (with their names, "
+                         f"fixed parameters and ties) cannot start a fit of "
+                         f"{', '.join(o_shapes)} set up otherwise")
+    raise ValueError("start: it was fitted on another grid or window; a start must come from "
+                     "a fit on the same x and window")
 
 
 def channel_widths(u):
@@ -237,6 +258,7 @@ class _Table:
         held = [p if p.role == "tied" else
                 Parameter(p.peak, p.name, p.kind, "fixed", p.value if math.isfinite(p.value)
                           else 0.0) for p in parameters]
+        held += [Parameter(None, name, "count", "fixed", 0.0) for name in self.terms.names]
         known = {(p.peak, p.name) for p in parameters if math.isfinite(p.value) or p.role == "tied"}
         values, _ = velmora_core._engine_parameters(self.model(held, 0), np.zeros(0))
         out = {}
@@ -248,17 +270,14 @@ class _Table:
         return out
 
 
-def _peak_parameters(peak, frame, lo_u, hi_u, grid_step, shared_bounds, start_values):
-    """The parameters of one peak (shape parameters, then area); ``start_values``, when
-    given, is consumed from its front for their values."""
+def _peak_parameters(peak, frame, lo_u, hi_u, grid_step, shared_bounds):
+    """The parameters of one peak (shape parameters, then area)."""
     spec = SHAPES[peak.shape]
     out = []
     for pspec in spec.params + (AREA,):
         name, kind = pspec.name, pspec.kind
         given = peak.value_of(name)
         value = frame.to_u(kind, given) if given is not None else math.nan
-        if start_values is not None:
-            value = start_values.pop(0)
         if name in peak.ties:
             out.append(Parameter(peak.name, name, kind, "tied", math.nan, tie=peak.ties[name]))
             continue
@@ -313,7 +332,7 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
     if start is None:
         def tied_positions(filled):
             params = [p for pk in filled for p in
-                      _peak_parameters(pk, frame, lo_u, hi_u, grid_step, shared_bounds, None)]
+                      _peak_parameters(pk, frame, lo_u, hi_u, grid_step, shared_bounds)]
             values = table.tied_values(params)
             out = {}
             for pk in filled:
@@ -325,17 +344,19 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
         peaks = fill_peaks(xw, cw, peaks, tied_positions)
         share = background_share(xw, cw) if terms.count else 0.0
         bg_start = background.start(xw, cw, share)
-        start_values = None
     else:
-        start_values = [float(v) for v in start.values]
+        bg_start = [math.nan] * terms.count
     parameters = []
     for pk in peaks:
-        parameters += _peak_parameters(pk, frame, lo_u, hi_u, grid_step, shared_bounds,
-                                       start_values)
-    if start is not None:
-        bg_start = start_values
+        parameters += _peak_parameters(pk, frame, lo_u, hi_u, grid_step, shared_bounds)
     for name, value in zip(terms.names, bg_start):
         parameters.append(Parameter(None, name, "count", "free", float(value), (0.0, math.inf)))
+    if start is not None:
+        # Every value from the start: its fitted ones and those it guessed from its data.
+        _check_start(start.signature, _signature(parameters, peaks, background, frame, window,
+                                                  xw.size))
+        parameters = [Parameter(p.peak, p.name, p.kind, p.role, float(v), p.bounds, p.tie)
+                      for p, v in zip(parameters, start.values)]
 
     # Starts inside their bounds: a value the caller gave must be, a guessed one is moved.
     checked = []
@@ -377,8 +398,4 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
                   window=(lo, hi), peaks=tuple(peaks), background=background, terms=terms,
                   parameters=tuple(resolved), theta0=theta0, ties=tuple(ties), model=model,
                   tol=tol, max_iter=max_iter)
-    if start is not None and start.signature != setup.signature:
-        raise ValueError("start: it comes from a fit of another model, grid or window; a "
-                         "start must come from a fit of the same peaks, ties and background on "
-                         "the same x and window")
     return setup, cw

@@ -23,6 +23,9 @@ constexpr double kGoodAgreement = 0.75;
 constexpr double kPoorAgreement = 0.25;
 // Ridge (times the diagonal) that makes a singular expected information solvable.
 constexpr double kRidge = 1e-10;
+// Gain (relative to the function's magnitude) below which rounding of the function's own sums
+// hides any rise: a smaller tolerance cannot be met, so it counts as met there.
+constexpr double kRoundingGain = 1e-13;
 
 bool all_finite(std::span<const double> v) {
   return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
@@ -81,7 +84,8 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
     }
     const std::size_t m = free.size();
     const double tolerance =
-        settings.tolerance * std::max(1.0, std::fabs(d.value + settings.value_offset));
+        std::max(settings.tolerance * std::max(1.0, std::fabs(d.value + settings.value_offset)),
+                 kRoundingGain * std::max(1.0, std::fabs(d.value)));
     result.value = d.value;
     if (m == 0) {
       result.decrement = 0.0;

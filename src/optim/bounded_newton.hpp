@@ -55,7 +55,8 @@ struct BoundedNewtonSettings {
   // Stop when half the Newton decrement is at most
   //   tolerance * max(1, |value + value_offset|)
   // (a relative tolerance on the log-likelihood; value_offset adds the constant the
-  // objective leaves out).  Default 1e-9, valid range (0, 1).
+  // objective leaves out), and never below 1e-13 max(1, |value|), where rounding of the
+  // function itself hides any further rise.  Default 1e-9, valid range (0, 1).
   double tolerance = 1e-9;
   double value_offset = 0.0;
   // Iterations (accepted steps) at most.

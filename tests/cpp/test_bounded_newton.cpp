@@ -101,11 +101,12 @@ TEST(BoundedNewton, ReachesAnInteriorMaximumInFewSteps) {
   const std::vector<double> lo{-kInf, -kInf}, hi{kInf, kInf};
   Derivatives d;
   BoundedNewtonSettings s;
-  s.tolerance = 1e-12;
+  s.tolerance = 1e-24;
   const auto r = maximise(f, theta, lo, hi, s, d);
   EXPECT_EQ(r.status, BoundedNewtonStatus::converged);
-  EXPECT_NEAR(theta[0], 3.0, 1e-9);
-  EXPECT_NEAR(theta[1], -1.0, 1e-9);
+  // To within what a predicted gain of 1e-13 (the rounding floor) leaves: sqrt(2e-13).
+  EXPECT_NEAR(theta[0], 3.0, 1e-6);
+  EXPECT_NEAR(theta[1], -1.0, 1e-6);
   EXPECT_TRUE(r.observed);
   // A quadratic: the damped first step lands close, the undamped second one exactly.
   EXPECT_LE(r.iterations, 4u);
@@ -119,7 +120,7 @@ TEST(BoundedNewton, StopsOnTheFaceOfTheBoxWithTheScorePushingOutward) {
   const std::vector<double> lo{-kInf, 0.0}, hi{kInf, 5.0};
   Derivatives d;
   BoundedNewtonSettings s;
-  s.tolerance = 1e-12;
+  s.tolerance = 1e-24;
   const auto r = maximise(f, theta, lo, hi, s, d);
   EXPECT_EQ(r.status, BoundedNewtonStatus::converged);
   EXPECT_EQ(theta[1], 0.0);  // exactly on the bound, never past it
@@ -178,7 +179,9 @@ TEST(BoundedNewton, AParameterWithoutInformationStaysWhereItIs) {
   std::vector<double> theta{0.0, 0.7};
   const std::vector<double> lo{-kInf, -kInf}, hi{kInf, kInf};
   Derivatives d;
-  const auto r = maximise(f, theta, lo, hi, BoundedNewtonSettings{}, d);
+  BoundedNewtonSettings s;
+  s.tolerance = 1e-24;
+  const auto r = maximise(f, theta, lo, hi, s, d);
   EXPECT_EQ(r.status, BoundedNewtonStatus::converged);
   EXPECT_NEAR(theta[0], 2.0, 1e-9);
   EXPECT_EQ(theta[1], 0.7);

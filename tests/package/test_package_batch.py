@@ -134,11 +134,12 @@ if sys.argv[1] == "many":  # many short fits
     x = np.linspace(0.0, 10.0, 400)
     Y = rng.poisson(400 * np.exp(-0.5 * ((x - 5.0) / 0.4) ** 2) + 5, size=(400, 400))
     peaks = [velmora.Peak("voigt", x0=4.8)]
-else:                      # two fits of half a minute each
-    x = np.linspace(0.0, 100.0, 20000)
-    one = sum(3000 * np.exp(-0.5 * ((x - c) / 1.5) ** 2) for c in (30, 36, 60, 64)) + 5
+else:                      # two fits of several seconds each
+    x = np.linspace(0.0, 100.0, 200000)
+    centres = (20, 26, 30, 36, 60, 64, 80, 86)
+    one = sum(300 * np.exp(-0.5 * ((x - c) / 1.5) ** 2) for c in centres) + 5
     Y = rng.poisson(one, size=(2, x.size))
-    peaks = [velmora.Peak("voigt", x0=c) for c in (29, 37, 59, 65)]
+    peaks = [velmora.Peak("voigt", x0=c - 1) for c in centres]
 print("go", flush=True)
 try:
     velmora.fit_many(x, Y.astype(float), peaks, background="linear", workers=2)
