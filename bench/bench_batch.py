@@ -14,9 +14,9 @@ counts.  Printed, all measured in this run:
   thread each (the array already in the workers' memory, Dask's statistical profiler off, after
   a first small batch), over the threaded path's time with 2 workers, the two timed in turn
   twice and the better of each taken (target: at most 1.3);
-* warm starting: mean EM iterations and spectra per second with ``warm_start="none"``.
+* warm starting: mean iterations and spectra per second with ``warm_start="none"``.
 
-    python bench/bench_batch.py [--side 100] [--lmfit-sample 200] [--method conditional]
+    python bench/bench_batch.py [--side 100] [--lmfit-sample 200]
 """
 import argparse
 import os
@@ -60,8 +60,8 @@ def raman_map(side, seed=7):
     return rng.poisson(rate).astype(np.float64), truth
 
 
-def start_peaks(method):
-    return [velmora.Peak("pseudo_voigt", x0=centre, gamma=fwhm, eta=ETA, method=method)
+def start_peaks():
+    return [velmora.Peak("pseudo_voigt", x0=centre, gamma=fwhm, eta=ETA)
             for centre, fwhm, _ in BANDS]
 
 
@@ -94,16 +94,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--side", type=int, default=100)
     parser.add_argument("--lmfit-sample", type=int, default=200)
-    parser.add_argument("--method", default="conditional", choices=["conditional", "full"])
     parser.add_argument("--tol", type=float, default=1e-7)
     args = parser.parse_args()
 
     Y, _ = raman_map(args.side)
     n = Y.shape[0] * Y.shape[1]
-    peaks = start_peaks(args.method)
+    peaks = start_peaks()
     options = dict(background="linear", tol=args.tol, progress=False)
-    print(f"{n} spectra x {CHANNELS} channels, 3 pseudo-Voigt bands ({args.method}), linear "
-          f"background, tol {args.tol:g}")
+    print(f"{n} spectra x {CHANNELS} channels, 3 pseudo-Voigt bands, linear background, tol "
+          f"{args.tol:g}")
 
     one, t1 = timed(lambda: velmora.fit_many(X, Y, peaks, workers=1, **options))
     two, t2 = timed(lambda: velmora.fit_many(X, Y, peaks, workers=2, **options))
@@ -114,7 +113,7 @@ def main():
 
     cold, tc = timed(lambda: velmora.fit_many(X, Y, peaks, workers=2, warm_start="none",
                                               **options))
-    print(f"warm start: mean EM iterations {two.n_iter.mean():.1f} (none: "
+    print(f"warm start: mean iterations {two.n_iter.mean():.1f} (none: "
           f"{cold.n_iter.mean():.1f}); 2-worker time {t2:.1f} s (none: {tc:.1f} s, "
           f"{tc / t2:.2f}x)")
 

@@ -68,6 +68,8 @@ def plot_path(path):
         from matplotlib.backend_bases import FigureCanvasBase
     except ImportError:
         raise InputError("--plot needs matplotlib (pip install 'velmora[plot]')") from None
+    if os.path.isdir(path):
+        raise InputError(f"--plot {path}: is a directory; give a file name")
     root, ext = os.path.splitext(path)
     if not ext:
         path = path + ".png"

@@ -48,6 +48,11 @@ class Estimate:
     at_bound: bool = False
     tie: object = None
 
+    def __post_init__(self):
+        self.value = float(self.value)
+        if self.stderr is not None:
+            self.stderr = float(self.stderr)
+
     @property
     def relative(self):
         """Standard error relative to the value (NaN when undefined)."""
