@@ -15,8 +15,9 @@ from .uncertainty import in_user_units, linear_estimates
 # A peak narrower than this many grid steps (full width at half maximum) has collapsed onto a
 # few channels: it fits noise, not a line.
 COLLAPSED_STEPS = 1.0
-# An area below this many standard errors is compatible with zero.
-SIGNIFICANT_AREA = 2.0
+# An area below this many standard errors is compatible with zero (the usual detection limit
+# of three standard errors).
+SIGNIFICANT_AREA = 3.0
 
 
 class ConvergenceWarning(UserWarning):
