@@ -44,14 +44,14 @@ def simulate(seed=11):
 
 def main():
     Y, centre, fwhm, area = simulate()
-    peaks = [velmora.Peak("pseudo_voigt", x0=520.0, gamma=9.0, eta=ETA, method="conditional"),
-             velmora.Peak("pseudo_voigt", x0=470.0, gamma=14.0, eta=ETA, method="conditional")]
+    peaks = [velmora.Peak("pseudo_voigt", x0=520.0, gamma=9.0, eta=ETA),
+             velmora.Peak("pseudo_voigt", x0=470.0, gamma=14.0, eta=ETA)]
     t0 = time.perf_counter()
     # The progress bar shows on a terminal (progress=True would force it).
     batch = velmora.fit_many(X, Y, peaks, background="linear", tol=1e-7)
     seconds = time.perf_counter() - t0
     print(f"{SIDE * SIDE} spectra in {seconds:.1f} s ({SIDE * SIDE / seconds:.0f} spectra/s); "
-          f"status: {batch.summary()}; mean EM iterations {batch.n_iter.mean():.1f}")
+          f"status: {batch.summary()}; mean iterations {batch.n_iter.mean():.1f}")
     for name, fitted, true in (("centre", batch.values["p0.x0"], centre),
                                ("FWHM", batch.values["p0.gamma"], fwhm),
                                ("area", batch.values["p0.area"], area)):

@@ -3,8 +3,8 @@
 Three chemical states of carbon (C-C, C-O, C=O) as Voigt peaks on a Shirley background (a
 constant plus a step proportional to the peak area at lower binding energy), with Poisson
 counting noise.  ``velmora.guess_peaks`` reads starting values off the data, ``velmora.fit``
-fits peaks and background together, recomputing the Shirley step from the fitted peaks until it
-settles, and the script prints the fit report beside the truth and writes
+fits peaks and background together (the Shirley step is that of the peaks being fitted, at every
+step of the fit), and the script prints the fit report beside the truth and writes
 ``examples/demo_velmora_xps.png``.
 """
 import argparse

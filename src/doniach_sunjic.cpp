@@ -160,7 +160,7 @@ constexpr shapes::ShapeEntry kEntry{
     3,
     {shapes::kFramedCentre,
      // The half width of the narrowest peak.
-     shapes::framed_width("gamma", 0.5 * shapes::kNarrowestFwhm, "half width (Lorentzian)"),
+     shapes::framed_width("gamma", 0.5, "half width (Lorentzian)"),
      shapes::ParamInfo{"alpha", shapes::Kind::plain, 0.0, 1.0, false, true,
                        shapes::DefaultRule::absolute, 0.0, kAlphaDefaultHi,
                        shapes::StepRule::absolute, shapes::kShapeStep, "asymmetry"}},

@@ -16,6 +16,16 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+// Scales of the trust region (see Evaluator::scales): a centre moves by up to two of its
+// peak's largest width parameters (about a full width at half maximum) per unit of radius, a
+// peak temperature (TSDC, no width parameter) by a twentieth of itself, a plain parameter by
+// a fifth (of itself where its differences are relative), the share of a term that follows
+// the peaks by at least a thousandth of a channel's share.
+constexpr double kLocationWidths = 2.0;
+constexpr double kTemperatureShare = 0.05;
+constexpr double kPlainShare = 0.2;
+constexpr double kShareFloor = 1e-3;
+
 [[noreturn]] void invalid(const std::string& what) { throw std::invalid_argument(what); }
 
 std::size_t whole(double v, const char* what, std::size_t below) {
@@ -117,6 +127,7 @@ void for_each_pair(std::size_t count, std::size_t points, Body&& body) {
 class Evaluator final : public optim::Objective {
  public:
   Evaluator(const Model& m, std::span<const double> counts) : m_(m), counts_(counts) {
+    for (const double c : counts) total_ += c;
     // The objective is the log-likelihood relative to the saturated model (mu_i = c_i), whose
     // terms are of order one near the optimum: summed over a million channels they keep far
     // more digits than the log-likelihood itself.  lgamma_r, not lgamma: the latter writes the
@@ -193,7 +204,7 @@ class Evaluator final : public optim::Objective {
       return std::span<const double>(densities_.data() + s * n, n);
     };
 
-    std::vector<double> mu;
+    std::vector<double>& mu = mu_;
     expected_counts(p, densities_, mu, peak_counts_, side_counts_);
     d.value = poisson(mu);
 
@@ -207,6 +218,8 @@ class Evaluator final : public optim::Objective {
       fisher_w[i] = 1.0 / guarded;
       observed_w[i] = ratio / guarded;
     }
+    std::vector<double> ratio_w(n);
+    for (std::size_t i = 0; i < n; ++i) ratio_w[i] = w_[i] + 1.0;  // c_i / mu_i
     // w~ = M^T w with M = I + sum_s k_s L_s, and r_s = L_s^T w.
     const std::size_t n_sides = m_.sides.size();
     adjoint_.assign(n_sides, std::vector<double>(n));
@@ -328,6 +341,7 @@ class Evaluator final : public optim::Objective {
       for (std::size_t a = 0; a < n_theta; ++a) d.score[a] += row[a] * score_p_[v];
     }
     d.expected = to_theta(fisher_p_);
+    d.complete = to_theta(complete_information(p, ratio_w));
     d.observed.clear();
     d.has_observed = false;
   }
@@ -391,8 +405,149 @@ class Evaluator final : public optim::Objective {
     d.has_observed = true;
   }
 
+  // Each free parameter's scale for the trust region: a peak's width for its centre, a width,
+  // an area or a background count for itself (with a floor of a thousandth of the counts), a
+  // fifth of a shape's plain parameter.
+  void scales(std::span<const double> theta, std::span<double> out) override {
+    const Mapped mapped = map_parameters(m_, theta, false);
+    const std::vector<double>& p = mapped.p;
+    const double count_floor = 1e-3 * std::max(total_, 1.0);
+    for (std::size_t e = 0; e < m_.n_params(); ++e) {
+      if (m_.roles[e] != Role::free) continue;
+      double scale = 1.0;
+      if (e >= m_.first_background) {
+        const bool column = e - m_.first_background < m_.columns.size();
+        scale = std::max(std::fabs(p[e]), column ? count_floor
+                                                 : kShareFloor / static_cast<double>(m_.n_points()));
+      } else {
+        const auto [j, a] = owner(e);
+        const PeakTerm& peak = m_.peaks[j];
+        if (a == peak.shape->n_params) {
+          scale = std::max(std::fabs(p[e]), count_floor);
+        } else {
+          const shapes::ParamInfo& info = peak.shape->params[a];
+          double width = 0.0;
+          for (std::size_t b = 0; b < peak.shape->n_params; ++b) {
+            if (peak.shape->params[b].kind == shapes::Kind::width) {
+              width = std::max(width, std::fabs(p[peak.first + b]));
+            }
+          }
+          switch (info.kind) {
+            case shapes::Kind::location:
+              scale = width > 0.0 ? kLocationWidths * width : kTemperatureShare * std::fabs(p[e]);
+              break;
+            case shapes::Kind::width: scale = std::fabs(p[e]); break;
+            case shapes::Kind::plain:
+              scale = info.step_rule == shapes::StepRule::relative ? kPlainShare * std::fabs(p[e])
+                                                                    : kPlainShare;
+              break;
+          }
+        }
+      }
+      out[m_.slots[e]] = scale > 0.0 && std::isfinite(scale) ? scale : 1.0;
+    }
+  }
+
   std::uint64_t passes() const { return passes_; }
   const Mapped& mapped() const { return mapped_; }
+
+  // The complete-data information over the moving parameters: the first-order part of the
+  // curvature of EM's Q function at the current point,
+  //   sum_k sum_i (c_i / mu_i) / T_ki  dT_ki dT_ki^T,
+  // T_k the expected counts of term k (a peak, a background column, a term that follows the
+  // peaks).  Each term sees only its own parameters, so the counts the terms share are not
+  // traded between them: a Newton step on it is the EM gradient algorithm (Lange 1995, "A
+  // gradient algorithm locally equivalent to the EM algorithm", J. R. Statist. Soc. B 57,
+  // 425-437), whose area updates are EM's own.  A term without counts (a column or share at
+  // zero) takes the expected information of its count instead.
+  std::vector<double> complete_information(const std::vector<double>& p,
+                                           const std::vector<double>& ratio_w) const {
+    const std::size_t n = m_.n_points();
+    const std::size_t n_var = order_.size();
+    std::vector<double> out(n_var * n_var, 0.0);
+    // The columns dT_j / dp_e of every moving peak parameter (without the terms that follow).
+    std::vector<std::vector<double>> own(n_var);
+    auto column = [&](std::size_t s) { return densities_.data() + s * n; };
+    for (std::size_t j = 0; j < m_.peaks.size(); ++j) {
+      const PeakTerm& peak = m_.peaks[j];
+      const PeakPlan& plan = peak_plans_[j];
+      std::vector<std::size_t> mine;
+      for (std::size_t a = 0; a <= peak.shape->n_params; ++a) {
+        const std::size_t e = peak.first + a;
+        const std::size_t v = varying_[e];
+        if (v == kNone) continue;
+        std::vector<double> col(n, 0.0);
+        if (a == peak.shape->n_params) {
+          const double* f = column(j);
+          for (std::size_t i = 0; i < n; ++i) col[i] = f[i] * m_.widths[i];
+        } else if (plan.first_shift[a] != kNone) {
+          const double* plus = column(plan.first_shift[a]);
+          const double* minus = column(plan.first_shift[a] + 1);
+          const double h2 = 2.0 * plan.h[a];
+          for (std::size_t i = 0; i < n; ++i) {
+            col[i] = plan.area * ((plus[i] - minus[i]) / h2) * m_.widths[i];
+          }
+        }
+        own[v] = std::move(col);
+        mine.push_back(v);
+      }
+      const std::vector<double>& t = peak_counts_[j];
+      for (std::size_t x = 0; x < mine.size(); ++x) {
+        for (std::size_t y = 0; y <= x; ++y) {
+          const std::vector<double>& a = own[mine[x]];
+          const std::vector<double>& b = own[mine[y]];
+          double sum = 0.0;
+          for (std::size_t i = 0; i < n; ++i) {
+            if (t[i] > kCountGuard) sum += ratio_w[i] / t[i] * a[i] * b[i];
+          }
+          out[mine[x] * n_var + mine[y]] = out[mine[y] * n_var + mine[x]] = sum;
+        }
+      }
+    }
+    for (std::size_t b = 0; b < m_.columns.size(); ++b) {
+      const std::size_t e = m_.first_background + b;
+      const std::size_t v = varying_[e];
+      if (v == kNone) continue;
+      double sum = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double g = m_.columns[b][i] * m_.widths[i];
+        sum += p[e] > 0.0 ? ratio_w[i] * g / p[e] : g * g / (mu_[i] + kCountGuard);
+      }
+      out[v * n_var + v] = sum;
+    }
+    std::vector<double> scratch(n);
+    for (std::size_t s = 0; s < m_.sides.size(); ++s) {
+      const std::size_t e = side_index(s);
+      const double k = p[e];
+      const std::vector<double>& side = side_counts_[s];  // L_s pi
+      // d T_s: L_s pi for the share, k L_s dT_j for a peak parameter.
+      std::vector<std::pair<std::size_t, std::vector<double>>> grads;
+      if (varying_[e] != kNone) grads.emplace_back(varying_[e], side);
+      if (k > 0.0) {
+        for (std::size_t v = 0; v < n_var; ++v) {
+          if (own[v].empty()) continue;
+          apply_side(m_.sides[s], own[v], scratch);
+          for (double& x : scratch) x *= k;
+          grads.emplace_back(v, scratch);
+        }
+      }
+      for (std::size_t x = 0; x < grads.size(); ++x) {
+        for (std::size_t y = 0; y <= x; ++y) {
+          const std::vector<double>& a = grads[x].second;
+          const std::vector<double>& b = grads[y].second;
+          double sum = 0.0;
+          for (std::size_t i = 0; i < n; ++i) {
+            const double t = k * side[i];
+            sum += t > kCountGuard ? ratio_w[i] / t * a[i] * b[i]
+                                   : a[i] * b[i] / (mu_[i] + kCountGuard);
+          }
+          out[grads[x].first * n_var + grads[y].first] += sum;
+          if (x != y) out[grads[y].first * n_var + grads[x].first] += sum;
+        }
+      }
+    }
+    return out;
+  }
   // Expected counts of every peak and every term that follows the peaks at the last
   // derivatives call.
   const std::vector<std::vector<double>>& peak_counts() const { return peak_counts_; }
@@ -511,6 +666,7 @@ class Evaluator final : public optim::Objective {
 
   const Model& m_;
   std::span<const double> counts_;
+  double total_ = 0.0;
   double constant_ = 0.0;
   std::uint64_t passes_ = 0;
 
@@ -521,7 +677,7 @@ class Evaluator final : public optim::Objective {
   std::vector<PeakPlan> peak_plans_;
   std::vector<double> densities_;
   std::vector<std::vector<double>> peak_counts_, side_counts_;
-  std::vector<double> w_, w_tilde_;
+  std::vector<double> mu_, w_, w_tilde_;
   std::vector<std::vector<double>> adjoint_;
   std::vector<double> columns_;
   std::vector<double> score_p_, fisher_p_, observed_p_;

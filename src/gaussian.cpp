@@ -196,7 +196,7 @@ constexpr shapes::ShapeEntry kEntry{
     true,
     2,
     {shapes::kFramedCentre,
-     shapes::framed_width("sigma", shapes::kNarrowestFwhm / kFwhmPerSigma,
+     shapes::framed_width("sigma", 1.0 / kFwhmPerSigma,
                           "Gaussian standard deviation")},
     0,
     {},

@@ -198,7 +198,7 @@ constexpr shapes::ShapeEntry kEntry{
     true,
     2,
     {shapes::kFramedCentre,
-     shapes::framed_width("gamma", shapes::kNarrowestFwhm, "full width at half maximum")},
+     shapes::framed_width("gamma", 1.0, "full width at half maximum")},
     0,
     {},
     registry_density,

@@ -553,7 +553,7 @@ constexpr shapes::ShapeEntry kEntry{
     true,
     3,
     {shapes::kFramedCentre,
-     shapes::framed_width("gamma", shapes::kNarrowestFwhm, "full width at half maximum"),
+     shapes::framed_width("gamma", 1.0, "full width at half maximum"),
      shapes::ParamInfo{"eta", shapes::Kind::plain, 0.0, 1.0, false, false,
                        shapes::DefaultRule::absolute, 0.0, 1.0, shapes::StepRule::absolute,
                        shapes::kShapeStep, "Gaussian share"}},

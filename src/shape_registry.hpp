@@ -98,10 +98,11 @@ struct ShapeEntry {
 
 // Pieces the shapes' own tables share, so that each value is written once.
 //
-// The narrowest default width of a framed shape is a peak whose full width at half maximum is
-// half a grid step: narrower peaks fall between the grid points and leave no trace on them.
+// The default widths of a framed shape run from a peak whose full width at half maximum is
+// half a grid step (narrower peaks fall between the grid points and leave no trace on them) to
+// one whose full width is the window's (a wider one cannot be told from the background).
 inline constexpr double kNarrowestFwhm = 0.5;  // grid steps
-inline constexpr double kWidestWidth = 2.0;    // default upper bound of a width, window widths
+inline constexpr double kWidestFwhm = 1.0;     // window widths
 inline constexpr double kWidthStep = 1e-4;     // relative difference step of a width
 inline constexpr double kShapeStep = 1e-4;     // absolute step of a share or an asymmetry
 inline constexpr double kCentreStep = 1e-4;    // step of a centre, in the peak's widest width
@@ -121,11 +122,23 @@ inline constexpr ParamInfo kFramedCentre{"x0",
                                          kCentreStep,
                                          "centre"};
 
-// A width of a framed shape: positive, by default between `narrowest` grid steps and two
-// window widths, differentiated with a relative step.
-constexpr ParamInfo framed_width(const char* name, double narrowest, const char* description) {
-  return {name,      Kind::width,  0.0,        kUnbounded, true, false, DefaultRule::grid,
-          narrowest, kWidestWidth, StepRule::relative, kWidthStep, description};
+// A width of a framed shape that is `per_fwhm` times the full width at half maximum of its
+// part of the peak (1 for a full width, 0.5 for a half width, 1 / 2.3548... for a Gaussian
+// standard deviation): positive, by default between the widths of kNarrowestFwhm grid steps
+// and kWidestFwhm window widths, differentiated with a relative step.
+constexpr ParamInfo framed_width(const char* name, double per_fwhm, const char* description) {
+  return {name,
+          Kind::width,
+          0.0,
+          kUnbounded,
+          true,
+          false,
+          DefaultRule::grid,
+          kNarrowestFwhm * per_fwhm,
+          kWidestFwhm * per_fwhm,
+          StepRule::relative,
+          kWidthStep,
+          description};
 }
 
 // The `extras` of a shape without derived quantities of its own.

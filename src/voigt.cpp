@@ -246,10 +246,10 @@ constexpr shapes::ShapeEntry kEntry{
     true,
     3,
     {shapes::kFramedCentre,
-     shapes::framed_width("sigma", shapes::kNarrowestFwhm / kFwhmPerSigma,
+     shapes::framed_width("sigma", 1.0 / kFwhmPerSigma,
                           "Gaussian standard deviation"),
      // The half width of the narrowest peak.
-     shapes::framed_width("gamma", 0.5 * shapes::kNarrowestFwhm,
+     shapes::framed_width("gamma", 0.5,
                           "Lorentzian half width at half maximum")},
     0,
     {},

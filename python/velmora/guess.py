@@ -77,6 +77,10 @@ class Picker:
         self.residual = self.residual - height * np.exp(-0.5 * ((self.x - where) / sigma) ** 2)
         return height, where, fwhm
 
+    def height_at(self, position):
+        """What is left of the data at ``position``."""
+        return float(self.residual[int(np.argmin(np.abs(self.x - position)))])
+
     def area(self, height, fwhm):
         """Counts of a Gaussian of this height (counts per channel) and FWHM."""
         return max(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
@@ -85,24 +89,42 @@ class Picker:
 def fill_peaks(x, counts, peaks, tied_positions=None):
     """Copies of ``peaks`` with every missing starting value and area filled from the data.
 
-    ``x`` must be sorted.  Tied parameters are left to their ties.  Peaks with a given
-    position keep it and are read first, then the others are picked greedily from what those
-    leave; ``tied_positions`` (a callable returning {peak name: position} from the peaks
-    filled so far) places the peaks whose position is tied, read last.
+    ``x`` must be sorted.  Tied parameters are left to their ties.  ``tied_positions`` (a
+    callable returning {peak name: position} for the peaks whose position is tied and can be
+    worked out from the peaks given to it) places the peaks whose position is tied.  Peaks
+    whose position is known (given, or tied to known ones) are read first, the one standing
+    highest above what is left first, so that a small peak on the shoulder of a large one is
+    read after the large one is taken off; then the others are picked greedily from what the
+    known ones leave; last, the tied ones whose position follows from peaks only guessed.
     """
     picker = Picker(x, counts)
     location = {id(p): SHAPES[p.shape].location for p in peaks}
-    tied = [p for p in peaks if location[id(p)] in p.ties]
-    untied = [p for p in peaks if location[id(p)] not in p.ties]
-    picked = {}
-    for p in sorted(untied, key=lambda p: p.values[location[id(p)]] is None):
-        picked[id(p)] = picker.take(p.values[location[id(p)]])
-    filled = {id(p): _filled(p, picked[id(p)], picker) for p in untied}
-    if tied:
-        where = tied_positions([filled.get(id(p), p) for p in peaks]) if tied_positions else {}
-        for p in tied:
-            picked[id(p)] = picker.take(where.get(p.name))
-            filled[id(p)] = _filled(p, picked[id(p)], picker)
+    where = {id(p): p.values[location[id(p)]] for p in peaks if location[id(p)] not in p.ties}
+    where = {k: v for k, v in where.items() if v is not None}
+
+    def resolve():
+        if tied_positions is None:
+            return
+        by_name = tied_positions([filled.get(id(p), p) for p in peaks])
+        for p in peaks:
+            if location[id(p)] in p.ties and p.name in by_name and id(p) not in where:
+                where[id(p)] = by_name[p.name]
+
+    filled = {}
+    resolve()
+    while True:
+        known = [p for p in peaks if id(p) in where and id(p) not in filled]
+        if not known:
+            break
+        p = max(known, key=lambda p: picker.height_at(where[id(p)]))
+        filled[id(p)] = _filled(p, picker.take(where[id(p)]), picker)
+    for p in peaks:
+        if id(p) not in filled and location[id(p)] not in p.ties:
+            filled[id(p)] = _filled(p, picker.take(), picker)
+    resolve()
+    for p in peaks:
+        if id(p) not in filled:
+            filled[id(p)] = _filled(p, picker.take(where.get(id(p))), picker)
     return [filled[id(p)] for p in peaks]
 
 

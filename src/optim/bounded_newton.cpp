@@ -1,6 +1,7 @@
 #include "optim/bounded_newton.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "optim/dense.hpp"
@@ -21,6 +22,16 @@ constexpr double kGrowRefused = 4.0;
 // Agreement of actual and predicted gain above which lambda shrinks, below which it grows.
 constexpr double kGoodAgreement = 0.75;
 constexpr double kPoorAgreement = 0.25;
+// Multiples of the expected information's diagonal tried in turn to make the observed
+// information positive definite.
+constexpr std::array<double, 6> kObservedDamping{0.0, 1e-6, 1e-4, 1e-2, 1e-1, 1.0};
+// SQUAREM's longest extrapolation at first, and its growth after it was used in full.
+constexpr double kSquaremStart = 1.0;
+constexpr double kSquaremGrow = 4.0;
+// The trust radius shrinks to this share of a refused step's reach; below kRadiusMin no step
+// is left to try.
+constexpr double kShrinkRefused = 0.25;
+constexpr double kRadiusMin = 1e-12;
 // Ridge (times the diagonal) that makes a singular expected information solvable.
 constexpr double kRidge = 1e-10;
 // Gain (relative to the function's magnitude) below which rounding of the function's own sums
@@ -67,7 +78,13 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
   bool near = settings.start_near;
   if (near) f.observed(d);
   double lambda = kLambdaStart;
-  std::vector<double> trial(n);
+  double radius = settings.radius;
+  std::vector<double> trial(n), scale(n);
+  // SQUAREM: the start of the last accepted EM step (while the one before it was one too),
+  // and the longest extrapolation allowed.
+  std::vector<double> em_start;
+  double em_value = 0.0;
+  double step_max = kSquaremStart;
 
   for (;;) {
     checkpoint();
@@ -102,9 +119,22 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
     std::vector<double> factor;
     bool use_observed = false;
     if (d.has_observed && all_finite(d.observed)) {
-      model_matrix = restrict_to(d.observed, n, free);
-      factor = model_matrix;
-      use_observed = dense::cholesky(factor, m);
+      // Where the observed information is not positive definite (a flat or saddle direction,
+      // such as a peak drifting where there is no signal) it is damped by the smallest
+      // multiple of the expected information's diagonal that makes it so: it keeps the
+      // curvature the data have instead of trading it for the expected one.
+      const std::vector<double> observed = restrict_to(d.observed, n, free);
+      for (const double damping : kObservedDamping) {
+        model_matrix = observed;
+        for (std::size_t i = 0; i < m; ++i) {
+          model_matrix[i * m + i] += damping * d.expected[free[i] * n + free[i]];
+        }
+        factor = model_matrix;
+        if (dense::cholesky(factor, m)) {
+          use_observed = true;
+          break;
+        }
+      }
     }
     if (!use_observed) {
       model_matrix = restrict_to(d.expected, n, free);
@@ -140,10 +170,39 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
       break;
     }
 
-    // Damped steps until one raises the function.
+    // Far from the optimum the steps follow the complete-data information where there is one.
+    bool em_step = false;
+    if (!near && !d.complete.empty()) {
+      std::vector<double> complete = restrict_to(d.complete, n, free);
+      std::vector<double> trial_factor = complete;
+      if (all_finite(complete) && dense::cholesky(trial_factor, m)) {
+        model_matrix = complete;
+        em_step = true;
+      }
+    }
+    // theta + factor * step over the free parameters, into `out`: near the optimum projected
+    // onto the box, far from it at most boundary_fraction of the way to a bound.
+    auto form_trial = [&](const std::vector<double>& step, double factor,
+                          std::vector<double>& out) {
+      std::copy(theta.begin(), theta.end(), out.begin());
+      for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t a = free[i];
+        double t = theta[a] + factor * step[i];
+        if (near) {
+          t = std::min(std::max(t, lower[a]), upper[a]);
+        } else if (t < lower[a]) {
+          t = theta[a] - settings.boundary_fraction * (theta[a] - lower[a]);
+        } else if (t > upper[a]) {
+          t = theta[a] + settings.boundary_fraction * (upper[a] - theta[a]);
+        }
+        out[a] = t;
+      }
+    };
+    // Damped steps inside the trust region until one raises the function.
+    f.scales(theta, scale);
     bool accepted = false;
     double accepted_value = 0.0;
-    while (lambda <= kLambdaMax) {
+    while (lambda <= kLambdaMax && radius >= kRadiusMin) {
       std::vector<double> damped = model_matrix;
       for (std::size_t i = 0; i < m; ++i) damped[i * m + i] += lambda * model_matrix[i * m + i];
       if (!dense::cholesky(damped, m)) {
@@ -152,10 +211,17 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
       }
       std::vector<double> step = g;
       dense::cholesky_solve(damped, m, step);
-      std::copy(theta.begin(), theta.end(), trial.begin());
-      for (std::size_t i = 0; i < m; ++i) trial[free[i]] += step[i];
-      project(trial, lower, upper);
-      // Gain the quadratic model predicts for the projected step s.
+      // The trust region: no parameter moves by more than `radius` of its scale.
+      double reach = 0.0;
+      for (std::size_t i = 0; i < m; ++i) {
+        reach = std::max(reach, std::fabs(step[i]) / scale[free[i]]);
+      }
+      if (reach > radius) {
+        for (double& v : step) v *= radius / reach;
+        reach = radius;
+      }
+      form_trial(step, 1.0, trial);
+      // Gain the quadratic model predicts for the step s actually taken.
       std::vector<double> s(m);
       double linear = 0.0;
       for (std::size_t i = 0; i < m; ++i) {
@@ -171,6 +237,7 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
       const double predicted = linear - 0.5 * quadratic;
       if (!(predicted > 0.0)) {
         lambda = std::max(lambda * kGrowRefused, kLambdaFloor);
+        radius = kShrinkRefused * reach;
         continue;
       }
       checkpoint();
@@ -181,19 +248,68 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
         if (agreement > kGoodAgreement) {
           lambda *= kShrink;
           if (lambda < kLambdaMin) lambda = 0.0;
+          radius = std::min(settings.max_radius, std::max(radius, 2.0 * reach));
         } else if (agreement < kPoorAgreement) {
           lambda = std::max(lambda * kGrowPoor, kLambdaFloor);
+          radius = 0.5 * reach;
         }
         accepted = true;
         accepted_value = v;
         break;
       }
       lambda = std::max(lambda * kGrowRefused, kLambdaFloor);
+      radius = kShrinkRefused * reach;
     }
     if (!accepted) {
       result.status = BoundedNewtonStatus::stalled;
       break;
     }
+    // SQUAREM (Varadhan & Roland 2008, "Simple and globally convergent methods for
+    // accelerating the convergence of any EM algorithm", Scand. J. Statist. 35, 335-353,
+    // scheme S3): two successive EM steps theta0 -> theta1 -> theta2 give r = theta1 - theta0
+    // and v = theta2 - theta1 - r, and theta0 - 2 a r + a^2 v with a = -|r| / |v| (norms in
+    // the parameters' scales, a at most -1) leaps along EM's own path, which keeps EM's
+    // choice of where the peaks go but not its crawl where overlapping terms share counts.
+    // The leap is taken when it rises above theta2, else theta2 stands.
+    if (em_step && !em_start.empty()) {
+      std::vector<double> leap(n);
+      double rr = 0.0, vv = 0.0;
+      for (std::size_t a = 0; a < n; ++a) {
+        const double r = (theta[a] - em_start[a]) / scale[a];
+        const double v = (trial[a] - theta[a]) / scale[a] - r;
+        rr += r * r;
+        vv += v * v;
+      }
+      if (vv > 0.0 && std::isfinite(rr) && std::isfinite(vv)) {
+        const double alpha = -std::min(step_max, std::max(1.0, std::sqrt(rr / vv)));
+        for (std::size_t a = 0; a < n; ++a) {
+          const double r = theta[a] - em_start[a];
+          const double v = trial[a] - theta[a] - r;
+          double t = em_start[a] - 2.0 * alpha * r + alpha * alpha * v;
+          // Within the box, at most boundary_fraction of the way from theta2 to a bound.
+          if (t < lower[a]) t = trial[a] - settings.boundary_fraction * (trial[a] - lower[a]);
+          if (t > upper[a]) t = trial[a] + settings.boundary_fraction * (upper[a] - trial[a]);
+          leap[a] = t;
+        }
+        checkpoint();
+        const double w = f.value(leap);
+        ++result.values;
+        if (w >= accepted_value) {  // at a = -1 the leap is theta2 itself
+          accepted_value = w;
+          std::swap(trial, leap);
+          if (-alpha == step_max) step_max *= kSquaremGrow;
+        } else if (-alpha == step_max) {
+          step_max = std::max(kSquaremStart, step_max / kSquaremGrow);
+        }
+      }
+      em_start.clear();  // a leap, taken or not, starts a new pair of EM steps
+    } else if (em_step) {
+      em_start.assign(theta.begin(), theta.end());
+      em_value = d.value;
+    } else {
+      em_start.clear();
+    }
+    (void)em_value;
     std::copy(trial.begin(), trial.end(), theta.begin());
     ++result.iterations;
     f.derivatives(theta, d);

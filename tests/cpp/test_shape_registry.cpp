@@ -257,19 +257,21 @@ TEST(ShapeRegistry, ParameterTablesAreConsistent) {
   }
 }
 
-TEST(ShapeRegistry, NarrowestDefaultWidthsAreHalfAGridStep) {
-  // The default lower bound of every framed width is a full width at half maximum of half a
-  // grid step, in each width's own meaning.
-  EXPECT_EQ(sh::shape(kGaussian).params[1].default_lo, 0.21233045007200477);
-  EXPECT_EQ(sh::shape(kVoigt).params[1].default_lo, 0.21233045007200477);
+TEST(ShapeRegistry, DefaultWidthsRunFromHalfAGridStepToTheWindow) {
+  // The default bounds of every framed width are full widths at half maximum of half a grid
+  // step and of one window width, in each width's own meaning.
+  EXPECT_NEAR(sh::shape(kGaussian).params[1].default_lo, 0.21233045007200477, 1e-17);
+  EXPECT_NEAR(sh::shape(kVoigt).params[1].default_lo, 0.21233045007200477, 1e-17);
   EXPECT_EQ(sh::shape(kLorentzian).params[1].default_lo, 0.5);     // full width
   EXPECT_EQ(sh::shape(kPseudoVoigt).params[1].default_lo, 0.5);    // full width
   EXPECT_EQ(sh::shape(kVoigt).params[2].default_lo, 0.25);         // half width
   EXPECT_EQ(sh::shape(kDoniachSunjic).params[1].default_lo, 0.25);  // half width
   for (const sh::ShapeEntry* e : sh::all_shapes()) {
     for (std::size_t j = 0; j < e->n_params; ++j) {
-      if (e->params[j].default_rule == sh::DefaultRule::grid) {
-        EXPECT_EQ(e->params[j].default_hi, 2.0) << e->name;  // two window widths
+      const sh::ParamInfo& p = e->params[j];
+      if (p.default_rule == sh::DefaultRule::grid) {
+        // The widest is the narrowest times (window widths) / (half a grid step).
+        EXPECT_NEAR(p.default_hi, 2.0 * p.default_lo, 1e-15) << e->name << " " << p.name;
       }
     }
   }
