@@ -25,6 +25,8 @@ constexpr double kPoorAgreement = 0.25;
 // Multiples of the expected information's diagonal tried in turn to make the observed
 // information positive definite.
 constexpr std::array<double, 6> kObservedDamping{0.0, 1e-6, 1e-4, 1e-2, 1e-1, 1.0};
+// Share of a step's length within which a bound it crosses counts as reached.
+constexpr double kArrival = 0.1;
 // SQUAREM's longest extrapolation at first, and its growth after it was used in full.
 constexpr double kSquaremStart = 1.0;
 constexpr double kSquaremGrow = 4.0;
@@ -188,12 +190,17 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
       for (std::size_t i = 0; i < m; ++i) {
         const std::size_t a = free[i];
         double t = theta[a] + factor * step[i];
-        if (near) {
-          t = std::min(std::max(t, lower[a]), upper[a]);
-        } else if (t < lower[a]) {
-          t = theta[a] - settings.boundary_fraction * (theta[a] - lower[a]);
+        // Far from the optimum a step that crosses a bound stops short of it, unless the
+        // bound is close beside the step's length (then the step ends on it: the parameter
+        // has arrived).
+        if (t < lower[a]) {
+          const double room = theta[a] - lower[a];
+          const bool arrived = near || room <= kArrival * (theta[a] - t);
+          t = arrived ? lower[a] : theta[a] - settings.boundary_fraction * room;
         } else if (t > upper[a]) {
-          t = theta[a] + settings.boundary_fraction * (upper[a] - theta[a]);
+          const double room = upper[a] - theta[a];
+          const bool arrived = near || room <= kArrival * (t - theta[a]);
+          t = arrived ? upper[a] : theta[a] + settings.boundary_fraction * room;
         }
         out[a] = t;
       }

@@ -51,7 +51,7 @@ def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpenti
 
 
 @pytest.mark.parametrize("peak", [
-    velmora.Peak("lorentzian", x0=4.8), velmora.Peak("pseudo_voigt", x0=4.8, method="full"),
+    velmora.Peak("lorentzian", x0=4.8), velmora.Peak("pseudo_voigt", x0=4.8),
     velmora.Peak("voigt", x0=4.8), velmora.Peak("doniach_sunjic", x0=4.8)], ids=str)
 def test_every_shape_in_a_burst_is_its_single_fit(peak):
     Y = raman_map(2, 2)
