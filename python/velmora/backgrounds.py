@@ -31,6 +31,9 @@ import numbers
 
 import numpy as np
 
+from .guess import smooth
+from .validation import as_array
+
 
 @dataclass(frozen=True)
 class Terms:
@@ -206,8 +209,6 @@ class Spline(Background):
                 raise ValueError(f"knots: expected a non-negative number of knots, got {knots}")
             knots = int(knots)
         else:
-            from .validation import as_array
-
             knots = as_array(knots, "knots")
             if not np.isfinite(knots).all():
                 raise ValueError("knots: positions must be finite")
@@ -298,8 +299,6 @@ class Shirley(Background):
         return ("step",)
 
     def start(self, x, counts, share):
-        from .guess import smooth
-
         left, right = _ends(smooth(counts, 1.5))
         base, top = (left, right) if self.energy == "binding" else (right, left)
         jump = max(top - base, 0.0)

@@ -13,6 +13,7 @@ import numpy as np
 
 from .model import Peak
 from .shapes import SHAPE_NAMES, SHAPES
+from .validation import check_data, check_window
 
 # Area of a Gaussian of unit height and unit full width at half maximum: sqrt(pi / ln 16).
 GAUSSIAN_AREA_PER_FWHM = 1.0644670194312262
@@ -192,8 +193,6 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
     >>> [round(p.values["x0"], 1) for p in velmora.guess_peaks(x, counts, 1)]
     [4.0]
     """
-    from .validation import check_data, check_window
-
     if isinstance(n, bool) or not isinstance(n, numbers.Integral):
         raise TypeError(f"n: expected an integer number of peaks, got {type(n).__name__}")
     if n < 1:

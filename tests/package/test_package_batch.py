@@ -1,4 +1,6 @@
 """velmora.fit_many: many spectra, the same fits as one at a time."""
+import math
+
 import numpy as np
 import pytest
 
@@ -165,3 +167,26 @@ def test_a_background_object_is_not_shared_by_the_threads():
                                  chunks=(1, 1)) for w in (1, 2))
     for name in one.names:
         assert np.array_equal(one.values[name], two.values[name], equal_nan=True)
+
+
+def test_a_tied_mixed_model_with_a_shirley_step_in_a_batch_is_its_single_fit():
+    # Ties, mixed shapes and a background that follows the peaks go to the engine's bursts
+    # like any model: every spectrum's numbers are those of velmora.fit from the same start.
+    from test_package_engine import BE, au4f, au4f_peaks
+
+    Y = np.stack([au4f(seed=s, scale=1.0 + 0.05 * s) for s in range(4)]).reshape(2, 2, -1)
+    batch = velmora.fit_many(BE, Y, au4f_peaks(), background="shirley", workers=2, chunks=(2, 2))
+    assert batch.summary() == {"ok": 4}
+    assert "Au4f5.x0" in batch.names and "background.step" in batch.names
+    start = None
+    for index in [(0, 0), (0, 1), (1, 1), (1, 0)]:
+        alone = velmora.fit(BE, Y[index], au4f_peaks(), background="shirley", start=start)
+        for name in batch.names:
+            where, key = name.split(".", 1)
+            est = alone.background[key] if where == "background" else alone.peaks[where][key]
+            stderr = math.nan if est.stderr is None else est.stderr
+            assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
+                                  [est.value, stderr], equal_nan=True), name
+        assert batch.values["Au4f5.x0"][index] - batch.values["Au4f7.x0"][index] == \
+            pytest.approx(3.67, abs=1e-12)
+        start = alone
