@@ -19,7 +19,7 @@ def au4f(seed=1, scale=1.0):
     ds = lambda x0, g, a: velmora_core.doniach_sunjic_predict(BE, x0, g, a)  # noqa: E731
     peaks = scale * STEP * (50000 * ds(84.0, 0.35, 0.1) + 37500 * ds(87.67, 0.35, 0.1)
                             + 3000 * velmora_core.gaussian_predict(BE, 88.8, 0.6))
-    rate = peaks + 40 + 0.02 * np.cumsum(peaks)
+    rate = peaks + 40 + 0.02 * (np.cumsum(peaks) - 0.5 * peaks)
     return np.random.default_rng(seed).poisson(rate).astype(float)
 
 
