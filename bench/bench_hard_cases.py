@@ -271,13 +271,13 @@ def run(name):
         lm = float("nan")
     best = best_independent(result)
     rel = (result.log_likelihood - best) / abs(best)
-    flags = "; ".join(w.split(":")[0] + ": " + w.split(":")[1][:40] for w in result.warnings)
+    flags = "; ".join(w[:70] for w in result.warnings)
     print(f"{name:22s} {x.size:5d} pts  velmora {ours * 1e3:8.1f} ms ({result.n_iter:3d} it, "
           f"{result.status})  lmfit {lm * 1e3:8.1f} ms  lmfit/velmora {lm / ours:6.2f} "
           f"(target >= 1)  log-likelihood - best SciPy: {rel:+.2e} relative "
-          f"(target >= -1e-8)")
+          f"(target >= -1e-8)", flush=True)
     if flags:
-        print(f"{'':22s} findings: {flags}")
+        print(f"{'':22s} findings: {flags}", flush=True)
     return lm / ours, rel
 
 

@@ -210,11 +210,12 @@ std::vector<FunctionDecl> make_declarations() {
                "ValueError when they do not hold together."});
   const ParamDecl model = {"model", Kind::model};
   d.push_back({"_engine_fit",
-               {model, array("counts"), in_place("theta"), real("tol"), count("max_iter")},
+               {model, array("counts"), in_place("theta"), real("tol"), count("max_iter"),
+                flag("curves", "False"), flag("quantities", "False")},
                Returns::engine_fit,
                "Fits one spectrum by maximum likelihood from theta, which is updated in place.\n"
-               "Returns (iterations, log_likelihood, converged, decrement, status,\n"
-               "evaluations)."});
+               "Returns ((iterations, log_likelihood, converged, decrement, status,\n"
+               "evaluations), the report at the fitted point as _engine_report gives it)."});
   d.push_back({"_engine_spectra",
                {model, array("counts"), array("theta"), real("tol"), count("max_iter"),
                 flag("warm"), flags("skip")},
@@ -286,7 +287,8 @@ const char* stub_type(Returns returns) {
     case Returns::count: return "int";
     case Returns::nothing: return "None";
     case Returns::model: return "object";
-    case Returns::engine_fit: return "tuple[int, float, bool, float, int, int]";
+    case Returns::engine_fit:
+      return "tuple[tuple[int, float, bool, float, int, int], dict[str, object]]";
     case Returns::real: return "float";
     case Returns::arrays: return "dict[str, object]";
     case Returns::array_pair: return "tuple[NDArray[np.float64], NDArray[np.float64]]";

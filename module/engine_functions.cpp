@@ -88,6 +88,8 @@ PyObject* outcome_tuple(const engine::FitOutcome& o) {
                              static_cast<unsigned long long>(o.evaluations)));
 }
 
+PyObject* report_dict(engine::Report&& r, const engine::ReportOptions& options);
+
 PyObject* engine_fit(Arguments& a) {
   const engine::Model& m = a.model("model");
   const std::vector<double>& counts = a.array("counts");
@@ -97,12 +99,17 @@ PyObject* engine_fit(Arguments& a) {
   settings.tolerance = a.real("tol");
   settings.max_iterations = a.count("max_iter");
   check_settings(settings.tolerance);
+  engine::ReportOptions options;
+  options.curves = a.flag("curves");
+  options.quantities = a.flag("quantities");
   std::vector<double> fitted = theta.values;
-  const engine::FitOutcome outcome = run_interruptibly(InterpreterLock::released, work_of(m), [&] {
-    return engine::fit(m, counts, fitted, settings);
+  auto [outcome, report] = run_interruptibly(InterpreterLock::released, work_of(m), [&] {
+    return engine::fit_and_report(m, counts, fitted, settings, options);
   });
   write_back(theta, fitted);
-  return outcome_tuple(outcome);
+  Ref head(outcome_tuple(outcome));
+  Ref dict(report_dict(std::move(report), options));
+  return check(PyTuple_Pack(2, head.get(), dict.get()));
 }
 
 PyObject* engine_loglik(Arguments& a) {
@@ -143,17 +150,8 @@ std::vector<double> as_doubles(const std::vector<std::uint8_t>& flags) {
   return {flags.begin(), flags.end()};
 }
 
-PyObject* engine_report(Arguments& a) {
-  const engine::Model& m = a.model("model");
-  const std::vector<double>& counts = a.array("counts");
-  const std::vector<double>& theta = a.array("theta");
-  check_point(m, counts.size(), theta.size());
-  engine::ReportOptions options;
-  options.curves = a.flag("curves");
-  options.quantities = a.flag("quantities");
-  engine::Report r = run_interruptibly(InterpreterLock::released, work_of(m), [&] {
-    return engine::report(m, counts, theta, options);
-  });
+// The report as a dict of new arrays (and the log-likelihood).
+PyObject* report_dict(engine::Report&& r, const engine::ReportOptions& options) {
   Ref dict(check(PyDict_New()));
   Ref ll(check(PyFloat_FromDouble(r.log_likelihood)));
   if (PyDict_SetItemString(dict.get(), "log_likelihood", ll.get()) < 0) throw PythonError{};
@@ -180,6 +178,20 @@ PyObject* engine_report(Arguments& a) {
     put(dict.get(), "fwhm_stderr", std::move(r.fwhm_stderr));
   }
   return dict.release();
+}
+
+PyObject* engine_report(Arguments& a) {
+  const engine::Model& m = a.model("model");
+  const std::vector<double>& counts = a.array("counts");
+  const std::vector<double>& theta = a.array("theta");
+  check_point(m, counts.size(), theta.size());
+  engine::ReportOptions options;
+  options.curves = a.flag("curves");
+  options.quantities = a.flag("quantities");
+  engine::Report r = run_interruptibly(InterpreterLock::released, work_of(m), [&] {
+    return engine::report(m, counts, theta, options);
+  });
+  return report_dict(std::move(r), options);
 }
 
 // Many spectra of one model along a path, each from the given theta or, with warm, from the
@@ -240,8 +252,7 @@ PyObject* engine_spectra(Arguments& a) {
       const std::span<const double> y = std::span<const double>(counts).subspan(i * n, n);
       std::vector<double> theta = warm && have_previous ? previous : start;
       try {
-        const engine::FitOutcome o = engine::fit(m, y, theta, settings);
-        engine::Report r = engine::report(m, y, theta, {});
+        auto [o, r] = engine::fit_and_report(m, y, theta, settings, {});
         outcome[0] = o.log_likelihood;
         outcome[1] = static_cast<double>(o.iterations);
         outcome[2] = static_cast<double>(o.status);

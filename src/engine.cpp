@@ -346,6 +346,13 @@ class Evaluator final : public optim::Objective {
     d.has_observed = false;
   }
 
+  // Whether observed() includes the mixed second derivatives within a peak (four densities
+  // per pair of its moving shape parameters).  A fit's Newton steps do without them: they are
+  // residual-weighted terms of order 1/sqrt(counts) beside the rest, so leaving them out only
+  // slows the last steps a little, while they are most of a step's densities; the information
+  // a fit reports always has them.
+  void set_mixed_terms(bool on) { mixed_ = on; }
+
   void observed(optim::Derivatives& d) override {
     if (d.has_observed) return;
     ++passes_;
@@ -359,7 +366,7 @@ class Evaluator final : public optim::Objective {
       std::size_t peak, a, b, first;
     };
     std::vector<Corner> corners;
-    for (std::size_t j = 0; j < m_.peaks.size(); ++j) {
+    for (std::size_t j = 0; j < (mixed_ ? m_.peaks.size() : 0); ++j) {
       const PeakPlan& plan = peak_plans_[j];
       const DensitySet base = base_set(mapped_.p, j);
       for (std::size_t x = 0; x < plan.moving.size(); ++x) {
@@ -666,6 +673,7 @@ class Evaluator final : public optim::Objective {
 
   const Model& m_;
   std::span<const double> counts_;
+  bool mixed_ = true;
   double total_ = 0.0;
   double constant_ = 0.0;
   std::uint64_t passes_ = 0;
@@ -879,16 +887,18 @@ Mapped map_parameters(const Model& m, std::span<const double> theta, bool second
 
 // ------------------------------------------------------------------------------ fitting
 
-FitOutcome fit(const Model& m, std::span<const double> counts, std::span<double> theta,
-               const FitSettings& settings) {
-  Evaluator evaluator(m, counts);
+namespace {
+
+FitOutcome fit_with(Evaluator& evaluator, const Model& m, std::span<double> theta,
+                    const FitSettings& settings, optim::Derivatives& d) {
   optim::BoundedNewtonSettings s;
   s.tolerance = settings.tolerance;
   s.value_offset = evaluator.constant();
   s.max_iterations = settings.max_iterations;
   s.start_near = settings.start_near;
-  optim::Derivatives d;
+  evaluator.set_mixed_terms(false);
   const optim::BoundedNewtonResult r = optim::maximise(evaluator, theta, m.lower, m.upper, s, d);
+  evaluator.set_mixed_terms(true);
   FitOutcome out;
   out.iterations = r.iterations;
   out.evaluations = evaluator.passes();
@@ -910,6 +920,36 @@ FitOutcome fit(const Model& m, std::span<const double> counts, std::span<double>
   return out;
 }
 
+Report report_from(Evaluator& evaluator, const Model& m, std::span<const double> theta,
+                   optim::Derivatives& d, const ReportOptions& options);
+
+}  // namespace
+
+FitOutcome fit(const Model& m, std::span<const double> counts, std::span<double> theta,
+               const FitSettings& settings) {
+  Evaluator evaluator(m, counts);
+  optim::Derivatives d;
+  return fit_with(evaluator, m, theta, settings, d);
+}
+
+std::pair<FitOutcome, Report> fit_and_report(const Model& m, std::span<const double> counts,
+                                             std::span<double> theta,
+                                             const FitSettings& settings,
+                                             const ReportOptions& options) {
+  Evaluator evaluator(m, counts);
+  optim::Derivatives d;
+  FitOutcome outcome = fit_with(evaluator, m, theta, settings, d);
+  // The evaluator's state is that of the returned point unless the start gave no finite
+  // likelihood (nothing was evaluated beyond it then, and the report starts afresh).
+  if (d.score.size() != m.n_theta() || outcome.status == FitStatus::not_finite) {
+    d = optim::Derivatives{};
+    evaluator.derivatives(theta, d);
+  }
+  d.has_observed = false;  // the fit's information leaves out the mixed terms
+  Report r = report_from(evaluator, m, theta, d, options);
+  return {outcome, std::move(r)};
+}
+
 double log_likelihood(const Model& m, std::span<const double> counts,
                       std::span<const double> theta) {
   Evaluator evaluator(m, counts);
@@ -918,13 +958,22 @@ double log_likelihood(const Model& m, std::span<const double> counts,
 
 Report report(const Model& m, std::span<const double> counts, std::span<const double> theta,
               const ReportOptions& options) {
+  Evaluator evaluator(m, counts);
+  optim::Derivatives d;
+  evaluator.derivatives(theta, d);
+  return report_from(evaluator, m, theta, d, options);
+}
+
+namespace {
+
+// The report at theta from an evaluator whose last derivatives call was at theta (`d` its
+// result, the observed information still to be completed).
+Report report_from(Evaluator& evaluator, const Model& m, std::span<const double> theta,
+                   optim::Derivatives& d, const ReportOptions& options) {
   const std::size_t n = m.n_points();
   const std::size_t n_theta = m.n_theta();
   const std::size_t n_params = m.n_params();
   const std::size_t k_count = m.peaks.size();
-  Evaluator evaluator(m, counts);
-  optim::Derivatives d;
-  evaluator.derivatives(theta, d);
   evaluator.observed(d);
   Report r;
   r.log_likelihood = d.value + evaluator.constant();
@@ -1141,6 +1190,8 @@ Report report(const Model& m, std::span<const double> counts, std::span<const do
   }
   return r;
 }
+
+}  // namespace
 
 std::vector<double> peak_densities_at(const Model& m, std::span<const double> theta,
                                       std::span<const double> points) {

@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "background.hpp"
@@ -190,6 +191,12 @@ struct ReportOptions {
 
 Report report(const Model& m, std::span<const double> counts, std::span<const double> theta,
               const ReportOptions& options);
+
+// fit, then report at the fitted point, sharing the evaluations of the last step.
+std::pair<FitOutcome, Report> fit_and_report(const Model& m, std::span<const double> counts,
+                                             std::span<double> theta,
+                                             const FitSettings& settings,
+                                             const ReportOptions& options);
 
 // Expected counts per unit of u of every peak at arbitrary points (peaks x points): A_j times
 // its density in the normalisation it has on the model's grid.

@@ -107,15 +107,18 @@ def prepare(inputs, start=None):
                  start)
 
 
-def run(setup, counts, theta=None):
+def run(setup, counts, theta=None, curves=True):
     """The engine's fit of the window's ``counts`` from ``theta`` (default: the set-up's
-    start): an :class:`Outcome`."""
+    start): an :class:`Outcome` and the engine's report at the fitted point (with the curves
+    and the peaks' heights and widths when ``curves``)."""
     theta = np.array(setup.theta0 if theta is None else theta, dtype=np.float64)
-    iterations, ll, converged, decrement, status, evaluations = velmora_core._engine_fit(
-        setup.model, counts, theta, setup.tol, setup.max_iter)
-    return Outcome(theta=theta, iterations=int(iterations), log_likelihood=float(ll),
-                   converged=bool(converged), decrement=float(decrement), status=int(status),
-                   evaluations=int(evaluations))
+    (iterations, ll, converged, decrement, status, evaluations), report = \
+        velmora_core._engine_fit(setup.model, counts, theta, setup.tol, setup.max_iter, curves,
+                                 curves)
+    outcome = Outcome(theta=theta, iterations=int(iterations), log_likelihood=float(ll),
+                      converged=bool(converged), decrement=float(decrement), status=int(status),
+                      evaluations=int(evaluations))
+    return outcome, report
 
 
 def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=200, knots=None,
@@ -210,5 +213,5 @@ def check_start(start):
 def fit_validated(inputs, start=None):
     """The fit itself, from the output of :func:`validate`."""
     setup, counts = prepare(inputs, start)
-    outcome = run(setup, counts)
-    return build_result(setup, counts, outcome)
+    outcome, report = run(setup, counts)
+    return build_result(setup, counts, outcome, report)

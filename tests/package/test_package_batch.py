@@ -134,7 +134,7 @@ import sys, time, numpy as np, velmora
 rng = np.random.default_rng(0)
 if sys.argv[1] == "many":  # many short fits
     x = np.linspace(0.0, 10.0, 400)
-    Y = rng.poisson(400 * np.exp(-0.5 * ((x - 5.0) / 0.4) ** 2) + 5, size=(400, 400))
+    Y = rng.poisson(400 * np.exp(-0.5 * ((x - 5.0) / 0.4) ** 2) + 5, size=(20000, 400))
     peaks = [velmora.Peak("voigt", x0=4.8)]
 else:                      # two fits of several seconds each
     x = np.linspace(0.0, 100.0, 200000)
