@@ -149,6 +149,7 @@ class Evaluator final : public optim::Objective {
     std::vector<DensitySet> sets;
     for (std::size_t j = 0; j < m_.peaks.size(); ++j) sets.push_back(base_set(mapped.p, j));
     evaluate_sets(m_, sets, value_densities_);
+    value_theta_.assign(theta.begin(), theta.end());
     std::vector<double> mu;
     expected_counts(mapped.p, value_densities_, mu, value_peaks_, value_sides_);
     return poisson(mu);
@@ -199,7 +200,22 @@ class Evaluator final : public optim::Objective {
         sets.push_back(minus);
       }
     }
-    evaluate_sets(m_, sets, densities_);
+    // The peaks' own densities at theta are those of the last value() call when that was at
+    // theta (the point a step was accepted at): only the shifted ones are new.
+    if (value_theta_.size() == theta.size() &&
+        std::equal(value_theta_.begin(), value_theta_.end(), theta.begin())) {
+      const std::vector<DensitySet> shifted(sets.begin() + static_cast<std::ptrdiff_t>(k_count),
+                                            sets.end());
+      std::vector<double> fresh;
+      evaluate_sets(m_, shifted, fresh);
+      densities_.resize(sets.size() * n);
+      std::copy(value_densities_.begin(), value_densities_.begin() +
+                static_cast<std::ptrdiff_t>(k_count * n), densities_.begin());
+      std::copy(fresh.begin(), fresh.end(),
+                densities_.begin() + static_cast<std::ptrdiff_t>(k_count * n));
+    } else {
+      evaluate_sets(m_, sets, densities_);
+    }
     auto column = [&](std::size_t s) {
       return std::span<const double>(densities_.data() + s * n, n);
     };
@@ -218,8 +234,6 @@ class Evaluator final : public optim::Objective {
       fisher_w[i] = 1.0 / guarded;
       observed_w[i] = ratio / guarded;
     }
-    std::vector<double> ratio_w(n);
-    for (std::size_t i = 0; i < n; ++i) ratio_w[i] = w_[i] + 1.0;  // c_i / mu_i
     // w~ = M^T w with M = I + sum_s k_s L_s, and r_s = L_s^T w.
     const std::size_t n_sides = m_.sides.size();
     adjoint_.assign(n_sides, std::vector<double>(n));
@@ -341,17 +355,23 @@ class Evaluator final : public optim::Objective {
       for (std::size_t a = 0; a < n_theta; ++a) d.score[a] += row[a] * score_p_[v];
     }
     d.expected = to_theta(fisher_p_);
-    d.complete = to_theta(complete_information(p, ratio_w));
+    d.complete.clear();
     d.observed.clear();
     d.has_observed = false;
   }
 
-  // Whether observed() includes the mixed second derivatives within a peak (four densities
-  // per pair of its moving shape parameters).  A fit's Newton steps do without them: they are
-  // residual-weighted terms of order 1/sqrt(counts) beside the rest, so leaving them out only
-  // slows the last steps a little, while they are most of a step's densities; the information
-  // a fit reports always has them.
-  void set_mixed_terms(bool on) { mixed_ = on; }
+  // How observed() forms the mixed second derivatives within a peak: by central differences
+  // (four densities per pair of its moving shape parameters, the information a fit reports)
+  // or one-sided from the shifts at hand (one density per pair, for a fit's Newton steps,
+  // which need the terms -- a Voigt's sigma and gamma trade against each other -- but not to
+  // the last digits, while the central corners would be most of a step's densities).
+  void set_central_corners(bool on) { central_ = on; }
+
+  void complete(optim::Derivatives& d) override {
+    std::vector<double> ratio(w_.size());
+    for (std::size_t i = 0; i < w_.size(); ++i) ratio[i] = w_[i] + 1.0;  // c_i / mu_i
+    d.complete = to_theta(complete_information(mapped_.p, ratio));
+  }
 
   void observed(optim::Derivatives& d) override {
     if (d.has_observed) return;
@@ -366,15 +386,17 @@ class Evaluator final : public optim::Objective {
       std::size_t peak, a, b, first;
     };
     std::vector<Corner> corners;
-    for (std::size_t j = 0; j < (mixed_ ? m_.peaks.size() : 0); ++j) {
+    for (std::size_t j = 0; j < m_.peaks.size(); ++j) {
       const PeakPlan& plan = peak_plans_[j];
       const DensitySet base = base_set(mapped_.p, j);
       for (std::size_t x = 0; x < plan.moving.size(); ++x) {
         for (std::size_t y = 0; y < x; ++y) {
           const std::size_t a = plan.moving[x], b = plan.moving[y];
           corners.push_back({j, a, b, sets.size()});
+          const std::size_t count = central_ ? 4 : 1;
           for (const auto& [sa, sb] :
                {std::pair{1.0, 1.0}, {1.0, -1.0}, {-1.0, 1.0}, {-1.0, -1.0}}) {
+            if (sets.size() - corners.back().first == count) break;
             DensitySet c = base;
             c.params[a] += sa * plan.h[a];
             c.params[b] += sb * plan.h[b];
@@ -389,13 +411,25 @@ class Evaluator final : public optim::Objective {
     for (const Corner& c : corners) {
       const PeakPlan& plan = peak_plans_[c.peak];
       const double* pp = dens.data() + c.first * n;
-      const double* pm = pp + n;
-      const double* mp = pm + n;
-      const double* mm = mp + n;
-      const double denom = 4.0 * plan.h[c.a] * plan.h[c.b];
       double t = 0.0;
-      for (std::size_t i = 0; i < n; ++i) {
-        t += w_tilde_[i] * m_.widths[i] * ((pp[i] - pm[i] - mp[i] + mm[i]) / denom);
+      if (central_) {
+        // (f(+a +b) - f(+a -b) - f(-a +b) + f(-a -b)) / (4 h_a h_b)
+        const double* pm = pp + n;
+        const double* mp = pm + n;
+        const double* mm = mp + n;
+        const double denom = 4.0 * plan.h[c.a] * plan.h[c.b];
+        for (std::size_t i = 0; i < n; ++i) {
+          t += w_tilde_[i] * m_.widths[i] * ((pp[i] - pm[i] - mp[i] + mm[i]) / denom);
+        }
+      } else {
+        // (f(+a +b) - f(+a) - f(+b) + f) / (h_a h_b), from the shifts already at hand.
+        const double* pa = densities_.data() + plan.first_shift[c.a] * n;
+        const double* pb = densities_.data() + plan.first_shift[c.b] * n;
+        const double* f0 = densities_.data() + c.peak * n;
+        const double denom = plan.h[c.a] * plan.h[c.b];
+        for (std::size_t i = 0; i < n; ++i) {
+          t += w_tilde_[i] * m_.widths[i] * ((pp[i] - pa[i] - pb[i] + f0[i]) / denom);
+        }
       }
       const std::size_t first = m_.peaks[c.peak].first;
       const std::size_t va = varying_[first + c.a], vb = varying_[first + c.b];
@@ -563,6 +597,25 @@ class Evaluator final : public optim::Objective {
     return {densities_.data() + peak * m_.n_points(), m_.n_points()};
   }
 
+  // The density of peak j with shape parameter a moved by +h (sign > 0) or -h at the last
+  // derivatives call, h its difference step, when that call had it (a moving parameter of a
+  // peak with counts); otherwise worked out here.
+  std::vector<double> shifted_density(std::size_t j, std::size_t a, int sign) const {
+    const PeakPlan& plan = peak_plans_[j];
+    const std::size_t n = m_.n_points();
+    if (j < plan_count() && plan.first_shift[a] != kNone) {
+      const double* col = densities_.data() + (plan.first_shift[a] + (sign > 0 ? 0 : 1)) * n;
+      return {col, col + n};
+    }
+    DensitySet set = base_set(mapped_.p, j);
+    const double h = difference_step(*m_.peaks[j].shape, set.params.data(), a);
+    set.params[a] += sign > 0 ? h : -h;
+    std::vector<double> out(n);
+    m_.peaks[j].shape->density(m_.u, set.params.data(), m_.context(j), out);
+    return out;
+  }
+  std::size_t plan_count() const { return peak_plans_.size(); }
+
  private:
   struct PeakPlan {
     double area = 0.0;
@@ -673,7 +726,7 @@ class Evaluator final : public optim::Objective {
 
   const Model& m_;
   std::span<const double> counts_;
-  bool mixed_ = true;
+  bool central_ = true;
   double total_ = 0.0;
   double constant_ = 0.0;
   std::uint64_t passes_ = 0;
@@ -690,8 +743,9 @@ class Evaluator final : public optim::Objective {
   std::vector<double> columns_;
   std::vector<double> score_p_, fisher_p_, observed_p_;
 
-  // Buffers of value().
+  // Buffers of value(), and the point of its last call.
   std::vector<double> value_densities_;
+  std::vector<double> value_theta_;
   std::vector<std::vector<double>> value_peaks_, value_sides_;
 };
 
@@ -896,9 +950,9 @@ FitOutcome fit_with(Evaluator& evaluator, const Model& m, std::span<double> thet
   s.value_offset = evaluator.constant();
   s.max_iterations = settings.max_iterations;
   s.start_near = settings.start_near;
-  evaluator.set_mixed_terms(false);
+  evaluator.set_central_corners(false);
   const optim::BoundedNewtonResult r = optim::maximise(evaluator, theta, m.lower, m.upper, s, d);
-  evaluator.set_mixed_terms(true);
+  evaluator.set_central_corners(true);
   FitOutcome out;
   out.iterations = r.iterations;
   out.evaluations = evaluator.passes();
@@ -945,7 +999,7 @@ std::pair<FitOutcome, Report> fit_and_report(const Model& m, std::span<const dou
     d = optim::Derivatives{};
     evaluator.derivatives(theta, d);
   }
-  d.has_observed = false;  // the fit's information leaves out the mixed terms
+  d.has_observed = false;  // the fit's information has one-sided mixed terms
   Report r = report_from(evaluator, m, theta, d, options);
   return {outcome, std::move(r)};
 }
@@ -1046,14 +1100,11 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
         bool moves = false;
         for (std::size_t a = 0; a < n_theta; ++a) moves = moves || jac[pe * n_theta + a] != 0.0;
         if (!moves) continue;
-        std::array<double, shapes::kMaxShapeParams> plus{}, minus{};
-        for (std::size_t x = 0; x < peak.shape->n_params; ++x) plus[x] = minus[x] = p[peak.first + x];
-        const double h = difference_step(*peak.shape, plus.data(), q);
-        plus[q] += h;
-        minus[q] -= h;
-        std::vector<double> fp(n), fm(n);
-        peak.shape->density(m.u, plus.data(), m.context(j), fp);
-        peak.shape->density(m.u, minus.data(), m.context(j), fm);
+        std::array<double, shapes::kMaxShapeParams> params{};
+        for (std::size_t x = 0; x < peak.shape->n_params; ++x) params[x] = p[peak.first + x];
+        const double h = difference_step(*peak.shape, params.data(), q);
+        const std::vector<double> fp = evaluator.shifted_density(j, q, 1);
+        const std::vector<double> fm = evaluator.shifted_density(j, q, -1);
         double d_shape = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
           d_shape += weight[i] * area * ((fp[i] - fm[i]) / (2.0 * h)) * m.widths[i];
@@ -1173,8 +1224,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
         for (int side = 0; side < 2; ++side) {
           auto moved = params;
           moved[x] += side == 0 ? h : -h;
-          std::vector<double> dens(n);
-          peak.shape->density(m.u, moved.data(), ctx, dens);
+          const std::vector<double> dens = evaluator.shifted_density(j, x, side == 0 ? 1 : -1);
           q[side] = shapes::peak_quantities(*peak.shape, moved.data(), ctx, m.u, dens);
         }
         const double d_top = (q[0].top - q[1].top) / (2.0 * h);

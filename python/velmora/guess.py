@@ -69,7 +69,14 @@ class Picker:
         self.x = x
         self.step = float(np.median(np.diff(x)))
         smoothed = smooth(counts, 1.5)
-        self.residual = smoothed - baseline(x, smoothed)
+        self.base = baseline(x, smoothed)
+        self.total = float(np.sum(counts))
+        self.residual = smoothed - self.base
+
+    def background_share(self):
+        """Rough share of the counts under the baseline of the data."""
+        base = float(np.sum(np.clip(self.base, 0.0, None)))
+        return float(np.clip(base / self.total, 0.02, 0.9)) if self.total > 0 else 0.5
 
     def take(self, position=None):
         """(height, position, fwhm) of the next peak, which is then taken off the residual."""
@@ -87,7 +94,7 @@ class Picker:
         return max(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
 
 
-def fill_peaks(x, counts, peaks, tied_positions=None):
+def fill_peaks(x, counts, peaks, tied_positions=None, picker=None):
     """Copies of ``peaks`` with every missing starting value and area filled from the data.
 
     ``x`` must be sorted.  Tied parameters are left to their ties.  ``tied_positions`` (a
@@ -97,8 +104,9 @@ def fill_peaks(x, counts, peaks, tied_positions=None):
     highest above what is left first, so that a small peak on the shoulder of a large one is
     read after the large one is taken off; then the others are picked greedily from what the
     known ones leave; last, the tied ones whose position follows from peaks only guessed.
+    ``picker``, when given, is the spectrum's :class:`Picker` (it is used up).
     """
-    picker = Picker(x, counts)
+    picker = Picker(x, counts) if picker is None else picker
     location = {id(p): SHAPES[p.shape].location for p in peaks}
     where = {id(p): p.values[location[id(p)]] for p in peaks if location[id(p)] not in p.ties}
     where = {k: v for k, v in where.items() if v is not None}
@@ -147,14 +155,6 @@ def _filled(peak, picked, picker):
             area = float(np.clip(area, *peak.bounds["area"]))
         values["area"] = area
     return peak.replace(**values) if values else peak
-
-
-def background_share(x, counts):
-    """Rough share of the counts under the baseline of the data."""
-    smoothed = smooth(counts, 1.5)
-    base = np.clip(baseline(x, smoothed), 0.0, None)
-    total = float(np.sum(counts))
-    return float(np.clip(np.sum(base) / total, 0.02, 0.9)) if total > 0 else 0.5
 
 
 def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):

@@ -16,7 +16,7 @@ import numpy as np
 
 import velmora_core
 
-from .guess import background_share, fill_peaks
+from .guess import Picker, fill_peaks
 from .shapes import AREA, SHAPES
 from .ties import compile_tie
 
@@ -163,10 +163,12 @@ class Setup:
         return _signature(self.parameters, self.peaks, self.background, self.frame,
                           self.window, self.x.size)
 
-    def state(self, theta):
-        """The FitState of ``theta``."""
-        values, _ = velmora_core._engine_parameters(self.model, np.asarray(theta, dtype=np.float64))
-        return FitState(theta=np.array(theta, dtype=np.float64), values=values,
+    def state(self, theta, values=None):
+        """The FitState of ``theta`` (``values``: every parameter there, when known)."""
+        theta = np.array(theta, dtype=np.float64)
+        if values is None:
+            values, _ = velmora_core._engine_parameters(self.model, theta)
+        return FitState(theta=theta, values=np.array(values, dtype=np.float64),
                         signature=self.signature)
 
 
@@ -341,8 +343,10 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
                     out[pk.name] = frame.from_u("location", values[(pk.name, loc)])
             return out
 
-        peaks = fill_peaks(xw, cw, peaks, tied_positions)
-        share = background_share(xw, cw) if terms.count else 0.0
+        tied_location = any(SHAPES[pk.shape].location in pk.ties for pk in peaks)
+        picker = Picker(xw, cw)
+        share = picker.background_share() if terms.count else 0.0
+        peaks = fill_peaks(xw, cw, peaks, tied_positions if tied_location else None, picker)
         bg_start = background.start(xw, cw, share)
     else:
         bg_start = [math.nan] * terms.count
@@ -381,9 +385,9 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
 
     # Tied parameters start where their ties put them; a tie that leaves its parameter's
     # natural range at the start is refused.
-    values, _ = velmora_core._engine_parameters(model, theta0)
+    values = velmora_core._engine_parameters(model, theta0)[0] if ties else None
     resolved = []
-    for p, v in zip(parameters, values):
+    for p, v in zip(parameters, values if values is not None else [None] * len(parameters)):
         if p.role == "tied":
             spec = AREA if p.name == "area" else SHAPES[next(
                 pk for pk in peaks if pk.name == p.peak).shape].param(p.name)

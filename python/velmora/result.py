@@ -474,7 +474,7 @@ def build_result(setup, counts, outcome, report=None):
         decrement=outcome.decrement, evaluations=outcome.evaluations, warnings=findings,
         param_names=names, covariance=covariance, x=setup.x.copy(), counts=counts.copy(),
         window=tuple(setup.window), n_data=int(n), n_free=int(n_theta), tol=setup.tol,
-        shape=shapes.pop() if len(shapes) == 1 else "mixed", state=setup.state(theta),
+        shape=shapes.pop() if len(shapes) == 1 else "mixed", state=setup.state(theta, values),
         setup=setup, curves=curves)
 
 

@@ -167,6 +167,7 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
       result.status = BoundedNewtonStatus::converged;
       break;
     }
+
     if (result.iterations >= settings.max_iterations) {
       result.status = BoundedNewtonStatus::max_iterations;
       break;
@@ -174,6 +175,7 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
 
     // Far from the optimum the steps follow the complete-data information where there is one.
     bool em_step = false;
+    if (!near && d.complete.empty()) f.complete(d);
     if (!near && !d.complete.empty()) {
       std::vector<double> complete = restrict_to(d.complete, n, free);
       std::vector<double> trial_factor = complete;

@@ -43,8 +43,9 @@ struct Derivatives {
   double value = 0.0;
   std::vector<double> score;     // n
   std::vector<double> expected;  // n x n, row-major
-  // Optional: the complete-data information of an EM formulation (n x n), which far from the
-  // optimum replaces the expected information (the EM gradient algorithm).
+  // Optional (Objective::complete): the complete-data information of an EM formulation
+  // (n x n), which far from the optimum replaces the expected information (the EM gradient
+  // algorithm).
   std::vector<double> complete;
   std::vector<double> observed;  // n x n once has_observed
   bool has_observed = false;
@@ -61,6 +62,9 @@ class Objective {
   // Completes `out` (from the last derivatives call, at its theta) with the observed
   // information.
   virtual void observed(Derivatives& out) = 0;
+  // Completes `out` likewise with the complete-data information of an EM formulation, where
+  // the function has one (out.complete stays empty otherwise).
+  virtual void complete(Derivatives& out) { (void)out; }
   // The scale of every parameter at theta (positive): the trust region bounds each step
   // relative to it.  Default: 1 for every parameter.
   virtual void scales(std::span<const double> theta, std::span<double> out) {
