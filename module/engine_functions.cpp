@@ -325,9 +325,10 @@ PyObject* shape_table(Arguments&) {
       PyTuple_SET_ITEM(extras.get(), static_cast<Py_ssize_t>(x),
                        check(PyUnicode_FromString(s.extra_names[x])));
     }
-    PyObject* entry = check(Py_BuildValue("{s:i,s:s,s:O,s:O,s:O}", "code", static_cast<int>(s.code),
-                                          "name", s.name, "framed", s.framed ? Py_True : Py_False,
-                                          "params", params.get(), "extras", extras.get()));
+    PyObject* entry = check(Py_BuildValue(
+        "{s:i,s:s,s:O,s:O,s:O,s:O}", "code", static_cast<int>(s.code), "name", s.name, "framed",
+        s.framed ? Py_True : Py_False, "heating_rate", s.heating_rate ? Py_True : Py_False,
+        "params", params.get(), "extras", extras.get()));
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), entry);
   }
   return out.release();

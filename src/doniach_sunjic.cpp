@@ -157,6 +157,7 @@ constexpr shapes::ShapeEntry kEntry{
     4,
     "doniach_sunjic",
     true,
+    false,
     3,
     {shapes::kFramedCentre,
      // The half width of the narrowest peak.

@@ -1035,13 +1035,18 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
   r.score = d.score;
   r.information = d.observed;
 
-  // Parameters on a bound are held there for the uncertainties; shape parameters are left
-  // out before areas and background counts when the information is singular.
-  std::vector<bool> excluded(n_theta), preferred(n_theta, false), undetermined;
+  // A parameter on a bound counts in the others' uncertainties when the data determine it
+  // there -- its standard error, with it in the information, is below its own scale (a
+  // pseudo-Voigt's eta that noise pushed onto 1 still leaves its area uncertain) -- and is
+  // held on its bound otherwise (a Voigt sigma on its narrow bound, along which the
+  // likelihood is flat).  Shape parameters are left out before areas and background counts
+  // when the information is singular.
+  std::vector<bool> excluded(n_theta, false), preferred(n_theta, false), undetermined;
   r.at_bound.assign(n_theta, 0);
+  bool any_bound = false;
   for (std::size_t a = 0; a < n_theta; ++a) {
-    excluded[a] = theta[a] <= m.lower[a] || theta[a] >= m.upper[a];
-    r.at_bound[a] = excluded[a] ? 1 : 0;
+    r.at_bound[a] = theta[a] <= m.lower[a] || theta[a] >= m.upper[a] ? 1 : 0;
+    any_bound = any_bound || r.at_bound[a] != 0;
   }
   for (std::size_t e = 0; e < m.first_background; ++e) {
     if (m.roles[e] != Role::free) continue;
@@ -1050,6 +1055,23 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
     preferred[m.slots[e]] = e != m.area_index(j);
   }
   r.covariance = dense::covariance(d.observed, n_theta, excluded, preferred, undetermined);
+  if (any_bound) {
+    std::vector<double> scale(n_theta);
+    evaluator.scales(theta, scale);
+    bool held = false;
+    for (std::size_t a = 0; a < n_theta; ++a) {
+      if (r.at_bound[a] == 0) continue;
+      const double variance = r.covariance[a * n_theta + a];
+      const double reach = std::max(std::fabs(theta[a]), scale[a]);
+      if (undetermined[a] || !(std::sqrt(variance) <= reach) || m.lower[a] == m.upper[a]) {
+        excluded[a] = true;
+        held = true;
+      }
+    }
+    if (held) {
+      r.covariance = dense::covariance(d.observed, n_theta, excluded, preferred, undetermined);
+    }
+  }
   r.undetermined.assign(n_theta, 0);
   for (std::size_t a = 0; a < n_theta; ++a) r.undetermined[a] = undetermined[a] ? 1 : 0;
   const std::vector<double>& jac = r.mapped.jac;

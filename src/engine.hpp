@@ -165,8 +165,8 @@ struct Report {
   Mapped mapped;                     // parameters and their Jacobian
   std::vector<double> score;         // n_theta
   std::vector<double> information;   // observed, n_theta^2
-  std::vector<double> covariance;    // n_theta^2: zero rows for parameters on a bound, NaN for
-                                     // parameters the data do not determine
+  std::vector<double> covariance;    // n_theta^2: zero rows for parameters held on a bound,
+                                     // NaN for parameters the data do not determine
   std::vector<std::uint8_t> at_bound;      // per theta
   std::vector<std::uint8_t> undetermined;  // per theta
   std::vector<double> stderr_params;       // per parameter (0 for fixed ones)

@@ -194,6 +194,7 @@ constexpr shapes::ShapeEntry kEntry{
     0,
     "gaussian",
     true,
+    false,
     2,
     {shapes::kFramedCentre,
      shapes::framed_width("sigma", 1.0 / kFwhmPerSigma,

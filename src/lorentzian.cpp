@@ -196,6 +196,7 @@ constexpr shapes::ShapeEntry kEntry{
     1,
     "lorentzian",
     true,
+    false,
     2,
     {shapes::kFramedCentre,
      shapes::framed_width("gamma", 1.0, "full width at half maximum")},

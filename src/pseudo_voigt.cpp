@@ -551,6 +551,7 @@ constexpr shapes::ShapeEntry kEntry{
     2,
     "pseudo_voigt",
     true,
+    false,
     3,
     {shapes::kFramedCentre,
      shapes::framed_width("gamma", 1.0, "full width at half maximum"),

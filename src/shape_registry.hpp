@@ -74,6 +74,7 @@ struct ShapeEntry {
   std::uint8_t code;  // the shape's number in the engine's model
   const char* name;
   bool framed;        // fitted in internal coordinates (every shape but TSDC)
+  bool heating_rate;  // its density takes the heating rate of a thermogram (ShapeContext::beta)
   std::size_t n_params;
   std::array<ParamInfo, kMaxShapeParams> params;
   std::size_t n_extras;

@@ -439,6 +439,7 @@ constexpr shapes::ShapeEntry kEntry{
     5,
     "tsdc",
     false,
+    true,
     2,
     {shapes::ParamInfo{"ea", shapes::Kind::plain, 0.0, shapes::kUnbounded, true, false,
                        shapes::DefaultRule::absolute, kEaDefaultLo, kEaDefaultHi,

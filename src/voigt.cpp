@@ -244,6 +244,7 @@ constexpr shapes::ShapeEntry kEntry{
     3,
     "voigt",
     true,
+    false,
     3,
     {shapes::kFramedCentre,
      shapes::framed_width("sigma", 1.0 / kFwhmPerSigma,

@@ -115,8 +115,8 @@ class Layout:
                 if p.role == "fixed":
                     se = math.nan
                 elif p.role == "free":
-                    if at_bound[slot] or undetermined[slot]:
-                        se = math.nan
+                    if undetermined[slot] or (at_bound[slot] and not stderr[e] > 0):
+                        se = math.nan  # not determined, or held on its bound
                     slot += 1
                 row[2 * column], row[2 * column + 1] = value, se
                 column += 1

@@ -171,9 +171,10 @@ class Peak:
                           stacklevel=2)
         self.method = method
 
-        if beta is not None and shape != "tsdc":
-            raise ValueError(f"beta: only the tsdc shape takes a heating rate, not {shape}")
-        if shape == "tsdc":
+        if beta is not None and not spec.heating_rate:
+            raise ValueError(f"beta: the {shape} shape takes no heating rate (only thermogram "
+                             f"shapes such as tsdc do)")
+        if spec.heating_rate:
             beta = 1.0 if beta is None else real(beta, "beta")
             if beta <= 0:
                 raise ValueError(f"beta: the heating rate must be positive, got {beta}")
@@ -232,7 +233,8 @@ class Peak:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
             return Peak(self.shape, name=self.name, fix=self.fix, bounds=self.bounds or None,
-                        method=self.method, beta=self.beta if self.shape == "tsdc" else None,
+                        method=self.method,
+                        beta=self.beta if SHAPES[self.shape].heating_rate else None,
                         area=area, **new)
 
     def __repr__(self):
@@ -244,7 +246,7 @@ class Peak:
             parts.append(f"fix={self.fix!r}")
         if self.bounds:
             parts.append(f"bounds={self.bounds!r}")
-        if self.shape == "tsdc" and self.beta != 1.0:
+        if SHAPES[self.shape].heating_rate and self.beta != 1.0:
             parts.append(f"beta={self.beta!r}")
         area = self.ties.get("area", self.area)
         if area is not None:

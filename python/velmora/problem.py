@@ -143,6 +143,21 @@ class Setup:
     tol: float = 1e-9
     max_iter: int = 200
 
+    def __getstate__(self):
+        # The engine's model is an opaque object of the core: a pickled set-up leaves it out
+        # and builds it again from its parameter table.
+        state = dict(self.__dict__)
+        del state["model"]
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        lo_u = self.frame.to_u("location", self.window[0])
+        hi_u = self.frame.to_u("location", self.window[1])
+        table = _Table(self.u, self.widths, self.frame, (lo_u, hi_u), self.peaks, self.ties,
+                       self.terms)
+        object.__setattr__(self, "model", table.model(self.parameters, self.theta0.size))
+
     def window_counts(self, counts):
         """The counts of the window, in the order of ``x``."""
         return np.ascontiguousarray(np.asarray(counts, dtype=np.float64)[self.order][self.inside])

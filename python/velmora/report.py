@@ -13,9 +13,10 @@ def _estimate_line(name, est, width):
     value = _number(est.value, ".7g")
     if est.fixed:
         return f"{label}{value} (fixed)"
-    if est.at_bound:
+    if est.at_bound and (est.stderr is None or not math.isfinite(est.stderr)):
         return f"{label}{value} (at bound)"
     tie = f" == '{est.tie}'" if est.tie else ""
+    tie += " (at bound)" if est.at_bound else ""
     if est.stderr is None or not math.isfinite(est.stderr):
         return f"{label}{value} +/- (not determined){tie}"
     rel = est.relative

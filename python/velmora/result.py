@@ -37,7 +37,9 @@ class Estimate:
         peak that is no detection).
     fixed : bool
     at_bound : bool
-        The fit ended on one of the parameter's bounds.
+        The fit ended on one of the parameter's bounds.  Its standard error is given when the
+        data determine it there (and then counts in the others'); otherwise it is held on the
+        bound for the uncertainties and its standard error is NaN.
     tie : str or None
         The expression of a tied parameter.
     """
@@ -369,11 +371,11 @@ def build_result(setup, counts, outcome, report=None):
         if p.role == "tied":
             return Estimate(p.name, value, abs(scale(p)) * stderr[e], tie=p.tie)
         a = slot[e]
-        if at_bound[a]:
-            return Estimate(p.name, value, math.nan, at_bound=True)
         if undetermined[a]:
-            return Estimate(p.name, value, math.nan)
-        return Estimate(p.name, value, abs(scale(p)) * stderr[e])
+            return Estimate(p.name, value, math.nan, at_bound=bool(at_bound[a]))
+        if at_bound[a] and not stderr[e] > 0:  # held on its bound
+            return Estimate(p.name, value, math.nan, at_bound=True)
+        return Estimate(p.name, value, abs(scale(p)) * stderr[e], at_bound=bool(at_bound[a]))
 
     peaks_out = []
     k_count = len(setup.peaks)
@@ -431,8 +433,11 @@ def build_result(setup, counts, outcome, report=None):
         if at_bound[a] and not (p.name == "area" or p.peak is None):
             lo, hi = p.bounds
             which = lo if values[e] <= lo else hi
-            findings.append(f"{p.label} ended on its bound {user(p, which):.6g}; it is held "
-                            f"there for the standard errors")
+            held = not stderr[e] > 0
+            findings.append(f"{p.label} ended on its bound {user(p, which):.6g}"
+                            + ("; it is held there for the standard errors" if held else
+                               "; the data still determine it, and its uncertainty counts in "
+                               "the others'"))
         elif undetermined[a]:
             findings.append(f"{p.label}: the data do not determine it (its standard error, "
                             f"and those of what depends on it, are not given)")

@@ -59,11 +59,13 @@ class ParamSpec:
 
 @dataclass(frozen=True)
 class ShapeSpec:
-    """A peak shape: its code in the core, its parameters and derived quantities."""
+    """A peak shape: its code in the core, whether it is fitted in grid units (``framed``) and
+    takes a thermogram's heating rate, its parameters and derived quantities."""
 
     code: int
     name: str
     framed: bool
+    heating_rate: bool
     params: tuple
     extras: tuple
 
@@ -102,7 +104,8 @@ def _read_registry():
             default=(p["default_lo"], p["default_hi"]), description=p["description"])
             for p in entry["params"])
         shapes[entry["name"]] = ShapeSpec(code=entry["code"], name=entry["name"],
-                                          framed=entry["framed"], params=params,
+                                          framed=entry["framed"],
+                                          heating_rate=entry["heating_rate"], params=params,
                                           extras=tuple(entry["extras"]))
     return shapes
 

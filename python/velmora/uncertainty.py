@@ -7,8 +7,11 @@ log-likelihood is l = sum_i c_i log mu_i - mu_i - log c_i!.  The observed inform
 the engine works it out at the fitted point, the derivatives of the densities being central
 differences of the shapes' own densities.  Its inverse is the covariance of theta:
 
-- a parameter that ends on a bound is held there (reported "at bound"), so that it does not
-  spoil the others' errors;
+- a parameter that ends on a bound (reported "at bound") counts in the others' errors when the
+  data determine it there (its standard error, with it in the information, is below its own
+  scale: a pseudo-Voigt eta pushed onto 1 by noise still leaves the area uncertain); otherwise
+  it is held there, so that a flat direction (a Voigt sigma on its narrow bound) does not spoil
+  the others' errors;
 - a parameter the data do not determine (a peak left without signal) is left out, and so is
   whatever depends on it ("not determined");
 - a tied parameter's standard error follows from those of the parameters it is tied to,

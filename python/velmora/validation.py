@@ -126,17 +126,18 @@ def check_peaks(peaks):
     for k, peak in enumerate(peaks):
         if not isinstance(peak, Peak):
             raise TypeError(f"peaks[{k}]: expected a velmora.Peak, got {type(peak).__name__}")
-    thermo = [p.shape == "tsdc" for p in peaks]
-    if any(thermo) and not all(thermo):
-        k = thermo.index(not thermo[0])
+    # One fit has one axis: peaks fitted in grid units (spectra) or on an absolute axis (TSDC
+    # thermograms, in kelvin), not both.
+    framed = [SHAPES[p.shape].framed for p in peaks]
+    if any(framed) and not all(framed):
+        k = framed.index(not framed[0])
         raise ValueError(f"peaks: TSDC peaks (thermograms, on a temperature axis) cannot be "
                          f"fitted together with spectral peaks; peaks[0] is {peaks[0].shape!r} "
                          f"but peaks[{k}] is {peaks[k].shape!r}")
-    if all(thermo):
-        betas = {p.beta for p in peaks}
-        if len(betas) > 1:
-            raise ValueError(f"peaks: every TSDC peak of a thermogram has its heating rate; "
-                             f"got beta = {sorted(betas)}")
+    betas = {p.beta for p in peaks if SHAPES[p.shape].heating_rate}
+    if len(betas) > 1:
+        raise ValueError(f"peaks: the peaks of one thermogram share its heating rate; got "
+                         f"beta = {sorted(betas)}")
     named = []
     seen = {}
     for k, peak in enumerate(peaks):

@@ -177,21 +177,35 @@ def test_docstring_examples_run(module):
     assert doctest.testmod(sys.modules[module]).failed == 0
 
 
-def test_a_parameter_on_its_bound_leaves_the_other_errors_determined():
-    # Gaussian data fitted with Voigt peaks: the Lorentzian width runs into its lower bound.
+def test_a_parameter_on_its_bound_counts_when_determined_and_is_held_when_flat():
+    # Gaussian data fitted with Voigt peaks whose Lorentzian width may not go below 0.02: the
+    # data push gamma onto that bound, yet determine it there (its standard error is below its
+    # value), so its uncertainty counts in the others'.
     x, counts, truth, _ = simulate("gaussian", seed=1)
     result = velmora.fit(x, counts, [velmora.Peak("voigt", bounds={"gamma": (0.02, 1.0)})
                                      for _ in truth], background="uniform")
     gammas = [p["gamma"] for p in result.peaks]
     assert all(g.at_bound and g.value == 0.02 for g in gammas)
-    # Held on its bound: no variance of its own, and the others keep theirs.
     i = result.param_names.index("p0_gamma")
-    assert result.covariance[i, i] == 0.0
-    assert np.isfinite(np.diag(result.covariance)).all()
+    assert 0 < gammas[0].stderr < 0.02
+    assert result.covariance[i, i] == pytest.approx(gammas[0].stderr ** 2)
     for p in result.peaks:
         assert all(np.isfinite(p[n].stderr) for n in ("x0", "sigma", "area", "fwhm"))
     assert "(at bound)" in result.report()
     assert any("p0.gamma ended on its bound" in w for w in result.warnings)
+
+    # Lorentzian data fitted with a Voigt peak: sigma runs onto its narrowest default width,
+    # along which the likelihood is flat.  It is held there (no variance, its standard error
+    # not given) and leaves the others determined.
+    step = x[1] - x[0]
+    rate = 30000 * step * velmora_core.lorentzian_predict(x, 5.0, 0.6, x[0], x[-1]) + 20.0
+    counts = np.random.default_rng(0).poisson(rate).astype(float)
+    r = velmora.fit(x, counts, [velmora.Peak("voigt", x0=4.9)], background="uniform")
+    sigma = r.peaks[0]["sigma"]
+    assert sigma.at_bound and math.isnan(sigma.stderr)
+    assert r.covariance[r.param_names.index("p0_sigma")].tolist() == [0.0] * r.n_free
+    assert abs(r.peaks[0]["fwhm"].value - 0.6) < 4 * r.peaks[0]["fwhm"].stderr
+    assert any("held there" in w for w in r.warnings)
 
 
 def test_a_peak_without_signal_leaves_the_others_determined():
