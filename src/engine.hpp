@@ -131,7 +131,7 @@ Mapped map_parameters(const Model& m, std::span<const double> theta, bool second
 // The fit of one spectrum.
 struct FitSettings {
   double tolerance = 1e-9;  // relative, on the log-likelihood (bounded_newton.hpp)
-  std::uint64_t max_iterations = 200;
+  std::uint64_t max_iterations = 1000;
   bool start_near = false;  // the start is the fit of a neighbouring spectrum
 };
 

@@ -44,7 +44,7 @@ def _parser():
     # Accepted and ignored: eta is fitted as a continuous parameter.
     fit.add_argument("--method", choices=["full", "conditional"], help=argparse.SUPPRESS)
     fit.add_argument("--tol", type=float, default=1e-9)
-    fit.add_argument("--max-iter", type=int, default=200)
+    fit.add_argument("--max-iter", type=int, default=1000)
     fit.add_argument("--plot", metavar="FILE",
                      help="write the plot to this file (PNG when it has no extension)")
     fit.add_argument("--json", metavar="FILE", help="write the results to this file")

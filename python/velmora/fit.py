@@ -58,7 +58,7 @@ class Outcome:
     evaluations: int
 
 
-def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=200,
+def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=1000,
              knots=None, energy=None, bounds=None, accelerate=None):
     """Every check of :func:`fit`, before any work: a :class:`FitInput`."""
     x, counts = check_data(x, counts)
@@ -121,7 +121,7 @@ def run(setup, counts, theta=None, curves=True):
     return outcome, report
 
 
-def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=200, knots=None,
+def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000, knots=None,
         energy=None, bounds=None, accelerate=None, start=None):
     """Fit peaks and a background to a spectrum by maximum likelihood.
 
@@ -149,7 +149,9 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=20
         otherwise.  Default: the whole data range.
     tol : float
         Convergence: the fit ends where a full Newton step predicts a gain of at most
-        ``tol * |log-likelihood|``.
+        ``tol * |log-likelihood|``.  It also ends, converged, where no step raises the
+        likelihood any further and the gain predicted is below 0.001 (the parameters are
+        within 0.05 standard errors of the optimum).
     max_iter : int
         Most iterations (steps) of the engine.
     knots : int or sequence of float, optional

@@ -15,6 +15,8 @@ from .model import Peak
 from .shapes import SHAPE_NAMES, SHAPES
 from .validation import check_data, check_window
 
+# Share of the signal a peak starts with where the peaks already read leave nothing.
+LEFT_OVER_SHARE = 0.1
 # Area of a Gaussian of unit height and unit full width at half maximum: sqrt(pi / ln 16).
 GAUSSIAN_AREA_PER_FWHM = 1.0644670194312262
 
@@ -72,6 +74,7 @@ class Picker:
         self.base = baseline(x, smoothed)
         self.total = float(np.sum(counts))
         self.residual = smoothed - self.base
+        self.signal = self.residual.copy()  # the peaks above the baseline, none taken off
 
     def background_share(self):
         """Rough share of the counts under the baseline of the data."""
@@ -79,8 +82,16 @@ class Picker:
         return float(np.clip(base / self.total, 0.02, 0.9)) if self.total > 0 else 0.5
 
     def take(self, position=None):
-        """(height, position, fwhm) of the next peak, which is then taken off the residual."""
+        """(height, position, fwhm) of the next peak, which is then taken off the residual.
+
+        A peak placed where the peaks already taken leave nothing (a shoulder they covered)
+        still starts with something: a tenth of the signal there, and the width of the
+        signal's bump there.  A peak started at zero counts would stay there.
+        """
         height, where, fwhm = pick(self.x, self.residual, self.step, position)
+        if not height > 0:
+            share, _, fwhm = pick(self.x, self.signal, self.step, where)
+            height = LEFT_OVER_SHARE * share
         sigma = SHAPES["gaussian"].start(where, fwhm)["sigma"]
         self.residual = self.residual - height * np.exp(-0.5 * ((self.x - where) / sigma) ** 2)
         return height, where, fwhm

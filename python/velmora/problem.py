@@ -141,7 +141,7 @@ class Setup:
     ties: tuple
     model: object = field(repr=False)
     tol: float = 1e-9
-    max_iter: int = 200
+    max_iter: int = 1000
 
     def __getstate__(self):
         # The engine's model is an opaque object of the core: a pickled set-up leaves it out

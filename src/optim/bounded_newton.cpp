@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <numeric>
 #include <cmath>
 
 #include "optim/dense.hpp"
@@ -16,6 +18,7 @@ constexpr double kLambdaStart = 1e-3;
 constexpr double kLambdaMin = 1e-9;
 constexpr double kLambdaFloor = 1e-6;  // lambda after a refusal from zero
 constexpr double kLambdaMax = 1e16;
+constexpr double kLambdaCut = 1e4;  // beyond this a step too long for the region is cut
 constexpr double kShrink = 1.0 / 3.0;
 constexpr double kGrowPoor = 2.0;
 constexpr double kGrowRefused = 4.0;
@@ -25,8 +28,21 @@ constexpr double kPoorAgreement = 0.25;
 // Multiples of the expected information's diagonal tried in turn to make the observed
 // information positive definite.
 constexpr std::array<double, 6> kObservedDamping{0.0, 1e-6, 1e-4, 1e-2, 1e-1, 1.0};
+// Information (the expected one, times the square of the parameter's scale) below which a
+// parameter does not move: the function would change by less than this over its whole scale.
+constexpr double kNoInformation = 1e-12;
+// Distance from a bound, in units of the parameter's scale, within which a step ends on it:
+// far below any resolution the data have.
+constexpr double kBoundSnap = 1e-6;
+// Distance from a bound, in units of the parameter's scale, within which a parameter whose
+// score pushes against the bound is held on it.
+constexpr double kNearBound = 1e-3;
 // Share of a step's length within which a bound it crosses counts as reached.
 constexpr double kArrival = 0.1;
+// EM crawls when its last kCrawlSteps steps together gained less than kCrawlShare of the gain a
+// Newton step predicts.
+constexpr std::size_t kCrawlSteps = 5;
+constexpr double kCrawlShare = 0.1;
 // SQUAREM's longest extrapolation at first, and its growth after it was used in full.
 constexpr double kSquaremStart = 1.0;
 constexpr double kSquaremGrow = 4.0;
@@ -87,18 +103,35 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
   std::vector<double> em_start;
   double em_value = 0.0;
   double step_max = kSquaremStart;
+  std::deque<double> em_gains;  // the gains of the last EM steps
 
   for (;;) {
     checkpoint();
-    // The free parameters: not held on a bound by their score, and with information.
+    // The free parameters: not held on a bound by their score, and with information -- a
+    // parameter along which the function would change by less than kNoInformation over a
+    // move of its whole scale (the shape of a peak whose area has all but vanished) is left
+    // where it is.
+    f.scales(theta, scale);
+    // A parameter close to a bound its score pushes against (within kNearBound of its scale,
+    // Bertsekas's epsilon-active set) is held there too, and the next step puts it on the
+    // bound: left free, its step would be cut short at the bound while the others moved as if
+    // it went on, and no step would rise.
     std::vector<std::size_t> free;
+    std::vector<std::pair<std::size_t, double>> onto;  // parameters the next step puts on a bound
     for (std::size_t a = 0; a < n; ++a) {
-      const bool at_lower = theta[a] <= lower[a];
-      const bool at_upper = theta[a] >= upper[a];
+      const double near_bound = kNearBound * scale[a];
+      const bool at_lower = theta[a] - lower[a] <= near_bound;
+      const bool at_upper = upper[a] - theta[a] <= near_bound;
       if (at_lower && at_upper) continue;
-      if (at_lower && d.score[a] <= 0.0) continue;
-      if (at_upper && d.score[a] >= 0.0) continue;
-      if (!(d.expected[a * n + a] > 0.0)) continue;
+      if (at_lower && d.score[a] <= 0.0) {
+        if (theta[a] != lower[a]) onto.emplace_back(a, lower[a]);
+        continue;
+      }
+      if (at_upper && d.score[a] >= 0.0) {
+        if (theta[a] != upper[a]) onto.emplace_back(a, upper[a]);
+        continue;
+      }
+      if (!(d.expected[a * n + a] * scale[a] * scale[a] > kNoInformation)) continue;
       free.push_back(a);
     }
     const std::size_t m = free.size();
@@ -106,6 +139,21 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
         std::max(settings.tolerance * std::max(1.0, std::fabs(d.value + settings.value_offset)),
                  kRoundingGain * std::max(1.0, std::fabs(d.value)));
     result.value = d.value;
+    // Puts the parameters held near a bound onto it and evaluates there; false when the
+    // function is not finite there (nothing is moved then).
+    auto settle = [&]() {
+      std::copy(theta.begin(), theta.end(), trial.begin());
+      for (const auto& [a, bound] : onto) trial[a] = bound;
+      Derivatives settled;
+      f.derivatives(trial, settled);
+      ++result.derivatives;
+      if (!std::isfinite(settled.value) || !all_finite(settled.score)) return false;
+      std::copy(trial.begin(), trial.end(), theta.begin());
+      d = std::move(settled);
+      if (near) f.observed(d);
+      return true;
+    };
+    if (m == 0 && !onto.empty() && settle()) continue;
     if (m == 0) {
       result.decrement = 0.0;
       result.observed = d.has_observed;
@@ -158,12 +206,21 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
     result.decrement = decrement;
     result.observed = use_observed;
 
-    if (!near && decrement <= settings.near_gain * static_cast<double>(m)) {
+    // EM has done its part once Newton is close (the predicted gain is about one unit per
+    // free parameter), or once it crawls: its last few steps together gained less than a
+    // tenth of what a Newton step predicts (weak or overlapping terms whose counts EM trades
+    // only slowly, even with SQUAREM).
+    const bool crawling = em_gains.size() == kCrawlSteps &&
+                          std::accumulate(em_gains.begin(), em_gains.end(), 0.0) <
+                              kCrawlShare * decrement;
+    if (!near && (decrement <= settings.near_gain * static_cast<double>(m) || crawling)) {
       near = true;
       f.observed(d);
       continue;  // decide again at the same point, with the observed information
     }
     if (decrement <= tolerance) {
+      // Converged: parameters held near a bound end on it.
+      if (!onto.empty() && settle()) continue;
       result.status = BoundedNewtonStatus::converged;
       break;
     }
@@ -204,39 +261,59 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
           const bool arrived = near || room <= kArrival * (t - theta[a]);
           t = arrived ? upper[a] : theta[a] + settings.boundary_fraction * room;
         }
+        // Within rounding of a bound is on it: a parameter a hair's breadth inside would count
+        // as free, and its outward score would stall every step.
+        const double snap = kBoundSnap * scale[a];
+        if (t - lower[a] <= snap) t = lower[a];
+        if (upper[a] - t <= snap) t = upper[a];
         out[a] = t;
       }
+      for (const auto& [a, bound] : onto) out[a] = bound;
     };
     // Damped steps inside the trust region until one raises the function.
-    f.scales(theta, scale);
     bool accepted = false;
     double accepted_value = 0.0;
-    while (lambda <= kLambdaMax && radius >= kRadiusMin) {
+    // `lambda` follows how well the model predicts; `mu` is the damping of this step, raised
+    // above lambda only to bring a step into the region (which says nothing about the model,
+    // so it is not carried to the next step).
+    double mu = lambda;
+    while (mu <= kLambdaMax && radius >= kRadiusMin) {
       std::vector<double> damped = model_matrix;
-      for (std::size_t i = 0; i < m; ++i) damped[i * m + i] += lambda * model_matrix[i * m + i];
+      for (std::size_t i = 0; i < m; ++i) damped[i * m + i] += mu * model_matrix[i * m + i];
       if (!dense::cholesky(damped, m)) {
         lambda = std::max(lambda * 10.0, kLambdaFloor);
+        mu = std::max(mu * 10.0, lambda);
         continue;
       }
       std::vector<double> step = g;
       dense::cholesky_solve(damped, m, step);
-      // The trust region: no parameter moves by more than `radius` of its scale.
+      // The trust region: no parameter moves by more than `radius` of its scale.  A step that
+      // reaches further is damped more (Levenberg-Marquardt's own way into the region, which
+      // turns it towards the scaled gradient: a step along a nearly flat direction of the
+      // model, cut to length, would gain nothing); only a step that stays too long under
+      // heavy damping is cut to length.
       double reach = 0.0;
       for (std::size_t i = 0; i < m; ++i) {
         reach = std::max(reach, std::fabs(step[i]) / scale[free[i]]);
+      }
+      if (reach > radius && mu < kLambdaCut) {
+        mu = std::max(mu * kGrowRefused, kLambdaFloor);
+        continue;
       }
       if (reach > radius) {
         for (double& v : step) v *= radius / reach;
         reach = radius;
       }
       form_trial(step, 1.0, trial);
-      // Gain the quadratic model predicts for the step s actually taken.
+      // Gain the quadratic model predicts for the step s actually taken (the moves onto
+      // bounds count to first order).
       std::vector<double> s(m);
       double linear = 0.0;
       for (std::size_t i = 0; i < m; ++i) {
         s[i] = trial[free[i]] - theta[free[i]];
         linear += g[i] * s[i];
       }
+      for (const auto& [a, bound] : onto) linear += d.score[a] * (bound - theta[a]);
       double quadratic = 0.0;
       for (std::size_t i = 0; i < m; ++i) {
         double row = 0.0;
@@ -246,6 +323,7 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
       const double predicted = linear - 0.5 * quadratic;
       if (!(predicted > 0.0)) {
         lambda = std::max(lambda * kGrowRefused, kLambdaFloor);
+        mu = std::max(mu, lambda);
         radius = kShrinkRefused * reach;
         continue;
       }
@@ -267,9 +345,15 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
         break;
       }
       lambda = std::max(lambda * kGrowRefused, kLambdaFloor);
+      mu = std::max(mu, lambda);
       radius = kShrinkRefused * reach;
     }
     if (!accepted) {
+      if (result.decrement <= settings.stall_gain) {
+        if (!onto.empty() && settle()) continue;
+        result.status = BoundedNewtonStatus::converged;
+        break;
+      }
       result.status = BoundedNewtonStatus::stalled;
       break;
     }
@@ -280,6 +364,10 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
     // the parameters' scales, a at most -1) leaps along EM's own path, which keeps EM's
     // choice of where the peaks go but not its crawl where overlapping terms share counts.
     // The leap is taken when it rises above theta2, else theta2 stands.
+    if (em_step) {
+      em_gains.push_back(accepted_value - d.value);
+      if (em_gains.size() > kCrawlSteps) em_gains.pop_front();
+    }
     if (em_step && !em_start.empty()) {
       std::vector<double> leap(n);
       double rr = 0.0, vv = 0.0;
@@ -298,6 +386,8 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
           // Within the box, at most boundary_fraction of the way from theta2 to a bound.
           if (t < lower[a]) t = trial[a] - settings.boundary_fraction * (trial[a] - lower[a]);
           if (t > upper[a]) t = trial[a] + settings.boundary_fraction * (upper[a] - trial[a]);
+          if (t - lower[a] <= kBoundSnap * scale[a]) t = lower[a];
+          if (upper[a] - t <= kBoundSnap * scale[a]) t = upper[a];
           leap[a] = t;
         }
         checkpoint();

@@ -81,8 +81,12 @@ struct BoundedNewtonSettings {
   // function itself hides any further rise.  Default 1e-9, valid range (0, 1).
   double tolerance = 1e-9;
   double value_offset = 0.0;
+  // Predicted gain below which a point where no step raises the function any further counts
+  // as converged all the same (what is left is within the function's own rounding, or its
+  // non-smooth corners).  Zero: never.
+  double stall_gain = 0.0;
   // Iterations (accepted steps) at most.
-  std::uint64_t max_iterations = 200;
+  std::uint64_t max_iterations = 1000;
   // Predicted gain per free parameter below which the observed information is used.
   double near_gain = 1.0;
   // Start with the observed information (a start expected to lie near the optimum).
@@ -95,7 +99,8 @@ struct BoundedNewtonSettings {
 };
 
 enum class BoundedNewtonStatus : std::uint8_t {
-  converged = 0,       // half the Newton decrement is within the tolerance
+  converged = 0,       // half the Newton decrement is within the tolerance (or within
+                       // stall_gain where no step raises the function any further)
   max_iterations = 1,  // the iteration budget ran out first
   stalled = 2,         // no step raises the function (rounding, or derivatives that disagree
                        // with the function), though the decrement is not yet small
