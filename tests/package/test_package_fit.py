@@ -229,3 +229,25 @@ def test_linear_slope_is_per_data_channel_on_an_absolute_axis():
                          background="linear")
     slope = result.background["slope"]
     assert abs(slope.value - 0.1) < 4 * slope.stderr
+
+
+
+def test_two_peaks_started_on_the_same_line_both_start_with_counts_and_split():
+    # A line at 13.0 and one a fifth its size at 13.6, both peaks started at 13.0.  The first
+    # takes the line's counts with it; the second still starts with some area (a peak started
+    # at none would stay there) and the fit moves it onto the weaker line.
+    from velmora.guess import fill_peaks
+
+    x = np.arange(10.0, 16.0 + 1e-9, 0.02)
+    rate = (50000 * 0.02 * velmora_core.gaussian_predict(x, 13.0, 0.2)
+            + 10000 * 0.02 * velmora_core.gaussian_predict(x, 13.6, 0.2) + 20.0)
+    counts = np.random.default_rng(3).poisson(rate).astype(float)
+    peaks = [velmora.Peak("gaussian", x0=13.0), velmora.Peak("gaussian", x0=13.0)]
+    started = fill_peaks(x, counts, peaks)
+    assert all(p.area > 0 for p in started)
+    r = velmora.fit(x, counts, peaks, background="uniform")
+    assert r.converged
+    strong, weak = sorted(r.peaks, key=lambda p: -p["area"].value)
+    for peak, x0, area in ((strong, 13.0, 50000), (weak, 13.6, 10000)):
+        assert abs(peak["x0"].value - x0) < 4 * peak["x0"].stderr
+        assert abs(peak["area"].value - area) < 4 * peak["area"].stderr
