@@ -177,20 +177,40 @@ class Evaluator final : public optim::Objective {
       }
     }
 
-    // The density sets: every peak's own, then for each moving shape parameter of a peak with
-    // counts the pair shifted by +h and -h.
+    // Derivatives of the densities in every moving shape parameter of a peak with counts: in
+    // closed form where the shape gives them, otherwise from the pair of densities shifted by
+    // +h and -h (after every peak's own density in `sets`).
     std::vector<DensitySet> sets;
     peak_plans_.assign(k_count, {});
     for (std::size_t j = 0; j < k_count; ++j) sets.push_back(base_set(p, j));
+    std::vector<std::size_t> closed_form;
     for (std::size_t j = 0; j < k_count; ++j) {
       const PeakTerm& peak = m_.peaks[j];
       PeakPlan& plan = peak_plans_[j];
       plan.area = p[m_.area_index(j)];
-      const DensitySet base = sets[j];
       for (std::size_t a = 0; a < peak.shape->n_params; ++a) {
         if (varying_[peak.first + a] == kNone || plan.area == 0.0) continue;
-        const double h = difference_step(*peak.shape, base.params.data(), a);
         plan.moving.push_back(a);
+      }
+      if (plan.moving.empty()) continue;
+      const std::size_t n_shape = peak.shape->n_params;
+      plan.first.assign(n_shape * n, 0.0);
+      plan.second.assign(n_shape * n_shape * n, 0.0);
+      if (peak.shape->derivatives != nullptr) closed_form.push_back(j);
+    }
+    pool::for_each_index(closed_form.size(), [&](std::size_t c) {
+      const std::size_t j = closed_form[c];
+      PeakPlan& plan = peak_plans_[j];
+      const DensitySet base = sets[j];
+      plan.closed_form = m_.peaks[j].shape->derivatives(m_.u, base.params.data(),
+                                                       m_.context(j), plan.first, plan.second);
+    });
+    for (std::size_t j = 0; j < k_count; ++j) {
+      PeakPlan& plan = peak_plans_[j];
+      if (plan.closed_form) continue;
+      const DensitySet base = sets[j];
+      for (const std::size_t a : plan.moving) {
+        const double h = difference_step(*m_.peaks[j].shape, base.params.data(), a);
         plan.h[a] = h;
         plan.first_shift[a] = sets.size();
         DensitySet plus = base, minus = base;
@@ -219,6 +239,26 @@ class Evaluator final : public optim::Objective {
     auto column = [&](std::size_t s) {
       return std::span<const double>(densities_.data() + s * n, n);
     };
+    // Central differences where there is no closed form: the first derivative and the second
+    // in the parameter itself.
+    for (std::size_t j = 0; j < k_count; ++j) {
+      PeakPlan& plan = peak_plans_[j];
+      if (plan.closed_form) continue;
+      const std::size_t n_shape = m_.peaks[j].shape->n_params;
+      const std::span<const double> f0 = column(j);
+      for (const std::size_t a : plan.moving) {
+        const std::span<const double> plus = column(plan.first_shift[a]);
+        const std::span<const double> minus = column(plan.first_shift[a] + 1);
+        const double h = plan.h[a];
+        const double h2 = 2.0 * h;
+        double* first = plan.first.data() + a * n;
+        double* diag = plan.second.data() + (a * n_shape + a) * n;
+        for (std::size_t i = 0; i < n; ++i) {
+          first[i] = (plus[i] - minus[i]) / h2;
+          diag[i] = (plus[i] - 2.0 * f0[i] + minus[i]) / (h * h);
+        }
+      }
+    }
 
     std::vector<double>& mu = mu_;
     expected_counts(p, densities_, mu, peak_counts_, side_counts_);
@@ -268,13 +308,9 @@ class Evaluator final : public optim::Objective {
         const std::span<const double> f = column(j);
         for (std::size_t i = 0; i < n; ++i) out[i] = f[i] * m_.widths[i];
       } else {
-        if (plan.first_shift[a] == kNone) continue;  // a peak without counts: no dependence
-        const std::span<const double> plus = column(plan.first_shift[a]);
-        const std::span<const double> minus = column(plan.first_shift[a] + 1);
-        const double h2 = 2.0 * plan.h[a];
-        for (std::size_t i = 0; i < n; ++i) {
-          out[i] = plan.area * ((plus[i] - minus[i]) / h2) * m_.widths[i];
-        }
+        if (!plan.moves(a)) continue;  // a peak without counts: no dependence
+        const double* first = plan.first.data() + a * n;
+        for (std::size_t i = 0; i < n; ++i) out[i] = plan.area * first[i] * m_.widths[i];
       }
       add_sides(p, out, scratch);
     }
@@ -310,16 +346,16 @@ class Evaluator final : public optim::Objective {
       const PeakPlan& plan = peak_plans_[j];
       const std::span<const double> f0 = column(j);
       const std::size_t area_v = varying_[m_.area_index(j)];
+      const std::size_t n_shape = peak.shape->n_params;
       for (const std::size_t a : plan.moving) {
         const std::size_t va = varying_[peak.first + a];
-        const std::span<const double> plus = column(plan.first_shift[a]);
-        const std::span<const double> minus = column(plan.first_shift[a] + 1);
-        const double h = plan.h[a];
+        const double* first = plan.first.data() + a * n;
+        const double* second = plan.second.data() + (a * n_shape + a) * n;
         double diag = 0.0, with_area = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
           const double wd = w_tilde_[i] * m_.widths[i];
-          diag += wd * ((plus[i] - 2.0 * f0[i] + minus[i]) / (h * h));
-          with_area += wd * ((plus[i] - minus[i]) / (2.0 * h));
+          diag += wd * second[i];
+          with_area += wd * first[i];
         }
         observed_p_[va * n_var + va] -= plan.area * diag;
         if (area_v != kNone) {
@@ -330,9 +366,7 @@ class Evaluator final : public optim::Objective {
           const std::size_t vs = varying_[side_index(s)];
           if (vs == kNone) continue;
           double t = 0.0;
-          for (std::size_t i = 0; i < n; ++i) {
-            t += adjoint_[s][i] * m_.widths[i] * ((plus[i] - minus[i]) / (2.0 * h));
-          }
+          for (std::size_t i = 0; i < n; ++i) t += adjoint_[s][i] * m_.widths[i] * first[i];
           observed_p_[va * n_var + vs] -= plan.area * t;
           observed_p_[vs * n_var + va] -= plan.area * t;
         }
@@ -390,6 +424,12 @@ class Evaluator final : public optim::Objective {
       const PeakPlan& plan = peak_plans_[j];
       const DensitySet base = base_set(mapped_.p, j);
       for (std::size_t x = 0; x < plan.moving.size(); ++x) {
+        if (plan.closed_form) {
+          for (std::size_t y = 0; y < x; ++y) {
+            corners.push_back({j, plan.moving[x], plan.moving[y], kNone});
+          }
+          continue;
+        }
         for (std::size_t y = 0; y < x; ++y) {
           const std::size_t a = plan.moving[x], b = plan.moving[y];
           corners.push_back({j, a, b, sets.size()});
@@ -410,9 +450,13 @@ class Evaluator final : public optim::Objective {
     std::vector<double> full = observed_p_;
     for (const Corner& c : corners) {
       const PeakPlan& plan = peak_plans_[c.peak];
-      const double* pp = dens.data() + c.first * n;
       double t = 0.0;
-      if (central_) {
+      if (c.first == kNone) {
+        const std::size_t n_shape = m_.peaks[c.peak].shape->n_params;
+        const double* mixed = plan.second.data() + (c.a * n_shape + c.b) * n;
+        for (std::size_t i = 0; i < n; ++i) t += w_tilde_[i] * m_.widths[i] * mixed[i];
+      } else if (central_) {
+        const double* pp = dens.data() + c.first * n;
         // (f(+a +b) - f(+a -b) - f(-a +b) + f(-a -b)) / (4 h_a h_b)
         const double* pm = pp + n;
         const double* mp = pm + n;
@@ -423,6 +467,7 @@ class Evaluator final : public optim::Objective {
         }
       } else {
         // (f(+a +b) - f(+a) - f(+b) + f) / (h_a h_b), from the shifts already at hand.
+        const double* pp = dens.data() + c.first * n;
         const double* pa = densities_.data() + plan.first_shift[c.a] * n;
         const double* pb = densities_.data() + plan.first_shift[c.b] * n;
         const double* f0 = densities_.data() + c.peak * n;
@@ -521,13 +566,9 @@ class Evaluator final : public optim::Objective {
         if (a == peak.shape->n_params) {
           const double* f = column(j);
           for (std::size_t i = 0; i < n; ++i) col[i] = f[i] * m_.widths[i];
-        } else if (plan.first_shift[a] != kNone) {
-          const double* plus = column(plan.first_shift[a]);
-          const double* minus = column(plan.first_shift[a] + 1);
-          const double h2 = 2.0 * plan.h[a];
-          for (std::size_t i = 0; i < n; ++i) {
-            col[i] = plan.area * ((plus[i] - minus[i]) / h2) * m_.widths[i];
-          }
+        } else if (plan.moves(a)) {
+          const double* first = plan.first.data() + a * n;
+          for (std::size_t i = 0; i < n; ++i) col[i] = plan.area * first[i] * m_.widths[i];
         }
         own[v] = std::move(col);
         mine.push_back(v);
@@ -598,17 +639,31 @@ class Evaluator final : public optim::Objective {
   }
 
   // The density of peak j with shape parameter a moved by +h (sign > 0) or -h at the last
-  // derivatives call, h its difference step, when that call had it (a moving parameter of a
-  // peak with counts); otherwise worked out here.
+  // derivatives call, h its difference step: that call's shifted density where it had one, its
+  // second-order Taylor polynomial where it had the derivatives in closed form (a moving
+  // parameter of a peak with counts; the remainder is of order h^3), otherwise worked out here.
   std::vector<double> shifted_density(std::size_t j, std::size_t a, int sign) const {
-    const PeakPlan& plan = peak_plans_[j];
     const std::size_t n = m_.n_points();
-    if (j < plan_count() && plan.first_shift[a] != kNone) {
-      const double* col = densities_.data() + (plan.first_shift[a] + (sign > 0 ? 0 : 1)) * n;
-      return {col, col + n};
-    }
     DensitySet set = base_set(mapped_.p, j);
     const double h = difference_step(*m_.peaks[j].shape, set.params.data(), a);
+    if (j < plan_count() && peak_plans_[j].first_shift[a] != kNone) {
+      const std::size_t shift = peak_plans_[j].first_shift[a];
+      const double* col = densities_.data() + (shift + (sign > 0 ? 0 : 1)) * n;
+      return {col, col + n};
+    }
+    if (j < plan_count() && peak_plans_[j].closed_form && peak_plans_[j].moves(a)) {
+      const PeakPlan& plan = peak_plans_[j];
+      const std::size_t n_shape = m_.peaks[j].shape->n_params;
+      const double step = sign > 0 ? h : -h;
+      const double* f0 = densities_.data() + j * n;
+      const double* first = plan.first.data() + a * n;
+      const double* second = plan.second.data() + (a * n_shape + a) * n;
+      std::vector<double> out(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        out[i] = f0[i] + step * first[i] + 0.5 * step * step * second[i];
+      }
+      return out;
+    }
     set.params[a] += sign > 0 ? h : -h;
     std::vector<double> out(n);
     m_.peaks[j].shape->density(m_.u, set.params.data(), m_.context(j), out);
@@ -617,11 +672,20 @@ class Evaluator final : public optim::Objective {
   std::size_t plan_count() const { return peak_plans_.size(); }
 
  private:
+  // How the derivatives of a peak's density were formed at the last derivatives call.
   struct PeakPlan {
     double area = 0.0;
-    std::vector<std::size_t> moving;  // shape parameters with shifted densities
+    std::vector<std::size_t> moving;  // shape parameters with derivatives
+    bool closed_form = false;         // from the shape's own derivatives (else differences)
+    // Differences: the step and the first of the pair of shifted densities of a parameter.
     std::array<double, shapes::kMaxShapeParams> h{};
     std::array<std::size_t, shapes::kMaxShapeParams> first_shift{kNone, kNone, kNone};
+    // d f / d p_a at first[a n + i]; d2 f / d p_a d p_b at second[(a n_shape + b) n + i]
+    // (differences give only the diagonal: the mixed ones are formed by observed()).
+    std::vector<double> first, second;
+    bool moves(std::size_t a) const {
+      return std::find(moving.begin(), moving.end(), a) != moving.end();
+    }
   };
 
   std::size_t side_index(std::size_t s) const {

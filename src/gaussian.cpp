@@ -204,7 +204,8 @@ constexpr shapes::ShapeEntry kEntry{
     registry_density,
     registry_profile,
     registry_start,
-    shapes::no_extras};
+    shapes::no_extras,
+    nullptr};
 
 }  // namespace
 

@@ -95,6 +95,13 @@ struct ShapeEntry {
   void (*start)(double position, double fwhm, double* p);
   // The shape's own derived quantities (extra_names) of parameters p, written to out.
   void (*extras)(const double* p, const ShapeContext& ctx, double* out);
+  // The first and second derivatives of `density` in the parameters, in closed form, or
+  // nullptr (the engine then takes central differences of `density`): d/dp_a at
+  // first[a * n + i] and d2/dp_a dp_b at second[(a * n_params + b) * n + i], both triangles,
+  // n the grid's length.  Returns false where it cannot give them (a degenerate width, a
+  // window mass at its floor); the engine then takes differences.  May use the worker pool.
+  bool (*derivatives)(std::span<const double> x, const double* p, const ShapeContext& ctx,
+                      std::span<double> first, std::span<double> second);
 };
 
 // Pieces the shapes' own tables share, so that each value is written once.

@@ -452,7 +452,8 @@ constexpr shapes::ShapeEntry kEntry{
     registry_density,
     registry_profile,
     registry_start,
-    registry_extras};
+    registry_extras,
+    nullptr};
 
 }  // namespace
 

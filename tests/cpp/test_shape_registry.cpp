@@ -313,6 +313,79 @@ TEST(ShapeRegistryDensity, OutputOfAnotherLengthIsRefused) {
   }
 }
 
+// Closed-form derivatives against central differences of the density itself (window mass
+// included): first derivatives with steps 1e-4 of each parameter's scale, second ones as
+// differences of the first.  Voigt peaks in the window's middle, near and beyond its edge,
+// nearly Gaussian and nearly Lorentzian, and on a long window (far quadrature tails).
+TEST(ShapeRegistryDerivatives, AgreeWithDifferencesOfTheDensity) {
+  struct Case {
+    double lo, hi, step, x0, sigma, gamma;
+  };
+  const std::vector<Case> cases = {{-50.0, 50.0, 1.0, 3.2, 2.5, 1.5},
+                                   {-50.0, 50.0, 1.0, 47.0, 4.0, 0.8},
+                                   {-50.0, 50.0, 1.0, 53.0, 1.5, 2.0},
+                                   {-50.0, 50.0, 1.0, -10.0, 3.0, 0.01},
+                                   {-50.0, 50.0, 1.0, 0.4, 0.05, 3.0},
+                                   {-1500.0, 1500.0, 1.0, -700.0, 6.0, 4.0}};
+  std::size_t checked = 0;
+  for (const sh::ShapeEntry* e : sh::all_shapes()) {
+    if (e->derivatives == nullptr) continue;
+    ASSERT_EQ(e->code, kVoigt) << "a new shape with derivatives: add its cases here";
+    for (const Case& c : cases) {
+      const std::size_t n = static_cast<std::size_t>((c.hi - c.lo) / c.step) + 1;
+      const std::vector<double> x = grid(c.lo, c.step, n);
+      const sh::ShapeContext ctx{c.lo, c.hi, 1.0};
+      const std::vector<double> p = {c.x0, c.sigma, c.gamma};
+      const std::vector<double> scale = {std::max(c.sigma, c.gamma), c.sigma, c.gamma};
+      std::vector<double> first(3 * n), second(9 * n);
+      ASSERT_TRUE(e->derivatives(x, p.data(), ctx, first, second));
+      auto density_at = [&](std::vector<double> q) {
+        std::vector<double> out(n);
+        e->density(x, q.data(), ctx, out);
+        return out;
+      };
+      auto first_at = [&](std::vector<double> q) {
+        std::vector<double> f(3 * n), s2(9 * n);
+        EXPECT_TRUE(e->derivatives(x, q.data(), ctx, f, s2));
+        return f;
+      };
+      const std::vector<double> f0 = density_at(p);
+      const double top = *std::max_element(f0.begin(), f0.end());
+      for (std::size_t a = 0; a < 3; ++a) {
+        const double h = 1e-4 * scale[a];
+        std::vector<double> up = p, down = p;
+        up[a] += h;
+        down[a] -= h;
+        const std::vector<double> fp = density_at(up), fm = density_at(down);
+        const std::vector<double> gp = first_at(up), gm = first_at(down);
+        for (std::size_t i = 0; i < n; ++i) {
+          // Derivatives relative to the density's top over the parameter's scale.
+          const double unit = top / scale[a];
+          const double fd = (fp[i] - fm[i]) / (2.0 * h);
+          ASSERT_NEAR(first[a * n + i] / unit, fd / unit, 1e-6)
+              << "d/d" << e->params[a].name << " at x = " << x[i] << ", case x0 = " << c.x0;
+          for (std::size_t b = 0; b < 3; ++b) {
+            const double fd2 = (gp[b * n + i] - gm[b * n + i]) / (2.0 * h);
+            const double unit2 = top / (scale[a] * scale[b]);
+            ASSERT_NEAR(second[(a * 3 + b) * n + i] / unit2, fd2 / unit2, 1e-6)
+                << "d2/d" << e->params[a].name << " d" << e->params[b].name
+                << " at x = " << x[i] << ", case x0 = " << c.x0;
+          }
+        }
+      }
+      ++checked;
+    }
+    // Where the window holds no mass the engine takes differences instead.
+    const std::vector<double> x = grid(-5.0, 1.0, 11);
+    std::vector<double> first(3 * 11), second(9 * 11);
+    const double far[3] = {1e8, 0.5, 1e-300};
+    EXPECT_FALSE(e->derivatives(x, far, {-5.0, 5.0, 1.0}, first, second));
+    const double flat[3] = {0.0, 0.5, 0.0};
+    EXPECT_FALSE(e->derivatives(x, flat, {-5.0, 5.0, 1.0}, first, second));
+  }
+  EXPECT_GT(checked, 0u);
+}
+
 TEST(ShapeRegistryProfile, ProportionalToTheDensityWithOneRatio) {
   for (const Setting& s : settings()) {
     const std::vector<double> density = registry_density(s.code, s.x, s.p, s.ctx);
