@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <deque>
 #include <numeric>
-#include <cmath>
 
 #include "optim/dense.hpp"
 #include "stop.hpp"
