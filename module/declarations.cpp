@@ -220,9 +220,10 @@ std::vector<FunctionDecl> make_declarations() {
                {model, array("counts"), array("theta"), real("tol"), count("max_iter"),
                 flag("warm"), flags("skip")},
                Returns::arrays,
-               "Fits many spectra (counts one after another), each from theta or, with warm,\n"
-               "from the fit of the last spectrum that could be fitted; skipped spectra are\n"
-               "not fitted.  Returns a dict of arrays, one row per spectrum."});
+               "Fits many spectra (counts one after another), each from theta (one start for\n"
+               "all, or one per spectrum) or, with warm, from the fit of the last spectrum\n"
+               "that could be fitted; skipped spectra are not fitted.  Returns a dict of\n"
+               "arrays, one row per spectrum."});
   d.push_back({"_engine_report",
                {model, array("counts"), array("theta"), flag("curves", "False"),
                 flag("quantities", "False")},

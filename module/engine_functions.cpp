@@ -194,13 +194,14 @@ PyObject* engine_report(Arguments& a) {
   return report_dict(std::move(r), options);
 }
 
-// Many spectra of one model along a path, each from the given theta or, with warm, from the
-// fit of the last spectrum that could be fitted.  Spectra flagged in `skip` are not fitted; a
+// Many spectra of one model along a path, each from the given theta (one start for all, or
+// one per spectrum one after another) or, with warm, from the fit of the last spectrum that
+// could be fitted.  Spectra flagged in `skip` are not fitted; a
 // fit that fails is reported and the next one goes on.  Returns a dict of arrays with one row
 // per spectrum: theta, outcome (log-likelihood, iterations, status, decrement; status 0
 // converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed, 5 skipped), params,
 // stderr, extras, extras_stderr, background_counts, background_covariance, at_bound,
-// undetermined (NaN rows for spectra without a fit).
+// undetermined, height, height_stderr, fwhm, fwhm_stderr (NaN rows for spectra without a fit).
 PyObject* engine_spectra(Arguments& a) {
   const engine::Model& m = a.model("model");
   const std::vector<double>& counts = a.array("counts");
@@ -214,7 +215,10 @@ PyObject* engine_spectra(Arguments& a) {
   const std::size_t n = m.n_points();
   const std::size_t spectra = skip.size();
   if (counts.size() != spectra * n) bad_length("counts", counts.size(), spectra * n);
-  if (start.size() != m.n_theta()) bad_length("theta", start.size(), m.n_theta());
+  const bool one_start = start.size() == m.n_theta();
+  if (!one_start && start.size() != spectra * m.n_theta()) {
+    bad_length("theta", start.size(), m.n_theta());
+  }
 
   const std::size_t n_theta = m.n_theta();
   const std::size_t n_params = m.n_params();
@@ -232,6 +236,8 @@ PyObject* engine_spectra(Arguments& a) {
       {"background_counts", n_terms, {}},
       {"background_covariance", n_terms * n_terms, {}},
       {"at_bound", n_theta, {}},      {"undetermined", n_theta, {}},
+      {"height", m.peaks.size(), {}}, {"height_stderr", m.peaks.size(), {}},
+      {"fwhm", m.peaks.size(), {}},   {"fwhm_stderr", m.peaks.size(), {}},
   };
   for (Table& t : tables) t.data.assign(spectra * t.width, kNaN);
   auto row = [&](std::size_t table, std::size_t i) { return tables[table].data.data() + i * tables[table].width; };
@@ -250,9 +256,18 @@ PyObject* engine_spectra(Arguments& a) {
         continue;
       }
       const std::span<const double> y = std::span<const double>(counts).subspan(i * n, n);
-      std::vector<double> theta = warm && have_previous ? previous : start;
+      std::vector<double> theta;
+      if (warm && have_previous) {
+        theta = previous;
+      } else if (one_start) {
+        theta = start;
+      } else {
+        theta.assign(start.begin() + i * n_theta, start.begin() + (i + 1) * n_theta);
+      }
       try {
-        auto [o, r] = engine::fit_and_report(m, y, theta, settings, {});
+        engine::ReportOptions options;
+        options.quantities = true;
+        auto [o, r] = engine::fit_and_report(m, y, theta, settings, options);
         outcome[0] = o.log_likelihood;
         outcome[1] = static_cast<double>(o.iterations);
         outcome[2] = static_cast<double>(o.status);
@@ -266,6 +281,10 @@ PyObject* engine_spectra(Arguments& a) {
         copy_row(7, i, r.background_covariance);
         copy_row(8, i, as_doubles(r.at_bound));
         copy_row(9, i, as_doubles(r.undetermined));
+        copy_row(10, i, r.height);
+        copy_row(11, i, r.height_stderr);
+        copy_row(12, i, r.fwhm);
+        copy_row(13, i, r.fwhm_stderr);
         bool finite = true;
         for (const double v : theta) finite = finite && std::isfinite(v);
         if (finite) {

@@ -27,6 +27,7 @@ import velmora_core
 
 from .fit import prepare, validate
 from .problem import FitState
+from .result import COLLAPSED_STEPS, SIGNIFICANT_AREA
 from .uncertainty import linear_estimates
 from .shapes import SHAPES
 from .validation import InvalidCounts, NoCounts, check_counts
@@ -35,8 +36,16 @@ from .validation import InvalidCounts, NoCounts, check_counts
 STATUS_NAMES = ("ok", "not converged", "invalid data", "no counts", "fit failed", "not fitted")
 OK, NOT_CONVERGED, INVALID_DATA, NO_COUNTS, FIT_FAILED, NOT_FITTED = range(len(STATUS_NAMES))
 
-# Spectra per chunk of a NumPy array when no chunks are given.
-CHUNK_SPECTRA = 256
+# Default chunks of a NumPy array: about CHUNK_COUNT chunks, each of CHUNK_MIN to CHUNK_MAX
+# spectra.  With warm starts a chunk is a path whose first spectrum starts cold, so chunks
+# should be long; but they are also what the workers share out, so a batch must have several
+# chunks per worker.  Sixteen keep 2 to 8 workers busy on small batches at the price of a
+# cold start every CHUNK_MIN spectra at worst; large maps get chunks of a few dozen spectra
+# (or whole rows up to that length).  The rule depends on the batch's shape only, never on
+# the number of workers, so results do not either.
+CHUNK_COUNT = 16
+CHUNK_MIN = 4
+CHUNK_MAX = 64
 
 # Time of one call of the engine's many-spectra fit on the fast path: a stopped batch (Ctrl-C)
 # waits for the calls under way to end.  The number of spectra per call follows from the time
@@ -65,7 +74,8 @@ class Layout:
         names = []
         for pk in setup.peaks:
             spec = SHAPES[pk.shape]
-            names += [f"{pk.name}.{n}" for n in spec.names + ("area",) + spec.extras]
+            names += [f"{pk.name}.{n}" for n in spec.names + ("area", "height", "fwhm")
+                      + spec.extras]
         bg_names, _, _ = setup.background.quantities(np.zeros(setup.terms.count), setup.x,
                                                      setup.widths, setup.frame.step,
                                                      setup.window) if setup.terms.count else ([], 0, 0)
@@ -88,61 +98,103 @@ class Layout:
         row[self.n_iter], row[self.converged], row[self.status] = 0.0, 0.0, status
         return row
 
-    def pack(self, setup, fitted, i):
-        """The row of spectrum ``i`` of the engine's many-spectra output ``fitted``."""
-        outcome = fitted["outcome"][i]
-        status = _ENGINE_STATUS[int(outcome[2])]
-        if status in (FIT_FAILED, NOT_FITTED) and not np.isfinite(fitted["theta"][i]).all():
-            return self.failed(status)
-        row = self.empty(())
+    def pack(self, setup, fitted):
+        """The rows of every spectrum of the engine's many-spectra output ``fitted``, all
+        fitted with the model of ``setup`` (NaN rows and statuses for those without a fit).
+
+        Each spectrum's numbers are those :func:`velmora.fit` reports for it: the same
+        conversions, element by element."""
+        outcome = fitted["outcome"]
+        m = outcome.shape[0]
+        rows = np.full((m, self.fields), np.nan)
         frame = setup.frame
         params = setup.parameters
-        values, stderr = fitted["params"][i], fitted["stderr"][i]
-        at_bound, undetermined = fitted["at_bound"][i] != 0, fitted["undetermined"][i] != 0
-        column = 0
-        slot = 0
+        values, stderr = fitted["params"], fitted["stderr"]
+        at_bound, undetermined = fitted["at_bound"] != 0, fitted["undetermined"] != 0
         k_count = len(setup.peaks)
-        extras = fitted["extras"][i].reshape(k_count, -1)
-        extras_se = fitted["extras_stderr"][i].reshape(k_count, -1)
-        e = 0
+        extras = fitted["extras"].reshape(m, k_count, -1)
+        extras_se = fitted["extras_stderr"].reshape(m, k_count, -1)
+        grid_step = float(np.median(setup.widths))
+        column = slot = e = 0
         for j, pk in enumerate(setup.peaks):
             spec = SHAPES[pk.shape]
-            for _ in spec.names + ("area",):
+            first = column
+            area_held = np.zeros(m, dtype=bool)
+            for name in spec.names + ("area",):
                 p = params[e]
-                scale = frame.scale(p.kind) if p.kind != "count" else 1.0
-                value = frame.from_u(p.kind, values[e]) if p.kind != "count" else values[e]
-                se = abs(scale) * stderr[e]
+                if p.kind == "count":
+                    value, se = values[:, e].copy(), stderr[:, e].copy()
+                else:
+                    value = frame.from_u(p.kind, values[:, e])
+                    se = abs(frame.scale(p.kind)) * stderr[:, e]
                 if p.role == "fixed":
-                    se = math.nan
+                    se[:] = math.nan
                 elif p.role == "free":
-                    if undetermined[slot] or (at_bound[slot] and not stderr[e] > 0):
-                        se = math.nan  # not determined, or held on its bound
+                    # Not determined, or held on its bound.
+                    with np.errstate(invalid="ignore"):
+                        held = undetermined[:, slot] | (at_bound[:, slot] & ~(stderr[:, e] > 0))
+                    se[held] = math.nan
+                    if name == "area":
+                        area_held = at_bound[:, slot]
                     slot += 1
-                row[2 * column], row[2 * column + 1] = value, se
+                rows[:, 2 * column], rows[:, 2 * column + 1] = value, se
                 column += 1
                 e += 1
-            fixed_shape = all(q.role == "fixed" for q in params[e - len(spec.names) - 1:e - 1])
+            shape_params = params[e - len(spec.names) - 1:e - 1]
+            fixed_shape = all(q.role == "fixed" for q in shape_params)
+            area = params[e - 1]
+            width_scale = frame.scale("width")
+            rows[:, 2 * column] = fitted["height"][:, j]
+            rows[:, 2 * column + 1] = fitted["height_stderr"][:, j]
+            rows[:, 2 * column + 2] = width_scale * fitted["fwhm"][:, j]
+            rows[:, 2 * column + 3] = math.nan if fixed_shape else \
+                width_scale * fitted["fwhm_stderr"][:, j]
+            column += 2
             for x in range(len(spec.extras)):
-                row[2 * column] = extras[j, x]
-                row[2 * column + 1] = math.nan if fixed_shape else extras_se[j, x]
+                rows[:, 2 * column] = extras[:, j, x]
+                rows[:, 2 * column + 1] = math.nan if fixed_shape else extras_se[:, j, x]
                 column += 1
+            # A peak that is not a detection gets no confident standard errors, as in
+            # velmora.fit's result: a collapsed peak none, one whose area is compatible with
+            # zero none for its shape.
+            varied = [c for c, q in zip(range(first, column), list(shape_params) + [area])
+                      if q.role != "fixed"] + list(range(first + len(spec.names) + 1, column))
+            if fixed_shape:
+                varied = [c for c in varied if c < first + len(spec.names) + 2]
+            fwhm = fitted["fwhm"][:, j]
+            with np.errstate(invalid="ignore"):
+                collapsed = np.isfinite(fwhm) & (fwhm < COLLAPSED_STEPS * grid_step)
+                a_value, a_se = rows[:, 2 * (first + len(spec.names))], \
+                    rows[:, 2 * (first + len(spec.names)) + 1]
+                faint = ~collapsed & (area.role == "free") & (
+                    area_held | (np.isfinite(a_se) & (a_value < SIGNIFICANT_AREA * a_se)))
+            for c in varied:
+                rows[collapsed, 2 * c + 1] = math.nan
+                if c != first + len(spec.names):
+                    rows[faint, 2 * c + 1] = math.nan
         if setup.terms.count:
             n_terms = setup.terms.count
-            counts = fitted["background_counts"][i]
-            cov = fitted["background_covariance"][i].reshape(n_terms, n_terms)
-            _, _, jac = setup.background.quantities(counts, setup.x, setup.widths,
+            counts = fitted["background_counts"]
+            cov = fitted["background_covariance"].reshape(m, n_terms, n_terms)
+            _, _, jac = setup.background.quantities(np.zeros(n_terms), setup.x, setup.widths,
                                                     setup.frame.step, setup.window)
             bvalues, bstderr = linear_estimates(counts, cov, jac)
-            for v, se in zip(bvalues, bstderr):
-                row[2 * column], row[2 * column + 1] = v, se
+            for v, se in zip(bvalues.T, bstderr.T):
+                rows[:, 2 * column], rows[:, 2 * column + 1] = v, se
                 column += 1
-        row[self.ll] = outcome[0]
-        row[self.n_iter] = outcome[1]
-        row[self.converged] = float(outcome[2] == 0)
-        row[self.status] = status
-        row[self.theta:self.values] = fitted["theta"][i]
-        row[self.values:] = values
-        return row
+        codes = outcome[:, 2].astype(np.int64)
+        status = np.asarray(_ENGINE_STATUS)[codes]
+        rows[:, self.ll] = outcome[:, 0]
+        rows[:, self.n_iter] = outcome[:, 1]
+        rows[:, self.converged] = (codes == 0).astype(np.float64)
+        rows[:, self.status] = status
+        rows[:, self.theta:self.values] = fitted["theta"]
+        rows[:, self.values:] = values
+        # A spectrum whose fit failed without a state keeps nothing but its status.
+        lost = np.isin(status, (FIT_FAILED, NOT_FITTED)) & ~np.isfinite(fitted["theta"]).all(axis=1)
+        for i in np.flatnonzero(lost):
+            rows[i] = self.failed(status[i])
+        return rows
 
     def start(self, row):
         """The start the fitted state of ``row`` gives the next spectrum, or None when the row
@@ -176,27 +228,60 @@ def _engine_spectra(setup, counts, theta, warm, skip):
     return {k: v.reshape(len(skip), -1) for k, v in fitted.items()}
 
 
+def _set_up(inputs, y, start, like=None):
+    """The set-up and window counts of one spectrum by :func:`velmora.fit`'s own path, or the
+    status that keeps it from being fitted."""
+    try:
+        counts = check_counts(y, inputs.x.size)
+        setup, cw = prepare(replace(inputs, counts=counts), start, like)
+        if not cw.sum() > 0:
+            raise NoCounts("counts: every count in the window is zero")
+    except InvalidCounts:
+        return INVALID_DATA, None
+    except NoCounts:
+        return NO_COUNTS, None
+    except Stopped:
+        raise
+    except Exception:  # a spectrum that cannot be set up is reported, and the chunk goes on
+        return FIT_FAILED, None
+    return setup, cw
+
+
 def _fit_one(inputs, y, start, layout):
     """One spectrum by :func:`velmora.fit`'s own path: its packed row, and its set-up when it
     was fitted."""
-    try:
-        counts = check_counts(y, inputs.x.size)
-        setup, cw = prepare(replace(inputs, counts=counts), start)
-        if not cw.sum() > 0:
-            raise NoCounts("counts: every count in the window is zero")
-        fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
-    except InvalidCounts:
-        return layout.failed(INVALID_DATA), None
-    except NoCounts:
-        return layout.failed(NO_COUNTS), None
-    except Stopped:
-        raise
-    except Exception:  # a failed fit is reported, and the chunk goes on
-        return layout.failed(FIT_FAILED), None
-    return layout.pack(setup, fitted, 0), setup
+    setup, cw = _set_up(inputs, y, start)
+    if cw is None:
+        return layout.failed(setup), None
+    fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
+    return layout.pack(setup, fitted)[0], setup
 
 
-def _fit_burst(setup, block, indices, start, out, layout):
+def _fit_cold(inputs, like, block, indices, out, layout):
+    """Spectra ``indices`` of ``block``, each from the peaks (its start read from its own
+    data, as :func:`velmora.fit` reads it); their rows go into ``out``.  Those whose model is
+    the one of ``like`` (every fixed value given, not guessed) are fitted by one call of the
+    engine, the others one by one."""
+    shared, thetas, counts = [], [], []
+    for index in indices:
+        setup, cw = _set_up(inputs, block[index], None, like)
+        if cw is None:
+            out[index] = layout.failed(setup)
+        elif setup.model is like.model:
+            shared.append(index)
+            thetas.append(setup.theta0)
+            counts.append(cw)
+        else:
+            fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
+            out[index] = layout.pack(setup, fitted)[0]
+    if shared:
+        fitted = _engine_spectra(like, np.concatenate(counts), np.concatenate(thetas), False,
+                                 [False] * len(shared))
+        for index, row in zip(shared, layout.pack(like, fitted)):
+            out[index] = row
+
+
+def _fit_warm(setup, block, indices, start, out, layout):
     """Spectra ``indices`` of ``block`` fitted one after another by the engine, each from the
     fit of the last one that could be fitted (``start`` for the first); their rows go into
     ``out``.  Returns the start for the spectrum after them.
@@ -213,12 +298,12 @@ def _fit_burst(setup, block, indices, start, out, layout):
     counts[skip] = 0.0
     fitted = _engine_spectra(setup, np.ascontiguousarray(counts).ravel(), start.theta, True,
                              skip.tolist())
-    for i, index in enumerate(indices):
+    for i, (index, row) in enumerate(zip(indices, layout.pack(setup, fitted))):
         if skip[i]:
             out[index] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS)
             continue
-        out[index] = layout.pack(setup, fitted, i)
-        following = layout.start(out[index])
+        out[index] = row
+        following = layout.start(row)
         if following is not None:
             start = following
     return start
@@ -230,9 +315,10 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
     thread.  ``stop`` (an Event) ends the chunk, within a fit too (the core looks at it every
     20 ms at most); ``done(n)`` counts finished spectra.
 
-    With warm starts, once a spectrum has been fitted the following ones are handed to the
-    engine in bursts of about BURST_SECONDS (:func:`_fit_burst`), all with the model of the
-    chunk's first fitted spectrum (its fixed values included)."""
+    Once a spectrum has been fitted the following ones are handed to the engine in bursts of
+    about BURST_SECONDS: with warm starts (:func:`_fit_warm`) all with the model of the
+    chunk's first fitted spectrum (its fixed values included), each from the fit before it;
+    without (:func:`_fit_cold`) each from its own start."""
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
     warm = warm_start == "previous"
@@ -252,10 +338,13 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
         while i < len(path):
             if stop is not None and stop.is_set():
                 break
-            if warm and setup is not None and start is not None:
+            if setup is not None and (start is not None or not warm):
                 indices = path[i:i + burst]
                 began = time.perf_counter()
-                start = _fit_burst(setup, block, indices, start, out, layout)
+                if warm:
+                    start = _fit_warm(setup, block, indices, start, out, layout)
+                else:
+                    _fit_cold(inputs, setup, block, indices, out, layout)
                 each = (time.perf_counter() - began) / len(indices)
                 burst = int(min(BURST_MAX, max(1, BURST_SECONDS / max(each, 1e-6))))
             else:
@@ -263,7 +352,7 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
                 out[indices[0]], fitted = _fit_one(inputs, block[indices[0]],
                                                    start if warm else None, layout)
                 following = layout.start(out[indices[0]])
-                if warm and following is not None:
+                if following is not None:
                     start, setup = following, fitted
             i += len(indices)
             if done is not None:
@@ -279,13 +368,19 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
 # ------------------------------------------------------------------------------- chunking
 
 def _default_chunks(spectrum_shape):
-    """Blocks of about CHUNK_SPECTRA spectra: whole rows of the last axes first."""
+    """Blocks of about CHUNK_COUNT chunks' worth of spectra (CHUNK_MIN to CHUNK_MAX): whole
+    rows of the last axes first, a row too long for one chunk cut into equal pieces."""
+    total = math.prod(spectrum_shape)
+    size = min(CHUNK_MAX, max(CHUNK_MIN, -(-total // CHUNK_COUNT)))
     sizes = []
-    room = CHUNK_SPECTRA
+    room = size
     for n in reversed(spectrum_shape):
-        c = max(1, min(n, room))
-        sizes.append(c)
-        room = max(1, room // c)
+        if n <= room:
+            c = n
+        else:
+            c = -(-n // -(-n // room))  # n cut into equal pieces of at most `room`
+        sizes.append(max(c, 1))
+        room = max(1, room // max(c, 1))
     return tuple(reversed(sizes))
 
 
@@ -482,7 +577,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         ``True`` forces it, ``False`` hides it.
     chunks : int or tuple, optional
         NumPy input: block sizes over the spectrum axes (Dask style), which fix the warm-start
-        paths.  Default: blocks of about 256 spectra, whole rows first.  A Dask array keeps
+        paths.  Default: about 16 blocks of 4 to 64 spectra, whole rows first (the
+        same for any number of workers).  A Dask array keeps
         its own blocks.
     **fit_options
         ``window``, ``tol``, ``max_iter``, ``knots``, ``energy``, ``bounds``, ``accelerate``

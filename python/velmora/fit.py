@@ -100,11 +100,12 @@ def _location(peak):
     return SHAPES[peak.shape].location
 
 
-def prepare(inputs, start=None):
-    """The set-up of a fit and the window's counts."""
+def prepare(inputs, start=None, like=None):
+    """The set-up of a fit and the window's counts (``like``: a set-up of the same model on
+    the same grid whose counts-free parts may be reused)."""
     return build(inputs.x, inputs.counts, list(inputs.peaks), list(inputs.ties),
                  inputs.background, inputs.window, inputs.tol, inputs.max_iter, inputs.bounds,
-                 start)
+                 start, like)
 
 
 def run(setup, counts, theta=None, curves=True):

@@ -311,6 +311,12 @@ def _peak_parameters(peak, frame, lo_u, hi_u, grid_step, shared_bounds):
     return out
 
 
+def _model_key(parameters):
+    """What the engine's model holds of the parameters (a start's values aside)."""
+    return tuple((p.peak, p.name, p.role, p.bounds, p.tie, p.value if p.role == "fixed" else None)
+                 for p in parameters)
+
+
 def _outside_bounds(p, frame, peak, from_defaults):
     """The ValueError of a start the caller gave outside its bounds."""
     f = frame if p.kind != "count" else Frame(0.0, 1.0)
@@ -322,28 +328,37 @@ def _outside_bounds(p, frame, peak, from_defaults):
 
 
 def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_bounds,
-          start=None):
+          start=None, like=None):
     """The set-up of a fit of ``counts`` on ``x`` (validated, the caller's order) and the
     window's counts.
 
     ``start`` (a FitState) takes the place of the peaks' starting values and of every value
-    guessed from the data; it must come from a fit of the same model on the same grid."""
-    order = np.argsort(x, kind="stable")
-    xs = x[order]
+    guessed from the data; it must come from a fit of the same model on the same grid.
+    ``like`` (a set-up of the same model, grid and window: a batch's first spectrum) lends
+    what does not depend on the counts: the grid's frame, the prepared background and, when
+    every parameter's role, bounds and fixed value agree, the engine's model."""
+    if like is not None:
+        order, inside, xw = like.order, like.inside, like.x
+        cw = np.ascontiguousarray(counts[order][inside])
+        background, frame, u, widths = like.background, like.frame, like.u, like.widths
+        terms = like.terms
+    else:
+        order = np.argsort(x, kind="stable")
+        xs = x[order]
+        lo, hi = window
+        inside = (xs >= lo) & (xs <= hi)
+        xw = xs[inside]
+        cw = np.ascontiguousarray(counts[order][inside])
+        background = background.prepare(xw, window)
+        framed = SHAPES[peaks[0].shape].framed
+        step = float(np.median(np.diff(xw)))
+        frame = Frame(0.5 * (lo + hi), step) if framed else Frame(0.0, 1.0)
+        u = (xw - frame.centre) / frame.step
+        widths = channel_widths(u)
+        terms = background.terms(xw, widths, frame.step, window)
     lo, hi = window
-    inside = (xs >= lo) & (xs <= hi)
-    xw = xs[inside]
-    cw = np.ascontiguousarray(counts[order][inside])
-    background = background.prepare(xw, window)
-
-    framed = SHAPES[peaks[0].shape].framed
-    step = float(np.median(np.diff(xw)))
-    frame = Frame(0.5 * (lo + hi), step) if framed else Frame(0.0, 1.0)
-    u = (xw - frame.centre) / frame.step
-    widths = channel_widths(u)
     lo_u, hi_u = frame.to_u("location", lo), frame.to_u("location", hi)
     grid_step = float(np.median(np.diff(u)))
-    terms = background.terms(xw, widths, frame.step, window)
     table = _Table(u, widths, frame, (lo_u, hi_u), peaks, ties, terms)
 
     if start is None:
@@ -396,7 +411,10 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
         checked.append(p)
     parameters = checked
     theta0 = np.array([p.value for p in parameters if p.role == "free"], dtype=np.float64)
-    model = table.model(parameters, theta0.size)
+    if like is not None and _model_key(like.parameters) == _model_key(parameters):
+        model = like.model
+    else:
+        model = table.model(parameters, theta0.size)
 
     # Tied parameters start where their ties put them; a tie that leaves its parameter's
     # natural range at the start is refused.

@@ -34,20 +34,32 @@ def in_user_units(covariance, scales):
 
 def linear_estimates(values, covariance, jacobian):
     """Values ``jacobian @ values`` and their standard errors under ``covariance`` (NaN where
-    a variance is NaN)."""
+    a variance involves a NaN or infinite covariance).
+
+    ``values`` (..., k) and ``covariance`` (..., k, k) may hold many spectra along their
+    leading axes.  The sums run in a fixed order, term by term, so a spectrum's numbers do not
+    depend on how many are computed together."""
     jacobian = np.asarray(jacobian, dtype=np.float64)
-    out = jacobian @ np.asarray(values, dtype=np.float64)
+    values = np.asarray(values, dtype=np.float64)
     cov = np.asarray(covariance, dtype=np.float64)
-    stderr = []
-    for row in jacobian:
-        used = row != 0
-        if not used.any():
-            stderr.append(0.0)
+    lead = values.shape[:-1]
+    out = np.zeros(lead + (jacobian.shape[0],))
+    stderr = np.zeros(lead + (jacobian.shape[0],))
+    for r, row in enumerate(jacobian):
+        used = np.flatnonzero(row)
+        for c in used:
+            out[..., r] += row[c] * values[..., c]
+        if used.size == 0:
             continue
-        sub = cov[np.ix_(used, used)]
-        if not np.isfinite(sub).all():
-            stderr.append(math.nan)
-            continue
-        v = float(row[used] @ sub @ row[used])
-        stderr.append(math.sqrt(v) if v > 0 else 0.0)
-    return out, np.array(stderr)
+        finite = np.ones(lead, dtype=bool)
+        v = np.zeros(lead)
+        for j in used:
+            t = np.zeros(lead)
+            for i in used:
+                t += row[i] * cov[..., i, j]
+                finite &= np.isfinite(cov[..., i, j])
+            v += t * row[j]
+        with np.errstate(invalid="ignore"):
+            se = np.where(v > 0, np.sqrt(np.where(v > 0, v, 0.0)), 0.0)
+        stderr[..., r] = np.where(finite, se, math.nan)
+    return out, stderr

@@ -190,3 +190,78 @@ def test_a_tied_mixed_model_with_a_shirley_step_in_a_batch_is_its_single_fit():
         assert batch.values["Au4f5.x0"][index] - batch.values["Au4f7.x0"][index] == \
             pytest.approx(3.67, abs=1e-12)
         start = alone
+
+
+@pytest.mark.parametrize("warm_start", ["none", "previous"])
+def test_a_small_batch_is_shared_by_every_worker_with_the_same_results(warm_start, monkeypatch):
+    from velmora import batch as batch_module
+
+    Y = raman_map(4, 5)
+    Y[1, 1] = 0.0                       # no counts, inside a chunk's burst
+    Y[2, 3, 4] = np.nan                 # invalid data, likewise
+    threads = set()
+    chunk = batch_module.fit_chunk
+
+    def recording(*args, **kwargs):
+        import threading
+        import time
+
+        threads.add(threading.get_ident())
+        time.sleep(0.01)  # keeps one worker from taking every chunk of so small a batch
+        return chunk(*args, **kwargs)
+
+    monkeypatch.setattr(batch_module, "fit_chunk", recording)
+    one = velmora.fit_many(X, Y, PEAKS, background="uniform", warm_start=warm_start, workers=1)
+    threads.clear()
+    two = velmora.fit_many(X, Y, PEAKS, background="uniform", warm_start=warm_start, workers=2)
+    assert len(threads) == 2
+    for name in one.names:
+        assert np.array_equal(one.values[name], two.values[name], equal_nan=True)
+        assert np.array_equal(one.stderr[name], two.stderr[name], equal_nan=True)
+    assert np.array_equal(one.n_iter, two.n_iter)
+    assert one.summary() == {"ok": 18, "invalid data": 1, "no counts": 1}
+
+
+def test_cold_fits_in_a_burst_are_the_single_fits_even_when_a_fixed_value_is_guessed():
+    # `sigma` fixed without a value is held at its value guessed from each spectrum: those
+    # spectra cannot share one model, and must still be their single fits.
+    for peaks in ([velmora.Peak("gaussian", x0=4.8, sigma=0.5),
+                   velmora.Peak("lorentzian", x0=6.5, bounds={"gamma": (0.05, 2.0)})],
+                  [velmora.Peak("gaussian", x0=4.8, fix="sigma")]):
+        Y = raman_map(2, 6, seed=9)
+        Y[0, 3] = 0.0
+        batch = velmora.fit_many(X, Y, peaks, background="linear", tol=1e-8,
+                                 warm_start="none", workers=1, chunks=(2, 6))
+        for index in np.ndindex(Y.shape[:-1]):
+            if index == (0, 3):
+                assert batch.status[index] == 3
+                continue
+            alone = velmora.fit(X, Y[index], peaks, background="linear", tol=1e-8)
+            for name in batch.names:
+                where, key = name.split(".", 1)
+                est = alone.background[key] if where == "background" else \
+                    alone.peaks[where][key]
+                stderr = math.nan if est.stderr is None else est.stderr
+                assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
+                                      [est.value, stderr], equal_nan=True), (name, index)
+            assert batch.log_likelihood[index] == alone.log_likelihood
+
+
+def test_linear_estimates_of_many_spectra_are_each_spectrums_own():
+    from velmora.uncertainty import linear_estimates
+
+    rng = np.random.default_rng(4)
+    jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.3, -1.7, 2.0]])
+    values = rng.normal(size=(5, 3))
+    a = rng.normal(size=(5, 3, 3))
+    cov = a @ a.transpose(0, 2, 1)
+    cov[1, 0, 0] = np.nan               # one variance not known: only what uses it is NaN
+    cov[2, 2, 1] = cov[2, 1, 2] = np.inf
+    out, se = linear_estimates(values, cov, jac)
+    for i in range(5):
+        one_out, one_se = linear_estimates(values[i], cov[i], jac)
+        assert np.array_equal(out[i], one_out) and np.array_equal(se[i], one_se, equal_nan=True)
+    assert np.allclose(out, values @ jac.T)
+    assert np.isnan(se[1, 0]) and np.isfinite(se[1, 1]) and np.isnan(se[1, 2])
+    assert np.isfinite(se[2, :2]).all() and np.isnan(se[2, 2])
+    assert np.allclose(se[0], np.sqrt(np.einsum("ri,ij,rj->r", jac, cov[0], jac)))
