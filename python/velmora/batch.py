@@ -446,7 +446,7 @@ class BatchResult:
         parts = ", ".join(f"{k}: {v}" for k, v in self.summary().items())
         return f"<BatchResult of {len(self)} spectra {self.shape}: {parts}>"
 
-    def plot(self, names, *, index=None, ncols=None):
+    def plot(self, names, *, index=None, ncols=None, title=None):
         """Maps of estimates over the spectrum axes: a matplotlib Figure (no pyplot state).
 
         One panel per name: an image over two spectrum axes, or the value with a band of one
@@ -460,7 +460,7 @@ class BatchResult:
         """
         from .plot import plot_map
 
-        return plot_map(self, names, index=index, ncols=ncols)
+        return plot_map(self, names, index=index, ncols=ncols, title=title)
 
     def plot_spectrum(self, index):
         """The counts and the fit of the spectrum at ``index`` (a matplotlib Figure); a

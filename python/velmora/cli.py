@@ -260,8 +260,8 @@ def run_fit_map(args):
     print(f"results written to {out}")
     if plot:
         panels = map_panels(batch, args.shape)
-        fig = batch.plot([n for row in panels for n in row], ncols=len(panels[0]))
-        fig.suptitle(f"{args.file}, {args.shape}: {fig.get_suptitle()}", fontsize="medium")
+        fig = batch.plot([n for row in panels for n in row], ncols=len(panels[0]),
+                         title=f"{args.file}, {args.shape} peaks")
         try:
             fig.savefig(plot, dpi=120)
         except OSError as exc:

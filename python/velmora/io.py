@@ -190,11 +190,10 @@ def read_map(path):
 
     Examples
     --------
-    >>> import numpy as np, velmora.io
-    >>> np.savez("map.npz", x=np.linspace(0, 10, 200), counts=np.ones((3, 4, 200)))
-    ... # doctest: +SKIP
-    >>> velmora.io.read_map("map.npz").dims                          # doctest: +SKIP
-    ('dim_0', 'dim_1', 'x')
+    >>> import velmora.io
+    >>> counts = velmora.io.read_map("map.npz")    # x (200,), counts (3, 4, 200) # doctest: +SKIP
+    >>> counts.dims, counts.shape                                                # doctest: +SKIP
+    (('dim_0', 'dim_1', 'x'), (3, 4, 200))
     """
     kind = map_format(path)
     if not has_module("xarray"):

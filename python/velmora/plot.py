@@ -117,6 +117,16 @@ def _coordinate(batch, dim, size):
     return np.arange(size)
 
 
+def _edges(centres):
+    """Cell edges around coordinate values: halfway between neighbours, and as far beyond the
+    first and last values as their neighbours' halfway points (half a unit for a lone one)."""
+    c = np.asarray(centres, dtype=np.float64)
+    if c.size == 1:
+        return np.array([c[0] - 0.5, c[0] + 0.5])
+    middle = 0.5 * (c[1:] + c[:-1])
+    return np.concatenate([[2 * c[0] - middle[0]], middle, [2 * c[-1] - middle[-1]]])
+
+
 def _format(value):
     if isinstance(value, (numbers.Real, np.number)) and not isinstance(value, (bool, np.bool_)):
         return f"{float(value):g}"
@@ -232,7 +242,7 @@ def _status_note(status, what):
     return "; ".join(parts)
 
 
-def plot_map(batch, names, *, index=None, ncols=None):
+def plot_map(batch, names, *, index=None, ncols=None, title=None):
     """Maps of a batch's estimates: a matplotlib Figure (no pyplot state is touched).
 
     Parameters
@@ -246,6 +256,8 @@ def plot_map(batch, names, *, index=None, ncols=None):
         2-D map to draw (required there, refused elsewhere).
     ncols : int, optional
         Panels side by side (default: up to three maps, or one series).
+    title : str, optional
+        Put before the figure's title, which counts the spectra not fitted.
 
     Returns
     -------
@@ -308,7 +320,7 @@ def plot_map(batch, names, *, index=None, ncols=None):
             rows = _coordinate(batch, dims[0], values.shape[0])
             cols = _coordinate(batch, dims[1], values.shape[1])
             image = np.ma.masked_array(values, mask=masked)
-            mesh = ax.pcolormesh(cols, rows, image, shading="nearest", cmap=cmap)
+            mesh = ax.pcolormesh(_edges(cols), _edges(rows), image, shading="flat", cmap=cmap)
             if image.mask.all():
                 mesh.set_clim(0.0, 1.0)  # nothing to scale the colours by
             fig.colorbar(mesh, ax=ax).set_label(label)
@@ -317,7 +329,8 @@ def plot_map(batch, names, *, index=None, ncols=None):
     for ax in axes[len(names):]:
         ax.remove()  # the grid's cells left over
     note = _status_note(status, "marked x" if series else "shown in grey")
-    fig.suptitle(f"{sliced}: {note}" if sliced else note, fontsize="medium")
+    heading = ", ".join(str(t) for t in (title, sliced) if t)
+    fig.suptitle(f"{heading}: {note}" if heading else note, fontsize="medium")
     return fig
 
 
