@@ -176,12 +176,12 @@ def out_path(path, source):
 def map_panels(batch, shape):
     """The estimates ``fit-map --plot`` draws, a row per peak of ``shape``: its location, its
     FWHM where the batch keeps it (else its width parameters), its area."""
-    spec = SHAPES[shape]
+    registered = SHAPES[shape]
     panels = []
     for peak in dict.fromkeys(n.rpartition(".")[0] for n in batch.names):
         if peak != "background":
-            widths = ["fwhm"] if f"{peak}.fwhm" in batch.names else list(spec.widths)
-            panels.append([f"{peak}.{n}" for n in [spec.location] + widths + ["area"]])
+            widths = ["fwhm"] if f"{peak}.fwhm" in batch.names else list(registered.widths)
+            panels.append([f"{peak}.{n}" for n in [registered.location] + widths + ["area"]])
     return panels
 
 

@@ -77,7 +77,7 @@ def _kind(name):
         return "counts per channel"
     if key == "fwhm":
         return "x"
-    kinds = {p.kind for spec in SHAPES.values() for p in spec.params if p.name == key}
+    kinds = {p.kind for shape in SHAPES.values() for p in shape.params if p.name == key}
     return "x" if kinds and kinds <= {"location", "width"} else None
 
 
