@@ -446,9 +446,19 @@ class BatchResult:
         in the window, 4 the fit failed, 5 not fitted (the batch was stopped).
     names : list of str
         The estimate names, in order.
+    dims : tuple of str
+        Names of the spectrum axes (the DataArray's, else ``dim_0``, ``dim_1``, ...).
+    coords : dict of str to ndarray or None
+        Coordinates of the spectrum axes that the input DataArray had.
+    channel : str
+        Name of the channel axis (the DataArray's last dimension, else ``"x"``).
+    units : dict of str to str
+        The ``units`` attribute of every coordinate of the input DataArray that had one, the
+        channel axis's included (the units of centres and widths).
     """
 
-    def __init__(self, packed, layout, inputs, data, warm_start, chunks, dims, coords):
+    def __init__(self, packed, layout, inputs, data, warm_start, chunks, dims, coords,
+                 channel="x", units=None):
         names = layout.names
         self.names = list(names)
         self.values = {n: packed[..., 2 * i] for i, n in enumerate(names)}
@@ -461,6 +471,7 @@ class BatchResult:
         self._packed, self._layout = packed, layout
         self._inputs, self._data, self._warm_start = inputs, data, warm_start
         self._chunks, self.dims, self.coords = chunks, dims, coords
+        self.channel, self.units = channel, dict(units or {})
 
     def __len__(self):
         return int(np.prod(self.shape, dtype=np.int64))
@@ -529,6 +540,31 @@ class BatchResult:
     def __repr__(self):
         parts = ", ".join(f"{k}: {v}" for k, v in self.summary().items())
         return f"<BatchResult of {len(self)} spectra {self.shape}: {parts}>"
+
+    def plot(self, names, *, index=None, ncols=None, title=None):
+        """Maps of estimates over the spectrum axes: a matplotlib Figure (no pyplot state).
+
+        One panel per name: an image over two spectrum axes, or the value with a band of one
+        standard error over one axis.  Spectra that were not fitted are masked.  See
+        :func:`velmora.plot.plot_map` for the parameters.
+
+        Examples
+        --------
+        >>> fig = batch.plot(["p0.x0", "p0.area"])          # doctest: +SKIP
+        >>> fig.savefig("centres.png")                      # doctest: +SKIP
+        """
+        from .plot import plot_map
+
+        return plot_map(self, names, index=index, ncols=ncols, title=title)
+
+    def plot_spectrum(self, index):
+        """The counts and the fit of the spectrum at ``index`` (a matplotlib Figure); a
+        spectrum that could not be fitted is shown without a fit, its status in the title.
+        Raises IndexError for an index outside the batch."""
+        from .plot import plot_batch_spectrum, spectrum_index
+
+        index = spectrum_index(index, self.shape)
+        return plot_batch_spectrum(self, index, self._inputs.x, np.asarray(self._data[index]))
 
 
 # ---------------------------------------------------------------------------------- entry
@@ -609,9 +645,13 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     ((2, 3), {'ok': 6})
     """
     dims = coords = None
+    channel, units = "x", {}
     if type(Y).__module__.split(".")[0] == "xarray":
         dims = tuple(Y.dims[:-1])
         coords = {d: Y.coords[d].values for d in dims if d in Y.coords}
+        channel = str(Y.dims[-1])
+        units = {str(d): str(Y.coords[d].attrs["units"]) for d in Y.dims
+                 if d in Y.coords and "units" in Y.coords[d].attrs}
         Y = Y.data
     if not _is_dask(Y):
         if isinstance(Y, (str, bytes)):
@@ -658,7 +698,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     finally:
         if bar is not None:
             bar.close()
-    return BatchResult(packed, layout, inputs, Y, warm_start, chunk_spec, dims, coords)
+    return BatchResult(packed, layout, inputs, Y, warm_start, chunk_spec, dims, coords,
+                       channel=channel, units=units)
 
 
 def _run_threads(Y, inputs, warm_start, layout, chunk_spec, workers, bar):

@@ -1,19 +1,27 @@
-"""The command line: ``python -m velmora fit FILE --shape voigt --peaks 4 ...``.
+"""The command line: ``python -m velmora fit FILE --shape voigt --peaks 4 ...`` and
+``python -m velmora fit-map FILE --shape voigt --peaks 2 --out map.nc ...``.
 
-Reads a two-column text or CSV file (x, counts; see :func:`velmora.io.read_columns`), guesses
-the peaks, fits them, prints the report and optionally writes a plot and a JSON file of the
-results.  Every bad input (a missing, empty, malformed or undecodable file, an option the fit
-refuses, a plot or JSON path that cannot be written) gives one line on standard error and exit
-status 2, before any fitting where it can be told beforehand.
+``fit`` reads a two-column text or CSV file (x, counts; see :func:`velmora.io.read_columns`),
+guesses the peaks, fits them, prints the report and optionally writes a plot and a JSON file of
+the results.  ``fit-map`` reads many spectra on one grid (see :func:`velmora.io.read_map`),
+guesses the peaks from their mean, fits every spectrum with :func:`velmora.fit_many`, writes
+the estimates as a NetCDF or Zarr dataset and optionally maps of them.  Every bad input (a
+missing, empty, malformed or undecodable file, an option the fit refuses, an output path that
+cannot be written, a library a format needs) gives one line on standard error and exit status
+2, before any fitting where it can be told beforehand.
 """
 import argparse
 import json
 import os
+import shutil
 import sys
+import time
+
+import numpy as np
 
 from .backgrounds import BACKGROUND_NAMES
-from .io import FileError, read_columns
-from .shapes import SHAPE_NAMES
+from .io import FileError, has_module, read_columns, read_map
+from .shapes import SHAPE_NAMES, SHAPES
 
 
 class InputError(Exception):
@@ -27,27 +35,49 @@ class _Parser(argparse.ArgumentParser):
         raise InputError(message)
 
 
+def _model_options(command):
+    """The options of the model and the fit, the same for one spectrum and for a map."""
+    command.add_argument("--shape", required=True, choices=SHAPE_NAMES)
+    command.add_argument("--peaks", required=True, type=int, metavar="N",
+                         help="number of peaks")
+    command.add_argument("--background", default="none", choices=BACKGROUND_NAMES)
+    command.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"))
+    command.add_argument("--knots", type=int, help="interior knots of the spline background")
+    command.add_argument("--energy", choices=["binding", "kinetic"],
+                         help="energy axis of the Shirley background (default binding)")
+    command.add_argument("--beta", type=float, help="TSDC heating rate (default 1)")
+    command.add_argument("--tol", type=float, default=1e-9)
+    command.add_argument("--max-iter", type=int, default=1000)
+
+
 def _parser():
     parser = _Parser(prog="python -m velmora",
                      description="Peak fitting of 1-D spectra and thermograms.")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     fit = commands.add_parser("fit", help="fit peaks to a two-column file (x, counts)")
     fit.add_argument("file", help="text or CSV file: x, counts")
-    fit.add_argument("--shape", required=True, choices=SHAPE_NAMES)
-    fit.add_argument("--peaks", required=True, type=int, metavar="N", help="number of peaks")
-    fit.add_argument("--background", default="none", choices=BACKGROUND_NAMES)
-    fit.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"))
-    fit.add_argument("--knots", type=int, help="interior knots of the spline background")
-    fit.add_argument("--energy", choices=["binding", "kinetic"],
-                     help="energy axis of the Shirley background (default binding)")
-    fit.add_argument("--beta", type=float, help="TSDC heating rate (default 1)")
+    _model_options(fit)
     # Accepted and ignored: eta is fitted as a continuous parameter.
     fit.add_argument("--method", choices=["full", "conditional"], help=argparse.SUPPRESS)
-    fit.add_argument("--tol", type=float, default=1e-9)
-    fit.add_argument("--max-iter", type=int, default=1000)
     fit.add_argument("--plot", metavar="FILE",
                      help="write the plot to this file (PNG when it has no extension)")
     fit.add_argument("--json", metavar="FILE", help="write the results to this file")
+
+    fit_map = commands.add_parser(
+        "fit-map", help="fit the same peaks to every spectrum of a map or series")
+    fit_map.add_argument("file", help=".npz (x, counts), .nc or .zarr dataset of counts, or a "
+                                      "text file: x, then one column per spectrum")
+    _model_options(fit_map)
+    fit_map.add_argument("--warm-start", choices=["previous", "none"], default="previous",
+                         help="start each spectrum from its neighbour's fit (default) or from "
+                              "the guessed peaks")
+    fit_map.add_argument("--workers", type=int, metavar="K",
+                         help="threads (default: the available processors)")
+    fit_map.add_argument("--out", required=True, metavar="OUT",
+                         help="write the estimates to OUT.nc (NetCDF) or OUT.zarr (Zarr)")
+    fit_map.add_argument("--plot", metavar="FILE",
+                         help="write maps of every peak's centre, width and area to this file "
+                              "(PNG when it has no extension)")
     return parser
 
 
@@ -116,11 +146,135 @@ def run_fit(args):
     return 0
 
 
+def out_path(path, source):
+    """The dataset ``fit-map`` writes, checked before any fitting: a ``.nc`` or ``.zarr`` path
+    in a folder that exists, not the input, with the library that writes it installed.  A
+    ``.zarr`` folder that exists is replaced only when it is a Zarr store."""
+    ext = os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
+    if ext not in (".nc", ".zarr"):
+        raise InputError(f"--out {path}: expected a .nc (NetCDF) or .zarr (Zarr) path")
+    if ext == ".zarr" and not has_module("zarr"):
+        raise InputError(f"--out {path}: writing Zarr needs the zarr package: "
+                         f"pip install 'velmora[io]'")
+    if os.path.exists(path) and os.path.exists(source) and os.path.samefile(path, source):
+        raise InputError(f"--out {path}: is the input file")
+    if ext == ".zarr" and os.path.exists(path):
+        if not os.path.isdir(path):
+            raise InputError(f"--out {path}: exists and is not a Zarr store")
+        if os.listdir(path) and not any(os.path.exists(os.path.join(path, marker))
+                                        for marker in (".zgroup", "zarr.json")):
+            raise InputError(f"--out {path}: a folder that is not a Zarr store; give another "
+                             f"name")
+        folder = os.path.dirname(os.path.abspath(path.rstrip("/" + os.sep)))
+        if not os.path.isdir(folder):
+            raise InputError(f"--out {path}: the folder {folder} does not exist")
+    else:
+        _writable(path.rstrip("/" + os.sep) if ext == ".zarr" else path, "--out")
+    return path.rstrip("/" + os.sep) if ext == ".zarr" else path
+
+
+def map_panels(batch, shape):
+    """The estimates ``fit-map --plot`` draws, a row per peak of ``shape``: its location, its
+    FWHM where the batch keeps it (else its width parameters), its area."""
+    registered = SHAPES[shape]
+    panels = []
+    for peak in dict.fromkeys(n.rpartition(".")[0] for n in batch.names):
+        if peak != "background":
+            widths = ["fwhm"] if f"{peak}.fwhm" in batch.names else list(registered.widths)
+            panels.append([f"{peak}.{n}" for n in [registered.location] + widths + ["area"]])
+    return panels
+
+
+def _write_dataset(ds, path):
+    """Writes ``ds`` as NetCDF or Zarr by the extension of ``path``; a partial output is
+    removed when writing fails."""
+    try:
+        if path.lower().endswith(".zarr"):
+            import zarr
+
+            # Zarr version 2 with consolidated metadata: read by every Zarr library and xarray.
+            version = {"zarr_format": 2} if int(zarr.__version__.split(".")[0]) >= 3 else {}
+            ds.to_zarr(path, mode="w", consolidated=True, **version)
+        else:
+            ds.to_netcdf(path)
+    except BaseException as exc:
+        if os.path.isdir(path):
+            shutil.rmtree(path, ignore_errors=True)
+        elif os.path.exists(path):
+            os.remove(path)
+        if isinstance(exc, OSError):
+            raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
+        raise
+
+
+def run_fit_map(args):
+    from .batch import fit_many
+    from .guess import guess_peaks
+    from .plot import quantity_units
+
+    if not has_module("xarray"):
+        raise InputError("fit-map needs xarray: pip install 'velmora[io]'")
+    out = out_path(args.out, args.file)
+    plot = plot_path(args.plot) if args.plot else None
+    try:
+        counts = read_map(args.file)
+    except FileError as exc:
+        raise InputError(str(exc)) from None
+    if plot and counts.ndim > 3:
+        raise InputError(f"--plot: {args.file} has {counts.ndim - 1} spectrum axes; maps show "
+                         f"one or two (leave out --plot)")
+    x = counts[counts.dims[-1]].values
+    spectra = counts.values.reshape(-1, x.size)
+    with np.errstate(invalid="ignore"):
+        valid = np.isfinite(spectra).all(axis=1) & (spectra >= 0).all(axis=1)
+    if not valid.any():
+        raise InputError(f"{args.file}: no spectrum has valid counts (every one holds NaN, "
+                         f"infinite or negative values)")
+    options = {} if args.beta is None else {"beta": args.beta}
+    started = time.perf_counter()
+    try:
+        # The peaks every chunk of the map starts from: read off the mean spectrum.
+        peaks = guess_peaks(x, spectra[valid].mean(axis=0), args.peaks, args.shape,
+                            window=args.window, **options)
+        batch = fit_many(x, counts, peaks, background=args.background,
+                         warm_start=args.warm_start, workers=args.workers, window=args.window,
+                         tol=args.tol, max_iter=args.max_iter, knots=args.knots,
+                         energy=args.energy)
+    except (ValueError, TypeError) as exc:
+        raise InputError(str(exc)) from None
+    seconds = time.perf_counter() - started
+    ds = batch.to_xarray()
+    for name in batch.names:
+        units = quantity_units(batch, name)
+        if units:
+            ds[name].attrs["units"] = ds[name + "_stderr"].attrs["units"] = units
+    for dim in batch.dims:
+        if dim in ds.coords and dim in batch.units:
+            ds[dim].attrs["units"] = batch.units[dim]
+    ds.attrs.update(source=os.path.basename(args.file), shape=args.shape,
+                    peaks=args.peaks, background=args.background)
+    statuses = ", ".join(f"{n} {name}" for name, n in batch.summary().items())
+    print(f"{args.file}: {len(batch)} spectra {tuple(batch.shape)} in {seconds:.2f} s: "
+          f"{statuses}")
+    _write_dataset(ds, out)
+    print(f"results written to {out}")
+    if plot:
+        panels = map_panels(batch, args.shape)
+        fig = batch.plot([n for row in panels for n in row], ncols=len(panels[0]),
+                         title=f"{args.file}, {args.shape} peaks")
+        try:
+            fig.savefig(plot, dpi=120)
+        except OSError as exc:
+            raise InputError(f"cannot write {exc.filename or plot}: {exc.strerror}") from None
+        print(f"plot written to {plot}")
+    return 0
+
+
 def main(argv=None):
     """Entry point of ``python -m velmora``; returns the exit status."""
     try:
         args = _parser().parse_args(argv)
-        return run_fit(args)
+        return run_fit_map(args) if args.command == "fit-map" else run_fit(args)
     except InputError as exc:
         print(f"velmora: error: {exc}", file=sys.stderr)
         return 2

@@ -6,8 +6,16 @@ header line of names allowed, UTF-8 with or without a byte-order mark.  Decimal 
 ``100,37;51`` or ``100,37<tab>51``) are recognised where the column separator leaves no doubt
 (semicolons, tabs or blanks); a file whose decimal mark cannot be told is refused, never
 misread.
+
+``read_map`` reads many spectra on one grid (a Raman or XPS map, a series) into an
+``xarray.DataArray`` with the channels last: NumPy ``.npz`` archives, NetCDF and Zarr datasets
+written by xarray, and text files of one x column and one column per spectrum.
 """
+import importlib.util
+import os
 import re
+import warnings
+import zipfile
 
 import numpy as np
 
@@ -58,6 +66,22 @@ def _number(text, decimal_comma):
     return float(text)
 
 
+def _data_lines(path, expected):
+    """The numbered lines of a text file that hold something besides comments, how they split
+    into fields, and whether commas are decimal marks.  ``expected`` says what a data line
+    holds, for the message when there is none."""
+    text = _decode(path)
+    numbered = []
+    for number, line in enumerate(text.splitlines(), 1):
+        content = line.split("#", 1)[0].strip()
+        if content:
+            numbered.append((number, content))
+    if not numbered:
+        raise FileError(f"{path}: no data (expected lines of {expected})")
+    split, decimal_comma = _splitter([c for _, c in numbered[1:]] or [numbered[0][1]])
+    return numbered, split, decimal_comma
+
+
 def read_columns(path):
     """The x and counts columns of a text or CSV file.
 
@@ -75,15 +99,7 @@ def read_columns(path):
         (a ValueError) When the file cannot be read, is not UTF-8 text, holds no data, a line
         is not two numbers, or the decimal mark cannot be told.
     """
-    text = _decode(path)
-    numbered = []
-    for number, line in enumerate(text.splitlines(), 1):
-        content = line.split("#", 1)[0].strip()
-        if content:
-            numbered.append((number, content))
-    if not numbered:
-        raise FileError(f"{path}: no data (expected lines of two numbers: x, counts)")
-    split, decimal_comma = _splitter([c for _, c in numbered[1:]] or [numbered[0][1]])
+    numbered, split, decimal_comma = _data_lines(path, "two numbers: x, counts")
     rows = []
     for k, (number, content) in enumerate(numbered):
         fields = [f for f in split(content) if f]
@@ -108,3 +124,206 @@ def _is_number(text):
     except ValueError:
         return False
     return True
+
+
+# ------------------------------------------------------------------------------------- maps
+
+#: Extensions of the text files ``read_map`` reads (one x column, one column per spectrum).
+TEXT_EXTENSIONS = (".txt", ".csv", ".tsv", ".dat")
+#: Every extension ``read_map`` reads.
+MAP_EXTENSIONS = (".npz", ".nc", ".zarr") + TEXT_EXTENSIONS
+# Name of the channel axis of maps whose file does not name it, and of the spectrum axis of a
+# text file's columns.
+CHANNEL = "x"
+SPECTRUM = "spectrum"
+# The first bytes of a NetCDF-4 file, which is an HDF5 file.
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+
+
+def has_module(name):
+    """Whether the module ``name`` can be imported (without importing it)."""
+    return importlib.util.find_spec(name) is not None
+
+
+def map_format(path):
+    """``"npz"``, ``"nc"``, ``"zarr"`` or ``"text"``, from the extension of ``path``; a
+    FileError for any other."""
+    ext = os.path.splitext(os.fspath(path).rstrip("/" + os.sep))[1].lower()
+    if ext not in MAP_EXTENSIONS:
+        raise FileError(f"{path}: cannot tell a map's format from the extension {ext or '(none)'}"
+                        f"; expected .npz, .nc, .zarr or a text file "
+                        f"({', '.join(TEXT_EXTENSIONS)})")
+    return "text" if ext in TEXT_EXTENSIONS else ext[1:]
+
+
+def read_map(path):
+    """Many spectra on one grid, as an ``xarray.DataArray`` of counts with the channels last.
+
+    Parameters
+    ----------
+    path : str or path-like
+        - ``.npz``: a NumPy archive holding ``x`` (the grid) and ``counts`` (any number of
+          spectrum axes, then the channels); the axes are named ``dim_0``, ``dim_1``, ... and
+          ``x``.
+        - ``.nc`` (NetCDF) or ``.zarr`` (a Zarr store, a folder): a dataset written by
+          xarray; the counts are its variable ``counts``, or its only data variable.  Their
+          last dimension is the channel axis and its coordinate the grid.  Dimension names,
+          coordinates and their attributes (``units``) are kept.
+        - ``.txt``, ``.csv``, ``.tsv``, ``.dat``: text of one x column and one column per
+          spectrum, read by the rules of :func:`read_columns` (comments, separators, decimal
+          commas, one header line, UTF-8); the spectra run along the axis ``spectrum``.
+
+    Returns
+    -------
+    xarray.DataArray
+        Named ``counts``, dimensions (spectrum axes..., channel axis), the grid as the
+        coordinate of the channel axis.  The file is closed and nothing stays tied to it.
+
+    Raises
+    ------
+    FileError
+        (a ValueError, with a one-line message) For an extension not listed, a file that
+        cannot be read, an archive without ``x`` and ``counts``, a dataset without a counts
+        variable or a grid, counts that are not numbers or have no spectrum axis, a grid whose
+        length is not the number of channels, and when the library a format needs (xarray;
+        zarr for Zarr; netCDF4 or h5netcdf for NetCDF-4 files) is not installed.
+
+    Examples
+    --------
+    >>> import velmora.io
+    >>> counts = velmora.io.read_map("map.npz")    # x (200,), counts (3, 4, 200) # doctest: +SKIP
+    >>> counts.dims, counts.shape                                                # doctest: +SKIP
+    (('dim_0', 'dim_1', 'x'), (3, 4, 200))
+    """
+    kind = map_format(path)
+    if not has_module("xarray"):
+        raise FileError("reading maps needs xarray: pip install 'velmora[io]'")
+    if kind == "zarr" and not has_module("zarr"):
+        raise FileError(f"{path}: reading Zarr needs the zarr package: "
+                        f"pip install 'velmora[io]'")
+    if not os.path.exists(path):
+        raise FileError(f"cannot read {path}: no such file or directory")
+    import xarray as xr
+
+    if kind == "npz":
+        x, counts = _read_npz(path)
+        dims = tuple(f"dim_{i}" for i in range(counts.ndim - 1)) + (CHANNEL,)
+        return xr.DataArray(counts, dims=dims, coords={CHANNEL: x}, name="counts")
+    if kind == "text":
+        x, counts = _read_table(path)
+        return xr.DataArray(counts, dims=(SPECTRUM, CHANNEL), coords={CHANNEL: x},
+                            name="counts")
+    return _read_dataset(path, kind)
+
+
+def _check_map(path, x, counts):
+    """The grid and counts of a map file as float arrays, or a FileError saying what is
+    wrong with them."""
+    x, counts = np.asarray(x), np.asarray(counts)
+    if x.dtype.kind not in "iuf" or x.ndim != 1:
+        raise FileError(f"{path}: the grid x must be a one-dimensional array of numbers, got "
+                        f"shape {x.shape} of {x.dtype}")
+    if counts.dtype.kind not in "iuf":
+        raise FileError(f"{path}: the counts must be numbers, got {counts.dtype}")
+    if counts.ndim < 2:
+        raise FileError(f"{path}: the counts have shape {counts.shape}; a map needs spectrum "
+                        f"axes before the channels (fit one spectrum with 'velmora fit')")
+    if x.size == 0 or 0 in counts.shape[:-1]:
+        raise FileError(f"{path}: no spectra (counts of shape {counts.shape})")
+    if counts.shape[-1] != x.size:
+        raise FileError(f"{path}: the counts have {counts.shape[-1]} channels on their last "
+                        f"axis, the grid x has {x.size} points")
+    return x.astype(np.float64), counts.astype(np.float64)
+
+
+def _read_npz(path):
+    try:
+        with np.load(path, allow_pickle=False) as archive:
+            missing = [k for k in ("x", "counts") if k not in archive.files]
+            if missing:
+                raise FileError(f"{path}: expected arrays 'x' and 'counts', missing "
+                                f"{' and '.join(repr(k) for k in missing)} (found: "
+                                f"{', '.join(archive.files) or 'none'})")
+            x, counts = archive["x"], archive["counts"]
+    except FileError:
+        raise
+    except (OSError, ValueError, zipfile.BadZipFile, EOFError) as exc:
+        raise FileError(f"cannot read {path} as a NumPy .npz archive: "
+                        f"{_first_line(exc)}") from None
+    return _check_map(path, x, counts)
+
+
+def _read_table(path):
+    """x and the counts (spectra, channels) of a text file of one x column and one column per
+    spectrum."""
+    what = "numbers: x, then the counts of every spectrum"
+    numbered, split, decimal_comma = _data_lines(path, what)
+    rows, width = [], None
+    for k, (number, content) in enumerate(numbered):
+        fields = [f for f in split(content) if f]
+        try:
+            if len(fields) < 2:
+                raise ValueError(content)
+            row = [_number(f, decimal_comma) for f in fields]
+        except ValueError:
+            if k == 0 and not any(_is_number(f) for f in fields):
+                continue  # a header of column names
+            raise FileError(f"{path}, line {number}: expected {what}, got "
+                            f"{content[:60]!r}") from None
+        if width is None:
+            width = len(row)
+        elif len(row) != width:
+            raise FileError(f"{path}, line {number}: {len(row)} columns where the lines before "
+                            f"have {width}")
+        rows.append(row)
+    if not rows:
+        raise FileError(f"{path}: no data (expected lines of {what})")
+    data = np.array(rows, dtype=np.float64)
+    return data[:, 0], np.ascontiguousarray(data[:, 1:].T)
+
+
+def _read_dataset(path, kind):
+    """The counts of a NetCDF or Zarr dataset written by xarray."""
+    import xarray as xr
+
+    if kind == "nc" and os.path.isfile(path):
+        with open(path, "rb") as handle:
+            head = handle.read(8)
+        if head == HDF5_SIGNATURE and not (has_module("netCDF4") or has_module("h5netcdf")):
+            raise FileError(f"{path}: a NetCDF-4 (HDF5) file; reading it needs netCDF4 or "
+                            f"h5netcdf (pip install h5netcdf)")
+    try:
+        with warnings.catch_warnings():
+            # A Zarr store without consolidated metadata is read all the same.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            opened = (xr.open_zarr(path, chunks=None) if kind == "zarr"
+                      else xr.open_dataset(path))
+        with opened as ds:
+            names = [str(n) for n in ds.data_vars]
+            if "counts" in names:
+                name = "counts"
+            elif len(names) == 1:
+                name = names[0]
+            else:
+                raise FileError(f"{path}: no variable 'counts', and {len(names)} data variables "
+                                f"({', '.join(names) or 'none'}); name the counts 'counts'")
+            counts = ds[name]
+            if counts.ndim < 1:
+                raise FileError(f"{path}: the variable {name!r} is a single number, not spectra")
+            channel = counts.dims[-1]
+            if channel not in ds.coords:
+                raise FileError(f"{path}: the channel dimension {channel!r} of {name!r} has no "
+                                f"coordinate (the grid x)")
+            counts = counts.load()
+    except FileError:
+        raise
+    except (OSError, ValueError, TypeError, KeyError) as exc:
+        what = "a Zarr store" if kind == "zarr" else "a NetCDF file"
+        raise FileError(f"cannot read {path} as {what}: {_first_line(exc)}") from None
+    x, values = _check_map(path, counts[channel].values, counts.values)
+    return counts.copy(data=values).rename("counts")
+
+
+def _first_line(exc):
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__

@@ -1,5 +1,32 @@
-"""The figure of a fit: data, components, background, total, and a residual panel."""
+"""Figures, built on ``matplotlib.figure.Figure`` without pyplot (so no global state, and
+safe in threads and servers):
+
+- the fit of one spectrum: data, components, background, total, and a residual panel;
+- maps of a batch's estimates over its spectrum axes (:func:`plot_map`), and one spectrum of a
+  batch with its fit (:func:`plot_batch_spectrum`).
+"""
+import numbers
+
 import numpy as np
+
+from .batch import NOT_CONVERGED, OK, STATUS_NAMES
+from .shapes import SHAPES
+
+# Colour of the cells of a map whose spectrum was not fitted: a mid grey, which no colour of
+# the viridis map comes close to.
+BAD_COLOUR = "0.6"
+COLOUR_MAP = "viridis"
+# Panels side by side in a figure of maps, unless asked otherwise.
+MAP_COLUMNS = 3
+
+
+def _figure_class():
+    """matplotlib's Figure, or an ImportError that says how to install it."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ImportError("plots need matplotlib: pip install 'velmora[plot]'") from None
+    return Figure
 
 
 def plot_result(result, title=None):
@@ -9,8 +36,7 @@ def plot_result(result, title=None):
     the total model; the lower panel the residuals in standard deviations,
     (counts - model) / sqrt(model).
     """
-    from matplotlib.figure import Figure
-
+    Figure = _figure_class()
     x = result.x
     parts = result.eval_components()
     background = parts.pop("background", np.zeros_like(x))
@@ -33,4 +59,298 @@ def plot_result(result, title=None):
     bottom.set_ylabel("residual (sd)")
     bottom.set_xlabel("x")
     fig.tight_layout()
+    return fig
+
+
+# ------------------------------------------------------------------------------ batch maps
+
+def _kind(name):
+    """What an estimate name measures: ``"x"`` (a position or width on the grid), ``"counts"``,
+    ``"counts per channel"``, or None where the name alone does not say (shape factors such
+    as eta or alpha, a TSDC activation energy, a background slope)."""
+    owner, _, key = name.rpartition(".")
+    if owner == "background":
+        return "counts" if key == "counts" else None
+    if key == "area":
+        return "counts"
+    if key == "height":
+        return "counts per channel"
+    if key == "fwhm":
+        return "x"
+    kinds = {p.kind for shape in SHAPES.values() for p in shape.params if p.name == key}
+    return "x" if kinds and kinds <= {"location", "width"} else None
+
+
+def quantity_units(batch, name):
+    """The units of estimate ``name`` of ``batch``, or None where they are not known.
+
+    Centres and widths are in the units of the channel axis (its coordinate's ``units``
+    attribute, when the batch was given an ``xarray.DataArray`` that had one); areas and the
+    background's counts are counts, heights counts per channel."""
+    kind = _kind(name)
+    return batch.units.get(batch.channel) if kind == "x" else kind
+
+
+def _quantity_label(batch, name):
+    units = quantity_units(batch, name)
+    if units is None and _kind(name) == "x":
+        units = f"units of {batch.channel}"
+    return f"{name} ({units})" if units else name
+
+
+def _axis_label(batch, dim):
+    units = batch.units.get(dim)
+    return f"{dim} ({units})" if units else str(dim)
+
+
+def _coordinate(batch, dim, size):
+    """The coordinate values of spectrum axis ``dim`` to draw against: the batch's own when
+    they are finite, real and monotonic, else the index 0, 1, ..."""
+    values = (batch.coords or {}).get(dim)
+    if values is not None:
+        values = np.asarray(values)
+        if (values.ndim == 1 and values.size == size and values.dtype.kind in "iuf"
+                and np.isfinite(values).all()):
+            step = np.diff(values.astype(np.float64))
+            if (step > 0).all() or (step < 0).all():
+                return values
+    return np.arange(size)
+
+
+def _edges(centres):
+    """Cell edges around coordinate values: halfway between neighbours, and as far beyond the
+    first and last values as their neighbours' halfway points (half a unit for a lone one)."""
+    c = np.asarray(centres, dtype=np.float64)
+    if c.size == 1:
+        return np.array([c[0] - 0.5, c[0] + 0.5])
+    middle = 0.5 * (c[1:] + c[:-1])
+    return np.concatenate([[2 * c[0] - middle[0]], middle, [2 * c[-1] - middle[-1]]])
+
+
+def _format(value):
+    if isinstance(value, (numbers.Real, np.number)) and not isinstance(value, (bool, np.bool_)):
+        return f"{float(value):g}"
+    return str(value)
+
+
+def _where(batch, index):
+    """``"spectrum (1, 2): row = 20, column = 3"``: the index and its coordinate values."""
+    text = f"spectrum {index[0] if len(index) == 1 else tuple(index)}"
+    coords = batch.coords or {}
+    at = [f"{d} = {_format(np.asarray(coords[d])[i])}" for d, i in zip(batch.dims, index)
+          if d in coords]
+    return text + (": " + ", ".join(at) if at else "")
+
+
+def _check_names(batch, names):
+    """``names`` as a list of estimate names of ``batch``: a TypeError for anything but a
+    string or a sequence of strings, a ValueError naming the available ones for a name the
+    batch does not hold."""
+    if isinstance(names, str):
+        names = [names]
+    elif isinstance(names, bytes) or not hasattr(names, "__iter__"):
+        raise TypeError(f"names: expected an estimate name or a list of them, got "
+                        f"{type(names).__name__}")
+    names = list(names)
+    if not names:
+        raise ValueError("names: expected at least one estimate name")
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"names: expected strings, got {name!r}")
+    available = ", ".join(batch.names)
+    for name in names:
+        if name in batch.names:
+            continue
+        key = name.rpartition(".")[2]
+        if key in ("height", "fwhm"):
+            raise ValueError(f"names: {name!r} is not kept for a batch (a peak's height and "
+                             f"FWHM are in the full result of one spectrum, batch.result(index));"
+                             f" available: {available}")
+        raise ValueError(f"names: unknown estimate {name!r}; available: {available}")
+    return names
+
+
+def spectrum_index(index, shape):
+    """``index`` of one spectrum of a batch whose spectrum axes have ``shape``, as a tuple of
+    non-negative integers.
+
+    An integer is accepted for a batch of one spectrum axis, a tuple (or list) of one integer
+    per axis for any batch; negative entries count from the end.  Raises TypeError for
+    anything else and IndexError for an index outside ``shape``."""
+    if isinstance(index, (numbers.Integral, np.integer)) and not isinstance(index, bool):
+        index = (index,)
+    if not isinstance(index, (tuple, list)) or not all(
+            isinstance(i, (numbers.Integral, np.integer)) and not isinstance(i, bool)
+            for i in index):
+        raise TypeError(f"index: expected one integer per spectrum axis, got {index!r}")
+    if len(index) != len(shape):
+        raise IndexError(f"index: expected {len(shape)} integers (one per spectrum axis of "
+                         f"{tuple(shape)}), got {len(index)}")
+    out = []
+    for axis, (i, n) in enumerate(zip(index, shape)):
+        if not -n <= int(i) < n:
+            raise IndexError(f"index: {int(i)} is outside axis {axis} of length {n}")
+        out.append(int(i) % n)
+    return tuple(out)
+
+
+def _map_slice(batch, index):
+    """The selection of the plotted spectra (a tuple for numpy indexing) and a text naming it:
+    every spectrum of a batch of one or two spectrum axes, or the last two axes at ``index``
+    of the leading ones."""
+    shape = batch.shape
+    if len(shape) == 0:
+        raise ValueError("the batch holds a single spectrum: there is no map to draw; use "
+                         "plot_spectrum()")
+    if 0 in shape:
+        raise ValueError(f"the batch holds no spectra (spectrum axes {tuple(shape)})")
+    if len(shape) <= 2:
+        if index is not None and tuple(index) != ():
+            raise ValueError(f"index: only a batch of more than two spectrum axes takes an "
+                             f"index; this one has {len(shape)}")
+        return (), ""
+    leading = len(shape) - 2
+    if index is None:
+        raise ValueError(f"the batch has {len(shape)} spectrum axes {tuple(shape)}: choose the "
+                         f"2-D map to draw with index= (one integer for each of the first "
+                         f"{leading})")
+    if isinstance(index, (numbers.Integral, np.integer)) and not isinstance(index, bool):
+        index = (index,)
+    sel = spectrum_index(index, shape[:leading])
+    coords = batch.coords or {}
+    text = ", ".join(f"{d} = {_format(np.asarray(coords[d])[i])}" if d in coords
+                     else f"{d} = {i}" for d, i in zip(batch.dims[:leading], sel))
+    return sel, text
+
+
+def _status_note(status, what):
+    """``"3 of 12 spectra not fitted (2 invalid data, 1 no counts), shown in grey"``, and a
+    count of fits that ran out of iterations, whose values are shown."""
+    total = status.size
+    fitted = (status == OK) | (status == NOT_CONVERGED)
+    bad = int(total - np.count_nonzero(fitted))
+    parts = []
+    if bad:
+        codes, counts = np.unique(status[~fitted], return_counts=True)
+        why = ", ".join(f"{int(n)} {STATUS_NAMES[c]}" for c, n in zip(codes, counts))
+        parts.append(f"{bad} of {total} spectra not fitted ({why}), {what}")
+    else:
+        parts.append(f"all {total} spectra fitted")
+    stalled = int(np.count_nonzero(status == NOT_CONVERGED))
+    if stalled:
+        parts.append(f"{stalled} not converged (shown)")
+    return "; ".join(parts)
+
+
+def plot_map(batch, names, *, index=None, ncols=None, title=None):
+    """Maps of a batch's estimates: a matplotlib Figure (no pyplot state is touched).
+
+    Parameters
+    ----------
+    batch : BatchResult
+    names : str or list of str
+        Estimate names (``"p0.x0"``, ``"p0.area"``, ``"background.slope"``, ...; see
+        ``batch.names``), one panel each.
+    index : int or tuple of int, optional
+        For a batch of more than two spectrum axes: the position on the leading axes of the
+        2-D map to draw (required there, refused elsewhere).
+    ncols : int, optional
+        Panels side by side (default: up to three maps, or one series).
+    title : str, optional
+        Put before the figure's title, which counts the spectra not fitted.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Over two spectrum axes, one image per name (``pcolormesh`` against the axes'
+        coordinates, or their index where there are none) with a colour bar labelled with the
+        units; over one axis, the value and a band of one standard error against the axis's
+        coordinate.  Spectra that were not fitted (status other than "ok" and "not converged")
+        are masked: grey cells in an image, crosses under a series.  The figure's title counts
+        them.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For names that are not strings or not among ``batch.names`` (the message lists those),
+        a batch without a map (a single spectrum, or none), or a missing or needless ``index``.
+    IndexError
+        For an ``index`` outside the leading axes.
+    ImportError
+        When matplotlib is not installed.
+    """
+    names = _check_names(batch, names)
+    sel, sliced = _map_slice(batch, index)
+    if ncols is not None and (isinstance(ncols, bool) or not isinstance(ncols, numbers.Integral)
+                              or ncols < 1):
+        raise ValueError(f"ncols: expected a positive integer, got {ncols!r}")
+    Figure = _figure_class()
+    from matplotlib import colormaps
+
+    status = batch.status[sel]
+    fitted = (status == OK) | (status == NOT_CONVERGED)
+    dims = batch.dims[len(batch.shape) - status.ndim:]
+    series = status.ndim == 1
+    ncols = min(len(names), int(ncols or (1 if series else MAP_COLUMNS)))
+    nrows = -(-len(names) // ncols)
+    size = (8.0, 2.6) if series else (4.6, 3.6)
+    fig = Figure(figsize=(size[0] * ncols, size[1] * nrows + 0.4), layout="constrained")
+    axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
+    cmap = colormaps[COLOUR_MAP].with_extremes(bad=BAD_COLOUR)
+    for ax, name in zip(axes, names):
+        values = np.asarray(batch.values[name][sel], dtype=np.float64)
+        masked = ~fitted | ~np.isfinite(values)
+        extra = int(np.count_nonzero(masked & fitted))
+        ax.set_title(name + (f" ({extra} more masked: no value)" if extra else ""))
+        label = _quantity_label(batch, name)
+        if series:
+            coord = _coordinate(batch, dims[0], values.size)
+            shown = np.where(masked, np.nan, values)
+            spread = np.where(masked, np.nan, np.asarray(batch.stderr[name][sel], float))
+            ax.fill_between(coord, shown - spread, shown + spread, alpha=0.3, lw=0,
+                            label="± 1 standard error")
+            ax.plot(coord, shown, ".-", lw=1, ms=4, label="value")
+            if masked.any():
+                ax.plot(coord[masked], np.full(int(masked.sum()), 0.03), "x", color="tab:red",
+                        transform=ax.get_xaxis_transform(), clip_on=False, label="not fitted")
+            ax.set_xlabel(_axis_label(batch, dims[0]))
+            ax.set_ylabel(label)
+            ax.legend(fontsize="small", loc="best")
+        else:
+            rows = _coordinate(batch, dims[0], values.shape[0])
+            cols = _coordinate(batch, dims[1], values.shape[1])
+            image = np.ma.masked_array(values, mask=masked)
+            mesh = ax.pcolormesh(_edges(cols), _edges(rows), image, shading="flat", cmap=cmap)
+            if image.mask.all():
+                mesh.set_clim(0.0, 1.0)  # nothing to scale the colours by
+            fig.colorbar(mesh, ax=ax).set_label(label)
+            ax.set_xlabel(_axis_label(batch, dims[1]))
+            ax.set_ylabel(_axis_label(batch, dims[0]))
+    for ax in axes[len(names):]:
+        ax.remove()  # the grid's cells left over
+    note = _status_note(status, "marked x" if series else "shown in grey")
+    heading = ", ".join(str(t) for t in (title, sliced) if t)
+    fig.suptitle(f"{heading}: {note}" if heading else note, fontsize="medium")
+    return fig
+
+
+def plot_batch_spectrum(batch, index, x, counts):
+    """The spectrum at ``index`` (a tuple, see :func:`spectrum_index`) of ``batch``, whose grid
+    is ``x`` and counts ``counts``: its full fit (refitted by ``batch.result``) with the index,
+    coordinates and status in the title; a spectrum that could not be fitted is drawn as data
+    alone, its status in the title.  A matplotlib Figure."""
+    Figure = _figure_class()
+    code = int(batch.status[index])
+    where = _where(batch, index)
+    x_label = _axis_label(batch, batch.channel)
+    if code in (OK, NOT_CONVERGED):
+        fig = batch.result(index).plot(title=f"{where} ({STATUS_NAMES[code]})")
+        fig.axes[-1].set_xlabel(x_label)
+        return fig
+    fig = Figure(figsize=(9, 4.5), layout="constrained")
+    ax = fig.subplots()
+    ax.plot(x, counts, ".", ms=3, color="0.4", label="data")
+    ax.set_title(f"{where}: not fitted ({STATUS_NAMES[code]})")
+    ax.set_xlabel(x_label)
+    ax.set_ylabel("counts")
     return fig
