@@ -161,11 +161,6 @@ def _check_names(batch, names):
     for name in names:
         if name in batch.names:
             continue
-        key = name.rpartition(".")[2]
-        if key in ("height", "fwhm"):
-            raise ValueError(f"names: {name!r} is not kept for a batch (a peak's height and "
-                             f"FWHM are in the full result of one spectrum, batch.result(index));"
-                             f" available: {available}")
         raise ValueError(f"names: unknown estimate {name!r}; available: {available}")
     return names
 

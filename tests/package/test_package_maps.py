@@ -53,19 +53,20 @@ def test_a_map_has_one_masked_image_per_name_with_units_on_its_colour_bar(xarray
     Y = damaged_map()
     batch = fit(as_dataarray(Y) if xarray_input else Y)
     kept = {n: v.copy() for n, v in batch.values.items()}
-    fig = batch.plot(["p0.x0", "p0.area"])
+    fig = batch.plot(["p0.x0", "p0.fwhm", "p0.area"])
     panels = [ax for ax in fig.axes if ax.get_title()]
-    assert [ax.get_title() for ax in panels] == ["p0.x0", "p0.area"]
+    assert [ax.get_title() for ax in panels] == ["p0.x0", "p0.fwhm", "p0.area"]
     bad = np.zeros((3, 4), bool)
     bad[0, 1] = bad[2, 2] = True
-    for ax, name in zip(panels, ["p0.x0", "p0.area"]):
+    for ax, name in zip(panels, ["p0.x0", "p0.fwhm", "p0.area"]):
         image = mesh_of(ax).get_array()
         assert image.shape == (3, 4)
         assert np.array_equal(np.ma.getmaskarray(image), bad)
         assert np.array_equal(image.data[~bad], batch.values[name][~bad])
     x_units = "cm-1" if xarray_input else "units of x"
     assert mesh_of(panels[0]).colorbar.ax.get_ylabel() == f"p0.x0 ({x_units})"
-    assert mesh_of(panels[1]).colorbar.ax.get_ylabel() == "p0.area (counts)"
+    assert mesh_of(panels[1]).colorbar.ax.get_ylabel() == f"p0.fwhm ({x_units})"
+    assert mesh_of(panels[2]).colorbar.ax.get_ylabel() == "p0.area (counts)"
     if xarray_input:  # the images lie over the coordinates, labelled with their units
         assert panels[0].get_xlabel() == "position" and panels[0].get_ylabel() == "y (um)"
         assert panels[0].get_xlim() == (5.0, 45.0)
@@ -113,8 +114,8 @@ def test_maps_of_three_spectrum_axes_are_drawn_one_slice_at_a_time():
 
 
 @pytest.mark.parametrize("names, error, words", [
-    ("p0.centre", ValueError, "available: p0.x0, p0.sigma, p0.area, background.counts"),
-    (["p0.x0", "p0.fwhm"], ValueError, "batch.result"),
+    ("p0.centre", ValueError,
+     "available: p0.x0, p0.sigma, p0.area, p0.height, p0.fwhm, background.counts"),
     ([], ValueError, "at least one"),
     ([3], TypeError, "strings"),
     (None, TypeError, "estimate name"),
