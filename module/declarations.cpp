@@ -246,6 +246,10 @@ std::vector<FunctionDecl> make_declarations() {
   d.push_back({"_shape_start", {count("shape"), real("position"), real("fwhm")}, Returns::floats,
                "Starting parameters of a peak of a shape at a position with a full width at\n"
                "half maximum."});
+  d.push_back({"_shape_starts", {count("shape"), array("positions"), array("fwhms")},
+               Returns::arrays,
+               "Starting parameters of peaks of a shape at positions with full widths at half\n"
+               "maximum: a dict holding params, one row of the shape's parameters per peak."});
   // The velmora package's compiled ties between peak parameters.
   d.push_back({"_tie_operations", {}, Returns::tie_operations,
                "The operations of compiled ties, in the order of their codes: a tuple of\n"

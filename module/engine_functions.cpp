@@ -368,6 +368,26 @@ PyObject* shape_start(Arguments& a) {
   return out.release();
 }
 
+PyObject* shape_starts(Arguments& a) {
+  const std::uint64_t code = a.count("shape");
+  if (code >= shapes::all_shapes().size()) {
+    raise(PyExc_ValueError, "shape: no shape has the code " + std::to_string(code));
+  }
+  const shapes::ShapeEntry& s = shapes::shape(code);
+  const std::vector<double>& positions = a.array("positions");
+  const std::vector<double>& fwhms = a.array("fwhms");
+  if (fwhms.size() != positions.size()) bad_length("fwhms", fwhms.size(), positions.size());
+  std::vector<double> params(positions.size() * s.n_params);
+  std::array<double, shapes::kMaxShapeParams> p{};
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    s.start(positions[i], fwhms[i], p.data());
+    std::copy_n(p.begin(), s.n_params, params.begin() + i * s.n_params);
+  }
+  Ref dict(check(PyDict_New()));
+  put(dict.get(), "params", std::move(params));
+  return dict.release();
+}
+
 [[maybe_unused]] const Definition kDefinitions[] = {
     Definition::of<engine_model>("_engine_model"),
     Definition::of<engine_fit>("_engine_fit"),
@@ -378,6 +398,7 @@ PyObject* shape_start(Arguments& a) {
     Definition::of<engine_densities>("_engine_densities"),
     Definition::of<shape_table>("_shapes"),
     Definition::of<shape_start>("_shape_start"),
+    Definition::of<shape_starts>("_shape_starts"),
 };
 
 }  // namespace

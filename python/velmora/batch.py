@@ -20,13 +20,12 @@ import math
 import numbers
 import sys
 import threading
-import time
 
 import numpy as np
 import velmora_core
 
 from .fit import prepare, validate
-from .problem import FitState
+from .problem import FitState, cold_starts, shares_model
 from .result import COLLAPSED_STEPS, SIGNIFICANT_AREA
 from .uncertainty import linear_estimates
 from .shapes import SHAPES
@@ -36,23 +35,22 @@ from .validation import InvalidCounts, NoCounts, check_counts
 STATUS_NAMES = ("ok", "not converged", "invalid data", "no counts", "fit failed", "not fitted")
 OK, NOT_CONVERGED, INVALID_DATA, NO_COUNTS, FIT_FAILED, NOT_FITTED = range(len(STATUS_NAMES))
 
-# Default chunks of a NumPy array: about CHUNK_COUNT chunks, each of CHUNK_MIN to CHUNK_MAX
-# spectra.  With warm starts a chunk is a path whose first spectrum starts cold, so chunks
-# should be long; but they are also what the workers share out, so a batch must have several
-# chunks per worker.  Sixteen keep 2 to 8 workers busy on small batches at the price of a
-# cold start every CHUNK_MIN spectra at worst; large maps get chunks of a few dozen spectra
-# (or whole rows up to that length).  The rule depends on the batch's shape only, never on
-# the number of workers, so results do not either.
-CHUNK_COUNT = 16
+# Default chunks of a NumPy array: about CHUNK_COUNT chunks of equal length, each of CHUNK_MIN
+# to CHUNK_MAX spectra.  With warm starts a chunk is a path whose first spectrum starts cold,
+# so chunks should be long; but they are also what the workers share out, so a batch must have
+# several chunks per worker.  Eight keep two to four workers busy on small batches at the
+# price of a cold start every CHUNK_MIN spectra at worst; large maps get chunks of a few dozen
+# spectra (or whole rows up to that length).  The rule depends on the batch's shape only,
+# never on the number of workers, so results do not either.
+CHUNK_COUNT = 8
 CHUNK_MIN = 4
 CHUNK_MAX = 64
 
-# Time of one call of the engine's many-spectra fit on the fast path: a stopped batch (Ctrl-C)
-# waits for the calls under way to end.  The number of spectra per call follows from the time
-# the last call took per spectrum, between one and BURST_MAX (where the calls' own cost no
-# longer shows).  Where the bursts end does not change any result.
-BURST_SECONDS = 0.05
-BURST_MAX = 64
+# Spectra per call of the engine's many-spectra fit: enough that the call's own cost (the
+# starts read from the data, the results packed, both holding the interpreter lock) does not
+# show beside the fits; the progress bar moves once a call.  Where the calls end does not
+# change any result.
+BURST = 64
 
 # The engine's statuses (0 converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed,
 # 5 skipped) as the batch's.
@@ -247,38 +245,48 @@ def _set_up(inputs, y, start, like=None):
     return setup, cw
 
 
-def _fit_one(inputs, y, start, layout):
-    """One spectrum by :func:`velmora.fit`'s own path: its packed row, and its set-up when it
-    was fitted."""
-    setup, cw = _set_up(inputs, y, start)
-    if cw is None:
-        return layout.failed(setup), None
-    fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
-    return layout.pack(setup, fitted)[0], setup
+def _window_rows(setup, block, indices):
+    """The window counts of spectra ``indices`` of ``block`` as rows, zero for those that
+    cannot be fitted, and which those are: (counts, invalid, empty)."""
+    rows = np.stack([block[index] for index in indices])
+    with np.errstate(invalid="ignore"):
+        invalid = ~np.isfinite(rows).all(axis=1) | (rows < 0).any(axis=1)
+    counts = rows[:, setup.order][:, setup.inside]
+    with np.errstate(invalid="ignore"):
+        empty = ~(counts.sum(axis=1) > 0)
+    counts[invalid | empty] = 0.0
+    return np.ascontiguousarray(counts), invalid, empty
 
 
 def _fit_cold(inputs, like, block, indices, out, layout):
     """Spectra ``indices`` of ``block``, each from the peaks (its start read from its own
-    data, as :func:`velmora.fit` reads it); their rows go into ``out``.  Those whose model is
-    the one of ``like`` (every fixed value given, not guessed) are fitted by one call of the
-    engine, the others one by one."""
-    shared, thetas, counts = [], [], []
-    for index in indices:
-        setup, cw = _set_up(inputs, block[index], None, like)
-        if cw is None:
-            out[index] = layout.failed(setup)
-        elif setup.model is like.model:
-            shared.append(index)
-            thetas.append(setup.theta0)
-            counts.append(cw)
-        else:
+    data, as :func:`velmora.fit` reads it); their rows go into ``out``.  Returns the set-up
+    of the last spectrum fitted (None when none was).
+
+    Where the spectra share the model of ``like`` (no ties, no fixed value guessed) their
+    starts are read side by side and one call of the engine fits them all; otherwise each is
+    set up and fitted alone."""
+    if like is None or not shares_model(inputs.peaks, inputs.ties):
+        last = None
+        for index in indices:
+            setup, cw = _set_up(inputs, block[index], None, like)
+            if cw is None:
+                out[index] = layout.failed(setup)
+                continue
             fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
             out[index] = layout.pack(setup, fitted)[0]
-    if shared:
-        fitted = _engine_spectra(like, np.concatenate(counts), np.concatenate(thetas), False,
-                                 [False] * len(shared))
-        for index, row in zip(shared, layout.pack(like, fitted)):
-            out[index] = row
+            last = setup
+        return last
+    counts, invalid, empty = _window_rows(like, block, indices)
+    thetas, finite = cold_starts(like, inputs.peaks, counts)
+    skip = invalid | empty | ~finite
+    thetas[skip] = like.theta0
+    fitted = _engine_spectra(like, counts.ravel(), thetas.ravel(), False, skip.tolist())
+    for i, (index, row) in enumerate(zip(indices, layout.pack(like, fitted))):
+        status = INVALID_DATA if invalid[i] else NO_COUNTS if empty[i] else \
+            FIT_FAILED if not finite[i] else None
+        out[index] = row if status is None else layout.failed(status)
+    return like if not skip.all() else None
 
 
 def _fit_warm(setup, block, indices, start, out, layout):
@@ -288,16 +296,9 @@ def _fit_warm(setup, block, indices, start, out, layout):
 
     Every fit is the one :func:`velmora.fit` makes from the same start: the same model (the
     set-up of the start's fit), counts and theta, and the same report."""
-    rows = np.stack([block[index] for index in indices])
-    with np.errstate(invalid="ignore"):
-        invalid = ~np.isfinite(rows).all(axis=1) | (rows < 0).any(axis=1)
-    counts = rows[:, setup.order][:, setup.inside]
-    with np.errstate(invalid="ignore"):
-        empty = ~(counts.sum(axis=1) > 0)
+    counts, invalid, empty = _window_rows(setup, block, indices)
     skip = invalid | empty
-    counts[skip] = 0.0
-    fitted = _engine_spectra(setup, np.ascontiguousarray(counts).ravel(), start.theta, True,
-                             skip.tolist())
+    fitted = _engine_spectra(setup, counts.ravel(), start.theta, True, skip.tolist())
     for i, (index, row) in enumerate(zip(indices, layout.pack(setup, fitted))):
         if skip[i]:
             out[index] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS)
@@ -309,16 +310,17 @@ def _fit_warm(setup, block, indices, start, out, layout):
     return start
 
 
-def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
+def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None, like=None):
     """Fits every spectrum of ``block`` (spectrum axes..., channels) along the serpentine path;
     returns the packed rows (spectrum axes..., fields).  Runs every core call on the calling
     thread.  ``stop`` (an Event) ends the chunk, within a fit too (the core looks at it every
-    20 ms at most); ``done(n)`` counts finished spectra.
+    20 ms at most); ``done(n)`` counts finished spectra.  ``like``: the batch's set-up on a
+    flat spectrum, whose model the spectra share where none of its fixed values is guessed.
 
-    Once a spectrum has been fitted the following ones are handed to the engine in bursts of
-    about BURST_SECONDS: with warm starts (:func:`_fit_warm`) all with the model of the
-    chunk's first fitted spectrum (its fixed values included), each from the fit before it;
-    without (:func:`_fit_cold`) each from its own start."""
+    The spectra are handed to the engine in bursts of up to BURST: with warm starts
+    (:func:`_fit_warm`), once the path's first spectrum has been fitted, all with the model of
+    that fit (its fixed values included), each from the fit before it; without
+    (:func:`_fit_cold`) each from its own start."""
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
     warm = warm_start == "previous"
@@ -333,27 +335,24 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
     try:
         path = serpentine(block.shape[:-1])
         start = setup = None
-        burst = 1
         i = 0
         while i < len(path):
             if stop is not None and stop.is_set():
                 break
-            if setup is not None and (start is not None or not warm):
-                indices = path[i:i + burst]
-                began = time.perf_counter()
-                if warm:
-                    start = _fit_warm(setup, block, indices, start, out, layout)
-                else:
-                    _fit_cold(inputs, setup, block, indices, out, layout)
-                each = (time.perf_counter() - began) / len(indices)
-                burst = int(min(BURST_MAX, max(1, BURST_SECONDS / max(each, 1e-6))))
-            else:
+            if warm and start is not None:
+                indices = path[i:i + BURST]
+                start = _fit_warm(setup, block, indices, start, out, layout)
+            elif warm:
+                # The path's first spectrum (or the first after spectra that could not be
+                # fitted) starts from the peaks.
                 indices = path[i:i + 1]
-                out[indices[0]], fitted = _fit_one(inputs, block[indices[0]],
-                                                   start if warm else None, layout)
+                fitted = _fit_cold(inputs, like, block, indices, out, layout)
                 following = layout.start(out[indices[0]])
                 if following is not None:
                     start, setup = following, fitted
+            else:
+                indices = path[i:i + BURST]
+                _fit_cold(inputs, like, block, indices, out, layout)
             i += len(indices)
             if done is not None:
                 done(len(indices))
@@ -367,21 +366,29 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None):
 
 # ------------------------------------------------------------------------------- chunking
 
+def _equal_pieces(n, size):
+    """``n`` cut into the fewest pieces of at most ``size``, their lengths differing by at
+    most one."""
+    count = -(-n // size)
+    return tuple(n // count + (1 if i < n % count else 0) for i in range(count))
+
+
 def _default_chunks(spectrum_shape):
-    """Blocks of about CHUNK_COUNT chunks' worth of spectra (CHUNK_MIN to CHUNK_MAX): whole
-    rows of the last axes first, a row too long for one chunk cut into equal pieces."""
+    """Block lengths per axis for about CHUNK_COUNT chunks (CHUNK_MIN to CHUNK_MAX spectra
+    each): whole rows of the last axes first, a row too long for one chunk cut into equal
+    pieces."""
     total = math.prod(spectrum_shape)
     size = min(CHUNK_MAX, max(CHUNK_MIN, -(-total // CHUNK_COUNT)))
-    sizes = []
+    out = []
     room = size
     for n in reversed(spectrum_shape):
-        if n <= room:
-            c = n
-        else:
-            c = -(-n // -(-n // room))  # n cut into equal pieces of at most `room`
-        sizes.append(max(c, 1))
-        room = max(1, room // max(c, 1))
-    return tuple(reversed(sizes))
+        if n == 0:
+            out.append((0,))
+            continue
+        pieces = _equal_pieces(n, max(1, room))
+        out.append(pieces)
+        room = max(1, room // max(pieces))
+    return tuple(reversed(out))
 
 
 def _normalise_chunks(chunks, spectrum_shape):
@@ -613,8 +620,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         ``True`` forces it, ``False`` hides it.
     chunks : int or tuple, optional
         NumPy input: block sizes over the spectrum axes (Dask style), which fix the warm-start
-        paths.  Default: about 16 blocks of 4 to 64 spectra, whole rows first (the
-        same for any number of workers).  A Dask array keeps
+        paths.  Default: about 8 blocks of equal length, 4 to 64 spectra each, whole
+        rows first (the same for any number of workers).  A Dask array keeps
         its own blocks.
     **fit_options
         ``window``, ``tol``, ``max_iter``, ``knots``, ``energy``, ``bounds``, ``accelerate``
@@ -682,7 +689,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     # Every check of the model and the options, once, and the layout of the results from a
     # set-up on a flat spectrum (the names and sizes do not depend on the counts).
     inputs = validate(x_arr, np.ones(x_arr.size), peaks, background, **options)
-    layout = Layout(prepare(inputs)[0])
+    like = prepare(inputs)[0]
+    layout = Layout(like)
 
     spectrum_shape = tuple(Y.shape[:-1])
     dims = dims or tuple(f"dim_{i}" for i in range(len(spectrum_shape)))
@@ -690,10 +698,10 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     bar = _progress_bar(total, progress)
     try:
         if _is_dask(Y):
-            packed, chunk_spec = _run_dask(Y, inputs, warm_start, layout, bar)
+            packed, chunk_spec = _run_dask(Y, inputs, warm_start, layout, like, bar)
         else:
             chunk_spec = _normalise_chunks(chunks, spectrum_shape)
-            packed = _run_threads(Y, inputs, warm_start, layout, chunk_spec,
+            packed = _run_threads(Y, inputs, warm_start, layout, like, chunk_spec,
                                   workers or velmora_core._pool_size(), bar)
     finally:
         if bar is not None:
@@ -702,7 +710,7 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
                        channel=channel, units=units)
 
 
-def _run_threads(Y, inputs, warm_start, layout, chunk_spec, workers, bar):
+def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
     packed = layout.empty(Y.shape[:-1])
     stop = threading.Event()
     lock = threading.Lock()
@@ -713,7 +721,7 @@ def _run_threads(Y, inputs, warm_start, layout, chunk_spec, workers, bar):
             finished[0] += n
 
     def work(block):
-        packed[block] = fit_chunk(Y[block], inputs, warm_start, layout, stop, done)
+        packed[block] = fit_chunk(Y[block], inputs, warm_start, layout, stop, done, like)
 
     blocks = _blocks(chunk_spec)
     shown = 0
@@ -740,7 +748,7 @@ def _run_threads(Y, inputs, warm_start, layout, chunk_spec, workers, bar):
     return packed
 
 
-def _run_dask(Y, inputs, warm_start, layout, bar):
+def _run_dask(Y, inputs, warm_start, layout, like, bar):
     import dask
     import dask.array as da
 
@@ -748,6 +756,7 @@ def _run_dask(Y, inputs, warm_start, layout, bar):
         Y = Y.rechunk({Y.ndim - 1: -1})
     chunk_spec = tuple(Y.chunks[:-1])
     out = da.map_blocks(functools.partial(fit_chunk, inputs=inputs, warm_start=warm_start,
+                                          like=like,
                                           layout=layout),
                         Y, dtype=np.float64, chunks=chunk_spec + ((layout.fields,),),
                         meta=np.empty((0,) * Y.ndim))

@@ -22,150 +22,228 @@ GAUSSIAN_AREA_PER_FWHM = 1.0644670194312262
 
 
 def smooth(counts, width):
-    """Counts smoothed by a Gaussian of ``width`` grid steps (ends padded with their value)."""
+    """Counts smoothed by a Gaussian of ``width`` grid steps (ends padded with their value),
+    along the last axis (one spectrum, or many as rows).  The kernel's taps are summed one
+    after another, so a row's result does not depend on the rows beside it."""
+    counts = np.asarray(counts, dtype=np.float64)
     half = int(4 * width + 0.5)
     kernel = np.exp(-0.5 * (np.arange(-half, half + 1) / width) ** 2)
-    padded = np.pad(np.asarray(counts, dtype=np.float64), half, mode="edge")
-    return np.convolve(padded, kernel / kernel.sum(), mode="valid")
+    kernel = kernel / kernel.sum()
+    pad = [(0, 0)] * (counts.ndim - 1) + [(half, half)]
+    padded = np.pad(counts, pad, mode="edge")
+    n = counts.shape[-1]
+    out = np.zeros(counts.shape)
+    for k, w in enumerate(kernel[::-1]):
+        out += w * padded[..., k:k + n]
+    return out
 
 
 def baseline(x, smoothed):
-    """A straight line through the low counts at both ends of the window."""
+    """A straight line through the low counts at both ends of the window (per row)."""
     n = max(3, x.size // 20)
-    left = np.percentile(smoothed[:n], 20)
-    right = np.percentile(smoothed[-n:], 20)
+    left = np.percentile(smoothed[..., :n], 20, axis=-1)[..., None]
+    right = np.percentile(smoothed[..., -n:], 20, axis=-1)[..., None]
     xl, xr = np.mean(x[:n]), np.mean(x[-n:])
     line = left + (right - left) * (x - xl) / (xr - xl if xr != xl else 1.0)
     return np.minimum(line, smoothed)
 
 
+def _crossing(x, signal, i, half, j):
+    """Where ``signal`` falls to ``half`` between ``x[j]`` and its neighbour towards ``i``
+    (``x[j]`` itself where it does not fall below ``half`` there, or ``j == i``)."""
+    rows = np.arange(signal.shape[0])
+    k = np.where(j < i, j + 1, j - 1)
+    k = np.clip(k, 0, x.size - 1)
+    a, b = signal[rows, j], signal[rows, k]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        t = (half - a) / (b - a)
+        between = x[j] + t * (x[k] - x[j])
+    keep = (a > half) | (j == i) | ~(b != a)
+    return np.where(keep, x[j], between)
+
+
 def _half_width(x, signal, i):
-    """Full width at half maximum of the bump of ``signal`` at index ``i`` (x units)."""
-    half = signal[i] * 0.5
-    j = i
-    while j > 0 and signal[j] > half:
-        j -= 1
-    left = x[j] if signal[j] > half or j == i else np.interp(half, [signal[j], signal[j + 1]],
-                                                             [x[j], x[j + 1]])
-    k = i
-    while k < x.size - 1 and signal[k] > half:
-        k += 1
-    right = x[k] if signal[k] > half or k == i else np.interp(half, [signal[k], signal[k - 1]],
-                                                              [x[k], x[k - 1]])
-    return right - left
+    """Full width at half maximum of the bump of each row of ``signal`` at its index ``i``
+    (x units): from ``i``, out to the first point on each side at or below half the height."""
+    rows = np.arange(signal.shape[0])
+    half = signal[rows, i] * 0.5
+    above = signal > half[:, None]
+    cols = np.arange(x.size)
+    # The last point at or below half left of i (0 when there is none), the first right of i.
+    left = np.where((cols <= i[:, None]) & ~above, cols, -1).max(axis=1)
+    left = np.where(left < 0, 0, left)
+    right = np.where((cols >= i[:, None]) & ~above, cols, x.size).min(axis=1)
+    right = np.where(right >= x.size, x.size - 1, right)
+    return _crossing(x, signal, i, half, right) - _crossing(x, signal, i, half, left)
 
 
 def pick(x, residual, step, position=None):
-    """Height, position and FWHM of the largest bump (or of the bump at ``position``)."""
-    i = int(np.argmax(residual)) if position is None else int(np.argmin(np.abs(x - position)))
-    height = max(float(residual[i]), 0.0)
-    fwhm = _half_width(x, residual, i) if height > 0 else 0.0
-    fwhm = float(np.clip(fwhm, 2.0 * step, 0.5 * (x[-1] - x[0])))
-    return height, float(x[i]) if position is None else float(position), fwhm
+    """Height, position and FWHM of the largest bump of each row (or of the bump at each
+    row's ``position``), as arrays over the rows."""
+    rows = np.arange(residual.shape[0])
+    if position is None:
+        i = np.argmax(residual, axis=1)
+        where = x[i]
+    else:
+        where = np.broadcast_to(np.asarray(position, dtype=np.float64), rows.shape)
+        i = np.argmin(np.abs(x[None, :] - where[:, None]), axis=1)
+    height = np.maximum(residual[rows, i], 0.0)
+    fwhm = np.where(height > 0, _half_width(x, residual, i), 0.0)
+    fwhm = np.clip(fwhm, 2.0 * step, 0.5 * (x[-1] - x[0]))
+    return height, where.astype(np.float64), fwhm
 
 
 class Picker:
-    """The greedy picking of peaks on one spectrum (sorted ``x``, its ``counts``)."""
+    """The greedy picking of peaks on spectra over one sorted ``x``: ``counts`` one spectrum
+    or many as rows, picked side by side (every array it returns has one entry per row)."""
 
     def __init__(self, x, counts):
         self.x = x
         self.step = float(np.median(np.diff(x)))
+        counts = np.atleast_2d(np.asarray(counts, dtype=np.float64))
         smoothed = smooth(counts, 1.5)
         self.base = baseline(x, smoothed)
-        self.total = float(np.sum(counts))
+        self.total = counts.sum(axis=1)
         self.residual = smoothed - self.base
         self.signal = self.residual.copy()  # the peaks above the baseline, none taken off
 
+    @property
+    def rows(self):
+        return self.residual.shape[0]
+
     def background_share(self):
         """Rough share of the counts under the baseline of the data."""
-        base = float(np.sum(np.clip(self.base, 0.0, None)))
-        return float(np.clip(base / self.total, 0.02, 0.9)) if self.total > 0 else 0.5
+        base = np.clip(self.base, 0.0, None).sum(axis=1)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            share = np.clip(base / self.total, 0.02, 0.9)
+        return np.where(self.total > 0, share, 0.5)
 
     def take(self, position=None):
-        """(height, position, fwhm) of the next peak, which is then taken off the residual.
+        """(height, position, fwhm) of the next peak of every row, which is then taken off
+        the residual.
 
         A peak placed where the peaks already taken leave nothing (a shoulder they covered)
         still starts with something: a tenth of the signal there, and the width of the
         signal's bump there.  A peak started at zero counts would stay there.
         """
         height, where, fwhm = pick(self.x, self.residual, self.step, position)
-        if not height > 0:
-            share, _, fwhm = pick(self.x, self.signal, self.step, where)
-            height = LEFT_OVER_SHARE * share
-        sigma = SHAPES["gaussian"].start(where, fwhm)["sigma"]
-        self.residual = self.residual - height * np.exp(-0.5 * ((self.x - where) / sigma) ** 2)
+        empty = ~(height > 0)
+        if empty.any():
+            share, _, wide = pick(self.x, self.signal, self.step, where)
+            height = np.where(empty, LEFT_OVER_SHARE * share, height)
+            fwhm = np.where(empty, wide, fwhm)
+        sigma = SHAPES["gaussian"].starts(where, fwhm)["sigma"]
+        self.residual = self.residual - height[:, None] * np.exp(
+            -0.5 * ((self.x[None, :] - where[:, None]) / sigma[:, None]) ** 2)
         return height, where, fwhm
 
     def height_at(self, position):
-        """What is left of the data at ``position``."""
-        return float(self.residual[int(np.argmin(np.abs(self.x - position)))])
+        """What is left of the data at ``position`` (per row)."""
+        i = int(np.argmin(np.abs(self.x - position)))
+        return self.residual[:, i]
 
     def area(self, height, fwhm):
         """Counts of a Gaussian of this height (counts per channel) and FWHM."""
-        return max(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
+        return np.maximum(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
 
 
-def fill_peaks(x, counts, peaks, tied_positions=None, picker=None):
-    """Copies of ``peaks`` with every missing starting value and area filled from the data.
+def fill_values(picker, peaks, tied_positions=None):
+    """Every missing starting value and area of ``peaks``, read from the picker's rows: per
+    peak, a dict of name to an array over the rows.
 
-    ``x`` must be sorted.  Tied parameters are left to their ties.  ``tied_positions`` (a
-    callable returning {peak name: position} for the peaks whose position is tied and can be
-    worked out from the peaks given to it) places the peaks whose position is tied.  Peaks
-    whose position is known (given, or tied to known ones) are read first, the one standing
-    highest above what is left first, so that a small peak on the shoulder of a large one is
-    read after the large one is taken off; then the others are picked greedily from what the
-    known ones leave; last, the tied ones whose position follows from peaks only guessed.
-    ``picker``, when given, is the spectrum's :class:`Picker` (it is used up).
+    Peaks whose position is known (given, or tied to known ones) are read first, in each row
+    the one standing highest above what is left first, so that a small peak on the shoulder
+    of a large one is read after the large one is taken off; then the others are picked
+    greedily from what the known ones leave; last, the tied ones whose position follows from
+    peaks only guessed.  ``tied_positions`` (a callable returning {peak name: position} for
+    the peaks whose position is tied and can be worked out from the peaks given to it) places
+    the peaks whose position is tied; it takes one row only.  The picker is used up.
     """
-    picker = Picker(x, counts) if picker is None else picker
-    location = {id(p): SHAPES[p.shape].location for p in peaks}
-    where = {id(p): p.values[location[id(p)]] for p in peaks if location[id(p)] not in p.ties}
-    where = {k: v for k, v in where.items() if v is not None}
+    rows = picker.rows
+    if tied_positions is not None and rows != 1:
+        raise ValueError("fill_values: tied positions are worked out one spectrum at a time")
+    location = [SHAPES[p.shape].location for p in peaks]
+    where = {k: p.values[location[k]] for k, p in enumerate(peaks)
+             if location[k] not in p.ties and p.values[location[k]] is not None}
+    filled = {}
 
     def resolve():
         if tied_positions is None:
             return
-        by_name = tied_positions([filled.get(id(p), p) for p in peaks])
-        for p in peaks:
-            if location[id(p)] in p.ties and p.name in by_name and id(p) not in where:
-                where[id(p)] = by_name[p.name]
+        current = [_as_peak(p, filled[k]) if k in filled else p for k, p in enumerate(peaks)]
+        by_name = tied_positions(current)
+        for k, p in enumerate(peaks):
+            if location[k] in p.ties and p.name in by_name and k not in where:
+                where[k] = by_name[p.name]
 
-    filled = {}
+    def fill(k, picked, chosen=None):
+        values = _filled(peaks[k], picked, picker)
+        if chosen is None:
+            filled[k] = values
+            return
+        into = filled.setdefault(k, {})
+        for name, v in values.items():
+            into.setdefault(name, np.full(rows, np.nan))[chosen] = v[chosen]
+
     resolve()
-    while True:
-        known = [p for p in peaks if id(p) in where and id(p) not in filled]
-        if not known:
-            break
-        p = max(known, key=lambda p: picker.height_at(where[id(p)]))
-        filled[id(p)] = _filled(p, picker.take(where[id(p)]), picker)
-    for p in peaks:
-        if id(p) not in filled and location[id(p)] not in p.ties:
-            filled[id(p)] = _filled(p, picker.take(), picker)
+    # The peaks of known position, in each row the highest first.
+    pending = [k for k in range(len(peaks)) if k in where]
+    taken = np.zeros((rows, len(peaks)), dtype=bool)
+    for _ in range(len(pending)):
+        heights = np.full((rows, len(peaks)), -np.inf)
+        for k in pending:
+            heights[:, k] = np.where(taken[:, k], -np.inf, picker.height_at(where[k]))
+        # Python's max over the pending peaks: the first of the highest (NaN never highest).
+        heights = np.where(np.isnan(heights), -np.inf, heights)
+        first = np.array(pending)[np.argmax(heights[:, pending], axis=1)]
+        positions = np.array([where[k] for k in first], dtype=np.float64)
+        picked = picker.take(positions)
+        for k in set(first.tolist()):
+            fill(k, picked, first == k)
+        taken[np.arange(rows), first] = True
+    for k, p in enumerate(peaks):
+        if k not in filled and location[k] not in p.ties:
+            fill(k, picker.take())
     resolve()
-    for p in peaks:
-        if id(p) not in filled:
-            filled[id(p)] = _filled(p, picker.take(where.get(id(p))), picker)
-    return [filled[id(p)] for p in peaks]
+    for k, p in enumerate(peaks):
+        if k not in filled:
+            fill(k, picker.take(where.get(k)))
+    return [filled[k] for k in range(len(peaks))]
 
 
 def _filled(peak, picked, picker):
+    """The values a peak takes from what was picked for it (arrays over the rows)."""
     height, position, fwhm = picked
     spec = SHAPES[peak.shape]
-    guessed = spec.start(position, fwhm)
+    missing = [n for n in peak.params if n not in peak.ties and peak.values[n] is None]
     values = {}
-    for name in peak.params:
-        if name in peak.ties or peak.values[name] is not None:
-            continue
-        value = guessed[name]
-        if name in peak.bounds:
-            value = float(np.clip(value, *peak.bounds[name]))
-        values[name] = value
+    if missing:
+        guessed = spec.starts(position, fwhm)
+        for name in missing:
+            value = guessed[name].copy()
+            if name in peak.bounds:
+                value = np.clip(value, *peak.bounds[name])
+            values[name] = value
     if peak.area is None and "area" not in peak.ties:
         area = picker.area(height, fwhm)
         if "area" in peak.bounds:
-            area = float(np.clip(area, *peak.bounds["area"]))
+            area = np.clip(area, *peak.bounds["area"])
         values["area"] = area
-    return peak.replace(**values) if values else peak
+    return values
+
+
+def _as_peak(peak, values, row=0):
+    """``peak`` with the values of one row filled in."""
+    return peak.replace(**{n: float(v[row]) for n, v in values.items()}) if values else peak
+
+
+def fill_peaks(x, counts, peaks, tied_positions=None, picker=None):
+    """Copies of ``peaks`` with every missing starting value and area filled from the data of
+    one spectrum (see :func:`fill_values`).  ``x`` must be sorted.  ``picker``, when given, is
+    the spectrum's :class:`Picker` (it is used up)."""
+    picker = Picker(x, counts) if picker is None else picker
+    values = fill_values(picker, peaks, tied_positions)
+    return [_as_peak(p, v) for p, v in zip(peaks, values)]
 
 
 def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):

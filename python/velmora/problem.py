@@ -16,7 +16,7 @@ import numpy as np
 
 import velmora_core
 
-from .guess import Picker, fill_peaks
+from .guess import Picker, fill_peaks, fill_values
 from .shapes import AREA, SHAPES
 from .ties import compile_tie
 
@@ -311,6 +311,48 @@ def _peak_parameters(peak, frame, lo_u, hi_u, grid_step, shared_bounds):
     return out
 
 
+def shares_model(peaks, ties):
+    """Whether every spectrum's fit of ``peaks`` has one model whatever its counts (no fixed
+    value guessed from the data) and a start :func:`cold_starts` can read (no ties)."""
+    return not ties and all(pk.value_of(n) is not None for pk in peaks for n in pk.fix)
+
+
+def cold_starts(like, peaks, counts):
+    """The starting theta of every spectrum (rows of window ``counts``) as :func:`build`
+    forms it for the spectrum alone (its peaks' missing values read from its own data), for
+    a model that :func:`shares_model`; ``like`` is a set-up of the model on the same grid.
+    Returns the thetas (rows, n_theta) and which rows have a finite start."""
+    counts = np.atleast_2d(counts)
+    rows = counts.shape[0]
+    frame = like.frame
+    picker = Picker(like.x, counts)
+    share = picker.background_share() if like.terms.count else np.zeros(rows)
+    filled = fill_values(picker, peaks)
+    thetas = []
+    params = iter(like.parameters)
+    for pk, values in zip(peaks, filled):
+        for name in SHAPES[pk.shape].names + ("area",):
+            p = next(params)
+            if p.role != "free":
+                continue
+            v = pk.value_of(name)
+            if v is not None:  # given: inside its bounds (the set-up on a flat spectrum held)
+                thetas.append(np.full(rows, frame.to_u(p.kind, v)))
+                continue
+            v = frame.to_u(p.kind, values[name])
+            thetas.append(np.minimum(np.maximum(v, p.bounds[0]), p.bounds[1]))
+    if like.terms.count:
+        starts = np.array([like.background.start(like.x, c, float(f))
+                           for c, f in zip(counts, share)], dtype=np.float64)
+        for t in range(like.terms.count):
+            p = next(params)
+            thetas.append(np.minimum(np.maximum(starts[:, t], p.bounds[0]), p.bounds[1]))
+    thetas = np.stack(thetas, axis=1) if thetas else np.zeros((rows, 0))
+    with np.errstate(invalid="ignore"):
+        finite = np.isfinite(thetas).all(axis=1)
+    return np.ascontiguousarray(thetas), finite
+
+
 def _model_key(parameters):
     """What the engine's model holds of the parameters (a start's values aside)."""
     return tuple((p.peak, p.name, p.role, p.bounds, p.tie, p.value if p.role == "fixed" else None)
@@ -374,11 +416,13 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
             return out
 
         tied_location = any(SHAPES[pk.shape].location in pk.ties for pk in peaks)
+        given = {pk.name: pk for pk in peaks}
         picker = Picker(xw, cw)
-        share = picker.background_share() if terms.count else 0.0
+        share = float(picker.background_share()[0]) if terms.count else 0.0
         peaks = fill_peaks(xw, cw, peaks, tied_positions if tied_location else None, picker)
         bg_start = background.start(xw, cw, share)
     else:
+        given = {}
         bg_start = [math.nan] * terms.count
     parameters = []
     for pk in peaks:
@@ -402,8 +446,8 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
         if not math.isfinite(p.value):
             raise ValueError(f"{p.label}: no starting value could be formed")
         if not lo_b <= p.value <= hi_b:
-            peak = next((pk for pk in peaks if pk.name == p.peak), None)
-            if start is None and peak is not None and peak.value_of(p.name) is not None:
+            peak = given.get(p.peak)
+            if peak is not None and peak.value_of(p.name) is not None:
                 raise _outside_bounds(p, frame, peak, p.name not in peak.bounds
                                       and p.name not in shared_bounds)
             p = Parameter(p.peak, p.name, p.kind, p.role, min(max(p.value, lo_b), hi_b),

@@ -13,6 +13,7 @@ steps, a ``plain`` parameter the same in both.
 from dataclasses import dataclass
 import math
 
+import numpy as np
 import velmora_core
 
 
@@ -93,6 +94,14 @@ class ShapeSpec:
         """Starting parameter values of a peak at ``position`` with full width at half maximum
         ``fwhm`` (the core's rule for the shape)."""
         return dict(zip(self.names, velmora_core._shape_start(self.code, position, fwhm)))
+
+    def starts(self, positions, fwhms):
+        """:meth:`start` of many peaks: a dict of name to an array over the peaks."""
+        positions = np.ascontiguousarray(positions, dtype=np.float64)
+        params = velmora_core._shape_starts(self.code, positions,
+                                            np.ascontiguousarray(fwhms, dtype=np.float64))
+        params = params["params"].reshape(positions.size, len(self.params))
+        return {name: params[:, q] for q, name in enumerate(self.names)}
 
 
 def _read_registry():

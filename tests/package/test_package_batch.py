@@ -227,6 +227,7 @@ def test_cold_fits_in_a_burst_are_the_single_fits_even_when_a_fixed_value_is_gue
     # spectra cannot share one model, and must still be their single fits.
     for peaks in ([velmora.Peak("gaussian", x0=4.8, sigma=0.5),
                    velmora.Peak("lorentzian", x0=6.5, bounds={"gamma": (0.05, 2.0)})],
+                  [velmora.Peak("voigt"), velmora.Peak("gaussian", bounds={"x0": (5.0, 8.0)})],
                   [velmora.Peak("gaussian", x0=4.8, fix="sigma")]):
         Y = raman_map(2, 6, seed=9)
         Y[0, 3] = 0.0
