@@ -218,12 +218,12 @@ std::vector<FunctionDecl> make_declarations() {
                "evaluations), the report at the fitted point as _engine_report gives it)."});
   d.push_back({"_engine_spectra",
                {model, array("counts"), array("theta"), real("tol"), count("max_iter"),
-                flag("warm"), flags("skip")},
+                flag("warm"), flags("skip"), array("previous")},
                Returns::arrays,
                "Fits many spectra (counts one after another), each from theta (one start for\n"
                "all, or one per spectrum) or, with warm, from the fit of the last spectrum\n"
-               "that could be fitted; skipped spectra are not fitted.  Returns a dict of\n"
-               "arrays, one row per spectrum."});
+               "that could be fitted (previous, when not empty, before the first); skipped\n"
+               "spectra are not fitted.  Returns a dict of arrays, one row per spectrum."});
   d.push_back({"_engine_report",
                {model, array("counts"), array("theta"), flag("curves", "False"),
                 flag("quantities", "False")},

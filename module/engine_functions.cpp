@@ -196,7 +196,8 @@ PyObject* engine_report(Arguments& a) {
 
 // Many spectra of one model along a path, each from the given theta (one start for all, or
 // one per spectrum one after another) or, with warm, from the fit of the last spectrum that
-// could be fitted.  Spectra flagged in `skip` are not fitted; a
+// could be fitted (a finite theta and finite parameters), or `previous` (when not empty)
+// before the first.  Spectra flagged in `skip` are not fitted; a
 // fit that fails is reported and the next one goes on.  Returns a dict of arrays with one row
 // per spectrum: theta, outcome (log-likelihood, iterations, status, decrement; status 0
 // converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed, 5 skipped), params,
@@ -212,12 +213,16 @@ PyObject* engine_spectra(Arguments& a) {
   settings.max_iterations = a.count("max_iter");
   check_settings(settings.tolerance);
   const bool warm = a.flag("warm");
+  const std::vector<double>& before = a.array("previous");
   const std::size_t n = m.n_points();
   const std::size_t spectra = skip.size();
   if (counts.size() != spectra * n) bad_length("counts", counts.size(), spectra * n);
   const bool one_start = start.size() == m.n_theta();
   if (!one_start && start.size() != spectra * m.n_theta()) {
     bad_length("theta", start.size(), m.n_theta());
+  }
+  if (!before.empty() && before.size() != m.n_theta()) {
+    bad_length("previous", before.size(), m.n_theta());
   }
 
   const std::size_t n_theta = m.n_theta();
@@ -246,8 +251,8 @@ PyObject* engine_spectra(Arguments& a) {
   };
 
   run_interruptibly(InterpreterLock::released, work_of(m) * std::max<std::size_t>(spectra, 1), [&] {
-    bool have_previous = false;
-    std::vector<double> previous;
+    bool have_previous = !before.empty();
+    std::vector<double> previous = before;
     for (std::size_t i = 0; i < spectra; ++i) {
       checkpoint();
       double* outcome = row(1, i);
@@ -287,6 +292,7 @@ PyObject* engine_spectra(Arguments& a) {
         copy_row(13, i, r.fwhm_stderr);
         bool finite = true;
         for (const double v : theta) finite = finite && std::isfinite(v);
+        for (const double v : r.mapped.p) finite = finite && std::isfinite(v);
         if (finite) {
           previous = std::move(theta);
           have_previous = true;

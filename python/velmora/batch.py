@@ -85,6 +85,7 @@ class Layout:
         self.n_theta = setup.theta0.size
         self.values = self.theta + self.n_theta
         self.fields = self.values + len(setup.parameters)
+        self._plans = {}
 
     def empty(self, spectrum_shape):
         out = np.full(tuple(spectrum_shape) + (self.fields,), np.nan)
@@ -96,90 +97,140 @@ class Layout:
         row[self.n_iter], row[self.converged], row[self.status] = 0.0, 0.0, status
         return row
 
+    def _plan(self, setup):
+        """Where every estimate of ``setup``'s fits comes from, as index arrays: the same for
+        every set-up of the batch's model with the same roles (cached by its signature)."""
+        key = setup.signature
+        plan = self._plans.get(key)
+        if plan is not None:
+            return plan
+        frame, params = setup.frame, setup.parameters
+        cols, index, scale, offset, fixed, free_cols, slots = [], [], [], [], [], [], []
+        area_slot = []
+        quantities = []  # per peak: height column, fixed shape
+        extras = []      # (column, peak, extra, fixed shape)
+        rules = []       # per peak: (area column, area free, columns varied, columns varied
+        #                  when faint)
+        column = slot = e = 0
+        for j, pk in enumerate(setup.peaks):
+            spec = SHAPES[pk.shape]
+            first = column
+            varied = []
+            for name in spec.names + ("area",):
+                p = params[e]
+                cols.append(column)
+                index.append(e)
+                scale.append(frame.scale(p.kind) if p.kind != "count" else 1.0)
+                offset.append(frame.offset(p.kind) if p.kind != "count" else 0.0)
+                fixed.append(p.role == "fixed")
+                if p.role == "free":
+                    free_cols.append(len(cols) - 1)
+                    slots.append(slot)
+                    if name == "area":
+                        area_slot.append((j, slot))
+                    slot += 1
+                if p.role != "fixed":
+                    varied.append(column)
+                column += 1
+                e += 1
+            fixed_shape = all(q.role == "fixed" for q in params[e - len(spec.names) - 1:e - 1])
+            quantities.append((column, fixed_shape))
+            varied.append(column)                      # the height
+            if not fixed_shape:
+                varied.append(column + 1)              # the FWHM
+            column += 2
+            for x in range(len(spec.extras)):
+                extras.append((column, j, x, fixed_shape))
+                if not fixed_shape:
+                    varied.append(column)
+                column += 1
+            area_col = first + len(spec.names)
+            area_free = params[e - 1].role == "free"
+            rules.append((area_col, area_free, varied, [c for c in varied if c != area_col]))
+        plan = dict(cols=np.array(cols, dtype=np.intp), index=np.array(index, dtype=np.intp),
+                    scale=np.array(scale), offset=np.array(offset),
+                    fixed=np.array(fixed, dtype=bool),
+                    free_cols=np.array(free_cols, dtype=np.intp),
+                    slots=np.array(slots, dtype=np.intp), area_slot=dict(area_slot),
+                    quantities=quantities, extras=extras, rules=rules, column=column,
+                    width_scale=frame.scale("width"),
+                    grid_step=float(np.median(setup.widths)), jac=None)
+        if setup.terms.count:
+            n_terms = setup.terms.count
+            plan["jac"] = setup.background.quantities(np.zeros(n_terms), setup.x, setup.widths,
+                                                      setup.frame.step, setup.window)[2]
+        self._plans[key] = plan
+        return plan
+
     def pack(self, setup, fitted):
         """The rows of every spectrum of the engine's many-spectra output ``fitted``, all
         fitted with the model of ``setup`` (NaN rows and statuses for those without a fit).
 
         Each spectrum's numbers are those :func:`velmora.fit` reports for it: the same
         conversions, element by element."""
+        plan = self._plan(setup)
         outcome = fitted["outcome"]
         m = outcome.shape[0]
         rows = np.full((m, self.fields), np.nan)
-        frame = setup.frame
-        params = setup.parameters
         values, stderr = fitted["params"], fitted["stderr"]
         at_bound, undetermined = fitted["at_bound"] != 0, fitted["undetermined"] != 0
         k_count = len(setup.peaks)
-        extras = fitted["extras"].reshape(m, k_count, -1)
-        extras_se = fitted["extras_stderr"].reshape(m, k_count, -1)
-        grid_step = float(np.median(setup.widths))
-        column = slot = e = 0
-        for j, pk in enumerate(setup.peaks):
-            spec = SHAPES[pk.shape]
-            first = column
-            area_held = np.zeros(m, dtype=bool)
-            for name in spec.names + ("area",):
-                p = params[e]
-                if p.kind == "count":
-                    value, se = values[:, e].copy(), stderr[:, e].copy()
-                else:
-                    value = frame.from_u(p.kind, values[:, e])
-                    se = abs(frame.scale(p.kind)) * stderr[:, e]
-                if p.role == "fixed":
-                    se[:] = math.nan
-                elif p.role == "free":
-                    # Not determined, or held on its bound.
-                    with np.errstate(invalid="ignore"):
-                        held = undetermined[:, slot] | (at_bound[:, slot] & ~(stderr[:, e] > 0))
-                    se[held] = math.nan
-                    if name == "area":
-                        area_held = at_bound[:, slot]
-                    slot += 1
-                rows[:, 2 * column], rows[:, 2 * column + 1] = value, se
-                column += 1
-                e += 1
-            shape_params = params[e - len(spec.names) - 1:e - 1]
-            fixed_shape = all(q.role == "fixed" for q in shape_params)
-            area = params[e - 1]
-            width_scale = frame.scale("width")
+
+        # Parameters and areas: in the caller's units; no standard error for a fixed one, nor
+        # for a free one the data do not determine or that is held on its bound.
+        value = values[:, plan["index"]] * plan["scale"] + plan["offset"]
+        se = np.abs(plan["scale"]) * stderr[:, plan["index"]]
+        se[:, plan["fixed"]] = math.nan
+        free = plan["free_cols"]
+        with np.errstate(invalid="ignore"):
+            held = undetermined[:, plan["slots"]] | (
+                at_bound[:, plan["slots"]] & ~(stderr[:, plan["index"][free]] > 0))
+        se_free = se[:, free]
+        se_free[held] = math.nan
+        se[:, free] = se_free
+        rows[:, 2 * plan["cols"]] = value
+        rows[:, 2 * plan["cols"] + 1] = se
+
+        # Heights, FWHMs and the shapes' own quantities.
+        for j, (column, fixed_shape) in enumerate(plan["quantities"]):
             rows[:, 2 * column] = fitted["height"][:, j]
             rows[:, 2 * column + 1] = fitted["height_stderr"][:, j]
-            rows[:, 2 * column + 2] = width_scale * fitted["fwhm"][:, j]
+            rows[:, 2 * column + 2] = plan["width_scale"] * fitted["fwhm"][:, j]
             rows[:, 2 * column + 3] = math.nan if fixed_shape else \
-                width_scale * fitted["fwhm_stderr"][:, j]
-            column += 2
-            for x in range(len(spec.extras)):
+                plan["width_scale"] * fitted["fwhm_stderr"][:, j]
+        if plan["extras"]:
+            extras = fitted["extras"].reshape(m, k_count, -1)
+            extras_se = fitted["extras_stderr"].reshape(m, k_count, -1)
+            for column, j, x, fixed_shape in plan["extras"]:
                 rows[:, 2 * column] = extras[:, j, x]
                 rows[:, 2 * column + 1] = math.nan if fixed_shape else extras_se[:, j, x]
-                column += 1
-            # A peak that is not a detection gets no confident standard errors, as in
-            # velmora.fit's result: a collapsed peak none, one whose area is compatible with
-            # zero none for its shape.
-            varied = [c for c, q in zip(range(first, column), list(shape_params) + [area])
-                      if q.role != "fixed"] + list(range(first + len(spec.names) + 1, column))
-            if fixed_shape:
-                varied = [c for c in varied if c < first + len(spec.names) + 2]
+
+        # A peak that is not a detection gets no confident standard errors, as in
+        # velmora.fit's result: a collapsed peak none, one whose area is compatible with zero
+        # none for its shape.
+        for j, (area_col, area_free, varied, varied_faint) in enumerate(plan["rules"]):
             fwhm = fitted["fwhm"][:, j]
             with np.errstate(invalid="ignore"):
-                collapsed = np.isfinite(fwhm) & (fwhm < COLLAPSED_STEPS * grid_step)
-                a_value, a_se = rows[:, 2 * (first + len(spec.names))], \
-                    rows[:, 2 * (first + len(spec.names)) + 1]
-                faint = ~collapsed & (area.role == "free") & (
-                    area_held | (np.isfinite(a_se) & (a_value < SIGNIFICANT_AREA * a_se)))
-            for c in varied:
-                rows[collapsed, 2 * c + 1] = math.nan
-                if c != first + len(spec.names):
-                    rows[faint, 2 * c + 1] = math.nan
-        if setup.terms.count:
+                collapsed = np.isfinite(fwhm) & (fwhm < COLLAPSED_STEPS * plan["grid_step"])
+                if area_free:
+                    a_value, a_se = rows[:, 2 * area_col], rows[:, 2 * area_col + 1]
+                    faint = ~collapsed & (at_bound[:, plan["area_slot"][j]] | (
+                        np.isfinite(a_se) & (a_value < SIGNIFICANT_AREA * a_se)))
+                else:
+                    faint = np.zeros(m, dtype=bool)
+            if collapsed.any():
+                rows[np.ix_(collapsed, 2 * np.array(varied, dtype=np.intp) + 1)] = math.nan
+            if faint.any() and varied_faint:
+                rows[np.ix_(faint, 2 * np.array(varied_faint, dtype=np.intp) + 1)] = math.nan
+
+        column = plan["column"]
+        if plan["jac"] is not None:
             n_terms = setup.terms.count
-            counts = fitted["background_counts"]
             cov = fitted["background_covariance"].reshape(m, n_terms, n_terms)
-            _, _, jac = setup.background.quantities(np.zeros(n_terms), setup.x, setup.widths,
-                                                    setup.frame.step, setup.window)
-            bvalues, bstderr = linear_estimates(counts, cov, jac)
-            for v, se in zip(bvalues.T, bstderr.T):
-                rows[:, 2 * column], rows[:, 2 * column + 1] = v, se
-                column += 1
+            bvalues, bstderr = linear_estimates(fitted["background_counts"], cov, plan["jac"])
+            width = bvalues.shape[1]
+            rows[:, 2 * column:2 * (column + width):2] = bvalues
+            rows[:, 2 * column + 1:2 * (column + width):2] = bstderr
         codes = outcome[:, 2].astype(np.int64)
         status = np.asarray(_ENGINE_STATUS)[codes]
         rows[:, self.ll] = outcome[:, 0]
@@ -219,10 +270,11 @@ def serpentine(shape):
     return path
 
 
-def _engine_spectra(setup, counts, theta, warm, skip):
+def _engine_spectra(setup, counts, theta, warm, skip, previous=None):
     """The engine's many-spectra fit: a dict of arrays with one row per spectrum."""
     fitted = velmora_core._engine_spectra(setup.model, counts, theta, setup.tol, setup.max_iter,
-                                          warm, skip)
+                                          warm, skip,
+                                          np.zeros(0) if previous is None else previous)
     return {k: v.reshape(len(skip), -1) for k, v in fitted.items()}
 
 
@@ -245,48 +297,81 @@ def _set_up(inputs, y, start, like=None):
     return setup, cw
 
 
-def _window_rows(setup, block, indices):
-    """The window counts of spectra ``indices`` of ``block`` as rows, zero for those that
+def _window_rows(setup, spectra):
+    """The window counts of ``spectra`` (rows of whole spectra) as rows, zero for those that
     cannot be fitted, and which those are: (counts, invalid, empty)."""
-    rows = np.stack([block[index] for index in indices])
     with np.errstate(invalid="ignore"):
-        invalid = ~np.isfinite(rows).all(axis=1) | (rows < 0).any(axis=1)
-    counts = rows[:, setup.order][:, setup.inside]
+        invalid = ~np.isfinite(spectra).all(axis=1) | (spectra < 0).any(axis=1)
+    counts = spectra[:, setup.order][:, setup.inside]
     with np.errstate(invalid="ignore"):
         empty = ~(counts.sum(axis=1) > 0)
     counts[invalid | empty] = 0.0
     return np.ascontiguousarray(counts), invalid, empty
 
 
-def _fit_cold(inputs, like, block, indices, out, layout):
-    """Spectra ``indices`` of ``block``, each from the peaks (its start read from its own
-    data, as :func:`velmora.fit` reads it); their rows go into ``out``.  Returns the set-up
-    of the last spectrum fitted (None when none was).
-
-    Where the spectra share the model of ``like`` (no ties, no fixed value guessed) their
-    starts are read side by side and one call of the engine fits them all; otherwise each is
-    set up and fitted alone."""
+def read_starts(like, inputs, spectra):
+    """The cold starts of ``spectra`` (rows of whole spectra) when they share the model of
+    ``like``: (thetas, usable) with one row per spectrum, or None for a model whose spectra
+    are set up one by one."""
     if like is None or not shares_model(inputs.peaks, inputs.ties):
-        last = None
-        for index in indices:
-            setup, cw = _set_up(inputs, block[index], None, like)
-            if cw is None:
-                out[index] = layout.failed(setup)
-                continue
-            fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
-            out[index] = layout.pack(setup, fitted)[0]
-            last = setup
-        return last
-    counts, invalid, empty = _window_rows(like, block, indices)
+        return None
+    counts, invalid, empty = _window_rows(like, spectra)
     thetas, finite = cold_starts(like, inputs.peaks, counts)
-    skip = invalid | empty | ~finite
+    return thetas, finite & ~invalid & ~empty
+
+
+def _fit_shared(inputs, like, block, path, warm, starts, out, layout, stop, done):
+    """Every spectrum of ``block`` along ``path`` with the model of ``like``, in engine calls
+    of up to BURST spectra: without warm starts each from its own start, with them each from
+    the fit before it (the first, and any after spectra whose fit left no state, from its
+    own).  ``starts``: the spectra's cold starts in C order of the block, or None to read
+    them here."""
+    shape = block.shape[:-1]
+    if not path or math.prod(shape) == 0:
+        return
+    spectra = block.reshape(-1, block.shape[-1])
+    order = np.array([np.ravel_multi_index(index, shape) for index in path], dtype=np.intp) \
+        if shape else np.zeros(1, dtype=np.intp)
+    if starts is None:
+        starts = read_starts(like, inputs, spectra)
+    thetas, usable = starts[0][order], starts[1][order]
+    counts, invalid, empty = _window_rows(like, spectra[order])
+    skip = ~usable
     thetas[skip] = like.theta0
-    fitted = _engine_spectra(like, counts.ravel(), thetas.ravel(), False, skip.tolist())
-    for i, (index, row) in enumerate(zip(indices, layout.pack(like, fitted))):
-        status = INVALID_DATA if invalid[i] else NO_COUNTS if empty[i] else \
-            FIT_FAILED if not finite[i] else None
-        out[index] = row if status is None else layout.failed(status)
-    return like if not skip.all() else None
+    previous = None
+    for first in range(0, len(path), BURST):
+        if stop is not None and stop.is_set():
+            break
+        part = slice(first, first + BURST)
+        fitted = _engine_spectra(like, counts[part].ravel(), thetas[part].ravel(), warm,
+                                 skip[part].tolist(), previous)
+        for i, row in enumerate(layout.pack(like, fitted), start=first):
+            if skip[i]:
+                row = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS if empty[i]
+                                    else FIT_FAILED)
+            elif warm:
+                state = layout.start(row)
+                if state is not None:
+                    previous = state.theta
+            out[path[i]] = row
+        if done is not None:
+            done(len(fitted["outcome"]))
+
+
+def _fit_cold(inputs, like, block, indices, out, layout):
+    """Spectra ``indices`` of ``block``, each set up alone and fitted from the peaks (its
+    start read from its own data, as :func:`velmora.fit` reads it); their rows go into
+    ``out``.  Returns the set-up of the last spectrum fitted (None when none was)."""
+    last = None
+    for index in indices:
+        setup, cw = _set_up(inputs, block[index], None, like)
+        if cw is None:
+            out[index] = layout.failed(setup)
+            continue
+        fitted = _engine_spectra(setup, cw, setup.theta0, False, [False])
+        out[index] = layout.pack(setup, fitted)[0]
+        last = setup
+    return last
 
 
 def _fit_warm(setup, block, indices, start, out, layout):
@@ -296,7 +381,8 @@ def _fit_warm(setup, block, indices, start, out, layout):
 
     Every fit is the one :func:`velmora.fit` makes from the same start: the same model (the
     set-up of the start's fit), counts and theta, and the same report."""
-    counts, invalid, empty = _window_rows(setup, block, indices)
+    spectra = np.stack([block[index] for index in indices])
+    counts, invalid, empty = _window_rows(setup, spectra)
     skip = invalid | empty
     fitted = _engine_spectra(setup, counts.ravel(), start.theta, True, skip.tolist())
     for i, (index, row) in enumerate(zip(indices, layout.pack(setup, fitted))):
@@ -310,17 +396,19 @@ def _fit_warm(setup, block, indices, start, out, layout):
     return start
 
 
-def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None, like=None):
+def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None, like=None,
+              starts=None):
     """Fits every spectrum of ``block`` (spectrum axes..., channels) along the serpentine path;
     returns the packed rows (spectrum axes..., fields).  Runs every core call on the calling
     thread.  ``stop`` (an Event) ends the chunk, within a fit too (the core looks at it every
     20 ms at most); ``done(n)`` counts finished spectra.  ``like``: the batch's set-up on a
-    flat spectrum, whose model the spectra share where none of its fixed values is guessed.
+    flat spectrum; ``starts``: the cold starts of the block's spectra (see
+    :func:`read_starts`), read here when None.
 
-    The spectra are handed to the engine in bursts of up to BURST: with warm starts
-    (:func:`_fit_warm`), once the path's first spectrum has been fitted, all with the model of
-    that fit (its fixed values included), each from the fit before it; without
-    (:func:`_fit_cold`) each from its own start."""
+    Where the spectra share the model of ``like`` (no ties, no fixed value guessed) they go
+    to the engine in bursts (:func:`_fit_shared`); otherwise every cold start is set up alone
+    (:func:`_fit_cold`) and, with warm starts, the spectra after it go in bursts with the
+    model of that fit (its fixed values included; :func:`_fit_warm`)."""
     block = np.asarray(block, dtype=np.float64)
     out = layout.empty(block.shape[:-1])
     warm = warm_start == "previous"
@@ -334,6 +422,9 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None, like=None
     velmora_core._stop_check(check if stop is not None else None)
     try:
         path = serpentine(block.shape[:-1])
+        if like is not None and shares_model(inputs.peaks, inputs.ties):
+            _fit_shared(inputs, like, block, path, warm, starts, out, layout, stop, done)
+            return out
         start = setup = None
         i = 0
         while i < len(path):
@@ -342,17 +433,14 @@ def fit_chunk(block, inputs, warm_start, layout, stop=None, done=None, like=None
             if warm and start is not None:
                 indices = path[i:i + BURST]
                 start = _fit_warm(setup, block, indices, start, out, layout)
-            elif warm:
-                # The path's first spectrum (or the first after spectra that could not be
-                # fitted) starts from the peaks.
-                indices = path[i:i + 1]
+            else:
+                # Without warm starts every spectrum, with them the path's first (or the first
+                # after spectra that could not be fitted), starts from the peaks.
+                indices = path[i:i + (1 if warm else BURST)]
                 fitted = _fit_cold(inputs, like, block, indices, out, layout)
                 following = layout.start(out[indices[0]])
-                if following is not None:
+                if warm and following is not None:
                     start, setup = following, fitted
-            else:
-                indices = path[i:i + BURST]
-                _fit_cold(inputs, like, block, indices, out, layout)
             i += len(indices)
             if done is not None:
                 done(len(indices))
@@ -720,14 +808,37 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
         with lock:
             finished[0] += n
 
-    def work(block):
-        packed[block] = fit_chunk(Y[block], inputs, warm_start, layout, stop, done, like)
+    def work(block, starts):
+        packed[block] = fit_chunk(Y[block], inputs, warm_start, layout, stop, done, like,
+                                  starts)
 
     blocks = _blocks(chunk_spec)
     shown = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(work, b) for b in blocks]
+        futures = []
         try:
+            # The cold starts are read here, side by side for groups of at least BURST
+            # spectra (a call's own cost does not show), while the workers fit the groups
+            # before.
+            shared = like is not None and shares_model(inputs.peaks, inputs.ties)
+            group = []
+            for k, block in enumerate(blocks):
+                group.append(block)
+                if shared and k + 1 < len(blocks) and sum(
+                        math.prod(s.stop - s.start for s in b) for b in group) < BURST:
+                    continue
+                starts = [None] * len(group)
+                if shared:
+                    spectra = [np.asarray(Y[b], dtype=np.float64).reshape(-1, Y.shape[-1])
+                               for b in group]
+                    thetas, usable = read_starts(like, inputs, np.concatenate(spectra))
+                    edges = np.cumsum([0] + [rows.shape[0] for rows in spectra])
+                    starts = [(thetas[a:b], usable[a:b]) for a, b in zip(edges, edges[1:])]
+                for b, part in zip(group, starts):
+                    futures.append(pool.submit(work, b, part))
+                group = []
+                if stop.is_set():
+                    break
             pending = set(futures)
             while pending:
                 _, pending = concurrent.futures.wait(pending, timeout=0.1)
