@@ -824,7 +824,8 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
             group = []
             for k, block in enumerate(blocks):
                 group.append(block)
-                if shared and k + 1 < len(blocks) and sum(
+                # (The first block alone, so that a worker starts at once.)
+                if shared and 0 < k < len(blocks) - 1 and sum(
                         math.prod(s.stop - s.start for s in b) for b in group) < BURST:
                     continue
                 starts = [None] * len(group)

@@ -266,3 +266,24 @@ def test_linear_estimates_of_many_spectra_are_each_spectrums_own():
     assert np.isnan(se[1, 0]) and np.isfinite(se[1, 1]) and np.isnan(se[1, 2])
     assert np.isfinite(se[2, :2]).all() and np.isnan(se[2, 2])
     assert np.allclose(se[0], np.sqrt(np.einsum("ri,ij,rj->r", jac, cov[0], jac)))
+
+
+def test_a_warm_path_longer_than_one_engine_call_is_one_chain():
+    # 70 spectra in one chunk go to the engine in two calls; the second call's first spectrum
+    # starts from the first call's last fit, as every other spectrum from its predecessor's.
+    rng = np.random.default_rng(8)
+    centre = np.linspace(4.6, 5.4, 70).reshape(1, 70, 1)
+    Y = rng.poisson(300 * np.exp(-0.5 * ((X - centre) / 0.4) ** 2) + 5).astype(float)
+    Y[0, 66] = np.nan                   # a spectrum that cannot be fitted, after the seam
+    batch = velmora.fit_many(X, Y, PEAKS, background="uniform", tol=1e-8, workers=1,
+                             chunks=(1, 70))
+    start = None
+    for i in range(70):
+        if i == 66:
+            assert batch.status[0, i] == 2
+            continue
+        alone = single(Y[0, i], PEAKS, start)
+        assert batch.values["p0.x0"][0, i] == alone.peaks[0]["x0"].value, i
+        assert batch.n_iter[0, i] == alone.n_iter, i
+        start = alone
+    assert batch.n_iter[0, 1:].mean() < batch.n_iter[0, 0]
