@@ -13,6 +13,7 @@ from ``peaks``.  Every spectrum's fit is :func:`velmora.fit` itself, so its resu
 a single call gives from the same starting values, whatever the number of workers and the
 order in which they finish; :meth:`BatchResult.result` recomputes it in full.
 """
+from collections.abc import Mapping
 import concurrent.futures
 from dataclasses import replace
 import functools
@@ -524,17 +525,37 @@ def _blocks(chunks):
 
 # -------------------------------------------------------------------------------- results
 
+class _Fields(Mapping):
+    """Estimates by name, each read from the packed results when asked for (a Zarr store's
+    results are not all read at once)."""
+
+    def __init__(self, packed, names, offset):
+        self._packed, self._index = packed, {n: 2 * i + offset for i, n in enumerate(names)}
+
+    def __getitem__(self, name):
+        return np.asarray(self._packed[..., self._index[name]])
+
+    def __iter__(self):
+        return iter(self._index)
+
+    def __len__(self):
+        return len(self._index)
+
+    def __repr__(self):
+        return f"<estimates {list(self._index)}>"
+
+
 class BatchResult:
     """The results of :func:`fit_many`, one entry per spectrum.
 
     Attributes
     ----------
-    values, stderr : dict of str to ndarray
-        Every fitted parameter and area of every spectrum by name (``"p0.x0"``,
-        ``"p1.area"``, ``"background.counts"``, ...), arrays of the shape of the spectrum axes
-        (a peak's derived height and FWHM are in :meth:`result`).  NaN where a
-        spectrum was not fitted; stderr NaN where it is not determined, for fixed parameters
-        too.
+    values, stderr : mapping of str to ndarray
+        Every fitted parameter, area, height and FWHM of every spectrum by name (``"p0.x0"``,
+        ``"p1.area"``, ``"p0.fwhm"``, ``"background.counts"``, ...), arrays of the shape of
+        the spectrum axes, read when asked for (from the store, for a batch written to one).
+        NaN where a spectrum was not fitted; stderr NaN where it is not determined, for fixed
+        parameters too, and for a peak that is not a detection (see :func:`velmora.fit`).
     log_likelihood, n_iter, converged, status : ndarray
         Per spectrum.  ``status`` holds codes into :data:`STATUS_NAMES`: 0 ok, 1 not
         converged (values kept), 2 invalid data (NaN, infinite or negative counts), 3 no counts
@@ -556,12 +577,12 @@ class BatchResult:
                  channel="x", units=None):
         names = layout.names
         self.names = list(names)
-        self.values = {n: packed[..., 2 * i] for i, n in enumerate(names)}
-        self.stderr = {n: packed[..., 2 * i + 1] for i, n in enumerate(names)}
-        self.log_likelihood = packed[..., layout.ll]
-        self.n_iter = packed[..., layout.n_iter].astype(np.int64)
-        self.converged = packed[..., layout.converged] == 1.0
-        self.status = packed[..., layout.status].astype(np.int8)
+        self.values = _Fields(packed, names, 0)
+        self.stderr = _Fields(packed, names, 1)
+        self.log_likelihood = np.asarray(packed[..., layout.ll])
+        self.n_iter = np.asarray(packed[..., layout.n_iter]).astype(np.int64)
+        self.converged = np.asarray(packed[..., layout.converged]) == 1.0
+        self.status = np.asarray(packed[..., layout.status]).astype(np.int8)
         self.shape = packed.shape[:-1]
         self._packed, self._layout = packed, layout
         self._inputs, self._data, self._warm_start = inputs, data, warm_start
@@ -616,13 +637,24 @@ class BatchResult:
     def to_xarray(self):
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
         (``"p0.x0_stderr"``), ``log_likelihood``, ``n_iter``, ``converged`` and ``status``, over
-        the spectrum axes as dimensions (with their coordinates when the input had them)."""
+        the spectrum axes as dimensions (with their coordinates when the input had them).  For
+        a batch written to a store, the estimates are Dask arrays read from it lazily."""
         import xarray as xr
 
+        if isinstance(self._packed, np.ndarray):
+            def field(k):
+                return self._packed[..., k]
+        else:
+            import dask.array as da
+
+            lazy = da.from_zarr(self._packed)
+
+            def field(k):
+                return lazy[..., k]
         variables = {}
-        for n in self.names:
-            variables[n] = (self.dims, self.values[n])
-            variables[n + "_stderr"] = (self.dims, self.stderr[n])
+        for i, n in enumerate(self.names):
+            variables[n] = (self.dims, field(2 * i))
+            variables[n + "_stderr"] = (self.dims, field(2 * i + 1))
         variables["log_likelihood"] = (self.dims, self.log_likelihood)
         variables["n_iter"] = (self.dims, self.n_iter)
         variables["converged"] = (self.dims, self.converged)
@@ -681,7 +713,7 @@ def _progress_bar(total, progress):
 
 
 def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=None,
-             progress=None, chunks=None, **fit_options):
+             progress=None, chunks=None, store=None, **fit_options):
     """Fit one model to many spectra.
 
     Parameters
@@ -711,6 +743,13 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         paths.  Default: about 8 blocks of equal length, 4 to 64 spectra each, whole
         rows first (the same for any number of workers).  A Dask array keeps
         its own blocks.
+    store : str or path, optional
+        A new Zarr store (a directory, or a URL the Dask workers can write to) for the
+        results: with Dask input each block's results are written by the worker that fits
+        it, as it finishes, so that neither the workers nor the caller hold the whole map;
+        the returned batch reads its estimates from the store when asked for.  The store
+        holds one array, ``packed``, whose attributes name its fields.  Needs ``zarr``
+        (``pip install 'velmora[io]'``).
     **fit_options
         ``window``, ``tol``, ``max_iter``, ``knots``, ``energy``, ``bounds``, ``accelerate``
         as for :func:`velmora.fit`.
@@ -768,6 +807,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         raise ValueError(f"workers: expected None or a positive integer, got {workers!r}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress: expected None, True or False, got {progress!r}")
+    if store is not None:
+        store = _check_store(store)
     allowed = {"window", "tol", "max_iter", "knots", "energy", "bounds", "accelerate"}
     unknown = sorted(set(fit_options) - allowed)
     if unknown:
@@ -786,11 +827,13 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     bar = _progress_bar(total, progress)
     try:
         if _is_dask(Y):
-            packed, chunk_spec = _run_dask(Y, inputs, warm_start, layout, like, bar)
+            packed, chunk_spec = _run_dask(Y, inputs, warm_start, layout, like, bar, store)
         else:
             chunk_spec = _normalise_chunks(chunks, spectrum_shape)
             packed = _run_threads(Y, inputs, warm_start, layout, like, chunk_spec,
                                   workers or velmora_core._pool_size(), bar)
+            if store is not None:
+                packed = _write_store(packed, layout, store)
     finally:
         if bar is not None:
             bar.close()
@@ -860,7 +903,48 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
     return packed
 
 
-def _run_dask(Y, inputs, warm_start, layout, like, bar):
+def _check_store(store):
+    """A store argument as a string, refused when it exists already or zarr is missing."""
+    import os
+
+    if isinstance(store, bytes) or not isinstance(store, (str, os.PathLike)):
+        raise TypeError(f"store: expected a path or URL of a new Zarr store, got "
+                        f"{type(store).__name__}")
+    store = os.fspath(store)
+    try:
+        import zarr  # noqa: F401
+    except ImportError:
+        raise ImportError("store: writing results to Zarr needs zarr (pip install "
+                          "'velmora[io]')") from None
+    if "://" not in store and os.path.exists(store):
+        raise ValueError(f"store: {store} exists; give the path of a new store")
+    return store
+
+
+def _label_store(store, layout):
+    """Names the packed array's fields in its attributes."""
+    import zarr
+
+    array = zarr.open_array(store=store, path="packed", mode="r+")
+    array.attrs.update({"names": list(layout.names), "log_likelihood": layout.ll,
+                        "n_iter": layout.n_iter, "converged": layout.converged,
+                        "status": layout.status, "status_names": list(STATUS_NAMES),
+                        "fields": "value and standard error of every name, in turn, then "
+                                  "the fit's record and state"})
+    return zarr.open_array(store=store, path="packed", mode="r")
+
+
+def _write_store(packed, layout, store):
+    """Writes packed results held in memory to a new store; returns the stored array."""
+    import zarr
+
+    array = zarr.open_array(store=store, path="packed", mode="w", shape=packed.shape,
+                            chunks=packed.shape[:-1] + (1,), dtype=np.float64)
+    array[...] = packed
+    return _label_store(store, layout)
+
+
+def _run_dask(Y, inputs, warm_start, layout, like, bar, store=None):
     import dask
     import dask.array as da
 
@@ -872,6 +956,15 @@ def _run_dask(Y, inputs, warm_start, layout, like, bar):
                                           layout=layout),
                         Y, dtype=np.float64, chunks=chunk_spec + ((layout.fields,),),
                         meta=np.empty((0,) * Y.ndim))
+    if store is not None:
+        # Each field in chunks of its own, so that reading one estimate reads only it.
+        import dask
+
+        dask.compute(out.rechunk({Y.ndim - 1: 1}).to_zarr(store, component="packed",
+                                                           compute=False))
+        if bar is not None:
+            bar.update(int(np.prod(Y.shape[:-1], dtype=np.int64)))
+        return _label_store(store, layout), chunk_spec
     blocks = out.to_delayed().ravel()
     client = None
     try:

@@ -287,3 +287,40 @@ def test_a_warm_path_longer_than_one_engine_call_is_one_chain():
         assert batch.n_iter[0, i] == alone.n_iter, i
         start = alone
     assert batch.n_iter[0, 1:].mean() < batch.n_iter[0, 0]
+
+
+def test_results_written_to_a_store_are_the_batch_in_memory(tmp_path):
+    pytest.importorskip("zarr")
+    da = pytest.importorskip("dask.array")
+    Y = raman_map()
+    Y[1, 1] = 0.0
+    in_memory = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2), workers=1)
+    stored = {
+        "dask": velmora.fit_many(X, da.from_array(Y, chunks=(2, 2, X.size)), PEAKS,
+                                 background="uniform", store=tmp_path / "dask.zarr"),
+        "numpy": velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2),
+                                  store=str(tmp_path / "numpy.zarr")),
+    }
+    for batch in stored.values():
+        assert not isinstance(batch._packed, np.ndarray)  # read from the store
+        for name in in_memory.names:
+            assert np.array_equal(batch.values[name], in_memory.values[name], equal_nan=True)
+            assert np.array_equal(batch.stderr[name], in_memory.stderr[name], equal_nan=True)
+        assert np.array_equal(batch.status, in_memory.status)
+        ds = batch.to_xarray()
+        assert np.array_equal(ds["p0.x0"].values, in_memory.values["p0.x0"], equal_nan=True)
+        assert batch.result((2, 3)).log_likelihood == in_memory.log_likelihood[2, 3]
+    import zarr
+
+    attrs = zarr.open_array(store=str(tmp_path / "dask.zarr"), path="packed", mode="r").attrs
+    assert attrs["names"] == in_memory.names and attrs["status_names"][3] == "no counts"
+
+
+def test_a_store_that_exists_or_is_not_a_path_is_refused_before_any_fit(tmp_path):
+    pytest.importorskip("zarr")
+    (tmp_path / "old.zarr").mkdir()
+    with pytest.raises(ValueError, match="exists"):
+        velmora.fit_many(X, raman_map(), PEAKS, store=tmp_path / "old.zarr")
+    with pytest.raises(TypeError, match="store"):
+        velmora.fit_many(X, raman_map(), PEAKS, store=3)
+    assert list(tmp_path.iterdir()) == [tmp_path / "old.zarr"]
