@@ -197,10 +197,12 @@ PyObject* engine_report(Arguments& a) {
 // Many spectra of one model along a path, each from the given theta (one start for all, or
 // one per spectrum one after another) or, with warm, from the fit of the last spectrum that
 // could be fitted (a finite theta and finite parameters), or `previous` (when not empty)
-// before the first.  Spectra flagged in `skip` are not fitted; a
+// before the first.  A spectrum whose start is not finite ends the call there (status 6; the
+// spectra after it are left unfitted, their outcome NaN).  Spectra flagged in `skip` are not fitted; a
 // fit that fails is reported and the next one goes on.  Returns a dict of arrays with one row
 // per spectrum: theta, outcome (log-likelihood, iterations, status, decrement; status 0
-// converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed, 5 skipped), params,
+// converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed, 5 skipped, 6 no start),
+// params,
 // stderr, extras, extras_stderr, background_counts, background_covariance, at_bound,
 // undetermined, height, height_stderr, fwhm, fwhm_stderr (NaN rows for spectra without a fit).
 PyObject* engine_spectra(Arguments& a) {
@@ -268,6 +270,11 @@ PyObject* engine_spectra(Arguments& a) {
         theta = start;
       } else {
         theta.assign(start.begin() + i * n_theta, start.begin() + (i + 1) * n_theta);
+      }
+      if (!std::all_of(theta.begin(), theta.end(), [](double v) { return std::isfinite(v); })) {
+        // No start for this spectrum: the caller reads one and goes on from here.
+        outcome[2] = 6.0;
+        break;
       }
       try {
         engine::ReportOptions options;

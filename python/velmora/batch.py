@@ -54,8 +54,9 @@ CHUNK_MAX = 64
 BURST = 64
 
 # The engine's statuses (0 converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed,
-# 5 skipped) as the batch's.
-_ENGINE_STATUS = (OK, NOT_CONVERGED, NOT_CONVERGED, FIT_FAILED, FIT_FAILED, NOT_FITTED)
+# 5 skipped, 6 no start) as the batch's.
+_ENGINE_STATUS = (OK, NOT_CONVERGED, NOT_CONVERGED, FIT_FAILED, FIT_FAILED, NOT_FITTED,
+                  NOT_FITTED)
 
 
 class Stopped(Exception):
@@ -325,38 +326,61 @@ def _fit_shared(inputs, like, block, path, warm, starts, out, layout, stop, done
     """Every spectrum of ``block`` along ``path`` with the model of ``like``, in engine calls
     of up to BURST spectra: without warm starts each from its own start, with them each from
     the fit before it (the first, and any after spectra whose fit left no state, from its
-    own).  ``starts``: the spectra's cold starts in C order of the block, or None to read
-    them here."""
+    own).  ``starts``: (thetas, usable, read) of the block's spectra in C order, the cold
+    starts read beforehand (all of them without warm starts, some with), or None.  A start
+    the engine needs and nobody has read is read here, when it stops at it."""
     shape = block.shape[:-1]
     if not path or math.prod(shape) == 0:
         return
     spectra = block.reshape(-1, block.shape[-1])
     order = np.array([np.ravel_multi_index(index, shape) for index in path], dtype=np.intp) \
         if shape else np.zeros(1, dtype=np.intp)
-    if starts is None:
-        starts = read_starts(like, inputs, spectra)
-    thetas, usable = starts[0][order], starts[1][order]
     counts, invalid, empty = _window_rows(like, spectra[order])
-    skip = ~usable
-    thetas[skip] = like.theta0
+    n = len(path)
+    if starts is None:
+        thetas = np.full((n, like.theta0.size), np.nan)
+        usable = np.zeros(n, dtype=bool)
+        read = np.zeros(n, dtype=bool)
+    else:
+        thetas, usable, read = (a[order] for a in starts)
+    bad = invalid | empty
+
+    def read_now(rows):
+        rows = rows[~bad[rows] & ~read[rows]]
+        if rows.size:
+            thetas[rows], finite = cold_starts(like, inputs.peaks, counts[rows])
+            usable[rows], read[rows] = finite, True
+
+    if not warm:
+        read_now(np.arange(n))
     previous = None
-    for first in range(0, len(path), BURST):
+    first = 0
+    while first < n:
         if stop is not None and stop.is_set():
             break
-        part = slice(first, first + BURST)
-        fitted = _engine_spectra(like, counts[part].ravel(), thetas[part].ravel(), warm,
-                                 skip[part].tolist(), previous)
-        for i, row in enumerate(layout.pack(like, fitted), start=first):
-            if skip[i]:
-                row = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS if empty[i]
-                                    else FIT_FAILED)
-            elif warm:
-                state = layout.start(row)
-                if state is not None:
-                    previous = state.theta
-            out[path[i]] = row
-        if done is not None:
-            done(len(fitted["outcome"]))
+        end = min(first + BURST, n)
+        skip = bad[first:end] | (read[first:end] & ~usable[first:end])
+        fitted = _engine_spectra(like, counts[first:end].ravel(), thetas[first:end].ravel(),
+                                 warm, skip.tolist(), previous)
+        code = fitted["outcome"][:, 2]
+        waiting = np.flatnonzero(code == 6)  # a spectrum whose start is still to be read
+        stop_at = int(waiting[0]) if waiting.size else end - first
+        if stop_at:
+            fitted = {k: v[:stop_at] for k, v in fitted.items()}
+            for i, row in enumerate(layout.pack(like, fitted), start=first):
+                if skip[i - first]:
+                    row = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS if empty[i]
+                                        else FIT_FAILED)
+                elif warm:
+                    state = layout.start(row)
+                    if state is not None:
+                        previous = state.theta
+                out[path[i]] = row
+            if done is not None:
+                done(stop_at)
+        first += stop_at
+        if waiting.size:
+            read_now(np.array([first]))
 
 
 def _fit_cold(inputs, like, block, indices, out, layout):
@@ -841,6 +865,40 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
                        channel=channel, units=units)
 
 
+def _group_starts(Y, group, inputs, like, warm):
+    """The cold starts of a group of blocks, read side by side: for every block (thetas,
+    usable, read) in C order of its spectra, every spectrum's start without warm starts, only
+    the first of its path's with them."""
+    n_theta = like.theta0.size
+    shapes = [tuple(s.stop - s.start for s in b) for b in group]
+    if warm:
+        picks = [tuple(s.start + i for s, i in zip(b, serpentine(shape)[0])) if
+                 math.prod(shape) else None for b, shape in zip(group, shapes)]
+        spectra = [np.asarray(Y[p], dtype=np.float64)[None, :] for p in picks if p is not None]
+    else:
+        spectra = [np.asarray(Y[b], dtype=np.float64).reshape(-1, Y.shape[-1]) for b in group]
+    if not spectra:
+        return [None] * len(group)
+    thetas, usable = read_starts(like, inputs, np.concatenate(spectra))
+    out = []
+    first = 0
+    for k, shape in enumerate(shapes):
+        size = math.prod(shape)
+        if not warm:
+            rows = slice(first, first + size)
+            out.append((thetas[rows], usable[rows], np.ones(size, dtype=bool)))
+            first += size
+            continue
+        part = (np.full((size, n_theta), np.nan), np.zeros(size, dtype=bool),
+                np.zeros(size, dtype=bool))
+        if picks[k] is not None:
+            at = np.ravel_multi_index(serpentine(shape)[0], shape) if shape else 0
+            part[0][at], part[1][at], part[2][at] = thetas[first], usable[first], True
+            first += 1
+        out.append(part)
+    return out
+
+
 def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
     packed = layout.empty(Y.shape[:-1])
     stop = threading.Event()
@@ -862,22 +920,20 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
         try:
             # The cold starts are read here, side by side for groups of at least BURST
             # spectra (a call's own cost does not show), while the workers fit the groups
-            # before.
+            # before: every spectrum's without warm starts, with them only the first of
+            # every chunk's path (the others start from the fit before them).
             shared = like is not None and shares_model(inputs.peaks, inputs.ties)
+            warm = warm_start == "previous"
             group = []
             for k, block in enumerate(blocks):
                 group.append(block)
                 # (The first block alone, so that a worker starts at once.)
-                if shared and 0 < k < len(blocks) - 1 and sum(
-                        math.prod(s.stop - s.start for s in b) for b in group) < BURST:
+                if shared and 0 < k < len(blocks) - 1 and (len(group) if warm else sum(
+                        math.prod(s.stop - s.start for s in b) for b in group)) < BURST:
                     continue
                 starts = [None] * len(group)
                 if shared:
-                    spectra = [np.asarray(Y[b], dtype=np.float64).reshape(-1, Y.shape[-1])
-                               for b in group]
-                    thetas, usable = read_starts(like, inputs, np.concatenate(spectra))
-                    edges = np.cumsum([0] + [rows.shape[0] for rows in spectra])
-                    starts = [(thetas[a:b], usable[a:b]) for a, b in zip(edges, edges[1:])]
+                    starts = _group_starts(Y, group, inputs, like, warm)
                 for b, part in zip(group, starts):
                     futures.append(pool.submit(work, b, part))
                 group = []

@@ -324,3 +324,24 @@ def test_a_store_that_exists_or_is_not_a_path_is_refused_before_any_fit(tmp_path
     with pytest.raises(TypeError, match="store"):
         velmora.fit_many(X, raman_map(), PEAKS, store=3)
     assert list(tmp_path.iterdir()) == [tmp_path / "old.zarr"]
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_path_whose_first_spectra_cannot_be_fitted_starts_cold_after_them(workers):
+    # Only the first spectrum of each path has its start read beforehand; when it cannot be
+    # fitted the next one's start is read when the engine comes to it.
+    Y = raman_map()
+    Y[0, 0, 3] = np.nan                 # invalid: the path's first spectrum
+    Y[0, 1] = 0.0                       # no counts: its second
+    Y[2, 0:2] = 0.0                     # the whole of the third path's start
+    batch = velmora.fit_many(X, Y, PEAKS, background="uniform", tol=1e-8, workers=workers,
+                             chunks=(1, 4))
+    for row, path in enumerate(([(0, 2), (0, 3)], [(1, 0), (1, 1), (1, 2), (1, 3)],
+                                [(2, 2), (2, 3)])):
+        start = None
+        for index in path:
+            alone = single(Y[index], PEAKS, start)
+            assert batch.values["p0.x0"][index] == alone.peaks[0]["x0"].value, index
+            assert batch.n_iter[index] == alone.n_iter, index
+            start = alone
+    assert batch.summary() == {"ok": 8, "invalid data": 1, "no counts": 3}
