@@ -143,12 +143,14 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         client.run(lambda: __import__("velmora"))  # every worker process imports velmora once
-        rows = max(1, 256 // Y.shape[1])
-        # The spectra are put into the workers' memory first, as the threaded path has them in
-        # its own: the time is the fitting's, not that of shipping the map to the cluster.
-        chunked = da.from_array(Y, chunks=(rows, Y.shape[1], CHANNELS)).persist()
+        # The Dask blocks are the threaded path's default chunks, so that both fit the same
+        # warm-start paths.  The spectra are put into the workers' memory first, as the
+        # threaded path has them in its own: the time is the fitting's, not that of shipping
+        # the map to the cluster.
+        blocks = velmora.batch._normalise_chunks(None, Y.shape[:-1])
+        chunked = da.from_array(Y, chunks=blocks + ((CHANNELS,),)).persist()
         wait(chunked)
-        velmora.fit_many(X, chunked[:2 * rows], peaks, **options)  # a first batch on the cluster
+        velmora.fit_many(X, chunked[:2], peaks, **options)  # a first batch on the cluster
         # This machine's speed drifts by a fifth over minutes: the two paths are timed in
         # turn, twice, and the better time of each is compared.
         threaded, cluster_times = [], []
