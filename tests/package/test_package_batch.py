@@ -345,3 +345,20 @@ def test_a_path_whose_first_spectra_cannot_be_fitted_starts_cold_after_them(work
             assert batch.n_iter[index] == alone.n_iter, index
             start = alone
     assert batch.summary() == {"ok": 8, "invalid data": 1, "no counts": 3}
+
+
+@pytest.mark.parametrize("warm_start", ["none", "previous"])
+def test_dask_blocks_read_their_own_starts_and_give_the_threaded_results(warm_start):
+    # Without the threaded path's starts read beforehand, each block reads its own: every
+    # start without warm starts, and on a warm path each one the engine stops at.
+    da = pytest.importorskip("dask.array")
+    Y = raman_map()
+    Y[0, 0] = 0.0                       # the first path's start cannot be fitted
+    threaded = velmora.fit_many(X, Y, PEAKS, background="uniform", warm_start=warm_start,
+                                chunks=(2, 2), workers=2)
+    dasked = velmora.fit_many(X, da.from_array(Y, chunks=(2, 2, X.size)), PEAKS,
+                              background="uniform", warm_start=warm_start)
+    for name in threaded.names:
+        assert np.array_equal(dasked.values[name], threaded.values[name], equal_nan=True)
+    assert np.array_equal(dasked.n_iter, threaded.n_iter)
+    assert dasked.summary() == {"ok": 11, "no counts": 1}
