@@ -927,8 +927,9 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
             group = []
             for k, block in enumerate(blocks):
                 group.append(block)
-                # (The first block alone, so that a worker starts at once.)
-                if shared and 0 < k < len(blocks) - 1 and (len(group) if warm else sum(
+                # (The first block of every worker alone, so that each starts at once; a
+                # spectrum's start does not depend on those read beside it.)
+                if shared and workers <= k < len(blocks) - 1 and (len(group) if warm else sum(
                         math.prod(s.stop - s.start for s in b) for b in group)) < BURST:
                     continue
                 starts = [None] * len(group)
