@@ -72,14 +72,27 @@ class Layout:
     def __init__(self, setup):
         self.signature = setup.signature
         names = []
+        # What each estimate measures: "x" (a place or width on the grid), "counts",
+        # "counts per channel", or None (shape factors, a TSDC activation energy, a slope).
+        kinds = {"location": "x", "width": "x", "count": "counts", "plain": None}
+        self.kinds = {}
         for pk in setup.peaks:
             spec = SHAPES[pk.shape]
+            for p in spec.params:
+                self.kinds[f"{pk.name}.{p.name}"] = kinds[p.kind]
+            self.kinds.update({f"{pk.name}.area": "counts",
+                               f"{pk.name}.height": "counts per channel",
+                               f"{pk.name}.fwhm": "x"})
+            self.kinds.update({f"{pk.name}.{n}": None for n in spec.extras})
             names += [f"{pk.name}.{n}" for n in spec.names + ("area", "height", "fwhm")
                       + spec.extras]
         bg_names, _, _ = setup.background.quantities(np.zeros(setup.terms.count), setup.x,
                                                      setup.widths, setup.frame.step,
                                                      setup.window) if setup.terms.count else ([], 0, 0)
         names += [f"background.{n}" for n in bg_names]
+        # The background's terms are counts; a line's slope and a Shirley step's share are not.
+        self.kinds.update({f"background.{n}": None if n in ("slope", "step") else "counts"
+                           for n in bg_names})
         self.names = names
         self.ll = 2 * len(names)
         self.n_iter, self.converged, self.status = self.ll + 1, self.ll + 2, self.ll + 3
@@ -626,6 +639,14 @@ class BatchResult:
         codes, counts = np.unique(self.status, return_counts=True)
         return {STATUS_NAMES[c]: int(n) for c, n in zip(codes, counts)}
 
+    def units_of(self, name):
+        """The units of estimate ``name``, or None where they are not known: centres and
+        widths in the units of the channel axis (its coordinate's ``units`` attribute, when
+        the batch was given an ``xarray.DataArray`` that had one), areas and background counts
+        in counts, heights in counts per channel."""
+        kind = self._layout.kinds[name]
+        return self.units.get(self.channel) if kind == "x" else kind
+
     def _start(self, index):
         """The start the batch used for the spectrum at ``index``: the fitted state of the last
         spectrum before it along its chunk's path that has one, or None (from the peaks)."""
@@ -677,8 +698,10 @@ class BatchResult:
                 return lazy[..., k]
         variables = {}
         for i, n in enumerate(self.names):
-            variables[n] = (self.dims, field(2 * i))
-            variables[n + "_stderr"] = (self.dims, field(2 * i + 1))
+            units = self.units_of(n)
+            attrs = {"units": units} if units else {}
+            variables[n] = (self.dims, field(2 * i), attrs)
+            variables[n + "_stderr"] = (self.dims, field(2 * i + 1), attrs)
         variables["log_likelihood"] = (self.dims, self.log_likelihood)
         variables["n_iter"] = (self.dims, self.n_iter)
         variables["converged"] = (self.dims, self.converged)
@@ -686,7 +709,9 @@ class BatchResult:
                                {"flag_values": list(range(len(STATUS_NAMES))),
                                 "flag_meanings": " ".join(s.replace(" ", "_")
                                                           for s in STATUS_NAMES)})
-        return xr.Dataset(variables, coords=self.coords or None)
+        coords = {d: (d, v, {"units": self.units[d]} if d in self.units else {})
+                  for d, v in (self.coords or {}).items()}
+        return xr.Dataset(variables, coords=coords or None)
 
     def __repr__(self):
         parts = ", ".join(f"{k}: {v}" for k, v in self.summary().items())

@@ -175,14 +175,11 @@ def out_path(path, source):
 
 def map_panels(batch, shape):
     """The estimates ``fit-map --plot`` draws, a row per peak of ``shape``: its location, its
-    FWHM where the batch keeps it (else its width parameters), its area."""
-    registered = SHAPES[shape]
-    panels = []
-    for peak in dict.fromkeys(n.rpartition(".")[0] for n in batch.names):
-        if peak != "background":
-            widths = ["fwhm"] if f"{peak}.fwhm" in batch.names else list(registered.widths)
-            panels.append([f"{peak}.{n}" for n in [registered.location] + widths + ["area"]])
-    return panels
+    FWHM and its area."""
+    location = SHAPES[shape].location
+    return [[f"{peak}.{n}" for n in (location, "fwhm", "area")]
+            for peak in dict.fromkeys(n.rpartition(".")[0] for n in batch.names)
+            if peak != "background"]
 
 
 def _write_dataset(ds, path):
@@ -210,7 +207,6 @@ def _write_dataset(ds, path):
 def run_fit_map(args):
     from .batch import fit_many
     from .guess import guess_peaks
-    from .plot import quantity_units
 
     if not has_module("xarray"):
         raise InputError("fit-map needs xarray: pip install 'velmora[io]'")
@@ -244,13 +240,6 @@ def run_fit_map(args):
         raise InputError(str(exc)) from None
     seconds = time.perf_counter() - started
     ds = batch.to_xarray()
-    for name in batch.names:
-        units = quantity_units(batch, name)
-        if units:
-            ds[name].attrs["units"] = ds[name + "_stderr"].attrs["units"] = units
-    for dim in batch.dims:
-        if dim in ds.coords and dim in batch.units:
-            ds[dim].attrs["units"] = batch.units[dim]
     ds.attrs.update(source=os.path.basename(args.file), shape=args.shape,
                     peaks=args.peaks, background=args.background)
     statuses = ", ".join(f"{n} {name}" for name, n in batch.summary().items())

@@ -64,36 +64,9 @@ def plot_result(result, title=None):
 
 # ------------------------------------------------------------------------------ batch maps
 
-def _kind(name):
-    """What an estimate name measures: ``"x"`` (a position or width on the grid), ``"counts"``,
-    ``"counts per channel"``, or None where the name alone does not say (shape factors such
-    as eta or alpha, a TSDC activation energy, a background slope)."""
-    owner, _, key = name.rpartition(".")
-    if owner == "background":
-        return "counts" if key == "counts" else None
-    if key == "area":
-        return "counts"
-    if key == "height":
-        return "counts per channel"
-    if key == "fwhm":
-        return "x"
-    kinds = {p.kind for shape in SHAPES.values() for p in shape.params if p.name == key}
-    return "x" if kinds and kinds <= {"location", "width"} else None
-
-
-def quantity_units(batch, name):
-    """The units of estimate ``name`` of ``batch``, or None where they are not known.
-
-    Centres and widths are in the units of the channel axis (its coordinate's ``units``
-    attribute, when the batch was given an ``xarray.DataArray`` that had one); areas and the
-    background's counts are counts, heights counts per channel."""
-    kind = _kind(name)
-    return batch.units.get(batch.channel) if kind == "x" else kind
-
-
 def _quantity_label(batch, name):
-    units = quantity_units(batch, name)
-    if units is None and _kind(name) == "x":
+    units = batch.units_of(name)
+    if units is None and batch._layout.kinds[name] == "x":
         units = f"units of {batch.channel}"
     return f"{name} ({units})" if units else name
 

@@ -104,10 +104,18 @@ def test_spectra_that_cannot_be_fitted_are_reported_and_the_batch_goes_on():
 def test_xarray_output_keeps_the_dimensions_and_coordinates():
     xr = pytest.importorskip("xarray")
     Y = xr.DataArray(raman_map(2, 3), dims=("row", "column", "channel"),
-                     coords={"row": [10.0, 20.0], "column": [1.0, 2.0, 3.0]})
-    ds = velmora.fit_many(X, Y, PEAKS, background="uniform", workers=1).to_xarray()
+                     coords={"row": ("row", [10.0, 20.0], {"units": "mm"}),
+                             "column": [1.0, 2.0, 3.0], "channel": ("channel", X, {"units": "eV"})})
+    ds = velmora.fit_many(X, Y, PEAKS, background="linear", workers=1).to_xarray()
     assert ds["p0.x0"].dims == ("row", "column")
-    assert ds["row"].values.tolist() == [10.0, 20.0]
+    assert ds["row"].values.tolist() == [10.0, 20.0] and ds["row"].attrs["units"] == "mm"
+    # Every estimate carries its units: the channel axis's for places and widths.
+    units = {n: ds[n].attrs.get("units") for n in ("p0.x0", "p0.sigma", "p0.fwhm", "p0.area",
+                                                   "p0.height", "background.slope",
+                                                   "background.counts", "p0.x0_stderr")}
+    assert units == {"p0.x0": "eV", "p0.sigma": "eV", "p0.fwhm": "eV", "p0.area": "counts",
+                     "p0.height": "counts per channel", "background.slope": None,
+                     "background.counts": "counts", "p0.x0_stderr": "eV"}
     assert ds["column"].values.tolist() == [1.0, 2.0, 3.0]
     assert {"p0.x0_stderr", "log_likelihood", "n_iter", "converged", "status"} <= set(ds)
 
