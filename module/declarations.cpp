@@ -243,9 +243,6 @@ std::vector<FunctionDecl> make_declarations() {
                "The registry of peak shapes: per shape its code, name, whether it is fitted in\n"
                "grid units, its parameters (name, kind, natural range, default bounds,\n"
                "description) and its derived quantities."});
-  d.push_back({"_shape_start", {count("shape"), real("position"), real("fwhm")}, Returns::floats,
-               "Starting parameters of a peak of a shape at a position with a full width at\n"
-               "half maximum."});
   d.push_back({"_shape_starts", {count("shape"), array("positions"), array("fwhms")},
                Returns::arrays,
                "Starting parameters of peaks of a shape at positions with full widths at half\n"
@@ -298,7 +295,6 @@ const char* stub_type(Returns returns) {
     case Returns::arrays: return "dict[str, object]";
     case Returns::array_pair: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
     case Returns::shape_table: return "tuple[dict[str, object], ...]";
-    case Returns::floats: return "tuple[float, ...]";
     case Returns::tie_operations: return "tuple[tuple[str, int, int], ...]";
     case Returns::tie_jet:
       return "tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]";

@@ -366,21 +366,6 @@ PyObject* shape_table(Arguments&) {
   return out.release();
 }
 
-PyObject* shape_start(Arguments& a) {
-  const std::uint64_t code = a.count("shape");
-  if (code >= shapes::all_shapes().size()) {
-    raise(PyExc_ValueError, "shape: no shape has the code " + std::to_string(code));
-  }
-  const shapes::ShapeEntry& s = shapes::shape(code);
-  std::array<double, shapes::kMaxShapeParams> p{};
-  s.start(a.real("position"), a.real("fwhm"), p.data());
-  Ref out(check(PyTuple_New(static_cast<Py_ssize_t>(s.n_params))));
-  for (std::size_t q = 0; q < s.n_params; ++q) {
-    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(q), check(PyFloat_FromDouble(p[q])));
-  }
-  return out.release();
-}
-
 PyObject* shape_starts(Arguments& a) {
   const std::uint64_t code = a.count("shape");
   if (code >= shapes::all_shapes().size()) {
@@ -410,7 +395,6 @@ PyObject* shape_starts(Arguments& a) {
     Definition::of<engine_parameters>("_engine_parameters"),
     Definition::of<engine_densities>("_engine_densities"),
     Definition::of<shape_table>("_shapes"),
-    Definition::of<shape_start>("_shape_start"),
     Definition::of<shape_starts>("_shape_starts"),
 };
 

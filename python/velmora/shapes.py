@@ -93,7 +93,7 @@ class ShapeSpec:
     def start(self, position, fwhm):
         """Starting parameter values of a peak at ``position`` with full width at half maximum
         ``fwhm`` (the core's rule for the shape)."""
-        return dict(zip(self.names, velmora_core._shape_start(self.code, position, fwhm)))
+        return {name: float(v[0]) for name, v in self.starts([position], [fwhm]).items()}
 
     def starts(self, positions, fwhms):
         """:meth:`start` of many peaks: a dict of name to an array over the peaks."""
