@@ -897,8 +897,9 @@ def _group_starts(Y, group, inputs, like, warm):
     n_theta = like.theta0.size
     shapes = [tuple(s.stop - s.start for s in b) for b in group]
     if warm:
-        picks = [tuple(s.start + i for s, i in zip(b, serpentine(shape)[0])) if
-                 math.prod(shape) else None for b, shape in zip(group, shapes)]
+        # A path starts at the block's first spectrum (index 0 on every axis).
+        picks = [tuple(s.start for s in b) if math.prod(shape) else None
+                 for b, shape in zip(group, shapes)]
         spectra = [np.asarray(Y[p], dtype=np.float64)[None, :] for p in picks if p is not None]
     else:
         spectra = [np.asarray(Y[b], dtype=np.float64).reshape(-1, Y.shape[-1]) for b in group]
@@ -917,8 +918,7 @@ def _group_starts(Y, group, inputs, like, warm):
         part = (np.full((size, n_theta), np.nan), np.zeros(size, dtype=bool),
                 np.zeros(size, dtype=bool))
         if picks[k] is not None:
-            at = np.ravel_multi_index(serpentine(shape)[0], shape) if shape else 0
-            part[0][at], part[1][at], part[2][at] = thetas[first], usable[first], True
+            part[0][0], part[1][0], part[2][0] = thetas[first], usable[first], True
             first += 1
         out.append(part)
     return out
@@ -998,8 +998,14 @@ def _check_store(store):
     except ImportError:
         raise ImportError("store: writing results to Zarr needs zarr (pip install "
                           "'velmora[io]')") from None
-    if "://" not in store and os.path.exists(store):
-        raise ValueError(f"store: {store} exists; give the path of a new store")
+    if not store.strip():
+        raise ValueError("store: expected the path or URL of a new Zarr store, got ''")
+    if "://" not in store:
+        if os.path.exists(store):
+            raise ValueError(f"store: {store} exists; give the path of a new store")
+        folder = os.path.dirname(os.path.abspath(store))
+        if not os.path.isdir(folder):
+            raise ValueError(f"store: the folder {folder} does not exist")
     return store
 
 

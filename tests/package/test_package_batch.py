@@ -331,6 +331,10 @@ def test_a_store_that_exists_or_is_not_a_path_is_refused_before_any_fit(tmp_path
         velmora.fit_many(X, raman_map(), PEAKS, store=tmp_path / "old.zarr")
     with pytest.raises(TypeError, match="store"):
         velmora.fit_many(X, raman_map(), PEAKS, store=3)
+    with pytest.raises(ValueError, match="store"):
+        velmora.fit_many(X, raman_map(), PEAKS, store="")
+    with pytest.raises(ValueError, match="does not exist"):
+        velmora.fit_many(X, raman_map(), PEAKS, store=tmp_path / "no" / "such.zarr")
     assert list(tmp_path.iterdir()) == [tmp_path / "old.zarr"]
 
 
