@@ -19,6 +19,7 @@ from dataclasses import replace
 import functools
 import math
 import numbers
+import os
 import sys
 import threading
 
@@ -27,7 +28,7 @@ import velmora_core
 
 from .fit import prepare, validate
 from .problem import FitState, cold_starts, shares_model
-from .result import COLLAPSED_STEPS, SIGNIFICANT_AREA
+from .result import detection
 from .uncertainty import linear_estimates
 from .shapes import SHAPES
 from .validation import InvalidCounts, NoCounts, check_counts
@@ -224,15 +225,10 @@ class Layout:
         # velmora.fit's result: a collapsed peak none, one whose area is compatible with zero
         # none for its shape.
         for j, (area_col, area_free, varied, varied_faint) in enumerate(plan["rules"]):
-            fwhm = fitted["fwhm"][:, j]
-            with np.errstate(invalid="ignore"):
-                collapsed = np.isfinite(fwhm) & (fwhm < COLLAPSED_STEPS * plan["grid_step"])
-                if area_free:
-                    a_value, a_se = rows[:, 2 * area_col], rows[:, 2 * area_col + 1]
-                    faint = ~collapsed & (at_bound[:, plan["area_slot"][j]] | (
-                        np.isfinite(a_se) & (a_value < SIGNIFICANT_AREA * a_se)))
-                else:
-                    faint = np.zeros(m, dtype=bool)
+            held = at_bound[:, plan["area_slot"][j]] if area_free else False
+            collapsed, faint = detection(fitted["fwhm"][:, j], plan["grid_step"],
+                                         rows[:, 2 * area_col], rows[:, 2 * area_col + 1],
+                                         held, area_free)
             if collapsed.any():
                 rows[np.ix_(collapsed, 2 * np.array(varied, dtype=np.intp) + 1)] = math.nan
             if faint.any() and varied_faint:
@@ -987,8 +983,6 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
 
 def _check_store(store):
     """A store argument as a string, refused when it exists already or zarr is missing."""
-    import os
-
     if isinstance(store, bytes) or not isinstance(store, (str, os.PathLike)):
         raise TypeError(f"store: expected a path or URL of a new Zarr store, got "
                         f"{type(store).__name__}")
@@ -1046,8 +1040,6 @@ def _run_dask(Y, inputs, warm_start, layout, like, bar, store=None):
                         meta=np.empty((0,) * Y.ndim))
     if store is not None:
         # Each field in chunks of its own, so that reading one estimate reads only it.
-        import dask
-
         dask.compute(out.rechunk({Y.ndim - 1: 1}).to_zarr(store, component="packed",
                                                            compute=False))
         if bar is not None:

@@ -20,6 +20,22 @@ COLLAPSED_STEPS = 1.0
 SIGNIFICANT_AREA = 3.0
 
 
+def detection(fwhm, grid_step, area, area_stderr, area_at_bound, area_free):
+    """Why peaks are not detections, element by element (scalars, or arrays over spectra):
+    ``(collapsed, faint)``.  Collapsed: a FWHM below COLLAPSED_STEPS grid steps (it fits
+    noise, not a line).  Faint: not collapsed, and a free area on its bound or within
+    SIGNIFICANT_AREA standard errors of zero.  A collapsed peak gets no standard errors, a
+    faint one none for its shape."""
+    fwhm, area, area_stderr = (np.asarray(v, dtype=np.float64)
+                               for v in (fwhm, area, area_stderr))
+    with np.errstate(invalid="ignore"):
+        collapsed = np.isfinite(fwhm) & (fwhm < COLLAPSED_STEPS * grid_step)
+        faint = ~collapsed & np.asarray(area_free, dtype=bool) & (
+            np.asarray(area_at_bound, dtype=bool)
+            | (np.isfinite(area_stderr) & (area < SIGNIFICANT_AREA * area_stderr)))
+    return collapsed, faint
+
+
 class ConvergenceWarning(UserWarning):
     """A fit that ended before reaching the maximum of its likelihood."""
 
@@ -401,7 +417,10 @@ def build_result(setup, counts, outcome, report=None):
                                        fixed=fixed_shape)
         detected = True
         area = estimates["area"]
-        if math.isfinite(fwhm) and fwhm < COLLAPSED_STEPS * grid_step:
+        collapsed, faint = detection(
+            fwhm, grid_step, area.value, math.nan if area.stderr is None else area.stderr,
+            area.at_bound, not area.fixed and not area.tie)
+        if collapsed:
             detected = False
             findings.append(
                 f"{peak.name}: collapsed to a width of {width_scale * fwhm:.3g} "
@@ -410,9 +429,7 @@ def build_result(setup, counts, outcome, report=None):
             for est in estimates.values():
                 if not est.fixed:
                     est.stderr = math.nan
-        elif not area.fixed and not area.tie and (
-                area.at_bound or (area.stderr is not None and math.isfinite(area.stderr)
-                                  and area.value < SIGNIFICANT_AREA * area.stderr)):
+        elif faint:
             detected = False
             z = area.value / area.stderr if area.stderr and math.isfinite(area.stderr) else 0.0
             findings.append(
