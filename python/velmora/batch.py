@@ -105,12 +105,14 @@ class Layout:
 
     def empty(self, spectrum_shape):
         out = np.full(tuple(spectrum_shape) + (self.fields,), np.nan)
+        out[..., self.n_iter] = 0.0
+        out[..., self.converged] = 0.0
         out[..., self.status] = NOT_FITTED
         return out
 
     def failed(self, status):
         row = self.empty(())
-        row[self.n_iter], row[self.converged], row[self.status] = 0.0, 0.0, status
+        row[self.status] = status
         return row
 
     def _plan(self, setup):
@@ -342,8 +344,9 @@ def _fit_shared(inputs, like, block, path, warm, starts, out, layout, stop, done
     if not path or math.prod(shape) == 0:
         return
     spectra = block.reshape(-1, block.shape[-1])
-    order = np.array([np.ravel_multi_index(index, shape) for index in path], dtype=np.intp) \
+    order = np.ravel_multi_index(np.array(path, dtype=np.intp).T, shape) \
         if shape else np.zeros(1, dtype=np.intp)
+    flat = out.reshape(-1, out.shape[-1])  # a view: `out` is a fresh array
     counts, invalid, empty = _window_rows(like, spectra[order])
     n = len(path)
     if starts is None:
@@ -376,15 +379,19 @@ def _fit_shared(inputs, like, block, path, warm, starts, out, layout, stop, done
         stop_at = int(waiting[0]) if waiting.size else end - first
         if stop_at:
             fitted = {k: v[:stop_at] for k, v in fitted.items()}
-            for i, row in enumerate(layout.pack(like, fitted), start=first):
-                if skip[i - first]:
-                    row = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS if empty[i]
+            rows = layout.pack(like, fitted)
+            for k in np.flatnonzero(skip[:stop_at]):
+                i = first + k
+                rows[k] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS if empty[i]
                                         else FIT_FAILED)
-                elif warm:
+            flat[order[first:first + stop_at]] = rows
+            if warm:
+                # The next call's path goes on from the last spectrum that left a state.
+                for row in rows[::-1]:
                     state = layout.start(row)
                     if state is not None:
                         previous = state.theta
-                out[path[i]] = row
+                        break
             if done is not None:
                 done(stop_at)
         first += stop_at
