@@ -246,6 +246,28 @@ def fill_peaks(x, counts, peaks, tied_positions=None, picker=None):
     return [_as_peak(p, v) for p, v in zip(peaks, values)]
 
 
+def _pair_share(peak, anode, ratio):
+    """What the area read at a Kα1 reflection is, in units of its own area: 1 + ratio where
+    its Kα2 partner lies well within its width (the pair was read as one bump), 1 where the
+    two are resolved, and between them as the partner's height at the reflection's centre
+    (a Gaussian of the reflection's full width at half maximum) says."""
+    from .lines import _wavelength_ratio
+
+    spec = SHAPES[peak.shape]
+    x0 = peak.values[spec.location]
+    width = peak.values[spec.widths[0]] if spec.widths else None
+    reference = spec.start(x0, 1.0)[spec.widths[0]] if spec.widths else 0.0
+    if width is None or not reference > 0 or not width > 0:
+        return 1.0 + ratio
+    fwhm = width / reference  # the shapes' start rules are proportional to the FWHM
+    q = _wavelength_ratio(anode)
+    sine = q * np.sin(np.radians(x0 / 2))
+    if not sine < 1.0:
+        return 1.0 + ratio  # no partner: kalpha2() says so
+    separation = 2 * np.degrees(np.arcsin(sine)) - x0
+    return 1.0 + ratio * float(np.exp(-4 * np.log(2) * (separation / fwhm) ** 2))
+
+
 def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
                 kalpha2_ratio=0.5, **options):
     """Peaks with starting values read from the data.
@@ -267,7 +289,9 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
         λ2)).  Each of the ``n`` reflections found is then taken as Kα1 and followed by its
         Kα2 partner (see :func:`velmora.kalpha2`); the reflections are named ``p0``, ``p1``,
         ... by position and their partners ``p0_a2``, ...; a reflection's starting area is
-        what was read there divided by ``1 + kalpha2_ratio`` (the partner takes the rest).
+        what was read there less its partner's share (divided by ``1 + kalpha2_ratio`` where
+        the partner lies within the reflection's width, as at low angles; kept where the two
+        are resolved).
     kalpha2_ratio : float
         Area of each Kα2 partner over its Kα1 reflection (default 0.5).
     **options
@@ -329,8 +353,8 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
 
     out = []
     for k, peak in enumerate(peaks):
-        if peak.area is not None:  # the area read there is the pair's
-            area = peak.area / (1.0 + kalpha2_ratio)
+        if peak.area is not None:  # the area read there holds the partner's share
+            area = peak.area / _pair_share(peak, kalpha2, kalpha2_ratio)
             if "area" in peak.bounds:
                 area = min(max(area, peak.bounds["area"][0]), peak.bounds["area"][1])
             peak = peak.replace(area=area)
