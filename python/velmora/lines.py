@@ -81,7 +81,7 @@ def _spectral(shape, what):
     return spec
 
 
-def doublet(shape, name, x0=None, *, splitting=None, orbital=None, ratio=None, share=None,
+def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, share=None,
             **values):
     """The two lines of a spin-orbit doublet, tied as the physics says.
 
