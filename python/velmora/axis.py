@@ -40,6 +40,15 @@ class Axis:
         The coordinate's attributes of these names.
     energy : {"binding", "kinetic", None}
         The DataArray's ``energy`` attribute (or the coordinate's).
+
+    Examples
+    --------
+    >>> from velmora.axis import Axis
+    >>> be = Axis(name="binding_energy", units="eV")
+    >>> be.label(), be.inverted()
+    ('Binding energy (eV)', True)
+    >>> Axis(name="two_theta").label(), Axis().label(), Axis(name="shift", units="cm-1").label()
+    ('2θ (degree)', 'x', 'shift (cm-1)')
     """
 
     name: object = None
