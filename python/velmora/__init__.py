@@ -11,11 +11,13 @@ from .batch import STATUS_NAMES, BatchResult, fit_many
 from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Uniform
 from .fit import fit
 from .guess import guess_peaks
+from .lines import doublet, kalpha2
 from .model import Peak
 from .result import ConvergenceWarning, Estimate, FitResult, PeakResult
 from .shapes import SHAPE_NAMES
 
-__all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "FitResult",
+__all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "doublet",
+           "kalpha2", "FitResult",
            "PeakResult", "Estimate", "ConvergenceWarning", "Background", "Uniform", "Sqrt",
            "Linear", "Spline", "Shirley", "SHAPE_NAMES"]
 

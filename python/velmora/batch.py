@@ -26,6 +26,7 @@ import threading
 import numpy as np
 import velmora_core
 
+from .axis import Axis, axis_of, plain
 from .fit import prepare, validate
 from .problem import FitState, cold_starts, shares_model
 from .result import detection
@@ -611,10 +612,13 @@ class BatchResult:
     units : dict of str to str
         The ``units`` attribute of every coordinate of the input DataArray that had one, the
         channel axis's included (the units of centres and widths).
+    axis : Axis
+        The channel axis as the input told it (see :attr:`velmora.FitResult.axis`): its
+        name, long name, units and energy, for :meth:`plot_spectrum`.
     """
 
     def __init__(self, packed, layout, inputs, data, warm_start, chunks, dims, coords,
-                 channel="x", units=None):
+                 channel="x", units=None, axis=None):
         names = layout.names
         self.names = list(names)
         self.values = _Fields(packed, names, 0)
@@ -628,6 +632,7 @@ class BatchResult:
         self._inputs, self._data, self._warm_start = inputs, data, warm_start
         self._chunks, self.dims, self.coords = chunks, dims, coords
         self.channel, self.units = channel, dict(units or {})
+        self.axis = Axis() if axis is None else axis
 
     def __len__(self):
         return int(np.prod(self.shape, dtype=np.int64))
@@ -680,7 +685,9 @@ class BatchResult:
 
         y = np.asarray(self._data[index], dtype=np.float64)
         inputs = replace(self._inputs, counts=check_counts(y, self._inputs.x.size))
-        return fit_validated(inputs, start=self._start(index))
+        result = fit_validated(inputs, start=self._start(index))
+        result.axis = self.axis
+        return result
 
     def to_xarray(self):
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
@@ -832,6 +839,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     """
     dims = coords = None
     channel, units = "x", {}
+    axis = axis_of(x, Y)
+    x = plain(x)
     if type(Y).__module__.split(".")[0] == "xarray":
         dims = tuple(Y.dims[:-1])
         coords = {d: Y.coords[d].values for d in dims if d in Y.coords}
@@ -890,7 +899,7 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         if bar is not None:
             bar.close()
     return BatchResult(packed, layout, inputs, Y, warm_start, chunk_spec, dims, coords,
-                       channel=channel, units=units)
+                       channel=channel, units=units, axis=axis)
 
 
 def _group_starts(Y, group, inputs, like, warm):

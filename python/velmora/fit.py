@@ -6,6 +6,7 @@ import numpy as np
 
 import velmora_core
 
+from .axis import axis_of, plain
 from .backgrounds import make_background
 from .problem import FitState, build
 from .result import build_result, warn_if_not_converged
@@ -137,9 +138,13 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
 
     Parameters
     ----------
-    x, counts : array_like
+    x, counts : array_like or xarray.DataArray
         The grid and the counts at each grid point (any order; no repeated x).  Counts need
-        not be integers but must be finite and non-negative.
+        not be integers but must be finite and non-negative.  Either may be an
+        ``xarray.DataArray``: ``x`` a coordinate (``da["binding_energy"]``), ``counts`` a 1-D
+        DataArray; the coordinate's name and its ``long_name`` and ``units`` attributes, and
+        an ``energy`` attribute (``"binding"`` or ``"kinetic"``), go to ``result.axis`` and
+        label the plot (a binding-energy axis runs from high to low).
     peaks : Peak or list of Peak
         The peaks, of any shapes (TSDC peaks only with TSDC peaks), with their names, ties,
         fixed parameters and bounds.  Missing starting values are guessed from the data.
@@ -195,9 +200,11 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
     True
     """
-    inputs = validate(x, counts, peaks, background, window, tol, max_iter, knots, energy,
-                      bounds, accelerate)
+    axis = axis_of(x, counts)
+    inputs = validate(plain(x), plain(counts), peaks, background, window, tol, max_iter, knots,
+                      energy, bounds, accelerate)
     result = fit_validated(inputs, start=check_start(start))
+    result.axis = axis
     warn_if_not_converged(result)
     return result
 

@@ -246,7 +246,30 @@ def fill_peaks(x, counts, peaks, tied_positions=None, picker=None):
     return [_as_peak(p, v) for p, v in zip(peaks, values)]
 
 
-def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
+def _pair_share(peak, anode, ratio):
+    """What the area read at a Kα1 reflection is, in units of its own area: 1 + ratio where
+    its Kα2 partner lies well within its width (the pair was read as one bump), 1 where the
+    two are resolved, and between them as the partner's height at the reflection's centre
+    (a Gaussian of the reflection's full width at half maximum) says."""
+    from .lines import _wavelength_ratio
+
+    spec = SHAPES[peak.shape]
+    x0 = peak.values[spec.location]
+    width = peak.values[spec.widths[0]] if spec.widths else None
+    reference = spec.start(x0, 1.0)[spec.widths[0]] if spec.widths else 0.0
+    if width is None or not reference > 0 or not width > 0:
+        return 1.0 + ratio
+    fwhm = width / reference  # the shapes' start rules are proportional to the FWHM
+    q = _wavelength_ratio(anode)
+    sine = q * np.sin(np.radians(x0 / 2))
+    if not sine < 1.0:
+        return 1.0 + ratio  # no partner: kalpha2() says so
+    separation = 2 * np.degrees(np.arcsin(sine)) - x0
+    return 1.0 + ratio * float(np.exp(-4 * np.log(2) * (separation / fwhm) ** 2))
+
+
+def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
+                kalpha2_ratio=0.5, **options):
     """Peaks with starting values read from the data.
 
     Parameters
@@ -260,19 +283,32 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
         Shape of the peaks (see :class:`velmora.Peak`).
     window : (float, float), optional
         Look for peaks only inside this range of x.
+    kalpha2 : str or (float, float), optional
+        For a diffraction pattern in degrees of 2θ measured with both Kα lines: the anode
+        (``"Cu"``, ``"Co"``, ``"Mo"``, ``"Fe"``, ``"Cr"``, ``"Ag"``, or the wavelengths (λ1,
+        λ2)).  Each of the ``n`` reflections found is then taken as Kα1 and followed by its
+        Kα2 partner (see :func:`velmora.kalpha2`); the reflections are named ``p0``, ``p1``,
+        ... by position and their partners ``p0_a2``, ...; a reflection's starting area is
+        what was read there less its partner's share (divided by ``1 + kalpha2_ratio`` where
+        the partner lies within the reflection's width, as at low angles; kept where the two
+        are resolved).
+    kalpha2_ratio : float
+        Area of each Kα2 partner over its Kα1 reflection (default 0.5).
     **options
         Passed to every :class:`velmora.Peak` (``fix``, ``bounds``, ``beta``).
 
     Returns
     -------
     list of Peak
-        ``n`` peaks in order of position, every starting value and an area set.
+        ``n`` peaks in order of position, every starting value and an area set; with
+        ``kalpha2``, each followed by its Kα2 partner (``2 n`` peaks).
 
     Raises
     ------
     TypeError, ValueError
-        For bad data (see :func:`velmora.fit`), a window without data, a bad ``n`` or an
-        unknown shape.
+        For bad data (see :func:`velmora.fit`), a window without data, a bad ``n``, an
+        unknown shape, and with ``kalpha2`` an unknown anode, a bad ratio, a ``name`` among
+        ``options``, or a reflection found where Kα2 cannot reflect.
 
     Examples
     --------
@@ -281,6 +317,8 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
     >>> counts = np.round(1000 * np.exp(-0.5 * ((x - 4) / 0.3) ** 2) + 10)
     >>> [round(p.values["x0"], 1) for p in velmora.guess_peaks(x, counts, 1)]
     [4.0]
+    >>> [p.name for p in velmora.guess_peaks(10 * x + 20, counts, 1, kalpha2="Cu")]
+    ['p0', 'p0_a2']
     """
     if isinstance(n, bool) or not isinstance(n, numbers.Integral):
         raise TypeError(f"n: expected an integer number of peaks, got {type(n).__name__}")
@@ -289,6 +327,14 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
     if not isinstance(shape, str) or shape not in SHAPE_NAMES:
         raise ValueError(f"shape: unknown shape {shape!r}; expected one of "
                          f"{', '.join(repr(s) for s in SHAPE_NAMES)}")
+    if kalpha2 is not None:
+        from .lines import _wavelength_ratio, _positive
+
+        _wavelength_ratio(kalpha2)  # refuses an unknown anode before any work
+        kalpha2_ratio = _positive(kalpha2_ratio, "kalpha2_ratio")
+        if "name" in options:
+            raise ValueError("name: the reflections of guess_peaks(kalpha2=...) are named p0, "
+                             "p1, ... for their partners' ties; pass no name")
     x, counts = check_data(x, counts)
     order = np.argsort(x, kind="stable")
     x, counts = x[order], counts[order]
@@ -300,4 +346,18 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, **options):
                          f"(at most {x.size // 3}, three points a peak)")
     peaks = fill_peaks(x, counts, [Peak(shape, **options) for _ in range(int(n))])
     location = SHAPES[shape].location
-    return sorted(peaks, key=lambda p: p.values[location])
+    peaks = sorted(peaks, key=lambda p: p.values[location])
+    if kalpha2 is None:
+        return peaks
+    from .lines import kalpha2 as partner_of
+
+    out = []
+    for k, peak in enumerate(peaks):
+        if peak.area is not None:  # the area read there holds the partner's share
+            area = peak.area / _pair_share(peak, kalpha2, kalpha2_ratio)
+            if "area" in peak.bounds:
+                area = min(max(area, peak.bounds["area"][0]), peak.bounds["area"][1])
+            peak = peak.replace(area=area)
+        peak.name = f"p{k}"
+        out += [peak, partner_of(peak, kalpha2, kalpha2_ratio)]
+    return out

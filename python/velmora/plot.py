@@ -29,12 +29,32 @@ def _figure_class():
     return Figure
 
 
+def _axis_of(result):
+    """The :class:`~velmora.axis.Axis` of a result (an empty one for results made before
+    results had one) and its background."""
+    from .axis import Axis
+
+    return getattr(result, "axis", None) or Axis(), result.setup.background
+
+
+def x_axis(ax, axis, background=None):
+    """Label ``ax``'s x axis from ``axis`` (an :class:`~velmora.axis.Axis`), and draw it from
+    high to low for a binding-energy axis (see :meth:`~velmora.axis.Axis.inverted`)."""
+    ax.set_xlabel(axis.label(background))
+    if axis.inverted(background) and not ax.xaxis_inverted():
+        ax.invert_xaxis()
+
+
 def plot_result(result, title=None):
     """A matplotlib Figure of ``result`` (no pyplot state is touched).
 
     The upper panel shows the counts, every peak on top of the background, the background and
     the total model; the lower panel the residuals in standard deviations,
-    (counts - model) / sqrt(model).
+    (counts - model) / sqrt(model).  The x axis is labelled with the coordinate's name and
+    units (``result.axis``: "Binding energy (eV)", "2θ (degree)"), and a binding-energy axis
+    runs from high to low: a coordinate named ``binding_energy``, an ``energy`` attribute
+    ``"binding"``, or for plain arrays a background on a binding-energy axis (Shirley's
+    default).
     """
     Figure = _figure_class()
     x = result.x
@@ -57,7 +77,7 @@ def plot_result(result, title=None):
     bottom.axhline(0.0, color="black", lw=0.8)
     bottom.plot(x, resid, ".", ms=2.5, color="tab:red")
     bottom.set_ylabel("residual (sd)")
-    bottom.set_xlabel("x")
+    x_axis(bottom, *_axis_of(result))  # the panels share x: the top follows
     fig.tight_layout()
     return fig
 
@@ -310,15 +330,13 @@ def plot_batch_spectrum(batch, index, x, counts):
     Figure = _figure_class()
     code = int(batch.status[index])
     where = _where(batch, index)
-    x_label = _axis_label(batch, batch.channel)
     if code in (OK, NOT_CONVERGED):
-        fig = batch.result(index).plot(title=f"{where} ({STATUS_NAMES[code]})")
-        fig.axes[-1].set_xlabel(x_label)
-        return fig
+        # batch.result carries the batch's axis: labels and direction as for one fit.
+        return batch.result(index).plot(title=f"{where} ({STATUS_NAMES[code]})")
     fig = Figure(figsize=(9, 4.5), layout="constrained")
     ax = fig.subplots()
     ax.plot(x, counts, ".", ms=3, color="0.4", label="data")
     ax.set_title(f"{where}: not fitted ({STATUS_NAMES[code]})")
-    ax.set_xlabel(x_label)
+    x_axis(ax, batch.axis, batch._inputs.background)
     ax.set_ylabel("counts")
     return fig

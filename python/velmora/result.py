@@ -9,6 +9,7 @@ import numpy as np
 
 import velmora_core
 
+from .axis import Axis
 from .shapes import SHAPES
 from .uncertainty import in_user_units, linear_estimates
 
@@ -207,6 +208,11 @@ class FitResult:
         The fitted point, for ``velmora.fit(..., start=result)``.
     setup : Setup
         The fit's set-up (model, grid, parameters).
+    axis : Axis
+        What x is, as far as the data said: the coordinate's ``name``, ``long_name`` and
+        ``units`` when x (or the counts' coordinate) was an ``xarray.DataArray``, and the
+        ``energy`` attribute (``"binding"`` or ``"kinetic"``).  The plot's x label and
+        direction come from it; reports and :meth:`to_dict` do not use it.
     """
 
     peaks: PeakList
@@ -235,6 +241,7 @@ class FitResult:
     state: object = field(repr=False)
     setup: object = field(repr=False)
     curves: dict = field(repr=False)
+    axis: Axis = field(default_factory=Axis, repr=False)
 
     # ---- curves
     def eval_components(self, x=None):
