@@ -97,8 +97,12 @@ class Picker:
     """The greedy picking of peaks on spectra over one sorted ``x``: ``counts`` one spectrum
     or many as rows, picked side by side (every array it returns has one entry per row)."""
 
-    def __init__(self, x, counts):
+    def __init__(self, x, counts, partner=None):
         self.x = x
+        # (ratio, where -> partner's position, NaN where none): every peak taken comes with
+        # a partner of ``ratio`` times its area and its width (a reflection's Kα2 line),
+        # which is taken off with it so that it is not picked as a peak of its own.
+        self.partner = partner
         self.step = float(np.median(np.diff(x)))
         counts = np.atleast_2d(np.asarray(counts, dtype=np.float64))
         smoothed = smooth(counts, 1.5)
@@ -133,8 +137,24 @@ class Picker:
             height = np.where(empty, LEFT_OVER_SHARE * share, height)
             fwhm = np.where(empty, wide, fwhm)
         sigma = SHAPES["gaussian"].starts(where, fwhm)["sigma"]
-        self.residual = self.residual - height[:, None] * np.exp(
-            -0.5 * ((self.x[None, :] - where[:, None]) / sigma[:, None]) ** 2)
+
+        def bump(centre, h):
+            return h[:, None] * np.exp(-0.5 * ((self.x[None, :] - centre[:, None])
+                                               / sigma[:, None]) ** 2)
+
+        if self.partner is None:
+            self.residual = self.residual - bump(where, height)
+        else:
+            # The height read is the peak's own plus its partner's tail there.
+            ratio, partner_of = self.partner
+            twin = partner_of(where)
+            with np.errstate(invalid="ignore"):
+                overlap = np.where(np.isfinite(twin), np.exp(-4.0 * np.log(2.0) * (
+                    (twin - where) / fwhm) ** 2), 0.0)
+            own = height / (1.0 + ratio * overlap)
+            self.residual = self.residual - bump(where, own) - bump(
+                np.where(np.isfinite(twin), twin, where), np.where(np.isfinite(twin),
+                                                                   ratio * own, 0.0))
         return height, where, fwhm
 
     def height_at(self, position):
@@ -344,7 +364,17 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
     if n > x.size // 3:
         raise ValueError(f"n: {n} peaks are too many for {x.size} data points in the window "
                          f"(at most {x.size // 3}, three points a peak)")
-    peaks = fill_peaks(x, counts, [Peak(shape, **options) for _ in range(int(n))])
+    picker = None
+    if kalpha2 is not None:
+        q = _wavelength_ratio(kalpha2)
+
+        def partner_of(two_theta):
+            with np.errstate(invalid="ignore"):
+                return 2.0 * np.degrees(np.arcsin(q * np.sin(np.radians(two_theta / 2.0))))
+
+        picker = Picker(x, counts, partner=(kalpha2_ratio, partner_of))
+    peaks = fill_peaks(x, counts, [Peak(shape, **options) for _ in range(int(n))],
+                       picker=picker)
     location = SHAPES[shape].location
     peaks = sorted(peaks, key=lambda p: p.values[location])
     if kalpha2 is None:

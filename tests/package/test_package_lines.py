@@ -179,6 +179,20 @@ def test_guess_peaks_with_kalpha2_returns_named_reflections_and_their_partners()
         velmora.guess_peaks(x, counts, 3, kalpha2="Xx")
 
 
+def test_guess_peaks_with_kalpha2_does_not_take_a_partner_for_a_reflection():
+    # A strong reflection whose resolved Kα2 line stands higher than a weak reflection: the
+    # partner goes with its reflection, and the weak one is found.
+    x = np.linspace(40.0, 75.0, 3501)
+    step = x[1] - x[0]
+    rate = 20.0
+    for centre, area in ((47.0, 40000.0), (69.0, 3000.0)):
+        rate = rate + area * step * (velmora_core.gaussian_predict(x, centre, 0.03)
+                                     + 0.5 * velmora_core.gaussian_predict(x, bragg(centre), 0.03))
+    counts = np.random.default_rng(8).poisson(rate).astype(float)
+    peaks = velmora.guess_peaks(x, counts, 2, kalpha2="Cu")
+    assert [round(p.values["x0"]) for p in peaks[::2]] == [47, 69]
+
+
 # ------------------------------------------------------------------------------- plot axes
 
 def axis_direction(fig):
