@@ -51,40 +51,72 @@ const double* row(const FollowTerm& term, std::size_t i) {
   return term.toeplitz ? term.kernel.data() + (n - 1 - i) : term.kernel.data() + i * (i - 1) / 2;
 }
 
-// out = L v for a loss kernel, gathering from `side`; with `adjoint`, out = L^T v.  With M the
-// symmetric matrix K(T_il) stored as its lower triangle and D = diag(dx), L = D tril(M) (below)
-// or D triu(M) (above), L^T = tril(M)^T D or triu(M)^T D; every product runs along rows of
-// the lower triangle, in index order.
+// y = tril(M) a, y_i = sum_{l < i} M_il a_l, with M the symmetric matrix K(T_il) (M_ii = 0).
+// On a uniform grid column l of the triangle is K at 1, 2, ... steps, so the product is a run
+// of scaled additions of that one vector, which vectorise without changing a rounding; the
+// packed triangle of an irregular grid is read by rows, with four partial sums.
+void lower_product(const FollowTerm& term, const double* a, double* y) {
+  const std::size_t n = term.dx.size();
+  if (term.toeplitz) {
+    const double* k = term.forward.data();
+    for (std::size_t i = 0; i < n; ++i) y[i] = 0.0;
+    for (std::size_t l = 0; l + 1 < n; ++l) {
+      const double al = a[l];
+      if (al == 0.0) continue;
+      double* out = y + l + 1;
+      const std::size_t count = n - 1 - l;
+      for (std::size_t j = 0; j < count; ++j) out[j] += al * k[j + 1];
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* r = row(term, i);
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t l = 0;
+    for (; l + 4 <= i; l += 4) {
+      s0 += r[l] * a[l];
+      s1 += r[l + 1] * a[l + 1];
+      s2 += r[l + 2] * a[l + 2];
+      s3 += r[l + 3] * a[l + 3];
+    }
+    for (; l < i; ++l) s0 += r[l] * a[l];
+    y[i] = (s0 + s1) + (s2 + s3);
+  }
+}
+
+// y = triu(M) a, y_l = sum_{i > l} M_il a_i: scaled additions of the rows of the triangle.
+void upper_product(const FollowTerm& term, const double* a, double* y) {
+  const std::size_t n = term.dx.size();
+  for (std::size_t l = 0; l < n; ++l) y[l] = 0.0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const double ai = a[i];
+    if (ai == 0.0) continue;
+    const double* r = row(term, i);
+    for (std::size_t l = 0; l < i; ++l) y[l] += ai * r[l];
+  }
+}
+
+// out = L v for a loss kernel, or out = L^T v with `adjoint`.  With D = diag(dx):
+//
+//   below: L = D tril(M),  L^T = triu(M) D;     above: L = D triu(M),  L^T = tril(M) D.
 void apply_kernel(const FollowTerm& term, bool adjoint, std::span<const double> v,
                   std::span<double> out) {
   const std::size_t n = v.size();
   const std::vector<double>& dx = term.dx;
-  const bool dot = (term.side == Side::below) != adjoint;  // a dot product along row i
-  if (dot) {
-    // below: (L v)_i = dx_i sum_{l<i} M_il v_l; above, adjoint: (L^T w)_i = sum_{l<i} M_il dx_l w_l.
-    for (std::size_t i = 0; i < n; ++i) {
-      const double* r = row(term, i);
-      double s = 0.0;
-      if (adjoint) {
-        for (std::size_t l = 0; l < i; ++l) s += r[l] * (dx[l] * v[l]);
-        out[i] = s;
-      } else {
-        for (std::size_t l = 0; l < i; ++l) s += r[l] * v[l];
-        out[i] = dx[i] * s;
-      }
-    }
-    return;
+  std::vector<double> weighted;
+  const double* a = v.data();
+  if (adjoint) {
+    weighted.resize(n);
+    for (std::size_t i = 0; i < n; ++i) weighted[i] = dx[i] * v[i];
+    a = weighted.data();
   }
-  // above: (L v)_l = dx_l sum_{i>l} M_il v_i; below, adjoint: (L^T w)_l = sum_{i>l} M_il dx_i w_i.
-  for (std::size_t l = 0; l < n; ++l) out[l] = 0.0;
-  for (std::size_t i = 1; i < n; ++i) {
-    const double* r = row(term, i);
-    const double a = adjoint ? dx[i] * v[i] : v[i];
-    if (a == 0.0) continue;
-    for (std::size_t l = 0; l < i; ++l) out[l] += a * r[l];
+  if ((term.side == Side::below) != adjoint) {
+    lower_product(term, a, out.data());
+  } else {
+    upper_product(term, a, out.data());
   }
   if (!adjoint) {
-    for (std::size_t l = 0; l < n; ++l) out[l] *= dx[l];
+    for (std::size_t i = 0; i < n; ++i) out[i] *= dx[i];
   }
 }
 
@@ -133,9 +165,11 @@ FollowTerm make_follow_term(FollowKind kind, Side side, std::span<const double> 
   }
   term.toeplitz = uniform;
   if (uniform) {
+    term.forward.resize(n);
     term.kernel.resize(n);
     for (std::size_t d = 0; d < n; ++d) {
-      term.kernel[n - 1 - d] = info.kernel(s * h * static_cast<double>(d), kp);
+      term.forward[d] = info.kernel(s * h * static_cast<double>(d), kp);
+      term.kernel[n - 1 - d] = term.forward[d];
     }
   } else {
     term.kernel.resize(n * (n - 1) / 2);

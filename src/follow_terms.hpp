@@ -72,11 +72,13 @@ struct FollowTerm {
   Side side = Side::below;
   std::vector<double> params;
   // Loss kernels: the widths dx_i in eV and the kernel's values (see above); `toeplitz` when
-  // kernel[n - 1 - d] = K(d s h) for a uniform grid of step h (so that row i's entries for
-  // l = 0 .. i-1 start at kernel[n - 1 - i]), else the lower triangle packed row by row
-  // (row i at i (i - 1) / 2).
+  // kernel[n - 1 - d] = forward[d] = K(d s h) for a uniform grid of step h (so that row i's
+  // entries for l = 0 .. i-1 start at kernel[n - 1 - i], and column l's for i = l+1 .. n-1 at
+  // forward[1]), else `kernel` is the lower triangle packed row by row (row i at
+  // i (i - 1) / 2) and `forward` is empty.
   std::vector<double> dx;
   std::vector<double> kernel;
+  std::vector<double> forward;
   bool toeplitz = false;
   // The largest count the term gathers from one count of the peaks, max_l (L^T 1)_l (the
   // number of channels for the Shirley step): the share of 1 / reach gives the term about as
