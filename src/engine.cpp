@@ -20,7 +20,8 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // peak's largest width parameters (about a full width at half maximum) per unit of radius, a
 // peak temperature (TSDC, no width parameter) by a twentieth of itself, a plain parameter by
 // a fifth (of itself where its differences are relative), the share of a term that follows
-// the peaks by at least a thousandth of a channel's share.
+// the peaks by at least the share at which it gathers a thousandth of a count per peak count
+// (1e-3 / reach: a thousandth of a channel's share for the Shirley step).
 constexpr double kLocationWidths = 2.0;
 constexpr double kTemperatureShare = 0.05;
 constexpr double kPlainShare = 0.2;
