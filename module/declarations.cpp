@@ -200,13 +200,15 @@ std::vector<FunctionDecl> make_declarations() {
                      {array("shapes"), array("betas"), array("roles"), array("slots"),
                       array("values"), array("scale"), array("offset"), array("lower"),
                       array("upper"), array("tie_code"), array("tie_start"), array("tie_target"),
-                      {"columns", Kind::basis_list}, array("sides")}}),
+                      {"columns", Kind::basis_list}, array("follows")}}),
                Returns::model,
                "Builds a model of the fitting engine: a grid (u, channel widths, window), one\n"
                "shape code and heating rate per peak, every parameter's role (0 free, 1 fixed,\n"
                "2 tied), slot (theta index or tie), value and units (user = scale * value +\n"
                "offset), bounds of theta, the compiled ties in evaluation order, the background\n"
-               "columns and the sides (+1, -1) of the terms that follow the peaks.  Raises\n"
+               "columns and the terms that follow the peaks, one after another (kind code: 0\n"
+               "Shirley step, 1 Tougaard kernel (x scale, C), 2 three-parameter Tougaard kernel\n"
+               "(x scale, C, D); side +1 below, -1 above; the kind's parameters).  Raises\n"
                "ValueError when they do not hold together."});
   const ParamDecl model = {"model", Kind::model};
   d.push_back({"_engine_fit",

@@ -50,7 +50,7 @@ PyObject* engine_model(Arguments& a) {
   in.tie_start = a.array("tie_start");
   in.tie_target = a.array("tie_target");
   in.columns = a.basis_list("columns");
-  in.sides = a.array("sides");
+  in.follows = a.array("follows");
   engine::Model* model = nullptr;
   try {
     model = new engine::Model(engine::make_model(std::move(in)));
@@ -72,7 +72,7 @@ void check_point(const engine::Model& m, std::size_t counts, std::size_t theta) 
 }
 
 std::size_t work_of(const engine::Model& m) {
-  return m.n_points() * (m.peaks.size() + m.columns.size() + m.sides.size());
+  return m.n_points() * (m.peaks.size() + m.columns.size() + m.follows.size());
 }
 
 void check_settings(double tol) {
@@ -230,7 +230,7 @@ PyObject* engine_spectra(Arguments& a) {
   const std::size_t n_theta = m.n_theta();
   const std::size_t n_params = m.n_params();
   const std::size_t n_extras = m.peaks.size() * shapes::kMaxExtras;
-  const std::size_t n_terms = m.columns.size() + m.sides.size();
+  const std::size_t n_terms = m.columns.size() + 2 * m.follows.size();  // counts, shares
   struct Table {
     const char* name;
     std::size_t width;

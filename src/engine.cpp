@@ -20,7 +20,8 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // peak's largest width parameters (about a full width at half maximum) per unit of radius, a
 // peak temperature (TSDC, no width parameter) by a twentieth of itself, a plain parameter by
 // a fifth (of itself where its differences are relative), the share of a term that follows
-// the peaks by at least a thousandth of a channel's share.
+// the peaks by at least the share at which it gathers a thousandth of a count per peak count
+// (1e-3 / reach: a thousandth of a channel's share for the Shirley step).
 constexpr double kLocationWidths = 2.0;
 constexpr double kTemperatureShare = 0.05;
 constexpr double kPlainShare = 0.2;
@@ -41,32 +42,6 @@ void check_length(std::size_t got, std::size_t expected, const char* what) {
     invalid(std::string(what) + ": length " + std::to_string(got) + ", expected " +
             std::to_string(expected));
   }
-}
-
-// ------------------------------------------------------------ terms that follow the peaks
-//
-// (L v)_i = sum_{l < i} v_l + v_i / 2 (below) or sum_{l > i} v_l + v_i / 2 (above): the counts
-// of v on one side of channel i, half of its own channel included.
-
-void apply_side(Side side, std::span<const double> v, std::span<double> out) {
-  const std::size_t n = v.size();
-  double acc = 0.0;
-  if (side == Side::below) {
-    for (std::size_t i = 0; i < n; ++i) {
-      out[i] = acc + 0.5 * v[i];
-      acc += v[i];
-    }
-  } else {
-    for (std::size_t i = n; i-- > 0;) {
-      out[i] = acc + 0.5 * v[i];
-      acc += v[i];
-    }
-  }
-}
-
-// (L^T w)_l = w_l / 2 + sum_{i > l} w_i (below) or + sum_{i < l} w_i (above).
-void apply_side_adjoint(Side side, std::span<const double> w, std::span<double> out) {
-  apply_side(side == Side::below ? Side::above : Side::below, w, out);
 }
 
 // ------------------------------------------------------------------- densities of a peak
@@ -151,7 +126,7 @@ class Evaluator final : public optim::Objective {
     evaluate_sets(m_, sets, value_densities_);
     value_theta_.assign(theta.begin(), theta.end());
     std::vector<double> mu;
-    expected_counts(mapped.p, value_densities_, mu, value_peaks_, value_sides_);
+    expected_counts(mapped.p, value_densities_, mu, value_peaks_, value_follows_);
     return poisson(mu);
   }
 
@@ -261,7 +236,7 @@ class Evaluator final : public optim::Objective {
     }
 
     std::vector<double>& mu = mu_;
-    expected_counts(p, densities_, mu, peak_counts_, side_counts_);
+    expected_counts(p, densities_, mu, peak_counts_, follow_counts_);
     d.value = poisson(mu);
 
     // Weights of the score and of the two informations.
@@ -275,12 +250,12 @@ class Evaluator final : public optim::Objective {
       observed_w[i] = ratio / guarded;
     }
     // w~ = M^T w with M = I + sum_s k_s L_s, and r_s = L_s^T w.
-    const std::size_t n_sides = m_.sides.size();
-    adjoint_.assign(n_sides, std::vector<double>(n));
+    const std::size_t n_follows = m_.follows.size();
+    adjoint_.assign(n_follows, std::vector<double>(n));
     w_tilde_ = w_;
-    for (std::size_t s = 0; s < n_sides; ++s) {
-      apply_side_adjoint(m_.sides[s], w_, adjoint_[s]);
-      const double k = p[side_index(s)];
+    for (std::size_t s = 0; s < n_follows; ++s) {
+      apply_follow_adjoint(m_.follows[s], w_, adjoint_[s]);
+      const double k = p[share_index(s)];
       for (std::size_t i = 0; i < n; ++i) w_tilde_[i] += k * adjoint_[s][i];
     }
 
@@ -296,7 +271,7 @@ class Evaluator final : public optim::Objective {
         if (b < m_.columns.size()) {
           for (std::size_t i = 0; i < n; ++i) out[i] = m_.columns[b][i] * m_.widths[i];
         } else {
-          const std::vector<double>& side = side_counts_[b - m_.columns.size()];
+          const std::vector<double>& side = follow_counts_[b - m_.columns.size()];
           std::copy(side.begin(), side.end(), out.begin());
         }
         continue;
@@ -312,7 +287,7 @@ class Evaluator final : public optim::Objective {
         const double* first = plan.first.data() + a * n;
         for (std::size_t i = 0; i < n; ++i) out[i] = plan.area * first[i] * m_.widths[i];
       }
-      add_sides(p, out, scratch);
+      add_follows(p, out, scratch);
     }
 
     // Score, expected information and the first part of the observed one, in the moving
@@ -362,8 +337,8 @@ class Evaluator final : public optim::Objective {
           observed_p_[va * n_var + area_v] -= with_area;
           observed_p_[area_v * n_var + va] -= with_area;
         }
-        for (std::size_t s = 0; s < n_sides; ++s) {
-          const std::size_t vs = varying_[side_index(s)];
+        for (std::size_t s = 0; s < n_follows; ++s) {
+          const std::size_t vs = varying_[share_index(s)];
           if (vs == kNone) continue;
           double t = 0.0;
           for (std::size_t i = 0; i < n; ++i) t += adjoint_[s][i] * m_.widths[i] * first[i];
@@ -372,8 +347,8 @@ class Evaluator final : public optim::Objective {
         }
       }
       if (area_v == kNone) continue;
-      for (std::size_t s = 0; s < n_sides; ++s) {
-        const std::size_t vs = varying_[side_index(s)];
+      for (std::size_t s = 0; s < n_follows; ++s) {
+        const std::size_t vs = varying_[share_index(s)];
         if (vs == kNone) continue;
         double t = 0.0;
         for (std::size_t i = 0; i < n; ++i) t += adjoint_[s][i] * m_.widths[i] * f0[i];
@@ -502,9 +477,10 @@ class Evaluator final : public optim::Objective {
       if (m_.roles[e] != Role::free) continue;
       double scale = 1.0;
       if (e >= m_.first_background) {
-        const bool column = e - m_.first_background < m_.columns.size();
+        const std::size_t b = e - m_.first_background;
+        const bool column = b < m_.columns.size();
         scale = std::max(std::fabs(p[e]), column ? count_floor
-                                                 : kShareFloor / static_cast<double>(m_.n_points()));
+                                                 : kShareFloor / m_.follows[b - m_.columns.size()].reach);
       } else {
         const auto [j, a] = owner(e);
         const PeakTerm& peak = m_.peaks[j];
@@ -598,17 +574,17 @@ class Evaluator final : public optim::Objective {
       out[v * n_var + v] = sum;
     }
     std::vector<double> scratch(n);
-    for (std::size_t s = 0; s < m_.sides.size(); ++s) {
-      const std::size_t e = side_index(s);
+    for (std::size_t s = 0; s < m_.follows.size(); ++s) {
+      const std::size_t e = share_index(s);
       const double k = p[e];
-      const std::vector<double>& side = side_counts_[s];  // L_s pi
+      const std::vector<double>& side = follow_counts_[s];  // L_s pi
       // d T_s: L_s pi for the share, k L_s dT_j for a peak parameter.
       std::vector<std::pair<std::size_t, std::vector<double>>> grads;
       if (varying_[e] != kNone) grads.emplace_back(varying_[e], side);
       if (k > 0.0) {
         for (std::size_t v = 0; v < n_var; ++v) {
           if (own[v].empty()) continue;
-          apply_side(m_.sides[s], own[v], scratch);
+          apply_follow(m_.follows[s], own[v], scratch);
           for (double& x : scratch) x *= k;
           grads.emplace_back(v, scratch);
         }
@@ -633,7 +609,7 @@ class Evaluator final : public optim::Objective {
   // Expected counts of every peak and every term that follows the peaks at the last
   // derivatives call.
   const std::vector<std::vector<double>>& peak_counts() const { return peak_counts_; }
-  const std::vector<std::vector<double>>& side_counts() const { return side_counts_; }
+  const std::vector<std::vector<double>>& follow_counts() const { return follow_counts_; }
   std::span<const double> density(std::size_t peak) const {
     return {densities_.data() + peak * m_.n_points(), m_.n_points()};
   }
@@ -688,7 +664,7 @@ class Evaluator final : public optim::Objective {
     }
   };
 
-  std::size_t side_index(std::size_t s) const {
+  std::size_t share_index(std::size_t s) const {
     return m_.first_background + m_.columns.size() + s;
   }
 
@@ -710,7 +686,7 @@ class Evaluator final : public optim::Objective {
   // expected counts of every peak and of every term that follows the peaks.
   void expected_counts(const std::vector<double>& p, const std::vector<double>& dens,
                        std::vector<double>& mu, std::vector<std::vector<double>>& peaks,
-                       std::vector<std::vector<double>>& sides) const {
+                       std::vector<std::vector<double>>& follows) const {
     const std::size_t n = m_.n_points();
     const std::size_t k_count = m_.peaks.size();
     peaks.assign(k_count, std::vector<double>(n));
@@ -728,11 +704,11 @@ class Evaluator final : public optim::Objective {
       const double c = p[m_.first_background + b];
       for (std::size_t i = 0; i < n; ++i) mu[i] += c * m_.columns[b][i] * m_.widths[i];
     }
-    sides.assign(m_.sides.size(), std::vector<double>(n));
-    for (std::size_t s = 0; s < m_.sides.size(); ++s) {
-      apply_side(m_.sides[s], pi, sides[s]);
-      const double k = p[side_index(s)];
-      for (std::size_t i = 0; i < n; ++i) mu[i] += k * sides[s][i];
+    follows.assign(m_.follows.size(), std::vector<double>(n));
+    for (std::size_t s = 0; s < m_.follows.size(); ++s) {
+      apply_follow(m_.follows[s], pi, follows[s]);
+      const double k = p[share_index(s)];
+      for (std::size_t i = 0; i < n; ++i) mu[i] += k * follows[s][i];
     }
   }
 
@@ -748,12 +724,12 @@ class Evaluator final : public optim::Objective {
   }
 
   // v <- v + sum_s k_s L_s v (the terms that follow the peaks also follow their derivatives).
-  void add_sides(const std::vector<double>& p, std::span<double> v,
-                 std::vector<double>& scratch) const {
-    for (std::size_t s = 0; s < m_.sides.size(); ++s) {
-      const double k = p[side_index(s)];
+  void add_follows(const std::vector<double>& p, std::span<double> v,
+                   std::vector<double>& scratch) const {
+    for (std::size_t s = 0; s < m_.follows.size(); ++s) {
+      const double k = p[share_index(s)];
       if (k == 0.0) continue;
-      apply_side(m_.sides[s], v, scratch);
+      apply_follow(m_.follows[s], v, scratch);
       for (std::size_t i = 0; i < v.size(); ++i) v[i] += k * scratch[i];
     }
   }
@@ -801,7 +777,7 @@ class Evaluator final : public optim::Objective {
   std::vector<std::size_t> order_;    // the moving parameters
   std::vector<PeakPlan> peak_plans_;
   std::vector<double> densities_;
-  std::vector<std::vector<double>> peak_counts_, side_counts_;
+  std::vector<std::vector<double>> peak_counts_, follow_counts_;
   std::vector<double> mu_, w_, w_tilde_;
   std::vector<std::vector<double>> adjoint_;
   std::vector<double> columns_;
@@ -810,7 +786,7 @@ class Evaluator final : public optim::Objective {
   // Buffers of value(), and the point of its last call.
   std::vector<double> value_densities_;
   std::vector<double> value_theta_;
-  std::vector<std::vector<double>> value_peaks_, value_sides_;
+  std::vector<std::vector<double>> value_peaks_, value_follows_;
 };
 
 bool finite_all(std::span<const double> v) {
@@ -859,11 +835,22 @@ Model make_model(ModelInput in) {
   m.first_background = first;
   m.columns = std::move(in.columns);
   for (const std::vector<double>& c : m.columns) check_length(c.size(), n, "columns");
-  for (const double s : in.sides) {
-    if (s != 1.0 && s != -1.0) invalid("sides: expected +1 (below) or -1 (above)");
-    m.sides.push_back(s > 0.0 ? Side::below : Side::above);
+  const std::span<const FollowKindInfo> kinds = follow_kinds();
+  for (std::size_t at = 0; at < in.follows.size();) {
+    const std::size_t code = whole(in.follows[at], "follows: kind", kinds.size());
+    const FollowKindInfo& info = kinds[code];
+    if (at + 2 + info.n_params > in.follows.size()) {
+      invalid(std::string("follows: the ") + info.name + " term at " + std::to_string(at) +
+              " is cut short");
+    }
+    const double side = in.follows[at + 1];
+    if (side != 1.0 && side != -1.0) invalid("follows: side expected +1 (below) or -1 (above)");
+    m.follows.push_back(make_follow_term(
+        info.kind, side > 0.0 ? Side::below : Side::above,
+        std::span<const double>(in.follows).subspan(at + 2, info.n_params), m.u, m.widths));
+    at += 2 + info.n_params;
   }
-  const std::size_t n_params = first + m.columns.size() + m.sides.size();
+  const std::size_t n_params = first + m.columns.size() + m.follows.size();
   check_length(in.roles.size(), n_params, "roles");
   check_length(in.slots.size(), n_params, "slots");
   check_length(in.values.size(), n_params, "values");
@@ -1152,11 +1139,14 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
         r.covariance, n_theta, std::span<const double>(jac.data() + e * n_theta, n_theta));
   }
 
-  // Background terms: the counts of each and their gradients in theta.
+  // Background terms: the counts of each and their gradients in theta; after them the shares
+  // of the terms that follow the peaks.
   const std::size_t n_columns = m.columns.size();
-  const std::size_t n_terms = n_columns + m.sides.size();
-  std::vector<double> gradients(n_terms * n_theta, 0.0);
-  r.background_counts.assign(n_terms, 0.0);
+  const std::size_t n_follows = m.follows.size();
+  const std::size_t n_terms = n_columns + n_follows;
+  const std::size_t n_reported = n_terms + n_follows;
+  std::vector<double> gradients(n_reported * n_theta, 0.0);
+  r.background_counts.assign(n_reported, 0.0);
   for (std::size_t b = 0; b < n_columns; ++b) {
     double mass = 0.0;
     for (std::size_t i = 0; i < n; ++i) mass += m.columns[b][i] * m.widths[i];
@@ -1164,17 +1154,19 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
     r.background_counts[b] = p[e] * mass;
     for (std::size_t a = 0; a < n_theta; ++a) gradients[b * n_theta + a] = mass * jac[e * n_theta + a];
   }
-  const auto& side_counts = evaluator.side_counts();
-  for (std::size_t s = 0; s < m.sides.size(); ++s) {
+  const auto& follow_counts = evaluator.follow_counts();
+  for (std::size_t s = 0; s < m.follows.size(); ++s) {
     // counts = k sum_i (L pi)_i = k sum_l pi_l (L^T 1)_l.
     const std::size_t term = n_columns + s;
     const std::size_t e = m.first_background + n_columns + s;
     std::vector<double> ones(n, 1.0), weight(n);
-    apply_side_adjoint(m.sides[s], ones, weight);
+    apply_follow_adjoint(m.follows[s], ones, weight);
     double total = 0.0;
-    for (std::size_t i = 0; i < n; ++i) total += side_counts[s][i];
+    for (std::size_t i = 0; i < n; ++i) total += follow_counts[s][i];
     const double k = p[e];
     r.background_counts[term] = k * total;
+    r.background_counts[n_terms + s] = k;
+    std::copy_n(jac.data() + e * n_theta, n_theta, gradients.data() + (n_terms + s) * n_theta);
     double* g = gradients.data() + term * n_theta;
     for (std::size_t a = 0; a < n_theta; ++a) g[a] += total * jac[e * n_theta + a];
     // d pi / d p for every peak parameter, by the densities the evaluator used.
@@ -1205,9 +1197,9 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
       }
     }
   }
-  r.background_covariance.assign(n_terms * n_terms, 0.0);
-  for (std::size_t x = 0; x < n_terms; ++x) {
-    for (std::size_t y = 0; y < n_terms; ++y) {
+  r.background_covariance.assign(n_reported * n_reported, 0.0);
+  for (std::size_t x = 0; x < n_reported; ++x) {
+    for (std::size_t y = 0; y < n_reported; ++y) {
       const double* gx = gradients.data() + x * n_theta;
       const double* gy = gradients.data() + y * n_theta;
       double v = 0.0;
@@ -1221,7 +1213,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
           v += gx[a] * c * gy[b];
         }
       }
-      r.background_covariance[x * n_terms + y] = nan ? kNaN : v;
+      r.background_covariance[x * n_reported + y] = nan ? kNaN : v;
     }
   }
 
@@ -1271,10 +1263,10 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
         r.background_curves[b * n + i] = c * m.columns[b][i] * m.widths[i];
       }
     }
-    for (std::size_t s = 0; s < m.sides.size(); ++s) {
+    for (std::size_t s = 0; s < m.follows.size(); ++s) {
       const double k = p[m.first_background + n_columns + s];
       for (std::size_t i = 0; i < n; ++i) {
-        r.background_curves[(n_columns + s) * n + i] = k * side_counts[s][i];
+        r.background_curves[(n_columns + s) * n + i] = k * follow_counts[s][i];
       }
     }
   }

@@ -8,9 +8,21 @@
 //
 // with f_j the density of peak j as its shape forms it (shape_registry.hpp), A_j its area in
 // counts, s_j its shape parameters, g_b the fixed background columns (densities per unit of u)
-// with their counts C_b, and the terms L_s pi that follow the peaks (an active Shirley
-// background: the peaks' counts integrated from one side, k_s its share per channel).  The
-// log-likelihood of the counts c_i is Poisson's,
+// with their counts C_b, and the terms L_s pi that follow the peaks, k_s their shares
+// (follow_terms.hpp): linear operators on the peaks' counts per channel pi, recomputed from
+// the peaks at every evaluation --
+//
+//   the Shirley step (an active Shirley background): the peaks' counts integrated from one
+//     side, (L pi)_i = sum_{l < i} pi_l + pi_i / 2 (or l > i), O(n), k the share per count;
+//   a loss kernel (an active Tougaard background): the dense triangular matrix
+//     (L pi)_i = dx_i sum_{l on the loss side of i} K(|x_i - x_l|) pi_l, with K Tougaard's
+//     inelastic cross-section per unit of B evaluated in the caller's energy units (x = s u,
+//     dx_i = s du_i), k = B in eV^2; K is tabulated once per model (one row on a uniform
+//     grid), each application O(n^2 / 2).
+//
+// The derivatives of mu follow the operators exactly: d mu / d p = (I + sum_s k_s L_s) d pi / d p
+// for a peak parameter, L_s pi for a share, and the score and information use the adjoints
+// L_s^T.  The log-likelihood of the counts c_i is Poisson's,
 //
 //   l = sum_i c_i log(mu_i + 1e-100) - mu_i - log Gamma(c_i + 1)
 //
@@ -41,6 +53,7 @@
 #include <vector>
 
 #include "background.hpp"
+#include "follow_terms.hpp"
 #include "optim/bounded_newton.hpp"
 #include "shape_registry.hpp"
 #include "tie_program.hpp"
@@ -51,10 +64,6 @@ namespace velmora::engine {
 inline constexpr double kCountGuard = 1e-100;
 
 enum class Role : std::uint8_t { free = 0, fixed = 1, tied = 2 };
-
-// A background term that follows the peaks: the peaks' counts integrated from the low end of u
-// (below: rises towards larger u) or from the high end (above: rises towards smaller u).
-enum class Side : std::int8_t { below = 1, above = -1 };
 
 struct PeakTerm {
   const shapes::ShapeEntry* shape = nullptr;
@@ -70,7 +79,7 @@ struct Model {
   double x_max = 0.0;
   std::vector<PeakTerm> peaks;
   BasisList columns;           // g_b on the grid
-  std::vector<Side> sides;     // one per term that follows the peaks
+  std::vector<FollowTerm> follows;  // the terms that follow the peaks (follow_terms.hpp)
   std::size_t first_background = 0;  // index of C_0
 
   // Every parameter: role, theta index (free) or tie (tied), value (fixed, and the start of a
@@ -109,7 +118,9 @@ struct ModelInput {
   std::vector<double> tie_start;   // start of tie t in pairs; one entry more than ties
   std::vector<double> tie_target;  // parameter each tie gives
   BasisList columns;
-  std::vector<double> sides;       // +1 below, -1 above
+  // The terms that follow the peaks, one after another: kind code (FollowKind), side (+1
+  // below, -1 above), then the kind's parameters.
+  std::vector<double> follows;
 };
 
 // Checks and builds a model.  Throws std::invalid_argument naming what is inconsistent:
@@ -170,8 +181,8 @@ struct Report {
   std::vector<std::uint8_t> at_bound;      // per theta
   std::vector<std::uint8_t> undetermined;  // per theta
   std::vector<double> stderr_params;       // per parameter (0 for fixed ones)
-  // Per background term (columns, then terms that follow the peaks): its counts in the window,
-  // their covariance (terms x terms).
+  // Per background term (columns, then terms that follow the peaks): its counts in the window;
+  // then the share of every term that follow the peaks; their covariance (square).
   std::vector<double> background_counts;
   std::vector<double> background_covariance;
   // Per peak: the shape's own derived quantities and their standard errors (kMaxExtras each).

@@ -8,7 +8,7 @@ them with :func:`fit`, and read values, standard errors, a report and a plot fro
 >>> peaks = [velmora.Peak("voigt", x0=28.44), velmora.Peak("voigt", x0=28.80)]
 """
 from .batch import STATUS_NAMES, BatchResult, fit_many
-from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Uniform
+from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Tougaard, Uniform
 from .fit import fit
 from .guess import guess_peaks
 from .lines import doublet, kalpha2
@@ -19,7 +19,7 @@ from .shapes import SHAPE_NAMES
 __all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "doublet",
            "kalpha2", "FitResult",
            "PeakResult", "Estimate", "ConvergenceWarning", "Background", "Uniform", "Sqrt",
-           "Linear", "Spline", "Shirley", "SHAPE_NAMES"]
+           "Linear", "Spline", "Shirley", "Tougaard", "SHAPE_NAMES"]
 
 try:  # the version is the installed distribution's, set in one place (pyproject.toml)
     from importlib.metadata import PackageNotFoundError, version as _version

@@ -2,9 +2,11 @@
 
 A background is a sum of terms, each with a fitted non-negative count.  A term is either a
 fixed column (a non-negative function on the window, normalised so that its expected counts
-over the data channels sum to one) or a term that *follows the peaks*: the peaks' own counts
-integrated from one side of the window, recomputed by the engine at every evaluation (the
-active Shirley background).  The engine fits both kinds in the one likelihood, so the
+over the data channels sum to one) or a term that *follows the peaks*: a linear operator on the
+peaks' own counts, recomputed by the engine at every evaluation -- the peaks' counts integrated
+from one side of the window (the active Shirley background) or spread over the loss side by an
+inelastic cross-section (the active Tougaard background).  The engine fits both kinds in the
+one likelihood, so the
 background under the peaks is always that of the peaks being fitted; a background kind only
 says which terms it has (:meth:`Background.terms`) and how its fitted counts are reported
 (:meth:`Background.quantities`).
@@ -18,15 +20,32 @@ linear     a rising and a falling ramp: any non-negative straight line, its slop
 spline     cubic B-spline basis functions on ``knots`` (interior knots: a number or positions,
            spread over the data inside the window)
 shirley    a constant and the Shirley step of the fitted peaks (an active Shirley background)
+tougaard   a constant and the inelastic-loss tail of the fitted peaks by Tougaard's universal
+           cross-section K(T) = B T / (C + T^2)^2 (C = 1643 eV^2), or his three-parameter
+           form B T / ((C - T^2)^2 + D T^2) with ``Tougaard(C=..., D=...)`` (an active
+           Tougaard background; B fitted and reported in eV^2)
 ========== ==================================================================================
 
 Shirley convention: ``energy="binding"`` (the default) takes x as binding energy, so the step
 rises towards larger x: the background under every x is proportional to the peak counts at
 smaller x (electrons that lost energy appear at higher binding energy).  With
 ``energy="kinetic"`` the step rises towards smaller x.  The order in which x is stored does
-not matter.
+not matter.  The Tougaard background follows the same convention: its tail lies at larger x
+on a binding-energy axis and at smaller x on a kinetic-energy one.
+
+Tougaard's background under channel i (x in eV) is
+
+    b_i = B dx_i sum_{l on the loss side of i} K(|x_i - x_l|) pi_l
+
+(pi_l the peaks' expected counts in channel l, dx_i the channel's width in eV): the midpoint
+rule of b(x) = B integral K(|x - x'|) p(x') dx' over the peaks' density p, with K(0) = 0 (a
+channel's own counts, lost by less than half a channel, add nothing).  B is that of the peaks
+alone: Tougaard's universal B of about 2866 eV^2 describes a background that extends over the
+spectrum's whole tail, so a peaks-only B is comparable with it only where the peaks' own
+losses make the background.
 """
 from dataclasses import dataclass
+import math
 import numbers
 
 import numpy as np
@@ -44,21 +63,38 @@ class Terms:
     columns : tuple of ndarray
         Fixed columns on the data grid, per internal unit of x (their expected counts per
         channel are column times channel width, summing to one).
-    sides : tuple of int
-        One entry per term that follows the peaks: +1 for the peaks' counts below (at smaller
-        x), -1 for those above.
+    follows : tuple of tuple
+        One entry per term that follows the peaks, as the engine takes it: the kind's code (0
+        the Shirley step, 1 Tougaard's universal kernel, 2 his three-parameter one), the side
+        (+1 for the peaks' counts below, at smaller x, -1 for those above), then the kind's
+        parameters (a kernel's: the internal unit of x in units of x, C, D).
     names : tuple of str
         The fitted coefficients: the columns' counts, then the shares of the terms that follow
         the peaks.
     """
 
     columns: tuple
-    sides: tuple
+    follows: tuple
     names: tuple
 
     @property
+    def sides(self):
+        return tuple(f[1] for f in self.follows)
+
+    @property
     def count(self):
-        return len(self.columns) + len(self.sides)
+        """The fitted terms (columns, then terms that follow the peaks)."""
+        return len(self.columns) + len(self.follows)
+
+    @property
+    def reported(self):
+        """What the engine reports of the background: every term's counts, then the share of
+        every term that follows the peaks."""
+        return self.count + len(self.follows)
+
+    def engine_follows(self):
+        """The terms that follow the peaks as one flat array (the engine's ``follows``)."""
+        return np.array([float(v) for f in self.follows for v in f], dtype=np.float64)
 
 
 def _ends(signal):
@@ -80,6 +116,11 @@ class Background:
         """The terms that follow the peaks (+1 below, -1 above)."""
         return ()
 
+    def follows(self, step):
+        """The terms that follow the peaks as the engine takes them (see :class:`Terms`;
+        ``step`` the internal unit in units of x): Shirley steps unless a kind says otherwise."""
+        return tuple((0, side) for side in self.sides())
+
     def column_names(self, count):
         return tuple(f"c{j}" for j in range(count))
 
@@ -98,7 +139,7 @@ class Background:
         raw = self.raw(x, window)
         norm = raw @ du if raw.size else np.zeros(0)
         columns = tuple(np.ascontiguousarray(r / n) for r, n in zip(raw, norm))
-        return Terms(columns=columns, sides=tuple(self.sides()),
+        return Terms(columns=columns, follows=tuple(self.follows(step)),
                      names=self.column_names(len(columns)) + tuple(self.side_names()))
 
     def start(self, x, counts, share):
@@ -109,16 +150,20 @@ class Background:
         return [share * total / max(n_columns, 1)] * n_columns + [0.0] * len(self.sides())
 
     def quantities(self, counts, x, du, step, window):
-        """Reported quantities from the counts of every term, and their Jacobian.
+        """Reported quantities from what the engine reports of the background (every term's
+        counts, then the share of every term that follows the peaks: :attr:`Terms.reported`),
+        and their Jacobian.
 
         Returns ``(names, values, jacobian)``; by default every term's counts, then their
         total as ``"counts"`` when there are several."""
         counts = np.asarray(counts, dtype=np.float64)
-        names = list(self.column_names(len(counts) - len(self.sides())) + tuple(self.side_names()))
-        jac = np.eye(len(counts))
-        if len(counts) > 1:
+        n_follows = len(self.sides())
+        n_terms = len(counts) - n_follows
+        names = list(self.column_names(n_terms - n_follows) + tuple(self.side_names()))
+        jac = np.eye(n_terms, len(counts))
+        if n_terms > 1:
             names.append("counts")
-            jac = np.vstack([jac, np.ones((1, len(counts)))])
+            jac = np.vstack([jac, np.concatenate([np.ones(n_terms), np.zeros(n_follows)])[None]])
         return names, jac @ counts, jac
 
     def describe(self):
@@ -308,16 +353,109 @@ class Shirley(Background):
         return [min(base * n, total), jump / peaks if peaks > 0 else 0.0]
 
     def quantities(self, counts, x, du, step, window):
-        counts = np.asarray(counts, dtype=np.float64)
-        jac = np.array([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
+        counts = np.asarray(counts, dtype=np.float64)  # offset, step, the step's share
+        jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1.0, 1.0, 0.0]])
         return ["offset", "step", "counts"], jac @ counts, jac
 
     def describe(self):
         return f"shirley ({self.energy} energy)"
 
 
+def _positive(value, name):
+    """``value`` as a float when it is a finite positive real number; else the ValueError (or
+    TypeError) naming ``name``."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name}: expected a number, got {type(value).__name__}")
+    value = float(value)
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{name}: expected a finite positive number (eV^2), got {value!r}")
+    return value
+
+
+class Tougaard(Background):
+    """The active Tougaard background: a constant plus the inelastic-loss tail of the fitted
+    peaks.
+
+    The tail under channel i is ``B dx_i sum_l K(|x_i - x_l|) pi_l`` over the channels l on the
+    loss side of i (pi_l the peaks' counts there, x in eV), with Tougaard's universal
+    cross-section ``K(T) = T / (C + T^2)^2`` or, given D, his three-parameter form
+    ``K(T) = T / ((C - T^2)^2 + D T^2)``; B is fitted.  Reported: ``offset`` and ``loss``
+    (counts of the constant and of the tail in the window), ``counts`` (their sum) and ``B``
+    (eV^2, with its standard error).
+
+    Parameters
+    ----------
+    energy : {"binding", "kinetic"}
+        What x is (in eV).  On a binding-energy axis the tail lies at larger x (the background
+        under x gathers the peak counts at smaller x); on a kinetic-energy axis at smaller x.
+    C : float
+        C of the cross-section, eV^2 (default 1643, the universal one).
+    D : float or None
+        D of the three-parameter cross-section, eV^2 (Tougaard's polymers: C=551, D=436);
+        None (the default) for the two-parameter universal form.
+    """
+
+    name = "tougaard"
+
+    def __init__(self, energy="binding", C=1643.0, D=None):
+        if energy not in ("binding", "kinetic"):
+            raise ValueError(f"energy: expected 'binding' or 'kinetic', got {energy!r}")
+        self.energy = energy
+        self.C = _positive(C, "C")
+        self.D = None if D is None else _positive(D, "D")
+
+    def raw(self, x, window):
+        return np.ones((1, np.size(x)))
+
+    def sides(self):
+        return (1,) if self.energy == "binding" else (-1,)
+
+    def follows(self, step):
+        if self.D is None:
+            return ((1, self.sides()[0], float(step), self.C),)
+        return ((2, self.sides()[0], float(step), self.C, self.D),)
+
+    def column_names(self, count):
+        return ("offset",)
+
+    def side_names(self):
+        return ("loss",)
+
+    def kernel(self, t):
+        """K(T) / B per eV at the losses ``t`` (eV)."""
+        t = np.asarray(t, dtype=np.float64)
+        if self.D is None:
+            return t / (self.C + t * t) ** 2
+        return t / ((self.C - t * t) ** 2 + self.D * t * t)
+
+    def start(self, x, counts, share):
+        # The constant from the end before the peaks; B from the rise to the other end, as the
+        # tail there of the counts above that constant.
+        smoothed = smooth(counts, 1.5)
+        left, right = _ends(smoothed)
+        base, top = (left, right) if self.energy == "binding" else (right, left)
+        n = counts.size
+        total = float(np.sum(counts))
+        above = np.maximum(smoothed - base, 0.0)
+        end = n - 1 if self.energy == "binding" else 0
+        width = float(abs(x[-1] - x[0])) / max(n - 1, 1)
+        reach = width * float(self.kernel(np.abs(x - x[end])) @ above)
+        b = max(top - base, 0.0) / reach if reach > 0 else 0.0
+        return [min(base * n, total), b]
+
+    def quantities(self, counts, x, du, step, window):
+        counts = np.asarray(counts, dtype=np.float64)  # offset, loss, B
+        jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+        return ["offset", "loss", "counts", "B"], jac @ counts, jac
+
+    def describe(self):
+        form = f"C={self.C:g} eV^2" + ("" if self.D is None else f", D={self.D:g} eV^2")
+        return f"tougaard ({self.energy} energy, {form})"
+
+
 _KINDS = {"uniform": Uniform, "sqrt": Sqrt, "linear": Linear, "spline": Spline,
-          "shirley": Shirley}
+          "shirley": Shirley, "tougaard": Tougaard}
+_ENERGY_KINDS = ("shirley", "tougaard")
 BACKGROUND_NAMES = ("none",) + tuple(_KINDS)
 
 
@@ -327,13 +465,15 @@ def make_background(background, knots=None, energy=None):
         if knots is not None:
             raise ValueError("knots: given without background='spline'")
         if energy is not None:
-            raise ValueError("energy: only the 'shirley' background takes an energy axis")
+            raise ValueError("energy: only the 'shirley' and 'tougaard' backgrounds take an "
+                             "energy axis")
         return NoBackground()
     if isinstance(background, Background):
         if knots is not None:
             raise ValueError("knots: give the knots to the Spline object instead")
         if energy is not None:
-            raise ValueError("energy: give the energy axis to the Shirley object instead")
+            raise ValueError(f"energy: give the energy axis to the {type(background).__name__} "
+                             "object instead")
         return background
     if not isinstance(background, str):
         raise TypeError("background: expected None, one of "
@@ -346,8 +486,9 @@ def make_background(background, knots=None, energy=None):
         return Spline(knots if knots is not None else 4)
     if knots is not None:
         raise ValueError(f"knots: only the 'spline' background takes knots, not {background!r}")
-    if background == "shirley":
-        return Shirley(energy if energy is not None else "binding")
+    if background in _ENERGY_KINDS:
+        return _KINDS[background](energy if energy is not None else "binding")
     if energy is not None:
-        raise ValueError("energy: only the 'shirley' background takes an energy axis")
+        raise ValueError("energy: only the 'shirley' and 'tougaard' backgrounds take an "
+                         "energy axis")
     return _KINDS[background]()

@@ -88,12 +88,13 @@ class Layout:
             self.kinds.update({f"{pk.name}.{n}": None for n in spec.extras})
             names += [f"{pk.name}.{n}" for n in spec.names + ("area", "height", "fwhm")
                       + spec.extras]
-        bg_names, _, _ = setup.background.quantities(np.zeros(setup.terms.count), setup.x,
+        bg_names, _, _ = setup.background.quantities(np.zeros(setup.terms.reported), setup.x,
                                                      setup.widths, setup.frame.step,
                                                      setup.window) if setup.terms.count else ([], 0, 0)
         names += [f"background.{n}" for n in bg_names]
-        # The background's terms are counts; a line's slope and a Shirley step's share are not.
-        self.kinds.update({f"background.{n}": None if n in ("slope", "step") else "counts"
+        # The background's terms are counts; a line's slope, a Shirley step's share and a
+        # Tougaard B are not.
+        self.kinds.update({f"background.{n}": None if n in ("slope", "step", "B") else "counts"
                            for n in bg_names})
         self.names = names
         self.ll = 2 * len(names)
@@ -175,8 +176,8 @@ class Layout:
                     width_scale=frame.scale("width"),
                     grid_step=float(np.median(setup.widths)), jac=None)
         if setup.terms.count:
-            n_terms = setup.terms.count
-            plan["jac"] = setup.background.quantities(np.zeros(n_terms), setup.x, setup.widths,
+            n_reported = setup.terms.reported
+            plan["jac"] = setup.background.quantities(np.zeros(n_reported), setup.x, setup.widths,
                                                       setup.frame.step, setup.window)[2]
         self._plans[key] = plan
         return plan
@@ -239,8 +240,8 @@ class Layout:
 
         column = plan["column"]
         if plan["jac"] is not None:
-            n_terms = setup.terms.count
-            cov = fitted["background_covariance"].reshape(m, n_terms, n_terms)
+            n_reported = setup.terms.reported
+            cov = fitted["background_covariance"].reshape(m, n_reported, n_reported)
             bvalues, bstderr = linear_estimates(fitted["background_counts"], cov, plan["jac"])
             width = bvalues.shape[1]
             rows[:, 2 * column:2 * (column + width):2] = bvalues

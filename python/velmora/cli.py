@@ -44,7 +44,8 @@ def _model_options(command):
     command.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"))
     command.add_argument("--knots", type=int, help="interior knots of the spline background")
     command.add_argument("--energy", choices=["binding", "kinetic"],
-                         help="energy axis of the Shirley background (default binding)")
+                         help="energy axis of the Shirley and Tougaard backgrounds "
+                              "(default binding)")
     command.add_argument("--beta", type=float, help="TSDC heating rate (default 1)")
     command.add_argument("--tol", type=float, default=1e-9)
     command.add_argument("--max-iter", type=int, default=1000)

@@ -148,8 +148,11 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     peaks : Peak or list of Peak
         The peaks, of any shapes (TSDC peaks only with TSDC peaks), with their names, ties,
         fixed parameters and bounds.  Missing starting values are guessed from the data.
-    background : {None, "uniform", "sqrt", "linear", "spline", "shirley"} or Background
-        The background fitted with the peaks (see :mod:`velmora.backgrounds`).
+    background : {None, "uniform", "sqrt", "linear", "spline", "shirley", "tougaard"} or Background
+        The background fitted with the peaks (see :mod:`velmora.backgrounds`): ``"shirley"``
+        and ``"tougaard"`` are active backgrounds, recomputed from the fitted peaks (the
+        Shirley step; the inelastic-loss tail by Tougaard's universal cross-section, its B
+        reported in eV^2; ``velmora.Tougaard(C=..., D=...)`` for another cross-section).
     window : (float, float), optional
         Fit only the data in this range of x; peak centres stay inside it unless bounded
         otherwise.  Default: the whole data range.
@@ -163,8 +166,8 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     knots : int or sequence of float, optional
         Interior knots of the ``"spline"`` background: their number or their positions.
     energy : {"binding", "kinetic"}, optional
-        Energy axis of the ``"shirley"`` background (default ``"binding"``: the step rises
-        towards larger x).
+        Energy axis of the ``"shirley"`` and ``"tougaard"`` backgrounds (default
+        ``"binding"``: the step rises, and the loss tail lies, towards larger x).
     bounds : dict, optional
         ``{name: (lo, hi)}`` bounds for every peak that has the parameter (a peak's own
         bounds take precedence).

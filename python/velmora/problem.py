@@ -267,7 +267,7 @@ class _Table:
             np.array(lower, dtype=np.float64), np.array(upper, dtype=np.float64), code,
             starts, np.array([float(index[(t.peak, t.param)]) for t in self.ties]),
             list(self.terms.columns) or None,
-            np.array([float(s) for s in self.terms.sides]))
+            self.terms.engine_follows())
 
     def tied_values(self, parameters):
         """The tied parameters' values (internal units) with every other one held where it is

@@ -475,8 +475,8 @@ def build_result(setup, counts, outcome, report=None):
     if setup.terms.count:
         names, bvalues, jac = bg.quantities(report["background_counts"], setup.x, setup.widths,
                                             frame.step, setup.window)
-        n_terms = setup.terms.count
-        cov = report["background_covariance"].reshape(n_terms, n_terms)
+        n_reported = setup.terms.reported
+        cov = report["background_covariance"].reshape(n_reported, n_reported)
         bvalues, bstderr = linear_estimates(report["background_counts"], cov, jac)
         for name, v, s in zip(names, bvalues, bstderr):
             bg_out[name] = Estimate(name, float(v), float(s))

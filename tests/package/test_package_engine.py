@@ -212,7 +212,7 @@ def test_engine_refuses_inconsistent_models_and_leaves_the_arrays():
               values=np.array([0.0, 1.0, 10.0]), scale=np.ones(3), offset=np.zeros(3),
               lower=np.array([-5.0, 0.1, 0.0]), upper=np.array([5.0, 10.0, np.inf]),
               tie_code=np.zeros(0), tie_start=np.zeros(1), tie_target=np.zeros(0),
-              columns=None, sides=np.zeros(0))
+              columns=None, follows=np.zeros(0))
     velmora_core._engine_model(**ok)
     for change, words in [
         (dict(shapes=np.array([9.0])), "shapes"),
@@ -229,6 +229,12 @@ def test_engine_refuses_inconsistent_models_and_leaves_the_arrays():
               upper=np.array([5.0, 10.0]), tie_code=np.array([1.0, 7.0]),
               tie_start=np.array([0.0, 1.0]), tie_target=np.array([2.0]),
               slots=np.array([0.0, 1.0, 0.0])), "reference"),
+        (dict(follows=np.array([5.0, 1.0])), "kind"),
+        (dict(follows=np.array([1.0, 0.0, 1.0, 1643.0])), "side"),
+        (dict(follows=np.array([1.0, 1.0, 1.0])), "cut short"),
+        (dict(follows=np.array([1.0, 1.0, 1.0, -5.0])), "C must be finite and positive"),
+        (dict(follows=np.array([2.0, -1.0, 1.0, 551.0, np.nan])), "D must be finite and positive"),
+        (dict(follows=np.array([1.0, 1.0, 0.0, 1643.0])), "x scale"),
     ]:
         with pytest.raises(ValueError, match=words):
             velmora_core._engine_model(**dict(ok, **change))
