@@ -92,10 +92,10 @@ class Layout:
                                                      setup.widths, setup.frame.step,
                                                      setup.window) if setup.terms.count else ([], 0, 0)
         names += [f"background.{n}" for n in bg_names]
-        # The background's terms are counts; a line's slope, a Shirley step's share and a
-        # Tougaard B are not.
-        self.kinds.update({f"background.{n}": None if n in ("slope", "step", "B") else "counts"
-                           for n in bg_names})
+        # The background's terms are counts (a Shirley step's and a Tougaard loss tail's
+        # included); a line's slope is not, and Tougaard's B is in eV^2.
+        other = {"slope": None, "B": "eV^2"}
+        self.kinds.update({f"background.{n}": other.get(n, "counts") for n in bg_names})
         self.names = names
         self.ll = 2 * len(names)
         self.n_iter, self.converged, self.status = self.ll + 1, self.ll + 2, self.ll + 3

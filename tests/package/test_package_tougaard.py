@@ -104,6 +104,8 @@ def test_the_tail_lies_on_the_loss_side_of_binding_and_kinetic_axes_and_batches_
     assert batch.values["background.loss"][0] == binding.background["loss"].value
     assert abs(batch.values["background.B"][1] - UNIVERSAL["B"]) \
         < 3 * batch.stderr["background.B"][1]
+    assert [batch.units_of(f"background.{n}") for n in ("offset", "loss", "counts", "B")] \
+        == ["counts", "counts", "counts", "eV^2"]
 
 
 @pytest.mark.parametrize("background", [velmora.Tougaard(),
