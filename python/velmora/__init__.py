@@ -11,13 +11,14 @@ from .batch import STATUS_NAMES, BatchResult, fit_many
 from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Uniform
 from .fit import fit
 from .guess import guess_peaks
+from .io import read, regions
 from .model import Peak
 from .result import ConvergenceWarning, Estimate, FitResult, PeakResult
 from .shapes import SHAPE_NAMES
 
 __all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "FitResult",
            "PeakResult", "Estimate", "ConvergenceWarning", "Background", "Uniform", "Sqrt",
-           "Linear", "Spline", "Shirley", "SHAPE_NAMES"]
+           "Linear", "Spline", "Shirley", "SHAPE_NAMES", "read", "regions"]
 
 try:  # the version is the installed distribution's, set in one place (pyproject.toml)
     from importlib.metadata import PackageNotFoundError, version as _version
