@@ -10,6 +10,10 @@ misread.
 ``read_map`` reads many spectra on one grid (a Raman or XPS map, a series) into an
 ``xarray.DataArray`` with the channels last: NumPy ``.npz`` archives, NetCDF and Zarr datasets
 written by xarray, and text files of one x column and one column per spectrum.
+
+``read`` reads instrument files (VAMAS, XRDML, Renishaw .wdf, LabSpec, text columns) into an
+``xarray.DataArray`` of counts on a named axis, through the readers of
+:mod:`velmora.formats`; ``regions`` lists the regions of a file that holds several.
 """
 import importlib.util
 import os

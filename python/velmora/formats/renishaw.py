@@ -95,6 +95,9 @@ def _rsciio(path, module):
                         f"pip install 'velmora[io]'")
     import importlib
 
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        reader = importlib.import_module(module)  # sets up its logger: before it is quieted
     collect = _Collect()
     logger = logging.getLogger("rsciio")
     # RosettaSciIO prints its messages through a handler of its own: set aside meanwhile.
@@ -105,7 +108,6 @@ def _rsciio(path, module):
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            reader = importlib.import_module(module)
             found = reader.file_reader(os.fspath(path))
     except FileError:
         raise

@@ -89,7 +89,7 @@ class _Lines:
 
     def integer(self, what, low=0):
         value = self.real(what)
-        if value != int(value) or value < low:
+        if not np.isfinite(value) or value != int(value) or value < low:
             raise FileError(f"{self.path}, line {self.at}: expected the {what} (a whole number"
                             f" >= {low}), got {self.lines[self.at - 1].strip()[:40]!r}")
         return int(value)
@@ -177,7 +177,7 @@ def parse(path):
                           f.text("experimental variable units"))
                          for _ in range(f.count("number of experimental variables", 2))]
     n = f.real("number of entries in the parameter inclusion list")
-    if n != int(n) or abs(n) > 40:
+    if not abs(n) <= 40 or n != int(n):
         raise FileError(f"{path}, line {f.at}: the parameter inclusion list has {n:g} "
                         f"entries; there are 40 block parameters")
     n = int(n)

@@ -69,7 +69,7 @@ def _parse(path):
                         f"have none")
     try:
         root = ET.fromstring(raw)
-    except ET.ParseError as exc:
+    except (ET.ParseError, LookupError, ValueError) as exc:  # LookupError: unknown encoding
         raise FileError(f"{path}: not a well-formed XML file ({exc})") from None
     if _local(root.tag) != "xrdMeasurements":
         raise FileError(f"{path}: not an XRDML file (its root element is "
