@@ -5,7 +5,6 @@ every damaged file is a FileError with one line saying why, never a crash or a h
 import struct
 import subprocess
 import sys
-import warnings
 
 import numpy as np
 import pytest
@@ -162,9 +161,12 @@ def test_vamas_depth_profile_and_map_give_series_and_map_axes(tmp_path):
 
 def test_vamas_values_that_are_not_counts_are_kept_with_a_warning(tmp_path):
     block = vamas_block("Au 4f", PEAK / 3.0)
-    with pytest.warns(CountsWarning, match="Poisson likelihood"):
-        da = velmora.read(vamas_file(tmp_path / "norm.vms", [block]))
+    path = vamas_file(tmp_path / "norm.vms", [block])
+    with pytest.warns(CountsWarning, match="not whole numbers.*Poisson likelihood"):
+        da = velmora.read(path)
     assert np.allclose(da.values, PEAK / 3.0)
+    code, stdout, stderr = run("fit", str(path), "--shape", "gaussian", "--peaks", "1")
+    assert code == 0 and stderr.count("\n") == 1 and "velmora: warning:" in stderr, stderr
 
 
 def _cut(text, marker, keep=0):
@@ -371,9 +373,9 @@ def test_damaged_wdf_files_are_refused_without_hanging(tmp_path, needs_rsciio, d
 
 
 def test_a_missing_reader_library_names_the_extra(tmp_path, monkeypatch):
-    from velmora.formats import renishaw
+    from velmora.formats import rosetta
 
-    monkeypatch.setattr(renishaw, "has_module", lambda name: False)
+    monkeypatch.setattr(rosetta, "has_module", lambda name: False)
     with pytest.raises(FileError, match=r"pip install 'velmora\[io\]'"):
         velmora.read(wdf_file(tmp_path / "si.wdf", SHIFT, RAMAN))
 

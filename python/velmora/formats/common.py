@@ -10,6 +10,7 @@ what was measured (``technique``, ``energy``, ``excitation_energy``, ``dwell_tim
 """
 import os
 import re
+import sys
 import warnings
 
 import numpy as np
@@ -95,21 +96,31 @@ def counts_from_rate(path, rate, dwell, scans, attrs):
     return rate * (dwell * scans)
 
 
-def check_counts(path, values, what="values"):
+def check_counts(path, values, source=None):
     """Warns where the intensities cannot be counts (values that are not whole numbers, or
-    negative); the values are kept."""
+    negative); the values are kept.  ``source`` names what the file calls them."""
     finite = values[np.isfinite(values)]
+    named = f"{source}; " if source else ""
     if finite.size and finite.min() < 0:
-        not_counts(path, f"{what} with negative entries (processed data)")
+        not_counts(path, f"negative in places ({named}processed data)")
     elif not is_whole(values):
-        not_counts(path, f"{what} that are not whole numbers (normalised or processed data)")
+        not_counts(path, f"not whole numbers ({named}normalised or processed data)")
 
 
 def not_counts(path, why):
     """The warning for intensities kept as they are although they are not counts."""
     warnings.warn(f"{path}: the intensities are {why}; they are kept as they are, but the "
                   f"Poisson likelihood of velmora.fit needs counts (its standard errors and "
-                  f"tests assume them)", CountsWarning, stacklevel=4)
+                  f"tests assume them)", CountsWarning, stacklevel=_outside())
+
+
+def _outside():
+    """The stack level of the first caller outside the package (the warning points there)."""
+    package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 def spectrum(path, x, values, axis, attrs, dims=(), coords=None, extra=None):

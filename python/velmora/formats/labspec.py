@@ -18,6 +18,7 @@ import numpy as np
 from ..io import FileError, _number
 from .common import (axis_from_label, check_counts, choose, counts_from_rate, not_counts,
                      number, spectrum)
+from .rosetta import axes_of, read_rsciio
 
 # Header keys LabSpec writes; two of them (with the "#key=" layout) mark a LabSpec export.
 KEYS = ("Acq. time (s)", "Accumulations", "Laser (nm)", "Grating", "ND Filter", "Hole",
@@ -165,8 +166,6 @@ def _attrs(path, header):
 
 
 def _read_xml(path):
-    from .renishaw import _rsciio, axes_of
-
     try:
         with open(path, "rb") as handle:
             head = handle.read(4096)
@@ -177,7 +176,7 @@ def _read_xml(path):
                         f"exports have none")
     if b"LSX" not in head:
         raise FileError(f"{path}: not a LabSpec XML export (no LSX elements)")
-    found, _ = _rsciio(path, "rsciio.jobinyvon")
+    found, _ = read_rsciio(path, "rsciio.jobinyvon")
     x, axis, dims, coords = axes_of(path, found)
     values = np.asarray(found["data"], dtype=np.float64)
     setup = found.get("original_metadata", {}).get("experimental_setup", {})

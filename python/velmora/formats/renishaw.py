@@ -14,15 +14,14 @@ A map gives the dimensions (y, x) and a series one dimension (``time``, ``z``, .
 with its coordinate and units; the spectral axis is ``raman_shift`` (1/cm) or ``x`` with the
 file's unit (a wavelength in nm).
 """
-import logging
 import os
 import struct
-import warnings
 
 import numpy as np
 
-from ..io import FileError, has_module
-from .common import axis_from_label, check_counts, choose, not_counts, snake, spectrum
+from ..io import FileError
+from .common import check_counts, choose, not_counts, spectrum
+from .rosetta import axes_of, read_rsciio
 
 HEADER = struct.Struct("<4sIQ")
 # Offsets into the WDF1 block (after its 16-byte block header) of the sizes the data need.
@@ -76,85 +75,6 @@ def _walk(path):
     return blocks
 
 
-class _Collect(logging.Handler):
-    """The reader's log messages, kept instead of printed."""
-
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.messages = []
-
-    def emit(self, record):
-        self.messages.append((record.levelno, record.getMessage()))
-
-
-def _rsciio(path, module):
-    """The dictionary RosettaSciIO's ``module`` reads from ``path``; its log messages are
-    collected (returned), not printed."""
-    if not has_module("rsciio"):
-        raise FileError(f"{path}: reading this format needs RosettaSciIO: "
-                        f"pip install 'velmora[io]'")
-    import importlib
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        reader = importlib.import_module(module)  # sets up its logger: before it is quieted
-    collect = _Collect()
-    logger = logging.getLogger("rsciio")
-    # RosettaSciIO prints its messages through a handler of its own: set aside meanwhile.
-    handlers, propagate, level = logger.handlers[:], logger.propagate, logger.level
-    logger.handlers = [collect]
-    logger.propagate = False
-    logger.setLevel(logging.INFO)
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            found = reader.file_reader(os.fspath(path))
-    except FileError:
-        raise
-    except Exception as exc:  # the reader's failures are many kinds; each is a bad file here
-        text = str(exc).strip().splitlines()
-        raise FileError(f"cannot read {path}: {text[0] if text else type(exc).__name__}") \
-            from None
-    finally:
-        logger.handlers, logger.propagate = handlers, propagate
-        logger.setLevel(level)
-    return found[0], collect.messages
-
-
-def axes_of(path, found):
-    """The DataArray pieces of an rsciio dictionary: the spectral grid and its axis, the
-    spectrum dimensions and their coordinates (y before x for a map)."""
-    axes = sorted(found["axes"], key=lambda a: a.get("index_in_array", 0))
-    signal = [a for a in axes if not a.get("navigate", False)]
-    if len(signal) != 1:
-        raise FileError(f"{path}: {len(signal)} spectral axes; expected one")
-    signal = signal[0]
-    dims, coords = [], {}
-    for a in axes:
-        if a is signal:
-            continue
-        dim = {"X": "x", "Y": "y", "Abs. Distance": "distance"}.get(a["name"], snake(a["name"]))
-        vals = _grid(a)
-        attrs = {"long_name": str(a["name"])}
-        if a.get("units"):
-            attrs["units"] = {"µm": "µm", "ns": "ns"}.get(a["units"], str(a["units"]))
-        dims.append(dim)
-        coords[dim] = (vals, attrs)
-    name = str(signal.get("name", ""))
-    units = str(signal.get("units", "") or "")
-    if units in ("1/cm", "cm-1", "1/cm ") or name == "Raman Shift":
-        axis = axis_from_label("Raman shift", "1/cm")
-    else:
-        axis = axis_from_label(name, units)
-    return _grid(signal), axis, tuple(dims), coords
-
-
-def _grid(a):
-    if "axis" in a:
-        return np.asarray(a["axis"], dtype=np.float64)
-    return a.get("offset", 0.0) + a.get("scale", 1.0) * np.arange(a["size"])
-
-
 def regions(path):
     """A .wdf file holds one measurement: its name is "spectrum"."""
     _walk(path)
@@ -165,7 +85,7 @@ def read(path, region=None):
     """A Renishaw .wdf file as an ``xarray.DataArray`` of counts (see :func:`velmora.read`)."""
     _walk(path)
     choose(path, ["spectrum"], region)
-    found, messages = _rsciio(path, "rsciio.renishaw")
+    found, messages = read_rsciio(path, "rsciio.renishaw")
     x, axis, dims, coords = axes_of(path, found)
     values = np.asarray(found["data"], dtype=np.float64)
     header = found.get("original_metadata", {}).get("WDF1_1", {})

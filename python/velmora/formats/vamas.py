@@ -384,7 +384,7 @@ def read(path, region=None):
         attrs.pop("scans", None)
     values, dims, coords = _arrange(path, head, group, np.array(stack))
     if not rate:
-        check_counts(path, values, f"{label or 'intensities'} in {units or 'no units'}")
+        check_counts(path, values, f"{label or 'intensity'} in {units or 'no units'}")
     extra = {}
     if b["transmission"] is not None and len(group) == 1:
         extra["transmission"] = (b["transmission"], {"long_name": "Transmission function"})
