@@ -11,6 +11,7 @@ from .batch import STATUS_NAMES, BatchResult, fit_many
 from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Tougaard, Uniform
 from .fit import fit
 from .guess import guess_peaks
+from .io import read, regions
 from .lines import doublet, kalpha2
 from .model import Peak
 from .result import ConvergenceWarning, Estimate, FitResult, PeakResult
@@ -19,7 +20,7 @@ from .shapes import SHAPE_NAMES
 __all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "doublet",
            "kalpha2", "FitResult",
            "PeakResult", "Estimate", "ConvergenceWarning", "Background", "Uniform", "Sqrt",
-           "Linear", "Spline", "Shirley", "Tougaard", "SHAPE_NAMES"]
+           "Linear", "Spline", "Shirley", "Tougaard", "SHAPE_NAMES", "read", "regions"]
 
 try:  # the version is the installed distribution's, set in one place (pyproject.toml)
     from importlib.metadata import PackageNotFoundError, version as _version

@@ -1,10 +1,13 @@
 """The command line: ``python -m velmora fit FILE --shape voigt --peaks 4 ...`` and
 ``python -m velmora fit-map FILE --shape voigt --peaks 2 --out map.nc ...``.
 
-``fit`` reads a two-column text or CSV file (x, counts; see :func:`velmora.io.read_columns`),
-guesses the peaks, fits them, prints the report and optionally writes a plot and a JSON file of
-the results.  ``fit-map`` reads many spectra on one grid (see :func:`velmora.io.read_map`),
-guesses the peaks from their mean, fits every spectrum with :func:`velmora.fit_many`, writes
+``fit`` reads one spectrum: a two-column text or CSV file (x, counts; see
+:func:`velmora.io.read_columns`) or an instrument file (VAMAS, XRDML, Renishaw .wdf, LabSpec;
+see :func:`velmora.read`, ``--region`` choosing a block of a file that holds several), guesses
+the peaks, fits them, prints the report and optionally writes a plot and a JSON file of the
+results.  ``fit-map`` reads many spectra on one grid (see :func:`velmora.io.read_map`, or an
+instrument file's map or series through :func:`velmora.read`), guesses the peaks from their
+mean, fits every spectrum with :func:`velmora.fit_many`, writes
 the estimates as a NetCDF or Zarr dataset and optionally maps of them.  Every bad input (a
 missing, empty, malformed or undecodable file, an option the fit refuses, an output path that
 cannot be written, a library a format needs) gives one line on standard error and exit status
@@ -16,11 +19,12 @@ import os
 import shutil
 import sys
 import time
+import warnings
 
 import numpy as np
 
 from .backgrounds import BACKGROUND_NAMES
-from .io import FileError, has_module, read_columns, read_map
+from .io import MAP_EXTENSIONS, FileError, has_module, read, read_columns, read_map
 from .shapes import SHAPE_NAMES, SHAPES
 
 
@@ -55,8 +59,10 @@ def _parser():
     parser = _Parser(prog="python -m velmora",
                      description="Peak fitting of 1-D spectra and thermograms.")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    fit = commands.add_parser("fit", help="fit peaks to a two-column file (x, counts)")
-    fit.add_argument("file", help="text or CSV file: x, counts")
+    fit = commands.add_parser("fit", help="fit peaks to one spectrum")
+    fit.add_argument("file", help="text or CSV file (x, counts), or an instrument file: VAMAS "
+                                  "(.vms, .npl), .xrdml, Renishaw .wdf, LabSpec (.txt, .xml)")
+    fit.add_argument("--region", help="the region (block) of a file that holds several")
     _model_options(fit)
     # Accepted and ignored: eta is fitted as a continuous parameter.
     fit.add_argument("--method", choices=["full", "conditional"], help=argparse.SUPPRESS)
@@ -66,8 +72,11 @@ def _parser():
 
     fit_map = commands.add_parser(
         "fit-map", help="fit the same peaks to every spectrum of a map or series")
-    fit_map.add_argument("file", help=".npz (x, counts), .nc or .zarr dataset of counts, or a "
-                                      "text file: x, then one column per spectrum")
+    fit_map.add_argument("file", help=".npz (x, counts), .nc or .zarr dataset of counts, a "
+                                      "text file: x, then one column per spectrum, or an "
+                                      "instrument file holding a map or series (.wdf, .vms, "
+                                      ".xrdml, LabSpec)")
+    fit_map.add_argument("--region", help="the region (block) of a file that holds several")
     _model_options(fit_map)
     fit_map.add_argument("--warm-start", choices=["previous", "none"], default="previous",
                          help="start each spectrum from its neighbour's fit (default) or from "
@@ -120,17 +129,16 @@ def run_fit(args):
     plot = plot_path(args.plot) if args.plot else None
     if args.json:
         _writable(args.json, "--json")
-    try:
-        x, counts = read_columns(args.file)
-    except FileError as exc:
-        raise InputError(str(exc)) from None
+    x, counts, energy = read_spectrum(args.file, args.region)
     options = {}
     if args.beta is not None:
         options["beta"] = args.beta
+    if args.energy is not None or args.background != "shirley":
+        energy = args.energy
     try:
         peaks = guess_peaks(x, counts, args.peaks, args.shape, window=args.window, **options)
         result = fit(x, counts, peaks, background=args.background, window=args.window,
-                     tol=args.tol, max_iter=args.max_iter, knots=args.knots, energy=args.energy)
+                     tol=args.tol, max_iter=args.max_iter, knots=args.knots, energy=energy)
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
     print(result.report())
@@ -145,6 +153,68 @@ def run_fit(args):
     except OSError as exc:
         raise InputError(f"cannot write {exc.filename}: {exc.strerror}") from None
     return 0
+
+
+def _plain_text(path):
+    """Whether ``path`` is a text file of columns (not a LabSpec export)."""
+    from .formats.labspec import is_labspec_text
+
+    ext = os.path.splitext(path)[1].lower()
+    return ext in (".txt", ".csv", ".tsv", ".dat", ".xy") and not is_labspec_text(path)
+
+
+def _read(path, region):
+    """``velmora.read``, its failures as InputError and its warnings (intensities that are
+    not counts) one line each on standard error."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            counts = read(path, region)
+        except FileError as exc:
+            raise InputError(str(exc)) from None
+    for warning in caught:
+        print(f"velmora: warning: {warning.message}", file=sys.stderr)
+    return counts
+
+
+def read_spectrum(path, region):
+    """The grid, the counts and the energy axis ("binding", "kinetic" or None) of the one
+    spectrum of ``path``: a text file of columns by :func:`read_columns` (x, counts; further
+    columns ignored), any other file by :func:`velmora.read` (a map or series is refused:
+    it is fitted by ``fit-map``)."""
+    if _plain_text(path) and region is None:
+        try:
+            x, counts = read_columns(path)
+        except FileError as exc:
+            raise InputError(str(exc)) from None
+        return x, counts, None
+    if not has_module("xarray"):
+        raise InputError(f"{path}: reading instrument files needs xarray: "
+                         f"pip install 'velmora[io]'")
+    counts = _read(path, region)
+    if counts.ndim > 1:
+        shape = ", ".join(f"{d}: {n}" for d, n in zip(counts.dims[:-1], counts.shape[:-1]))
+        raise InputError(f"{path}: holds {counts[..., 0].size} spectra ({shape}); fit a map or "
+                         f"series with 'velmora fit-map'")
+    # The xarray objects themselves: the grid's name and units go with them.
+    return counts[counts.dims[-1]], counts, counts.attrs.get("energy")
+
+
+def read_spectra(path, region):
+    """The spectra ``fit-map`` fits: an array or text file of columns by :func:`read_map`,
+    an instrument file's map or series by :func:`velmora.read`."""
+    ext = os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
+    if region is None and (ext in (".npz", ".nc", ".zarr")
+                           or (ext in MAP_EXTENSIONS and _plain_text(path))):
+        try:
+            return read_map(path)
+        except FileError as exc:
+            raise InputError(str(exc)) from None
+    counts = _read(path, region)
+    if counts.ndim < 2:
+        raise InputError(f"{path}: holds one spectrum, not a map or series; fit it with "
+                         f"'velmora fit'")
+    return counts
 
 
 def out_path(path, source):
@@ -213,10 +283,7 @@ def run_fit_map(args):
         raise InputError("fit-map needs xarray: pip install 'velmora[io]'")
     out = out_path(args.out, args.file)
     plot = plot_path(args.plot) if args.plot else None
-    try:
-        counts = read_map(args.file)
-    except FileError as exc:
-        raise InputError(str(exc)) from None
+    counts = read_spectra(args.file, args.region)
     if plot and counts.ndim > 3:
         raise InputError(f"--plot: {args.file} has {counts.ndim - 1} spectrum axes; maps show "
                          f"one or two (leave out --plot)")

@@ -10,6 +10,10 @@ misread.
 ``read_map`` reads many spectra on one grid (a Raman or XPS map, a series) into an
 ``xarray.DataArray`` with the channels last: NumPy ``.npz`` archives, NetCDF and Zarr datasets
 written by xarray, and text files of one x column and one column per spectrum.
+
+``read`` reads instrument files (VAMAS, XRDML, Renishaw .wdf, LabSpec, text columns) into an
+``xarray.DataArray`` of counts on a named axis, through the readers of
+:mod:`velmora.formats`; ``regions`` lists the regions of a file that holds several.
 """
 import importlib.util
 import os
@@ -25,6 +29,11 @@ _BLANKS = re.compile(r"\s+")
 class FileError(ValueError):
     """A file that cannot be read as a spectrum (a ValueError); the message says why in one
     line."""
+
+
+class CountsWarning(UserWarning):
+    """Intensities read from a file that cannot be counts (normalised or processed data, rates
+    without a dwell time): they are kept, but the Poisson likelihood of a fit needs counts."""
 
 
 def _decode(path):
@@ -327,3 +336,77 @@ def _read_dataset(path, kind):
 def _first_line(exc):
     text = str(exc).strip().splitlines()
     return text[0] if text else type(exc).__name__
+
+
+# ------------------------------------------------------------------------ instrument files
+
+def read(path, region=None):
+    """A spectrum, series or map from an instrument file, as counts on a named axis.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The format is told by the extension:
+
+        - ``.vms``, ``.npl``: VAMAS (ISO 14976; XPS, AES, ... from CasaXPS, Kratos, Thermo,
+          PHI, SPECS), REGULAR and IRREGULAR scans; several regions per file.
+        - ``.xrdml``: PANalytical X-ray diffraction; several scans on one grid are a series.
+        - ``.wdf``: Renishaw WiRE Raman spectra, series and maps (needs RosettaSciIO).
+        - ``.xml``: Horiba LabSpec XML export (needs RosettaSciIO).
+        - ``.txt``, ``.csv``, ``.tsv``, ``.dat``, ``.xy``: a LabSpec text export (told by its
+          header), else columns read by the rules of :func:`read_columns`: x, then one
+          column of counts per spectrum.
+        - ``.npz``, ``.nc``, ``.zarr``: arrays of spectra (see :func:`read_map`).
+    region : str, optional
+        The region (block) to read from a file that holds several (see :func:`regions`);
+        needed there, and matched without regard to case.
+
+    Returns
+    -------
+    xarray.DataArray
+        Named ``counts``; the channel axis last, named ``binding_energy`` or
+        ``kinetic_energy`` (eV), ``two_theta`` (degree), ``raman_shift`` (1/cm) or ``x``, its
+        coordinate with the attributes ``units`` and ``long_name``; before it one dimension
+        per map axis (``y``, ``x``) or series axis (``scan``, ``time``, an experimental
+        variable, ``spectrum``).  The attributes say what is known: ``technique``,
+        ``energy`` ("binding" or "kinetic"), ``excitation_energy`` (eV), ``dwell_time`` (s),
+        ``scans``, ``sample``, ``region``, ``source_file``, ``counts_from`` (how counts were
+        computed from counts per second), ``anode`` and ``wavelength_kalpha1``,
+        ``wavelength_kalpha2`` (Å) for XRD, ``laser_wavelength`` (nm) for Raman.
+
+    Raises
+    ------
+    FileError
+        (a ValueError, with a one-line message) For an unknown extension, a file that is
+        not there or cannot be read, a truncated or damaged file, a layout the reader does not
+        read (named in the message), a multi-region file without ``region`` or with an unknown
+        one (the message lists the regions), and when a library the format needs is not
+        installed.
+
+    Warns
+    -----
+    CountsWarning
+        (a UserWarning) When the intensities cannot be counts (not whole numbers, negative,
+        or in units other than counts or counts per second): they are kept as they are.
+
+    Examples
+    --------
+    >>> import velmora
+    >>> velmora.regions("gold.vms")                                    # doctest: +SKIP
+    ['Survey', 'Au 4f', 'C 1s']
+    >>> au = velmora.read("gold.vms", region="Au 4f")                  # doctest: +SKIP
+    >>> au.dims, au.attrs["technique"], au.binding_energy.attrs["units"]  # doctest: +SKIP
+    (('binding_energy',), 'XPS', 'eV')
+    >>> result = velmora.fit(au[au.dims[-1]], au, peaks)               # doctest: +SKIP
+    """
+    from .formats import reader_for
+
+    return reader_for(path).read(path, region)
+
+
+def regions(path):
+    """The names of the regions (blocks) of an instrument file, in file order; a file of one
+    measurement has one name.  Raises a FileError as :func:`read` does."""
+    from .formats import reader_for
+
+    return reader_for(path).regions(path)
