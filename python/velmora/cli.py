@@ -48,8 +48,9 @@ def _model_options(command):
     command.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"))
     command.add_argument("--knots", type=int, help="interior knots of the spline background")
     command.add_argument("--energy", choices=["binding", "kinetic"],
-                         help="energy axis of the Shirley and Tougaard backgrounds "
-                              "(default binding)")
+                         help="electron energy axis: an instrument file's axis is turned "
+                              "into it, and the Shirley and Tougaard backgrounds take it "
+                              "(default: the file's axis, else binding)")
     command.add_argument("--beta", type=float, help="TSDC heating rate (default 1)")
     command.add_argument("--tol", type=float, default=1e-9)
     command.add_argument("--max-iter", type=int, default=1000)
@@ -129,11 +130,13 @@ def run_fit(args):
     plot = plot_path(args.plot) if args.plot else None
     if args.json:
         _writable(args.json, "--json")
-    x, counts, energy = read_spectrum(args.file, args.region)
+    x, counts, energy = read_spectrum(args.file, args.region, args.energy)
     options = {}
     if args.beta is not None:
         options["beta"] = args.beta
-    if args.energy is not None or args.background != "shirley":
+    # A background that follows the peaks takes its energy axis from the file (turned into
+    # the one asked for); any other takes --energy as given, which it refuses.
+    if args.energy is not None or args.background not in ("shirley", "tougaard"):
         energy = args.energy
     try:
         peaks = guess_peaks(x, counts, args.peaks, args.shape, window=args.window, **options)
@@ -163,13 +166,13 @@ def _plain_text(path):
     return ext in (".txt", ".csv", ".tsv", ".dat", ".xy") and not is_labspec_text(path)
 
 
-def _read(path, region):
+def _read(path, region, energy=None):
     """``velmora.read``, its failures as InputError and its warnings (intensities that are
     not counts) one line each on standard error."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            counts = read(path, region)
+            counts = read(path, region, energy=energy)
         except FileError as exc:
             raise InputError(str(exc)) from None
     for warning in caught:
@@ -177,11 +180,11 @@ def _read(path, region):
     return counts
 
 
-def read_spectrum(path, region):
+def read_spectrum(path, region, energy=None):
     """The grid, the counts and the energy axis ("binding", "kinetic" or None) of the one
     spectrum of ``path``: a text file of columns by :func:`read_columns` (x, counts; further
-    columns ignored), any other file by :func:`velmora.read` (a map or series is refused:
-    it is fitted by ``fit-map``)."""
+    columns ignored), any other file by :func:`velmora.read` on the ``energy`` axis asked
+    for, if any (a map or series is refused: it is fitted by ``fit-map``)."""
     if _plain_text(path) and region is None:
         try:
             x, counts = read_columns(path)
@@ -191,7 +194,7 @@ def read_spectrum(path, region):
     if not has_module("xarray"):
         raise InputError(f"{path}: reading instrument files needs xarray: "
                          f"pip install 'velmora[io]'")
-    counts = _read(path, region)
+    counts = _read(path, region, energy)
     if counts.ndim > 1:
         shape = ", ".join(f"{d}: {n}" for d, n in zip(counts.dims[:-1], counts.shape[:-1]))
         raise InputError(f"{path}: holds {counts[..., 0].size} spectra ({shape}); fit a map or "
@@ -200,7 +203,7 @@ def read_spectrum(path, region):
     return counts[counts.dims[-1]], counts, counts.attrs.get("energy")
 
 
-def read_spectra(path, region):
+def read_spectra(path, region, energy=None):
     """The spectra ``fit-map`` fits: an array or text file of columns by :func:`read_map`,
     an instrument file's map or series by :func:`velmora.read`."""
     ext = os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
@@ -210,7 +213,7 @@ def read_spectra(path, region):
             return read_map(path)
         except FileError as exc:
             raise InputError(str(exc)) from None
-    counts = _read(path, region)
+    counts = _read(path, region, energy)
     if counts.ndim < 2:
         raise InputError(f"{path}: holds one spectrum, not a map or series; fit it with "
                          f"'velmora fit'")
@@ -283,7 +286,7 @@ def run_fit_map(args):
         raise InputError("fit-map needs xarray: pip install 'velmora[io]'")
     out = out_path(args.out, args.file)
     plot = plot_path(args.plot) if args.plot else None
-    counts = read_spectra(args.file, args.region)
+    counts = read_spectra(args.file, args.region, args.energy)
     if plot and counts.ndim > 3:
         raise InputError(f"--plot: {args.file} has {counts.ndim - 1} spectrum axes; maps show "
                          f"one or two (leave out --plot)")
@@ -295,6 +298,9 @@ def run_fit_map(args):
         raise InputError(f"{args.file}: no spectrum has valid counts (every one holds NaN, "
                          f"infinite or negative values)")
     options = {} if args.beta is None else {"beta": args.beta}
+    energy = args.energy
+    if energy is None and args.background in ("shirley", "tougaard"):
+        energy = counts.attrs.get("energy")
     started = time.perf_counter()
     try:
         # The peaks every chunk of the map starts from: read off the mean spectrum.
@@ -303,7 +309,7 @@ def run_fit_map(args):
         batch = fit_many(x, counts, peaks, background=args.background,
                          warm_start=args.warm_start, workers=args.workers, window=args.window,
                          tol=args.tol, max_iter=args.max_iter, knots=args.knots,
-                         energy=args.energy)
+                         energy=energy)
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
     seconds = time.perf_counter() - started

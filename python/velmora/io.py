@@ -16,6 +16,7 @@ written by xarray, and text files of one x column and one column per spectrum.
 :mod:`velmora.formats`; ``regions`` lists the regions of a file that holds several.
 """
 import importlib.util
+import math
 import os
 import re
 import warnings
@@ -340,7 +341,7 @@ def _first_line(exc):
 
 # ------------------------------------------------------------------------ instrument files
 
-def read(path, region=None):
+def read(path, region=None, energy=None):
     """A spectrum, series or map from an instrument file, as counts on a named axis.
 
     Parameters
@@ -360,6 +361,13 @@ def read(path, region=None):
     region : str, optional
         The region (block) to read from a file that holds several (see :func:`regions`);
         needed there, and matched without regard to case.
+    energy : {None, "binding", "kinetic"}, optional
+        The electron energy axis wanted (electron spectra only): ``"binding"`` turns a
+        kinetic-energy axis into binding energy, E_B = h nu - E_K with the file's excitation
+        energy h nu (the spectrometer's work function taken as zero, as most instruments
+        report it; the attribute ``energy_from`` says so), and ``"kinetic"`` the other way;
+        the channels are then put in increasing order of the new axis.  Default: the axis
+        as the file gives it (VAMAS files store kinetic energy).
 
     Returns
     -------
@@ -380,8 +388,9 @@ def read(path, region=None):
         (a ValueError, with a one-line message) For an unknown extension, a file that is
         not there or cannot be read, a truncated or damaged file, a layout the reader does not
         read (named in the message), a multi-region file without ``region`` or with an unknown
-        one (the message lists the regions), and when a library the format needs is not
-        installed.
+        one (the message lists the regions), when a library the format needs is not
+        installed, and for ``energy`` on a file without an electron energy axis or without
+        the excitation energy.
 
     Warns
     -----
@@ -394,14 +403,50 @@ def read(path, region=None):
     >>> import velmora
     >>> velmora.regions("gold.vms")                                    # doctest: +SKIP
     ['Survey', 'Au 4f', 'C 1s']
-    >>> au = velmora.read("gold.vms", region="Au 4f")                  # doctest: +SKIP
+    >>> au = velmora.read("gold.vms", region="Au 4f", energy="binding")  # doctest: +SKIP
     >>> au.dims, au.attrs["technique"], au.binding_energy.attrs["units"]  # doctest: +SKIP
     (('binding_energy',), 'XPS', 'eV')
     >>> result = velmora.fit(au[au.dims[-1]], au, peaks)               # doctest: +SKIP
     """
     from .formats import reader_for
 
-    return reader_for(path).read(path, region)
+    if energy not in (None, "binding", "kinetic"):
+        raise ValueError(f"energy: expected None, 'binding' or 'kinetic', got {energy!r}")
+    counts = reader_for(path).read(path, region)
+    return counts if energy is None else _energy_axis(counts, energy, path)
+
+
+_ENERGY_NAMES = {"binding": ("binding_energy", "Binding energy"),
+                 "kinetic": ("kinetic_energy", "Kinetic energy")}
+
+
+def _energy_axis(counts, energy, path):
+    """``counts`` on the ``energy`` axis: binding from kinetic energy or back, through the
+    excitation energy (E_B + E_K = h nu, the work function taken as zero)."""
+    axis = counts.dims[-1]
+    name, label = _ENERGY_NAMES[energy]
+    if axis == name:
+        return counts
+    if axis not in ("binding_energy", "kinetic_energy"):
+        raise FileError(f"{path}: energy={energy!r}: the channel axis is {axis!r}, not an "
+                        f"electron energy")
+    excitation = counts.attrs.get("excitation_energy")
+    try:
+        excitation = float(excitation)
+    except (TypeError, ValueError):
+        excitation = math.nan
+    if not (math.isfinite(excitation) and excitation > 0):
+        raise FileError(f"{path}: energy={energy!r}: the file gives no excitation energy to "
+                        f"convert {axis.replace('_', ' ')} with")
+    values = excitation - np.asarray(counts[axis].values, dtype=np.float64)
+    out = counts.assign_coords({axis: values}).rename({axis: name})
+    out[name].attrs = {"units": "eV", "long_name": label}
+    if values.size > 1 and values[0] > values[-1]:
+        out = out.isel({name: slice(None, None, -1)})
+    out.attrs = dict(counts.attrs, energy=energy, energy_from=(
+        f"{label.lower()} = excitation energy {excitation:g} eV - "
+        f"{axis.replace('_', ' ')} (work function taken as zero)"))
+    return out
 
 
 def regions(path):

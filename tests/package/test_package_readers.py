@@ -120,6 +120,33 @@ def test_vamas_counts_per_second_become_counts_and_binding_energy_is_named(tmp_p
     assert da.binding_energy.attrs["long_name"] == "Binding energy"
 
 
+def test_a_kinetic_energy_axis_becomes_binding_energy_through_the_excitation_energy(tmp_path):
+    ke = 1402.0 + 0.1 * np.arange(PEAK.size)
+    path = vamas_file(tmp_path / "au.vms", [vamas_block("Au 4f", PEAK, start=1402.0)])
+    kinetic = velmora.read(path)
+    assert kinetic.dims == ("kinetic_energy",) and np.allclose(kinetic.kinetic_energy, ke)
+    binding = velmora.read(path, energy="binding")
+    assert binding.dims == ("binding_energy",) and binding.attrs["energy"] == "binding"
+    # 1486.6 eV - E_K, in increasing order: the counts reversed with their energies.
+    assert np.allclose(binding.binding_energy, (1486.6 - ke)[::-1])
+    assert np.array_equal(binding.values, PEAK[::-1])
+    assert binding.binding_energy.attrs == {"units": "eV", "long_name": "Binding energy"}
+    assert "excitation energy 1486.6 eV" in binding.attrs["energy_from"]
+    assert kinetic.attrs["energy"] == "kinetic" and "energy_from" not in kinetic.attrs
+    back = velmora.read(path, energy="kinetic")
+    assert back.identical(kinetic)
+    assert np.allclose(velmora.read(path, energy="binding").binding_energy,
+                       binding.binding_energy)
+    with pytest.raises(ValueError, match="energy"):
+        velmora.read(path, energy="photon")
+    unknown = tmp_path / "no_source.vms"
+    unknown.write_bytes(path.read_bytes().replace(b"\n1486.6\n", b"\n1e37\n"))
+    with pytest.raises(FileError, match="excitation energy"):
+        velmora.read(unknown, energy="binding")
+    with pytest.raises(FileError, match="not an electron energy"):
+        velmora.read(xrdml_file(tmp_path / "q.xrdml", [(TT, XRD)]), energy="binding")
+
+
 def test_vamas_variations_of_vendors_read_alike(tmp_path):
     # Items left out after the first block (taken from it), future-upgrade entries of the
     # experiment and of every block, CRLF line ends, Latin-1 comments, a .npl extension.
@@ -489,6 +516,13 @@ def test_cli_fits_a_region_of_a_vamas_file_and_refuses_what_it_cannot_fit(tmp_pa
                                "--peaks", "1", "--background", "uniform")
     assert code == 0, stderr
     assert "[[Peaks]]" in stdout
+    # On binding energy (1486.6 eV - 1405 eV), with the Shirley step rising the right way.
+    out = tmp_path / "au.json"
+    code, stdout, stderr = run("fit", str(path), "--region", "Au 4f", "--shape", "gaussian",
+                               "--peaks", "1", "--background", "shirley", "--energy", "binding",
+                               "--json", str(out))
+    assert code == 0, stderr
+    assert "81.6" in stdout and "shirley (binding energy)" in stdout
     code, stdout, stderr = run("fit", str(path), "--shape", "gaussian", "--peaks", "1")
     assert code == 2 and len(stderr.strip().splitlines()) == 1 and "'Au 4f'" in stderr
     stack = np.array([RNG.poisson(RAMAN) for _ in range(4)])
