@@ -211,12 +211,26 @@ using pseudo_voigt::kFwhmPerSigma;
 // of full width about 1.6376 f (0.5346 + sqrt(0.2166 + 1) in Olivero's approximation).
 constexpr double kFwhmPerEqualPartWidth = 1.6376;
 
+// The engine's density: with both widths positive and finite, from the engine's own Faddeeva
+// function (special/faddeeva.hpp), the same one its derivatives take; otherwise (a pure
+// Gaussian or Lorentzian, or parameters the fit refuses) the published profile's.
 void registry_density(std::span<const double> x, const double* p,
                       const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "voigt");
   const double x0 = p[0];
   const double sigma = p[1];
   const double gamma = p[2];
+  if (std::isfinite(x0) && sigma > 0.0 && gamma > 0.0 && std::isfinite(sigma) &&
+      std::isfinite(gamma)) {
+    const double raw = special::voigt_window_mass_value(x0, sigma, gamma, ctx.x_min, ctx.x_max);
+    const double mass = raw > kMassFloor ? raw : kMassFloor;  // NaN takes the floor
+    pool::for_each_block(x.size(), kGrain, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
+        out[j] = special::voigt_value(x[j] - x0, sigma, gamma) / mass;
+      }
+    });
+    return;
+  }
   const double mass = floored_window_mass(x0, sigma, gamma, ctx.x_min, ctx.x_max);
   pool::for_each_block(x.size(), kGrain, [&](std::size_t begin, std::size_t end) {
     for (std::size_t j = begin; j < end; ++j) {

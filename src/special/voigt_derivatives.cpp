@@ -1,9 +1,8 @@
 #include "special/voigt_derivatives.hpp"
 
-#include <cerf.h>
-
 #include <complex>
 
+#include "special/faddeeva.hpp"
 #include "special/voigt_profile.hpp"
 
 namespace velmora::special {
@@ -11,15 +10,6 @@ namespace {
 
 constexpr double kTwoOverSqrtPi = 1.1283791670955126;  // 2 / sqrt(pi)
 constexpr double kInvSqrtPi = 0.5641895835477563;      // 1 / sqrt(pi)
-
-// libcerf's w(z) through its C99 complex interface (GNU __real__ / __imag__ fill and read it).
-std::complex<double> faddeeva(std::complex<double> z) {
-  double _Complex in;
-  __real__ in = z.real();
-  __imag__ in = z.imag();
-  const double _Complex out = w_of_z(in);
-  return {__real__ out, __imag__ out};
-}
 
 // |z|^2 as re^2 + im^2: std::abs and std::norm go through hypot (overflow-safe, and several
 // times the cost of w itself in the series below), which magnitudes of order 1e-3 to 1e3 do not
@@ -34,7 +24,7 @@ struct Faddeeva {
 
 // Beyond this |z| the recurrences lose |z|^2 (w'), |z|^4 (q0, w'') and |z|^6 (r) in relative
 // accuracy to cancellation (r to 1e-7 at |z| = 20), so the asymptotic series takes over.
-constexpr double kSeriesFrom = 8.0;
+constexpr double kSeriesFrom = kFaddeevaSeriesFrom;
 constexpr std::size_t kSeriesTerms = 40;
 
 // In the upper half plane, for large |z|,
@@ -66,34 +56,41 @@ Faddeeva faddeeva_series(std::complex<double> z) {
 
 Faddeeva faddeeva_jet(std::complex<double> z) {
   if (magnitude2(z) >= kSeriesFrom * kSeriesFrom) return faddeeva_series(z);
-  const std::complex<double> w = faddeeva(z);
+  const std::complex<double> w = faddeeva_w(z);
   const std::complex<double> w1 = -2.0 * z * w + std::complex<double>(0.0, kTwoOverSqrtPi);
   const std::complex<double> w2 = -2.0 * w - 2.0 * z * w1;
   return {w, w1, w2, w + z * w1, 2.0 * w1 + z * w2, 2.0 * w + 4.0 * z * w1 + z * z * w2};
 }
 
-// sum_i jet(offset(u_i)) W_i / ((1 - t_i)(1 - t_i)), the quadrature of voigt_cdf applied to
-// every entry of the jet.
-template <class Offset>
-VoigtJet half_line_jet(Offset&& offset, double sigma, double gamma) {
-  VoigtJet sum{};
+// sum_i term(offset(u_i)) W_i / ((1 - t_i)(1 - t_i)), the quadrature of voigt_cdf applied to
+// every entry of the term (the density alone, or its jet).
+template <class Term, class Offset>
+Term half_line(Offset&& offset, Term (*term_at)(double, double, double), double sigma,
+               double gamma) {
+  Term sum{};
   for (std::size_t i = 0; i < kVoigtQuadratureSize; ++i) {
     const double t = kVoigtNodes[i];
     const double u = t / (1.0 - t);
     const double jacobian = 1.0 / ((1.0 - t) * (1.0 - t));
-    const VoigtJet term = voigt_jet(offset(u), sigma, gamma);
+    const Term term = term_at(offset(u), sigma, gamma);
     for (std::size_t e = 0; e < sum.size(); ++e) sum[e] += term[e] * kVoigtWeights[i] * jacobian;
   }
   return sum;
 }
 
-// voigt_cdf(b, ...) and its derivatives, branch for branch.
-VoigtJet cdf_jet(double b, double x0, double sigma, double gamma) {
-  if (x0 >= b) return half_line_jet([&](double u) { return b - u - x0; }, sigma, gamma);
-  VoigtJet upper = half_line_jet([&](double u) { return u + b - x0; }, sigma, gamma);
+// voigt_cdf(b, ...) (and its derivatives), branch for branch.
+template <class Term>
+Term cdf_of(Term (*term_at)(double, double, double), double b, double x0, double sigma,
+            double gamma) {
+  if (x0 >= b) return half_line([&](double u) { return b - u - x0; }, term_at, sigma, gamma);
+  Term upper = half_line([&](double u) { return u + b - x0; }, term_at, sigma, gamma);
   upper[0] = 1.0 - upper[0];
   for (std::size_t e = 1; e < upper.size(); ++e) upper[e] = -upper[e];
   return upper;
+}
+
+std::array<double, 1> density_term(double x, double sigma, double gamma) {
+  return {voigt_value(x, sigma, gamma)};
 }
 
 }  // namespace
@@ -118,10 +115,21 @@ VoigtJet voigt_jet(double x, double sigma, double gamma) {
           -ckk * f.w2.real()};
 }
 
+double voigt_value(double x, double sigma, double gamma) {
+  const double k = kInvSqrt2 / sigma;
+  return kInvSqrt2Pi / sigma * faddeeva_w(std::complex<double>(x * k, gamma * k)).real();
+}
+
+double voigt_window_mass_value(double x0, double sigma, double gamma, double x_min,
+                               double x_max) {
+  return cdf_of(density_term, x_max, x0, sigma, gamma)[0] -
+         cdf_of(density_term, x_min, x0, sigma, gamma)[0];
+}
+
 VoigtJet voigt_window_mass_jet(double x0, double sigma, double gamma, double x_min,
                                double x_max) {
-  const VoigtJet upper = cdf_jet(x_max, x0, sigma, gamma);
-  const VoigtJet lower = cdf_jet(x_min, x0, sigma, gamma);
+  const VoigtJet upper = cdf_of(voigt_jet, x_max, x0, sigma, gamma);
+  const VoigtJet lower = cdf_of(voigt_jet, x_min, x0, sigma, gamma);
   VoigtJet mass;
   for (std::size_t e = 0; e < mass.size(); ++e) mass[e] = upper[e] - lower[e];
   return mass;

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "doniach_sunjic.hpp"
@@ -292,10 +293,37 @@ TEST(ShapeRegistry, TsdcExtraIsTheTau0OfThePeakCondition) {
 // ---------------------------------------------------------------------------------------------
 // Density and profile
 
+// The largest difference between got and expected, and the largest relative one where
+// expected is normal, each over the largest |expected|.
+std::pair<double, double> differences(const std::vector<double>& got,
+                                      const std::vector<double>& expected) {
+  double top = 0.0, worst = 0.0, worst_relative = 0.0;
+  for (double v : expected) top = std::max(top, std::fabs(v));
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    worst = std::max(worst, std::fabs(got[i] - expected[i]));
+    if (std::fabs(expected[i]) >= std::numeric_limits<double>::min()) {
+      worst_relative = std::max(worst_relative, std::fabs(got[i] / expected[i] - 1.0));
+    }
+  }
+  return {worst / top, worst_relative};
+}
+
+// Every shape's engine density is its own prediction and mixture column, bit for bit, but for
+// a Voigt peak with both widths: the engine evaluates the Faddeeva function without libcerf's
+// shared state (special/faddeeva.hpp), to a few units of 1e-15 of the peak and 1e-11 of any
+// point (far tails of a nearly Gaussian peak the worst).
 TEST(ShapeRegistryDensity, EqualsTheShapesOwnPredictionAndMixtureColumn) {
   for (const Setting& s : settings()) {
     const std::vector<double> density = registry_density(s.code, s.x, s.p, s.ctx);
     const ShapeOutputs own = shape_outputs(s.code, s.x, s.p, s.ctx);
+    if (s.code == kVoigt && s.p[1] > 0.0 && s.p[2] > 0.0) {
+      for (const auto* expected : {&own.predicted, &own.column}) {
+        const auto [of_peak, relative] = differences(density, *expected);
+        EXPECT_LT(of_peak, 1e-14) << describe(s);
+        EXPECT_LT(relative, 1e-11) << describe(s);
+      }
+      continue;
+    }
     expect_same_bits(density, own.predicted, describe(s) + " (prediction)");
     expect_same_bits(density, own.column, describe(s) + " (mixture column)");
   }
@@ -412,7 +440,8 @@ TEST(ShapeRegistryProfile, ProportionalToTheDensityWithOneRatio) {
       }
       worst = std::max(worst, std::fabs(density[i] / profile[i] / ratio - 1.0));
     }
-    EXPECT_LT(worst, 1e-14) << describe(s);
+    // (The Voigt's density and profile take different Faddeeva functions; see above.)
+    EXPECT_LT(worst, s.code == kVoigt ? 1e-11 : 1e-14) << describe(s);
     // Shapes without a normaliser have the density itself as their profile.
     if (s.code == kGaussian || s.code == kPseudoVoigt) {
       expect_same_bits(profile, density, describe(s) + " (profile)");
