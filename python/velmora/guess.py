@@ -167,7 +167,7 @@ class Picker:
         return np.maximum(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
 
 
-def fill_values(picker, peaks, tied_positions=None):
+def fill_values(picker, peaks, tied_positions=None, positions=None):
     """Every missing starting value and area of ``peaks``, read from the picker's rows: per
     peak, a dict of name to an array over the rows.
 
@@ -177,7 +177,9 @@ def fill_values(picker, peaks, tied_positions=None):
     greedily from what the known ones leave; last, the tied ones whose position follows from
     peaks only guessed.  ``tied_positions`` (a callable returning {peak name: position} for
     the peaks whose position is tied and can be worked out from the peaks given to it) places
-    the peaks whose position is tied; it takes one row only.  The picker is used up.
+    the peaks whose position is tied; it takes one row only.  ``positions`` ({peak name:
+    position}, any number of rows) places tied peaks whose position is known beforehand, as
+    the first call of ``tied_positions`` would.  The picker is used up.
     """
     rows = picker.rows
     if tied_positions is not None and rows != 1:
@@ -185,6 +187,9 @@ def fill_values(picker, peaks, tied_positions=None):
     location = [SHAPES[p.shape].location for p in peaks]
     where = {k: p.values[location[k]] for k, p in enumerate(peaks)
              if location[k] not in p.ties and p.values[location[k]] is not None}
+    for k, p in enumerate(peaks):
+        if location[k] in p.ties and p.name in (positions or {}):
+            where[k] = positions[p.name]
     filled = {}
 
     def resolve():

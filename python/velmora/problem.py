@@ -313,8 +313,31 @@ def _peak_parameters(peak, frame, lo_u, hi_u, grid_step, shared_bounds):
 
 def shares_model(peaks, ties):
     """Whether every spectrum's fit of ``peaks`` has one model whatever its counts (no fixed
-    value guessed from the data) and a start :func:`cold_starts` can read (no ties)."""
-    return not ties and all(pk.value_of(n) is not None for pk in peaks for n in pk.fix)
+    value guessed from the data) and a start :func:`cold_starts` can read: no tie places a
+    peak from a value guessed from the data (a doublet or a Kα2 partner placed from a given
+    centre qualifies; its areas and widths may follow guessed ones)."""
+    if not all(pk.value_of(n) is not None for pk in peaks for n in pk.fix):
+        return False
+    by_name = {pk.name: pk for pk in peaks}
+    for tie in ties:
+        peak = by_name.get(tie.peak)
+        if peak is None or SHAPES[peak.shape].location != tie.param:
+            continue
+        for ref_peak, ref_param in tie.references:
+            ref = by_name.get(ref_peak)
+            if ref is None or ref.value_of(ref_param) is None:
+                return False
+    return True
+
+
+def _tied_positions(like, peaks):
+    """{peak name: position} of the peaks whose centre is tied, as ``like`` resolved them at
+    its start: for a model that :func:`shares_model`, from given values only, so the same for
+    every spectrum (and what :func:`build`'s own reading of the tie gives)."""
+    tied = {(pk.name, SHAPES[pk.shape].location) for pk in peaks
+            if SHAPES[pk.shape].location in pk.ties}
+    return {p.peak: like.frame.from_u("location", p.value) for p in like.parameters
+            if p.role == "tied" and (p.peak, p.name) in tied and math.isfinite(p.value)}
 
 
 def cold_starts(like, peaks, counts):
@@ -327,7 +350,7 @@ def cold_starts(like, peaks, counts):
     frame = like.frame
     picker = Picker(like.x, counts)
     share = picker.background_share() if like.terms.count else np.zeros(rows)
-    filled = fill_values(picker, peaks)
+    filled = fill_values(picker, peaks, positions=_tied_positions(like, peaks))
     thetas = []
     params = iter(like.parameters)
     for pk, values in zip(peaks, filled):

@@ -200,6 +200,30 @@ def test_a_tied_mixed_model_with_a_shirley_step_in_a_batch_is_its_single_fit():
         start = alone
 
 
+@pytest.mark.parametrize("centre", [84.0, None], ids=["given centre", "guessed centre"])
+def test_cold_doublets_in_a_batch_are_their_single_fits(centre):
+    # A doublet placed from a given centre shares one model over the batch and has its starts
+    # read side by side; placed from a guessed one, every spectrum is set up alone.  Either
+    # way each spectrum is velmora.fit's, on one worker or two.
+    from test_package_engine import BE, au4f
+
+    Y = np.stack([au4f(seed=s, scale=1.0 + 0.05 * s) for s in range(6)]).reshape(2, 3, -1)
+    lines = velmora.doublet("doniach_sunjic", "Au4f", x0=centre)
+    runs = [velmora.fit_many(BE, Y, lines, background="shirley", warm_start="none",
+                             workers=w, chunks=(1, 3)) for w in (1, 2)]
+    for index in np.ndindex(Y.shape[:-1]):
+        alone = velmora.fit(BE, Y[index], lines, background="shirley")
+        for batch in runs:
+            assert batch.log_likelihood[index] == alone.log_likelihood
+            for name in batch.names:
+                where, key = name.split(".", 1)
+                est = alone.background[key] if where == "background" else \
+                    alone.peaks[where][key]
+                stderr = math.nan if est.stderr is None else est.stderr
+                assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
+                                      [est.value, stderr], equal_nan=True), (name, index)
+
+
 @pytest.mark.parametrize("warm_start", ["none", "previous"])
 def test_a_small_batch_is_shared_by_every_worker_with_the_same_results(warm_start, monkeypatch):
     from velmora import batch as batch_module
