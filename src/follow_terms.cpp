@@ -172,6 +172,16 @@ FollowTerm make_follow_term(FollowKind kind, Side side, std::span<const double> 
       term.kernel[n - 1 - d] = term.forward[d];
     }
   } else {
+    // The packed triangle holds n (n - 1) / 2 values: refused beyond kMaxKernelValues (400 MB)
+    // with a message, rather than left to exhaust the machine's memory.
+    const double values = 0.5 * static_cast<double>(n) * static_cast<double>(n - 1);
+    if (values > kMaxKernelValues) {
+      throw std::invalid_argument(
+          std::string(info.name) + " background: an irregular grid of " + std::to_string(n) +
+          " channels needs " + std::to_string(static_cast<long long>(values)) +
+          " kernel values (at most " + std::to_string(static_cast<long long>(kMaxKernelValues)) +
+          "); fit a narrower window or a uniform grid");
+    }
     term.kernel.resize(n * (n - 1) / 2);
     for (std::size_t i = 1; i < n; ++i) {
       double* r = term.kernel.data() + i * (i - 1) / 2;

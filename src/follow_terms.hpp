@@ -50,6 +50,10 @@ namespace velmora::engine {
 // term rises towards larger u) or above (rises towards smaller u).
 enum class Side : std::int8_t { below = 1, above = -1 };
 
+// Most kernel values a loss term keeps for an irregular grid (the packed triangle of about
+// 10 000 channels, 400 MB); a uniform grid keeps one row whatever its length.
+inline constexpr double kMaxKernelValues = 5e7;
+
 // Codes of the kinds, as the module surface hands them over.
 enum class FollowKind : std::uint8_t { shirley = 0, tougaard = 1, tougaard3 = 2 };
 

@@ -154,4 +154,24 @@ TEST(FollowTerms, RefusesParametersThatDoNotSuitTheKind) {
   refused(static_cast<FollowKind>(7), {}, "unknown kind");
 }
 
+TEST(FollowTerms, AnIrregularGridTooLongForItsKernelIsRefusedAndAUniformOneIsNot) {
+  // 12 000 channels: a uniform grid keeps one row of the kernel; an irregular one would need
+  // 72 million values, and is refused before any is allocated.
+  const std::size_t n = 12000;
+  std::vector<double> u(n), du(n, 1.0);
+  for (std::size_t i = 0; i < n; ++i) u[i] = static_cast<double>(i);
+  const std::vector<double> params{0.01, 1643.0};
+  const auto term =
+      velmora::engine::make_follow_term(FollowKind::tougaard, Side::below, params, u, du);
+  EXPECT_EQ(term.kernel.size(), n);
+  u[n / 2] += 0.3;
+  try {
+    velmora::engine::make_follow_term(FollowKind::tougaard, Side::below, params, u, du);
+    ADD_FAILURE() << "an irregular grid of 12 000 channels was accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("irregular grid of 12000 channels"), std::string::npos)
+        << e.what();
+  }
+}
+
 }  // namespace
