@@ -351,7 +351,8 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
     -------
     list of Peak
         ``n`` peaks in order of position, every starting value and an area set; with
-        ``kalpha2``, each followed by its Kα2 partner (``2 n`` peaks).
+        ``kalpha2``, each followed by its Kα2 partner, but for a reflection whose partner would
+        lie beyond the data (a fit refuses a line centred outside its window).
 
     Raises
     ------
@@ -398,11 +399,11 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
     if kalpha2 is not None:
         q = _wavelength_ratio(kalpha2)
 
-        def partner_of(two_theta):
+        def bragg_partner(two_theta):
             with np.errstate(invalid="ignore"):
                 return 2.0 * np.degrees(np.arcsin(q * np.sin(np.radians(two_theta / 2.0))))
 
-        picker = Picker(x, counts, partner=(kalpha2_ratio, partner_of))
+        picker = Picker(x, counts, partner=(kalpha2_ratio, bragg_partner))
     peaks = fill_peaks(x, counts, [Peak(shape, **options) for _ in range(int(n))],
                        picker=picker)
     location = SHAPES[shape].location
@@ -413,11 +414,14 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
 
     out = []
     for k, peak in enumerate(peaks):
+        peak.name = f"p{k}"
+        if not x[0] <= bragg_partner(peak.values[location]) <= x[-1]:
+            out.append(peak)  # its partner lies beyond the data (a fit would refuse it)
+            continue
         if peak.area is not None:  # the area read there holds the partner's share
             area = peak.area / _pair_share(peak, kalpha2, kalpha2_ratio)
             if "area" in peak.bounds:
                 area = min(max(area, peak.bounds["area"][0]), peak.bounds["area"][1])
             peak = peak.replace(area=area)
-        peak.name = f"p{k}"
         out += [peak, partner_of(peak, kalpha2, kalpha2_ratio)]
     return out

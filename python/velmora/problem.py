@@ -496,6 +496,12 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
                     float(v))):
                 raise ValueError(f"{p.label}: its tie {p.tie!r} gives {user!r} at the start, "
                                  f"outside the parameter's range {spec.natural_text()}")
+            if spec.kind == "location" and not lo <= user <= hi:
+                # A peak's area is its counts inside the window: a line centred outside it
+                # would pour its whole area into the window's edge.
+                raise ValueError(f"{p.label}: its tie {p.tie!r} puts the centre at {user:.6g}, "
+                                 f"outside the fitting window [{lo:.6g}, {hi:.6g}]; widen the "
+                                 f"window to hold the line, or leave the line out")
             p = Parameter(p.peak, p.name, p.kind, p.role, float(v), p.bounds, p.tie)
         resolved.append(p)
     setup = Setup(order=order, inside=inside, x=xw, u=u, widths=widths, frame=frame,

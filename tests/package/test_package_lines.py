@@ -193,6 +193,26 @@ def test_guess_peaks_with_kalpha2_does_not_take_a_partner_for_a_reflection():
     assert [round(p.values["x0"]) for p in peaks[::2]] == [47, 69]
 
 
+def test_a_line_tied_outside_the_window_is_refused_and_guessed_partners_stay_inside():
+    # A tied line centred beyond the window would pour its area (its counts in the window)
+    # into the window's edge and take them from its partner: refused, naming the line.
+    x = np.arange(40.0, 47.36, 0.02)
+    rate = 20.0 + 20000 * 0.02 * velmora_core.pseudo_voigt_predict(x, 47.3, 0.1, 0.5, x[0],
+                                                                    x[-1])
+    counts = np.random.default_rng(3).poisson(rate).astype(float)
+    reflection = velmora.Peak("pseudo_voigt", name="r", x0=47.3, gamma=0.1, eta=0.5)
+    with pytest.raises(ValueError, match=r"r_a2.x0: .* outside the fitting window"):
+        velmora.fit(x, counts, [reflection, velmora.kalpha2(reflection)], background="linear")
+    with pytest.raises(ValueError, match=r"Au4f5.x0: .* outside the fitting window"):
+        velmora.fit(BE, au4f(seed=2), velmora.doublet("voigt", "Au4f", x0=84.0),
+                    window=(80.0, 86.0))
+    # guess_peaks leaves out the partner it cannot place, and the reflection keeps its area.
+    peaks = velmora.guess_peaks(x, counts, 1, "pseudo_voigt", kalpha2="Cu")
+    assert [p.name for p in peaks] == ["p0"]
+    assert peaks[0].area == velmora.guess_peaks(x, counts, 1, "pseudo_voigt")[0].area
+    assert velmora.fit(x, counts, peaks, background="linear").converged
+
+
 # ------------------------------------------------------------------------------- plot axes
 
 def axis_direction(fig):
