@@ -26,7 +26,7 @@ import threading
 import numpy as np
 import velmora_core
 
-from .axis import Axis, axis_of, plain
+from .axis import Axis, axis_of, is_xarray, plain
 from .fit import prepare, validate
 from .problem import FitState, cold_starts, shares_model
 from .result import detection
@@ -842,7 +842,7 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     channel, units = "x", {}
     axis = axis_of(x, Y)
     x = plain(x)
-    if type(Y).__module__.split(".")[0] == "xarray":
+    if is_xarray(Y):
         dims = tuple(Y.dims[:-1])
         coords = {d: Y.coords[d].values for d in dims if d in Y.coords}
         channel = str(Y.dims[-1])

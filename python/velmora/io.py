@@ -37,12 +37,18 @@ class CountsWarning(UserWarning):
     without a dwell time): they are kept, but the Poisson likelihood of a fit needs counts."""
 
 
-def _decode(path):
+def read_bytes(path, limit=-1):
+    """The bytes of a file (its first ``limit`` when given), a FileError saying why when it
+    cannot be read."""
     try:
         with open(path, "rb") as handle:
-            raw = handle.read()
+            return handle.read(limit)
     except OSError as exc:
         raise FileError(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _decode(path):
+    raw = read_bytes(path)
     if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
         raise FileError(f"cannot read {path}: it is UTF-16 text; save it as UTF-8")
     try:

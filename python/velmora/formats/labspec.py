@@ -15,7 +15,7 @@ import os
 
 import numpy as np
 
-from ..io import FileError, _number
+from ..io import FileError, _number, read_bytes
 from .common import (axis_from_label, check_counts, choose, counts_from_rate, not_counts,
                      number, spectrum)
 from .rosetta import axes_of, read_rsciio
@@ -27,11 +27,7 @@ KEYS = ("Acq. time (s)", "Accumulations", "Laser (nm)", "Grating", "ND Filter", 
 
 
 def _text(path):
-    try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as exc:
-        raise FileError(f"cannot read {path}: {exc.strerror or exc}") from None
+    raw = read_bytes(path)
     try:
         return raw.decode("utf-8-sig")
     except UnicodeDecodeError:
@@ -166,11 +162,7 @@ def _attrs(path, header):
 
 
 def _read_xml(path):
-    try:
-        with open(path, "rb") as handle:
-            head = handle.read(4096)
-    except OSError as exc:
-        raise FileError(f"cannot read {path}: {exc.strerror or exc}") from None
+    head = read_bytes(path, 4096)
     if b"<!DOCTYPE" in head or b"<!ENTITY" in head:
         raise FileError(f"{path}: an XML file with a document type declaration; LabSpec "
                         f"exports have none")

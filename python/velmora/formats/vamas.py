@@ -46,7 +46,7 @@ import os
 
 import numpy as np
 
-from ..io import FileError
+from ..io import FileError, read_bytes
 from .common import (axis_from_label, check_counts, choose, counts_from_rate, number,
                      region_names, snake, spectrum)
 
@@ -127,11 +127,7 @@ class _Lines:
 
 
 def _decode(path):
-    try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as exc:
-        raise FileError(f"cannot read {path}: {exc.strerror or exc}") from None
+    raw = read_bytes(path)
     if b"\x00" in raw[:4096]:
         raise FileError(f"{path}: a binary file, not a VAMAS text file")
     try:

@@ -32,7 +32,7 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 
-from ..io import FileError
+from ..io import FileError, read_bytes
 from .common import (AXES, check_counts, choose, counts_from_rate, not_counts, spectrum)
 
 
@@ -59,11 +59,7 @@ def _numbers(path, element, what):
 
 
 def _parse(path):
-    try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as exc:
-        raise FileError(f"cannot read {path}: {exc.strerror or exc}") from None
+    raw = read_bytes(path)
     if b"<!DOCTYPE" in raw[:2048] or b"<!ENTITY" in raw[:4096]:
         raise FileError(f"{path}: an XML file with a document type declaration; XRDML files "
                         f"have none")
