@@ -14,7 +14,7 @@ import math
 import numbers
 import re
 
-from .model import Peak, _RESERVED
+from .model import Peak, _RESERVED, names_of
 from .shapes import SHAPE_NAMES, SHAPES
 
 __all__ = ["doublet", "kalpha2", "SPLITTINGS", "ORBITAL_RATIOS", "ANODES"]
@@ -178,13 +178,7 @@ def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, shar
     if share is None:
         share = others
     else:
-        if isinstance(share, str):
-            share = (share,)
-        try:
-            share = tuple(share)
-        except TypeError:
-            raise TypeError(f"share: expected a sequence of parameter names, got "
-                            f"{type(share).__name__}") from None
+        share = names_of(share, "share")
         for pname in share:
             if pname not in others:
                 raise ValueError(f"share: {pname!r} is not a shared parameter of the {shape} "

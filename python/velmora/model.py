@@ -23,6 +23,18 @@ def real(value, what):
     return value
 
 
+def names_of(value, what):
+    """``value`` (a parameter name or a sequence of names) as a tuple of names; a TypeError
+    naming ``what`` for anything else."""
+    if isinstance(value, str):
+        return (value,)
+    try:
+        return tuple(value)
+    except TypeError:
+        raise TypeError(f"{what}: expected a parameter name or a sequence of names, got "
+                        f"{type(value).__name__}") from None
+
+
 def check_bounds(spec_of, bounds, what):
     """Validated bounds ``{name: (lo, hi)}`` (a new dict): ``spec_of(name)`` gives the
     parameter's spec or raises KeyError; either end may be None or infinite (half-open)."""
@@ -143,13 +155,7 @@ class Peak:
         self._set("area", area, AREA, label)
         self.area = self.values.pop("area")
 
-        if isinstance(fix, str):
-            fix = (fix,)
-        try:
-            fix = tuple(fix)
-        except TypeError:
-            raise TypeError(f"fix: expected a parameter name or a sequence of names, got "
-                            f"{type(fix).__name__}") from None
+        fix = names_of(fix, "fix")
         allowed = spec.names + ("area",)
         for pname in fix:
             if not isinstance(pname, str) or pname not in allowed:
