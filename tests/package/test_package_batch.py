@@ -21,6 +21,18 @@ def single(y, peaks, start=None):
     return velmora.fit(X, y, peaks, background="uniform", tol=1e-8, start=start)
 
 
+def assert_is_single_fit(batch, index, alone):
+    """Every estimate, standard error and the log-likelihood of spectrum ``index`` of the
+    batch are those of the single fit ``alone``, to the bit."""
+    assert batch.log_likelihood[index] == alone.log_likelihood, index
+    for name in batch.names:
+        where, key = name.split(".", 1)
+        est = alone.background[key] if where == "background" else alone.peaks[where][key]
+        stderr = math.nan if est.stderr is None else est.stderr
+        assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
+                              [est.value, stderr], equal_nan=True), (name, index)
+
+
 @pytest.mark.parametrize("workers", [1, 2])
 def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpentine(workers):
     Y = raman_map()
@@ -189,12 +201,7 @@ def test_a_tied_mixed_model_with_a_shirley_step_in_a_batch_is_its_single_fit():
     start = None
     for index in [(0, 0), (0, 1), (1, 1), (1, 0)]:
         alone = velmora.fit(BE, Y[index], au4f_peaks(), background="shirley", start=start)
-        for name in batch.names:
-            where, key = name.split(".", 1)
-            est = alone.background[key] if where == "background" else alone.peaks[where][key]
-            stderr = math.nan if est.stderr is None else est.stderr
-            assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
-                                  [est.value, stderr], equal_nan=True), name
+        assert_is_single_fit(batch, index, alone)
         assert batch.values["Au4f5.x0"][index] - batch.values["Au4f7.x0"][index] == \
             pytest.approx(3.67, abs=1e-12)
         start = alone
@@ -214,14 +221,7 @@ def test_cold_doublets_in_a_batch_are_their_single_fits(centre):
     for index in np.ndindex(Y.shape[:-1]):
         alone = velmora.fit(BE, Y[index], lines, background="shirley")
         for batch in runs:
-            assert batch.log_likelihood[index] == alone.log_likelihood
-            for name in batch.names:
-                where, key = name.split(".", 1)
-                est = alone.background[key] if where == "background" else \
-                    alone.peaks[where][key]
-                stderr = math.nan if est.stderr is None else est.stderr
-                assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
-                                      [est.value, stderr], equal_nan=True), (name, index)
+            assert_is_single_fit(batch, index, alone)
 
 
 @pytest.mark.parametrize("warm_start", ["none", "previous"])
@@ -270,14 +270,7 @@ def test_cold_fits_in_a_burst_are_the_single_fits_even_when_a_fixed_value_is_gue
                 assert batch.status[index] == 3
                 continue
             alone = velmora.fit(X, Y[index], peaks, background="linear", tol=1e-8)
-            for name in batch.names:
-                where, key = name.split(".", 1)
-                est = alone.background[key] if where == "background" else \
-                    alone.peaks[where][key]
-                stderr = math.nan if est.stderr is None else est.stderr
-                assert np.array_equal([batch.values[name][index], batch.stderr[name][index]],
-                                      [est.value, stderr], equal_nan=True), (name, index)
-            assert batch.log_likelihood[index] == alone.log_likelihood
+            assert_is_single_fit(batch, index, alone)
 
 
 def test_linear_estimates_of_many_spectra_are_each_spectrums_own():
