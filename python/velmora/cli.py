@@ -159,11 +159,13 @@ def run_fit(args):
 
 
 def _plain_text(path):
-    """Whether ``path`` is a text file of columns (not a LabSpec export)."""
-    from .formats.labspec import is_labspec_text
+    """Whether ``path`` is a text file of columns (no instrument's export)."""
+    from .formats import reader_for, text
 
-    ext = os.path.splitext(path)[1].lower()
-    return ext in (".txt", ".csv", ".tsv", ".dat", ".xy") and not is_labspec_text(path)
+    try:
+        return reader_for(path) is text
+    except FileError as exc:
+        raise InputError(str(exc)) from None
 
 
 def _read(path, region, energy=None):

@@ -216,9 +216,14 @@ def _bad_npz(tmp_path, **arrays):
     return tmp_path / "bad.npz"
 
 
+def _written(path, data):
+    path.write_bytes(data)
+    return path
+
+
 @pytest.mark.parametrize("make, options, words", [
     (lambda p: p / "missing.npz", [], "no such file"),
-    (lambda p: p / "map.h5", [], "extension .h5"),
+    (lambda p: _written(p / "map.h5", b"\x89HDF\x00" * 40), [], "not of a format read here"),
     (lambda p: _bad_npz(p, x=X), [], "missing 'counts'"),
     (lambda p: _bad_npz(p, x=X[:-1], counts=raman_map()), [], "150 channels"),
     (lambda p: _bad_npz(p, x=X, counts=raman_map()[0, 0]), [], "spectrum axes"),
@@ -267,11 +272,11 @@ def test_a_dataset_without_counts_or_a_missing_backend_exits_2(tmp_path, capsys,
     assert "no variable 'counts'" in capsys.readouterr().err
     # Without the zarr package, neither a Zarr input nor a Zarr output is tried.
     import velmora.cli
-    import velmora.io
+    import velmora.formats.maps
 
     def without_zarr(name):
         return name != "zarr"
-    monkeypatch.setattr(velmora.io, "has_module", without_zarr)
+    monkeypatch.setattr(velmora.formats.maps, "has_module", without_zarr)
     monkeypatch.setattr(velmora.cli, "has_module", without_zarr)
     assert main(["fit-map", str(tmp_path / "two.nc"), *args, "--out",
                  str(tmp_path / "o.zarr")]) == 2

@@ -91,7 +91,7 @@ def three_regions(tmp_path, name="xps.vms", **options):
 
 def test_vamas_regions_are_named_in_file_order_and_read_by_name(tmp_path):
     path = three_regions(tmp_path)
-    assert velmora.regions(path) == ["Survey", "Au 4f", "C 1s"]
+    assert velmora.regions(path).names == ["Survey", "Au 4f", "C 1s"]
     au = velmora.read(path, region="au 4F")  # the name's case does not matter
     assert au.dims == ("kinetic_energy",) and au.name == "counts"
     assert np.array_equal(au.values, PEAK)
@@ -228,7 +228,8 @@ def test_garbage_and_binary_files_are_refused(tmp_path):
         path.write_bytes(RNG.integers(0, 256, 5000, dtype=np.uint8).tobytes())
         with pytest.raises(FileError):
             velmora.read(path)
-    with pytest.raises(FileError, match=r"extension \.spc"):
+    (tmp_path / "x.spc").write_bytes(b"\x00\x01SPC" * 100)
+    with pytest.raises(FileError, match=r"not of a format read here; files read: VAMAS"):
         velmora.read(tmp_path / "x.spc")
     with pytest.raises(FileError, match="no such file"):
         velmora.read(tmp_path / "missing.vms")
@@ -303,13 +304,13 @@ def test_xrdml_several_scans_listed_positions_and_attenuation(tmp_path):
     assert np.array_equal(da.values, XRD) and "attenuation" in da.attrs["counts_from"]
     # Scans on different grids are regions of their own.
     path = xrdml_file(tmp_path / "grids.xrdml", [(TT, XRD), (TT + 5, XRD)])
-    assert velmora.regions(path) == ["scan 1", "scan 2"]
+    assert velmora.regions(path).names == ["scan 1", "scan 2"]
     assert np.allclose(velmora.read(path, region="scan 2").two_theta, TT + 5)
 
 
 @pytest.mark.parametrize("damage, words", [
     (lambda t: t[:len(t) // 2], "well-formed"),
-    (lambda t: t.replace("xrdMeasurements", "somethingElse"), "not an XRDML file"),
+    (lambda t: t.replace("xrdMeasurements", "somethingElse"), "not a PANalytical XRDML file"),
     (lambda t: t.replace("intensities", "nothing"), "neither counts nor intensities"),
     (lambda t: t.replace("<startPosition>20.0</startPosition>", ""), "neither a start"),
     (lambda t: t.replace("40 40 40", "40 forty 40", 1), "not a list of numbers"),

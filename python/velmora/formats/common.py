@@ -8,14 +8,111 @@ or ``x``, and carries the attributes ``units`` and ``long_name``; the counts' at
 what was measured (``technique``, ``energy``, ``excitation_energy``, ``dwell_time``,
 ``scans``, ``sample``, ``region``, ``source_file``, ``counts_from``, ``anode``, ...).
 """
+import importlib.util
+import math
 import os
 import re
+import stat
 import sys
 import warnings
+from dataclasses import dataclass
 
 import numpy as np
 
-from ..io import CountsWarning, FileError
+
+class FileError(ValueError):
+    """A file that cannot be read as a spectrum (a ValueError); the message says why in one
+    line."""
+
+
+class CountsWarning(UserWarning):
+    """Intensities read from a file that cannot be counts (normalised or processed data, rates
+    without a dwell time): they are kept, but the Poisson likelihood of a fit needs counts."""
+
+
+#: The largest file read whole into memory.  Spectra, maps in text and instrument exports are
+#: far smaller; a larger file is refused before it is read.
+MAX_FILE_BYTES = 1 << 30
+
+
+def has_module(name):
+    """Whether the module ``name`` can be imported (without importing it)."""
+    return importlib.util.find_spec(name) is not None
+
+
+def _oserror(path, exc):
+    return FileError(f"cannot read {path}: {exc.strerror or exc}")
+
+
+def file_size(path, folder=False):
+    """The size in bytes of the regular file ``path`` (with ``folder``, of every file in the
+    folder ``path``); a FileError for anything else: a path that is not there, a device, a
+    pipe or a socket (read without end, or never answering), or a folder where a file is
+    expected.  Links are followed: a link to /dev/zero is a device."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        raise FileError(f"cannot read {path}: no such file or directory") from None
+    except OSError as exc:
+        raise _oserror(path, exc) from None
+    if stat.S_ISDIR(st.st_mode):
+        if not folder:
+            raise FileError(f"cannot read {path}: is a directory")
+        total = 0
+        for root, _, files in os.walk(path):
+            for name in files:
+                total += file_size(os.path.join(root, name))
+        return total
+    if not stat.S_ISREG(st.st_mode):
+        raise FileError(f"cannot read {path}: not a regular file (a device, a pipe or a "
+                        f"socket)")
+    return st.st_size
+
+
+def read_bytes(path, limit=None):
+    """The bytes of a regular file (its first ``limit`` when given), a FileError saying why
+    when it cannot be read; a file larger than :data:`MAX_FILE_BYTES` is refused unread."""
+    size = file_size(path)
+    if limit is None and size > MAX_FILE_BYTES:
+        raise FileError(f"cannot read {path}: {size / 2**30:.1f} GiB, more than the "
+                        f"{MAX_FILE_BYTES >> 30} GiB a spectrum file is read up to")
+    try:
+        with open(path, "rb") as handle:
+            return handle.read(-1 if limit is None else limit)
+    except OSError as exc:
+        raise _oserror(path, exc) from None
+
+
+def decode(raw, path, fallback=None):
+    """Text from a file's bytes: UTF-8 with or without a byte-order mark, else the 8-bit
+    ``fallback`` encoding when given (instrument software on Windows writes Latin-1 or
+    cp1252), else a FileError; UTF-16 is refused with a hint either way."""
+    if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
+        raise FileError(f"cannot read {path}: it is UTF-16 text; save it as UTF-8")
+    try:
+        return raw.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        if fallback is not None:
+            return raw.decode(fallback, errors="replace")
+        raise FileError(f"cannot read {path}: not UTF-8 text (byte 0x{raw[exc.start]:02x} at "
+                        f"offset {exc.start}); save it as UTF-8") from None
+
+
+def looks_like_text(head):
+    """Whether the first bytes of a file can be text: no NUL bytes and few control
+    characters (UTF-16 text, which is refused with its own message, counts as text)."""
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return True
+    if b"\x00" in head:
+        return False
+    controls = sum(head.count(bytes([c])) for c in range(32) if c not in (9, 10, 12, 13, 26))
+    return controls <= len(head) // 100
+
+
+def first_line(exc):
+    """The first line of an exception's message (its type's name when it has none)."""
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
 
 #: The channel axes a reader can name: (dimension name, units, long name).
 AXES = {
@@ -169,3 +266,88 @@ def snake(label):
     """A dimension name from a label: "Etch Time" -> "etch_time"."""
     name = re.sub(r"[^0-9a-zA-Z]+", "_", str(label).strip()).strip("_").lower()
     return name or "series"
+
+
+@dataclass(frozen=True)
+class Region:
+    """One region of an instrument file, as :func:`velmora.regions` lists it.
+
+    Attributes
+    ----------
+    name : str
+        What :func:`velmora.read` takes as ``region=``.
+    axis : str
+        The channel axis: ``binding_energy``, ``kinetic_energy``, ``two_theta``,
+        ``raman_shift`` or ``x``.
+    units : str
+        The channel axis's units ("" when the file does not say).
+    start, stop : float
+        The first and last channel, in file order.
+    points : int
+        Channels per spectrum.
+    spectra : int
+        Spectra in the region (more than one for a map or a series).
+    sweeps : int or None
+        Sweeps (scans, accumulations) summed into each spectrum, when the file says.
+    energy : {"binding", "kinetic", None}
+        The electron energy kind of the axis; None for any other axis.
+    """
+
+    name: str
+    axis: str
+    units: str
+    start: float
+    stop: float
+    points: int
+    spectra: int = 1
+    sweeps: object = None
+    energy: object = None
+
+    @classmethod
+    def of(cls, name, counts):
+        """The region ``name`` as described by what :func:`velmora.read` returns for it."""
+        axis = counts.dims[-1]
+        grid = counts[axis].values
+        sweeps = counts.attrs.get("scans")
+        energy = counts.attrs.get("energy")
+        return cls(name=name, axis=str(axis), units=str(counts[axis].attrs.get("units", "")),
+                   start=float(grid[0]), stop=float(grid[-1]), points=int(grid.size),
+                   spectra=int(np.prod(counts.shape[:-1], dtype=np.int64)),
+                   sweeps=None if sweeps is None else int(sweeps),
+                   energy=energy if energy in ("binding", "kinetic") else None)
+
+
+class RegionList(list):
+    """The regions of a file (a list of :class:`Region`), printed as a table; ``names`` gives
+    their names in file order."""
+
+    @property
+    def names(self):
+        return [r.name for r in self]
+
+    _HEAD = ("region", "axis", "from", "to", "units", "points", "spectra", "sweeps")
+    _RIGHT = (False, False, True, True, False, True, True, True)
+
+    def _rows(self):
+        return [(r.name, r.axis.replace("_", " "), f"{r.start:g}", f"{r.stop:g}", r.units,
+                 str(r.points), str(r.spectra), "" if r.sweeps is None else str(r.sweeps))
+                for r in self]
+
+    def __str__(self):
+        rows = [self._HEAD, *self._rows()]
+        widths = [max(len(c) for c in column) for column in zip(*rows)]
+        return "\n".join("  ".join(c.rjust(w) if right else c.ljust(w)
+                                   for c, w, right in zip(row, widths, self._RIGHT)).rstrip()
+                         for row in rows)
+
+    def __repr__(self):
+        return str(self)
+
+    def _repr_html_(self):
+        import html
+
+        def cells(row, tag):
+            return "".join(f"<{tag}>{html.escape(c)}</{tag}>" for c in row)
+
+        return (f"<table><tr>{cells(self._HEAD, 'th')}</tr>"
+                + "".join(f"<tr>{cells(row, 'td')}</tr>" for row in self._rows()) + "</table>")

@@ -15,15 +15,27 @@ import os
 
 import numpy as np
 
-from ..io import FileError, _number, read_bytes
-from .common import (axis_from_label, check_counts, choose, counts_from_rate, not_counts,
-                     number, spectrum)
+from .columns import parse_number
+from .common import (FileError, axis_from_label, check_counts, choose, counts_from_rate,
+                     not_counts, number, read_bytes, spectrum)
 from .rosetta import axes_of, read_rsciio
 
 # Header keys LabSpec writes; two of them (with the "#key=" layout) mark a LabSpec export.
 KEYS = ("Acq. time (s)", "Accumulations", "Laser (nm)", "Grating", "ND Filter", "Hole",
         "Objective", "Instrument", "Detector", "Spike filter", "Binning", "Range",
         "Spectro", "Delay time (s)", "DeNoise", "Dark correction")
+
+
+FORMAT = "Horiba LabSpec text or XML export"
+EXTENSIONS = (".txt", ".xml")
+
+
+def recognise(path, head):
+    """Whether the file is a LabSpec XML export (``LSX`` elements) or a LabSpec text export
+    (a header naming the acquisition)."""
+    if head.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
+        return b"<LSX" in head
+    return _is_labspec_header(head)
 
 
 def _text(path):
@@ -45,13 +57,7 @@ def _header(lines):
     return header
 
 
-def is_labspec_text(path):
-    """Whether a text file is a LabSpec export (its header names the acquisition)."""
-    try:
-        with open(path, "rb") as handle:
-            head = handle.read(8192)
-    except OSError:
-        return False
+def _is_labspec_header(head):
     text = head.decode("utf-8", errors="replace").lstrip("\ufeff")
     header = _header(text.splitlines())
     return sum(any(k.startswith(word) for word in KEYS) for k in header) >= 2
@@ -66,7 +72,7 @@ def read(path, region=None):
     """A LabSpec text or XML export as an ``xarray.DataArray`` of counts (see
     :func:`velmora.read`)."""
     choose(path, ["spectrum"], region)
-    if os.fspath(path).lower().endswith(".xml"):
+    if read_bytes(path, 4096).lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
         return _read_xml(path)
     return _read_text(path)
 
@@ -93,7 +99,7 @@ def _read_text(path):
 
     def numbers(number_, fields, n):
         try:
-            values = [_number(f.strip(), True) for f in fields]
+            values = [parse_number(f.strip(), True) for f in fields]
         except ValueError:
             raise FileError(f"{path}, line {number_}: expected {n} numbers separated by tabs, "
                             f"got {' '.join(fields)[:60]!r}") from None

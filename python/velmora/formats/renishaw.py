@@ -19,13 +19,21 @@ import struct
 
 import numpy as np
 
-from ..io import FileError
-from .common import check_counts, choose, not_counts, spectrum
+from .common import FileError, check_counts, choose, not_counts, spectrum
 from .rosetta import axes_of, read_rsciio
 
 HEADER = struct.Struct("<4sIQ")
 # Offsets into the WDF1 block (after its 16-byte block header) of the sizes the data need.
 _POINTS, _SPECTRA = 44, 56   # uint32 points per spectrum; uint64 number of spectra
+
+
+FORMAT = "Renishaw WiRE"
+EXTENSIONS = (".wdf",)
+
+
+def recognise(path, head):
+    """Whether the file starts with the header block ``WDF1``."""
+    return head.startswith(b"WDF1")
 
 
 def _walk(path):

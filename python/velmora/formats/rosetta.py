@@ -8,8 +8,7 @@ import warnings
 
 import numpy as np
 
-from ..io import FileError, has_module
-from .common import axis_from_label, snake
+from .common import FileError, axis_from_label, has_module, snake
 
 
 class _Collect(logging.Handler):

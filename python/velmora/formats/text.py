@@ -2,44 +2,50 @@
 column each), read by the rules of :func:`velmora.io.read_columns` (comments, a header line,
 commas, semicolons, tabs or blanks, decimal commas told apart or refused).  A header line
 that names the x column ("Binding Energy (eV)", "2Theta", "Raman shift (cm-1)") names the
-axis.  A LabSpec export, recognised by its header, goes to :mod:`velmora.formats.labspec`.
+axis.  A LabSpec export, recognised by its header, is read by :mod:`velmora.formats.labspec`.
 """
 import re
 
 import numpy as np
 
-from ..io import FileError, _data_lines, _is_number, _read_table
-from . import labspec
-from .common import axis_from_label, check_counts, choose, spectrum
+from . import columns
+from .common import (FileError, axis_from_label, check_counts, choose, looks_like_text,
+                     spectrum)
 
-_UNITS = re.compile(r"^(.*?)\s*[\(\[]([^\)\]]*)[\)\]]\s*$")
+FORMAT = "text or CSV columns"
+EXTENSIONS = (".txt", ".csv", ".tsv", ".dat", ".xy")
+
+
+_FIELDS = re.compile(r"[\s;,]+")
+
+
+def recognise(path, head):
+    """Whether the file is text with a line of two or more numbers among its first lines
+    (the columns themselves are checked as they are read).  A file named as text (.txt,
+    .csv, ...) that no other reader recognises is read as columns whatever it holds, so that
+    the message says which line is not."""
+    if not looks_like_text(head):
+        return False
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return True  # refused when read, with a hint to save it as UTF-8
+    for line in head.decode("latin-1").splitlines()[:500]:
+        fields = [f for f in _FIELDS.split(line.split("#", 1)[0]) if f]
+        if len(fields) >= 2 and all(columns.is_number(f) for f in fields):
+            return True
+    return False
 
 
 def regions(path):
     """A text file holds one measurement: its name is "spectrum"."""
-    if labspec.is_labspec_text(path):
-        return labspec.regions(path)
     return ["spectrum"]
-
-
-def x_label(path):
-    """The label and units of the x column that a header line gives, or ("", "")."""
-    numbered, split, _ = _data_lines(path, "numbers: x, then counts")
-    fields = [f for f in split(numbered[0][1]) if f]
-    if not fields or any(_is_number(f) for f in fields):
-        return "", ""
-    match = _UNITS.match(fields[0].strip().strip('"'))
-    return (match.group(1), match.group(2)) if match else (fields[0].strip().strip('"'), "")
 
 
 def read(path, region=None):
     """A text file's spectra as an ``xarray.DataArray`` (see :func:`velmora.read`): one
     spectrum for two columns, the axis ``spectrum`` for more."""
-    if labspec.is_labspec_text(path):
-        return labspec.read(path, region)
     choose(path, ["spectrum"], region)
-    x, counts = _read_table(path)
-    label, units = x_label(path)
+    x, counts = columns.read_table(path)
+    label, units = columns.x_label(path)
     axis = axis_from_label(label, units) if label else ("x", "", "x")
     if np.unique(x).size != x.size:
         raise FileError(f"{path}: repeated x values; one spectrum per column is expected")

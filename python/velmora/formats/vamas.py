@@ -46,9 +46,8 @@ import os
 
 import numpy as np
 
-from ..io import FileError, read_bytes
-from .common import (axis_from_label, check_counts, choose, counts_from_rate, number,
-                     region_names, snake, spectrum)
+from .common import (FileError, axis_from_label, check_counts, choose, counts_from_rate,
+                     number, read_bytes, region_names, snake, spectrum)
 
 IDENTIFIER = "VAMAS Surface Chemical Analysis Standard Data Transfer Format 1988 May 4"
 SPECTRUM_MODES = ("NORM", "SDP", "MAP", "MAPDP")
@@ -58,6 +57,8 @@ SPUTTER_TECHNIQUES = ("FABMS", "FABMS energy spec", "ISS", "SIMS", "SIMS energy 
                       "SNMS", "SNMS energy spec")
 SOURCE_TECHNIQUES = ("AES diff", "AES dir", "EDX", "ELS", "UPS", "XPS", "XRF")
 # A real value that the operator could not supply is written as 1E37.
+FORMAT = "VAMAS"
+EXTENSIONS = (".vms", ".npl")
 UNKNOWN = 1e36
 
 
@@ -124,6 +125,11 @@ class _Lines:
             raise
         self.at += n
         return values
+
+
+def recognise(path, head):
+    """Whether the file starts with the VAMAS format identifier."""
+    return head.lstrip().lower().startswith(IDENTIFIER[:40].lower().encode())
 
 
 def _decode(path):

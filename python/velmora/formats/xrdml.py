@@ -32,8 +32,17 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 
-from ..io import FileError, read_bytes
-from .common import (AXES, check_counts, choose, counts_from_rate, not_counts, spectrum)
+from .common import (AXES, FileError, check_counts, choose, counts_from_rate, not_counts,
+                     read_bytes, spectrum)
+
+
+FORMAT = "PANalytical XRDML"
+EXTENSIONS = (".xrdml",)
+
+
+def recognise(path, head):
+    """Whether the file is XML whose root element is ``xrdMeasurements``."""
+    return head.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<") and b"xrdMeasurements" in head
 
 
 def _local(tag):
