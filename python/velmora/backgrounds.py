@@ -47,6 +47,7 @@ alone: Tougaard's universal B of about 2866 eV^2 describes a background that ext
 spectrum's whole tail, so a peaks-only B is comparable with it only where the peaks' own
 losses make the background.
 """
+import copy
 from dataclasses import dataclass
 import math
 import numbers
@@ -116,9 +117,13 @@ class Background:
     takes_energy = False
 
     def on_energy(self, kind):
-        """The background on an axis of energy ``kind``; itself when it does not depend on
-        it."""
-        return self
+        """The background on an axis of energy ``kind``: a copy with that ``energy``, or
+        itself when it does not depend on it."""
+        if not self.takes_energy:
+            return self
+        other = copy.copy(self)
+        other.energy = kind
+        return other
 
     def raw(self, x, window):
         """Unnormalised fixed columns at ``x`` (columns x points)."""
@@ -345,9 +350,6 @@ class Shirley(Background):
     def __init__(self, energy=None):
         self.energy = _energy_kind(energy)
 
-    def on_energy(self, kind):
-        return Shirley(kind)
-
     def raw(self, x, window):
         return np.ones((1, np.size(x)))
 
@@ -432,9 +434,6 @@ class Tougaard(Background):
         self.energy = _energy_kind(energy)
         self.C = _positive(C, "C")
         self.D = None if D is None else _positive(D, "D")
-
-    def on_energy(self, kind):
-        return Tougaard(kind, self.C, self.D)
 
     def raw(self, x, window):
         return np.ones((1, np.size(x)))
@@ -532,15 +531,33 @@ def make_background(background, knots=None, energy=None):
 
 
 def settle_energy(background, axis, given="energy"):
-    """The energy kind of x for a background from :func:`make_background`, decided once for
-    every fit (one spectrum or many): ``(background, EnergyKind)`` with the background on that
-    kind, or ``(background, None)`` for a background that does not depend on it.
+    """The energy kind of x for a background, decided once for every fit (one spectrum or
+    many, :func:`velmora.fit` and :func:`velmora.fit_many` alike).
 
-    What the data say (``axis``, an :class:`~velmora.axis.Axis`: a ``binding_energy`` or
-    ``kinetic_energy`` coordinate, or an ``energy`` attribute) comes first; else the energy
-    given (the background's ``energy``, from ``energy=`` or the object); else binding
-    energy.  An energy given that contradicts the data is a ValueError naming both (``given``:
-    the argument it came from, ``"energy"`` or ``"background"``)."""
+    What the data say comes first (``axis``: a ``binding_energy`` or ``kinetic_energy``
+    coordinate, or an ``energy`` attribute); else the energy given (the background's
+    ``energy``, from ``energy=`` or the object); else binding energy.
+
+    Parameters
+    ----------
+    background : Background
+        From :func:`make_background`.
+    axis : velmora.axis.Axis
+        What the data said about x (an empty Axis for plain arrays).
+    given : {"energy", "background"}
+        The argument an explicit energy came from, for the message.
+
+    Returns
+    -------
+    (Background, EnergyKind or None)
+        The background on that kind and the :class:`~velmora.axis.EnergyKind`; the
+        background itself and None when it does not depend on the energy kind.
+
+    Raises
+    ------
+    ValueError
+        For an energy given that contradicts the data (the message names both).
+    """
     if not background.takes_energy:
         return background, None
     said, asked = axis.kind(), background.energy
