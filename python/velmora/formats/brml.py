@@ -57,8 +57,8 @@ EXTENSIONS = (".brml",)
 #: The largest member of an archive decompressed (a RawData member of a million steps is
 #: about 40 MB).
 MEMBER_BYTES = 256 << 20
-#: The largest ratio of a member's size to its compressed size read (the XML of DIFFRAC
-#: compresses 5 to 15 times; deflate can reach about 1000).
+#: The largest ratio of a member's size to its compressed size read, for members above
+#: 64 KiB (the XML of DIFFRAC compresses 5 to 15 times; deflate can reach about 1000).
 RATIO = 200
 _XSI_TYPE = "{http://www.w3.org/2001/XMLSchema-instance}type"
 _RAWDATA = re.compile(r"(?:^|/)Experiment(\d+)/RawData(\d+)\.xml$", re.IGNORECASE)
@@ -96,10 +96,13 @@ def _member(path, archive, size, info):
     if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
         raise FileError(f"{path}: the member {name} is compressed by method "
                         f"{info.compress_type}; DIFFRAC stores or deflates its members")
+    if info.compress_type == zipfile.ZIP_STORED and info.file_size != info.compress_size:
+        raise FileError(f"{path}: the stored member {name} declares {info.file_size} bytes "
+                        f"and occupies {info.compress_size}")
     if info.compress_size > size or info.header_offset + info.compress_size > size:
         raise FileError(f"{path}: the member {name} declares {info.compress_size} compressed "
                         f"bytes, more than the archive's {size} (a truncated file?)")
-    if info.file_size > MEMBER_BYTES or info.file_size > RATIO * info.compress_size + 4096:
+    if info.file_size > MEMBER_BYTES or info.file_size > max(RATIO * info.compress_size, 1 << 16):
         raise FileError(f"{path}: the member {name} declares {info.file_size} bytes from "
                         f"{info.compress_size} compressed ones; refused unread (at most "
                         f"{MEMBER_BYTES >> 20} MiB and {RATIO} times the compressed size)")

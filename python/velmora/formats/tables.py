@@ -69,10 +69,11 @@ def _content(text, limit=None):
     return found
 
 
-def _fields(split, line):
-    """A line's fields in place (blank ones kept), a trailing separator dropped."""
+def _fields(split, line, width=None):
+    """A line's fields in place (blank ones kept); blank fields at the end dropped (a trailing
+    separator), down to ``width`` fields when given."""
     fields = split(line)
-    while fields and fields[-1] == "":
+    while fields and fields[-1] == "" and (width is None or len(fields) > width):
         fields.pop()
     return fields
 
@@ -94,7 +95,8 @@ def _layout(content):
         return None
     sample = [line.split("#", 1)[0] for _, line in content[first:first + 50]]
     split, decimal_comma = columns.splitter(sample)
-    width = len(_fields(split, sample[0]))
+    header = _fields(split, content[first - 1][1])
+    width = len(_fields(split, sample[0], len(header)))
     names = _header(split, content[first - 1][1], width)
     if names is None or width < 2:
         return None
@@ -207,7 +209,7 @@ def read(path, region=None):
     x, axis, counts, others = _roles(path, names)
     rows, width = [], len(names)
     for number_, line in content[at + 1:]:
-        fields = _fields(split, line.split("#", 1)[0])
+        fields = _fields(split, line.split("#", 1)[0], width)
         if len(fields) != width:
             raise FileError(f"{path}, line {number_}: {len(fields)} columns where the header "
                             f"names {width}")
