@@ -145,6 +145,10 @@ def test_brml_series_regions_units_and_the_columns_the_data_views_name(tmp_path)
     assert (da.attrs["anode"], da.attrs["sample"], da.attrs["dwell_time"]) == ("Cu", "quartz",
                                                                               0.5)
     assert "attenuation" not in da.coords
+    # A step not measured carries the blanking value: dropped.
+    blanked = velmora.read(brml_file(tmp_path / "f.brml", raw_data(counts=np.r_[XRD[:-1],
+                                                                                 -9999])))
+    assert np.array_equal(blanked.values, XRD[:-1])
     # Two scans on one grid are a series; on two grids, regions.
     two = velmora.read(brml_file(tmp_path / "b.brml", raw_data(), raw_data(counts=XRD + 1)))
     assert two.dims == ("scan", "two_theta") and np.array_equal(two.values[1], XRD + 1)

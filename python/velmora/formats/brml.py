@@ -257,13 +257,14 @@ def _route(path, where, route, attrs):
     if max(used) >= table.shape[1]:
         raise FileError(f"{path}: {where}: Datum rows of {table.shape[1]} fields where the data "
                         f"views name field {max(used) + 1}")
-    blank = _find(route, "BlankingValue")
-    blank = _value(blank) if blank is not None else None
+    # Steps not measured carry the blanking value (-9999) in place of a count or a position.
+    blanks = [_value(b) for b in route.iter() if local(b.tag) == "BlankingValue"]
+    blanks = [b for b in blanks if b is not None]
+    measured = [layout["counts"], *(f for f, _, _ in layout["axes"])]
+    keep = np.all(np.isfinite(table[:, measured]), axis=1)
+    keep &= ~np.any(np.isin(table[:, measured], blanks), axis=1)
+    table = table[keep]
     counts = table[:, layout["counts"]]
-    keep = np.isfinite(counts)
-    if blank is not None:
-        keep &= counts != blank
-    table, counts = table[keep], counts[keep]
     if counts.size < 2:
         raise FileError(f"{path}: {where}: {counts.size} measured step"
                         f"{'s' * (counts.size != 1)}")

@@ -2,9 +2,9 @@
 then a header naming the columns, then one row per channel.  B&W Tek BWSpec exports
 (``;``-separated, decimal commas, a ``Raman Shift`` column left blank outside the calibrated
 pixels) and the CSV of Neegala-type Raman spectrometers (``Raman_Shift``, ``Raw_Data``) are
-of this kind, and so is any table whose header names an x column that is not its first, or
-a column of raw counts.  A table of plain columns (at most one header line, the x column
-first) is read by :mod:`velmora.formats.text`.
+of this kind, and so is any table whose header names a column of raw counts, or an axis
+column that is not its first or that lines of metadata precede.  A table of plain columns
+(at most one header line, the x column first) is read by :mod:`velmora.formats.text`.
 
 Why a reader of our own.  ``ramanchada2`` 1.5.0 (2026-10, maintained) reads both exports,
 but takes the dark-subtracted or processed intensities (not counts), turns any field that is
@@ -104,16 +104,19 @@ def _layout(content):
 
 
 def _vendor_table(names, has_metadata):
-    """Whether a header (with metadata lines before it or not) is this module's to read."""
+    """Whether a header is this module's to read: it names a column of raw counts, or an
+    axis column that is not the first, or an axis column below lines of metadata."""
     labels = [columns.name_and_units(n) for n in names]
     axes = [axis_from_label(*label)[0] for label in labels]
-    named_x = next((k for k, a in enumerate(axes) if a != "x"), 0)
-    return has_metadata or named_x > 0 or any(_RAW.search(n.lower()) for n, _ in labels)
+    named_x = next((k for k, a in enumerate(axes) if a != "x"), None)
+    if any(_RAW.search(n.lower()) for n, _ in labels):
+        return True
+    return named_x is not None and (named_x > 0 or has_metadata)
 
 
 def recognise(path, head):
-    """Whether the file is text of metadata lines and a table whose header names its
-    columns, or a header naming an x column that is not the first or a raw-counts column."""
+    """Whether the file is text of a table whose header names a column of raw counts, or an
+    axis column that is not the first or that lines of metadata precede."""
     if not looks_like_text(head) or head.startswith((b"\xff\xfe", b"\xfe\xff")):
         return False
     content = _content(head.decode("utf-8", errors="replace").lstrip("\ufeff"), 2000)
