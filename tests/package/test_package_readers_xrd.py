@@ -3,7 +3,6 @@ read as counts on named axes.  Real instrument files are checked against the val
 hand from them (the vendor folder's README); files written here from the formats' layouts
 check series, regions, units and every damaged-file path, which must be a one-line
 FileError, never a crash, a hang or a wrong number."""
-import io
 import struct
 import warnings
 import zipfile
@@ -164,26 +163,23 @@ def test_brml_series_regions_units_and_the_columns_the_data_views_name(tmp_path)
     assert da.dims == ("x",) and da.x.attrs == {"long_name": "Theta", "units": "degree"}
 
 
-def test_brml_member_sizes_are_checked_before_decompressing(tmp_path, monkeypatch):
-    path = brml_file(tmp_path / "m.brml", raw_data(), method=zipfile.ZIP_BZIP2)
+def test_brml_members_are_decompressed_only_within_their_limits(tmp_path, monkeypatch):
     with pytest.raises(FileError, match="method 12"):
-        velmora.read(path)
-    long = np.linspace(20.0, 80.0, 3001)  # above 64 KiB, where the ratio is checked
-    path = brml_file(tmp_path / "a.brml", raw_data(long, np.round(40 + long)))
+        velmora.read(brml_file(tmp_path / "m.brml", raw_data(), method=zipfile.ZIP_BZIP2))
+    grid = np.linspace(20.0, 80.0, 3001)  # above 64 KiB, where the ratio is checked
+    path = brml_file(tmp_path / "a.brml", raw_data(grid, np.round(40 + grid)))
     with zipfile.ZipFile(path) as archive:
-        info = archive.getinfo("Experiment0/RawData0.xml")
-    ratio = info.file_size / info.compress_size
-    monkeypatch.setattr(brml, "RATIO", int(ratio) + 1)
-    assert velmora.read(path).size == long.size
-    monkeypatch.setattr(brml, "RATIO", int(ratio))
-    monkeypatch.setattr(brml, "MEMBER_BYTES", info.file_size)
-    with pytest.raises(FileError, match="refused unread"):
-        velmora.read(path)
-    monkeypatch.setattr(brml, "RATIO", 200)
-    assert velmora.read(path).size == long.size
-    monkeypatch.setattr(brml, "MEMBER_BYTES", info.file_size - 1)
-    with pytest.raises(FileError, match="refused unread"):
-        velmora.read(path)
+        size = archive.getinfo("Experiment0/RawData0.xml").file_size
+        ratio = int(size / archive.getinfo("Experiment0/RawData0.xml").compress_size)
+    for most, ratio_, refused in ((size, ratio + 1, False), (size, ratio, True),
+                                  (size - 1, 200, True)):
+        monkeypatch.setattr(brml, "MEMBER_BYTES", most)
+        monkeypatch.setattr(brml, "RATIO", ratio_)
+        if refused:
+            with pytest.raises(FileError, match="refused unread"):
+                velmora.read(path)
+        else:
+            assert velmora.read(path).size == grid.size
 
 
 def _lie_about_size(data):
@@ -194,32 +190,21 @@ def _lie_about_size(data):
     return data[:at + 24] + struct.pack("<I", size // 2) + data[at + 28:]
 
 
-@pytest.mark.parametrize("damage, words", [
-    (lambda d: d[:len(d) // 2], "not a readable ZIP"),
-    (_lie_about_size, "declares"),
-    (lambda d: d.replace(b"RawData0.xml", b"Raw_Data.xml"), "without Experiment"),
+@pytest.mark.parametrize("member, archive, words", [
+    (None, lambda d: d[:len(d) // 2], "not a readable ZIP"),
+    (None, _lie_about_size, "declares"),
+    (None, lambda d: d.replace(b"RawData0.xml", b"Raw_Data.xml"), "without Experiment"),
+    (lambda t: t.replace('<?xml version="1.0"?>', '<?xml version="1.0"?><!-- ' + "x" * 5000
+                         + ' --><!DOCTYPE r [<!ENTITY a "aaaa">]>'), None, "document type"),
+    (lambda t: t.replace(",40</Datum>", ",forty</Datum>", 1), None, "not numbers"),
+    (lambda t: t.replace(",40</Datum>", ",40,1</Datum>", 1), None, r"fields"),
+    (lambda t: t.replace('Length="2"', 'Length="3"'), None, "names 2"),
+    (lambda t: t.replace('Category="Count"', 'Category="X"'), None, "no data view of detector"),
+    (lambda t: t.replace("Datum>", "Nothing>"), None, "no Datum"),
 ])
-def test_damaged_brml_archives_are_refused(tmp_path, damage, words):
-    data = brml_file(tmp_path / "a.brml", raw_data(), method=zipfile.ZIP_STORED).read_bytes()
-    (tmp_path / "bad.brml").write_bytes(damage(data))
-    with pytest.raises(FileError, match=words):
-        velmora.read(tmp_path / "bad.brml")
-
-
-@pytest.mark.parametrize("damage, words", [
-    (lambda t: t.replace('<?xml version="1.0"?>',
-                         '<?xml version="1.0"?><!-- ' + "x" * 5000 + ' -->'
-                         '<!DOCTYPE r [<!ENTITY a "aaaa">]>'), "document type"),
-    (lambda t: t.replace(",40</Datum>", ",forty</Datum>", 1), "not numbers"),
-    (lambda t: t.replace(",40</Datum>", ",40,1</Datum>", 1), r"fields"),
-    (lambda t: t.replace('Length="2"', 'Length="3"'), "names 2"),
-    (lambda t: t.replace('Category="Count"', 'Category="Other"'), "no data view of detector"),
-    (lambda t: t.replace("<Datum>", "<Nothing>").replace("</Datum>", "</Nothing>"),
-     "no Datum"),
-    (lambda t: t.replace("<RawData ", "<Other "), "not a well-formed"),
-])
-def test_damaged_brml_members_are_refused(tmp_path, damage, words):
-    path = brml_file(tmp_path / "bad.brml", damage(raw_data()))
+def test_damaged_brml_files_are_refused(tmp_path, member, archive, words):
+    path = brml_file(tmp_path / "bad.brml", (member or str)(raw_data()), method=zipfile.ZIP_STORED)
+    path.write_bytes((archive or bytes)(path.read_bytes()))
     with pytest.raises(FileError, match=words):
         velmora.read(path)
 
@@ -227,7 +212,7 @@ def test_damaged_brml_members_are_refused(tmp_path, damage, words):
 # ---------------------------------------------------------------------------- .ras
 
 def ras_scan(grid=TT, counts=XRD, *, unit="counts", mode="STEP", speed="0.5",
-             speed_unit="sec", declared=None, factor=None):
+             speed_unit="sec", factor=None):
     factor = np.ones_like(counts) if factor is None else factor
     rows = "".join(f"{a:.4f} {c:.4f} {f:.4f}\n" for a, c, f in zip(grid, counts, factor))
     return f"""*RAS_HEADER_START
@@ -242,7 +227,7 @@ def ras_scan(grid=TT, counts=XRD, *, unit="counts", mode="STEP", speed="0.5",
 *MEAS_SCAN_STEP "0.1000"
 *MEAS_SCAN_UNIT_X "deg"
 *MEAS_SCAN_UNIT_Y "{unit}"
-*MEAS_DATA_COUNT "{len(grid) if declared is None else declared}.0000000000"
+*MEAS_DATA_COUNT "{len(grid)}.0000000000"
 *RAS_HEADER_END
 *RAS_INT_START
 {rows}*RAS_INT_END
@@ -291,7 +276,7 @@ def test_damaged_ras_files_are_refused(tmp_path, damage, words):
 
 # ----------------------------------------------------------------------- Bruker .raw
 
-def bruker_raw(path, *ranges, version=b"RAW1.01\0", supplementary=40, tail=b""):
+def bruker_raw(path, *ranges, version=b"RAW1.01\0", supplementary=40):
     """A RAW version 3 file of ``ranges`` = (start 2θ, step, counts)."""
     head = bytearray(712)
     head[:8] = version
@@ -306,7 +291,7 @@ def bruker_raw(path, *ranges, version=b"RAW1.01\0", supplementary=40, tail=b""):
         struct.pack_into("<f", block, 192, 1.5)
         struct.pack_into("<I", block, 256, supplementary)
         body += bytes(block) + bytes(supplementary) + np.asarray(counts, "<f4").tobytes()
-    path.write_bytes(bytes(head) + body + tail)
+    path.write_bytes(bytes(head) + body)
     return path
 
 
@@ -357,9 +342,9 @@ SHIFT = np.round(np.linspace(100.0, 1800.0, 120), 2)
 RAMAN = np.round(600 * np.exp(-0.5 * ((SHIFT - 1001.4) / 4.0) ** 2) + 900)
 
 
-def bwtek(path, blank=(0, 1, 119), raw=("Raw data #1",), average=3):
+def bwtek(path, blank=(0, 1, 119), raw=("Raw data #1",)):
     """A B&W Tek-like export: metadata, ';', decimal commas, Raman shift blank in places."""
-    head = ["File Version;BWSpec4.11_1", "intigration times(ms);250", f"average number;{average}",
+    head = ["File Version;BWSpec4.11_1", "intigration times(ms);250", "average number;3",
             "laser_wavelength;532,1", "Pixel;Raman Shift;Dark;" + ";".join(raw) + ";"]
     rows = [f"{k};{'   ' if k in blank else f'{s:.2f}'.replace('.', ',')};1000,0000;"
             + ";".join(f"{c + j:.4f}".replace(".", ",") for j in range(len(raw))) + ";"
@@ -394,17 +379,13 @@ def _row(pixel, change):
                                 for line in t.split("\n"))
 
 
-def _comma(value):
-    return f"{value:.2f}".replace(".", ",")
-
-
 @pytest.mark.parametrize("damage, words", [
     (lambda t: t.replace("Raw data #1", "Background"), "no column of counts"),
     (_row(2, lambda r: r.replace(";900,0000;", ";   ;")), "no value in the column 'Raw"),
     (_row(0, lambda r: r.replace(";900,0000;", ";   ;")), None),  # a row without x: dropped
     (_row(2, lambda r: r.replace(";900,0000;", ";9.00,0;")), "line 8: expected numbers"),
-    (_row(2, lambda r: r.replace("1000,0000;", "", 1).rstrip(";")), "3 columns where the header names 4"),
-    (_row(3, lambda r: r.replace(_comma(SHIFT[3]), _comma(SHIFT[2]))), "repeated values"),
+    (_row(2, lambda r: r.replace("1000,0000;", "", 1).rstrip(";")), "3 columns where the"),
+    (_row(3, lambda r: r.replace("142,86", "128,57")), "repeated values"),
 ])
 def test_damaged_tables_are_refused(tmp_path, damage, words):
     text = bwtek(tmp_path / "a.txt").read_text()
@@ -444,14 +425,12 @@ def _mutations(data, count):
 
 
 def _brml_damaged(tmp_path, count):
+    """Damaged archives, and damaged XML in sound archives, in turn."""
     member = raw_data(TT[:20], XRD[:20]).encode()
     archive = brml_file(tmp_path / "ok.brml", member.decode()).read_bytes()
     for k, damaged in enumerate(_mutations(member, count)):
-        if k % 2:  # damaged XML in a sound archive
-            buffer = io.BytesIO()
-            with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as out:
-                out.writestr("Experiment0/RawData0.xml", damaged)
-            yield buffer.getvalue()
+        if k % 2:
+            yield brml_file(tmp_path / "x.brml", damaged).read_bytes()
         else:
             yield next(_mutations(archive, 1))
 

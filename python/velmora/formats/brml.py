@@ -252,15 +252,14 @@ def _route(path, where, route, attrs):
                               _UNITS.get(units, units)))
     layout, width = _layout(path, where, route, scan_axes)
     table = _datums(path, where, route, width)
-    used = [layout["counts"], *(f for f, _, _ in layout["axes"])]
-    used += [layout[k] for k in ("time", "absorption") if k in layout]
+    measured = [layout["counts"], *(f for f, _, _ in layout["axes"])]
+    used = measured + [layout[k] for k in ("time", "absorption") if k in layout]
     if max(used) >= table.shape[1]:
         raise FileError(f"{path}: {where}: Datum rows of {table.shape[1]} fields where the data "
                         f"views name field {max(used) + 1}")
     # Steps not measured carry the blanking value (-9999) in place of a count or a position.
     blanks = [_value(b) for b in route.iter() if local(b.tag) == "BlankingValue"]
     blanks = [b for b in blanks if b is not None]
-    measured = [layout["counts"], *(f for f, _, _ in layout["axes"])]
     keep = np.all(np.isfinite(table[:, measured]), axis=1)
     keep &= ~np.any(np.isin(table[:, measured], blanks), axis=1)
     table = table[keep]
@@ -275,15 +274,7 @@ def _route(path, where, route, attrs):
         raise FileError(f"{path}: {where}: no scan axis moves (a scan of fixed positions)")
     name, units, grid = moving[0]
     axis = AXES["two_theta"] if name in ("TwoTheta", "2Theta") else ("x", units, name)
-    scan_attrs = dict(attrs)
-    if info is not None:
-        if info.get("VisibleName"):
-            scan_attrs["scan_type"] = info.get("VisibleName")
-        mode = child(info, "ScanModeVisibleName")
-        if mode is None:
-            mode = child(info, "ScanMode")
-        if mode is not None and (mode.text or "").strip():
-            scan_attrs["scan_mode"] = mode.text.strip()
+    scan_attrs = _scan_attrs(info, attrs)
     extra, time = {}, None
     if "time" in layout and np.all(table[:, layout["time"]] > 0):
         time = table[:, layout["time"]]
@@ -312,6 +303,19 @@ def _route(path, where, route, attrs):
     else:
         not_counts(path, f"in {layout['counts unit']!r}, not counts")
     return scan_regions.Scan(grid, counts, axis, scan_attrs, extra)
+
+
+def _scan_attrs(info, attrs):
+    """The file's attributes and the scan's kind and mode."""
+    scan_attrs = dict(attrs)
+    if info is not None:
+        scan_attrs["scan_type"] = info.get("VisibleName")
+        mode = child(info, "ScanModeVisibleName")
+        if mode is None:
+            mode = child(info, "ScanMode")
+        if mode is not None and (mode.text or "").strip():
+            scan_attrs["scan_mode"] = mode.text.strip()
+    return scan_attrs
 
 
 def _datums(path, where, route, width):
