@@ -203,7 +203,8 @@ def _lie_about_size(data):
     (lambda t: t.replace("Datum>", "Nothing>"), None, "no Datum"),
 ])
 def test_damaged_brml_files_are_refused(tmp_path, member, archive, words):
-    path = brml_file(tmp_path / "bad.brml", (member or str)(raw_data()), method=zipfile.ZIP_STORED)
+    path = brml_file(tmp_path / "bad.brml", (member or str)(raw_data()),
+                     method=zipfile.ZIP_STORED)
     path.write_bytes((archive or bytes)(path.read_bytes()))
     with pytest.raises(FileError, match=words):
         velmora.read(path)

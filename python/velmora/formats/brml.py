@@ -102,7 +102,8 @@ def _member(path, archive, size, info):
     if info.compress_size > size or info.header_offset + info.compress_size > size:
         raise FileError(f"{path}: the member {name} declares {info.compress_size} compressed "
                         f"bytes, more than the archive's {size} (a truncated file?)")
-    if info.file_size > MEMBER_BYTES or info.file_size > max(RATIO * info.compress_size, 1 << 16):
+    most = min(MEMBER_BYTES, max(RATIO * info.compress_size, 1 << 16))
+    if info.file_size > most:
         raise FileError(f"{path}: the member {name} declares {info.file_size} bytes from "
                         f"{info.compress_size} compressed ones; refused unread (at most "
                         f"{MEMBER_BYTES >> 20} MiB and {RATIO} times the compressed size)")
@@ -255,8 +256,8 @@ def _route(path, where, route, attrs):
     measured = [layout["counts"], *(f for f, _, _ in layout["axes"])]
     used = measured + [layout[k] for k in ("time", "absorption") if k in layout]
     if max(used) >= table.shape[1]:
-        raise FileError(f"{path}: {where}: Datum rows of {table.shape[1]} fields where the data "
-                        f"views name field {max(used) + 1}")
+        raise FileError(f"{path}: {where}: Datum rows of {table.shape[1]} fields where the "
+                        f"data views name field {max(used) + 1}")
     # Steps not measured carry the blanking value (-9999) in place of a count or a position.
     blanks = [_value(b) for b in route.iter() if local(b.tag) == "BlankingValue"]
     blanks = [b for b in blanks if b is not None]

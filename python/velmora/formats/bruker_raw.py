@@ -50,7 +50,8 @@ _STATUS = {2: "active", 3: "aborted", 4: "interrupted"}
 
 def recognise(path, head):
     """Whether the file is binary and starts with a Bruker RAW signature."""
-    return head.startswith((b"RAW1.01", b"RAW ", b"RAW2", b"RAW4")) and not looks_like_text(head)
+    signed = head.startswith((b"RAW1.01", b"RAW ", b"RAW2", b"RAW4"))
+    return signed and not looks_like_text(head)
 
 
 def _string(raw, offset, length):
@@ -109,9 +110,9 @@ def _range(path, raw, at, k, attrs):
                         f"range headers have {_RANGE_HEADER} or more")
     data = at + length + supplementary
     if data > size or steps < 2 or steps > (size - data) // 4:
-        raise FileError(f"{path}: range {k} declares {steps} steps after {length + supplementary}"
-                        f" header bytes, which the {size - at} bytes left cannot hold as "
-                        f"4-byte counts (or fewer than 2 steps)")
+        raise FileError(f"{path}: range {k} declares {steps} steps after "
+                        f"{length + supplementary} header bytes, which the {size - at} bytes "
+                        f"left cannot hold as 4-byte counts (or fewer than 2 steps)")
     if not (np.isfinite(start) and np.isfinite(step) and step != 0):
         raise FileError(f"{path}: range {k} gives a start 2θ {start!r} and a step {step!r}, "
                         f"not a grid")
