@@ -140,3 +140,11 @@ def x_label(path):
         return "", ""
     match = _UNITS.match(fields[0].strip().strip('"'))
     return (match.group(1), match.group(2)) if match else (fields[0].strip().strip('"'), "")
+
+
+def name_and_units(field):
+    """A column's name and the units in its brackets: "Raman shift (cm-1)" gives ("Raman
+    shift", "cm-1"); a name without brackets gives (name, "")."""
+    text = field.strip().strip('"')
+    match = _UNITS.match(text)
+    return (match.group(1), match.group(2)) if match else (text, "")

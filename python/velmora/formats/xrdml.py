@@ -22,18 +22,25 @@ element names are those of the XRDML schema (namespaces ignored, so every versio
         {commonBeamAttenuationFactor | beamAttenuationFactors}
         {intensities | counts}[@unit]
 
-Counts: ``counts`` holds counts; ``intensities`` holds counts times the beam attenuation
-factor (the schema's words), so they are divided by the factor where one is given; a unit of
-counts per second is multiplied by the counting time.  Several scans on one grid are one
-series (the ``scan`` axis); scans on different grids are regions "scan 1", "scan 2", ...
+Counts: ``counts`` holds counts as the detector gave them (XRDML 2.0), ``intensities``
+counts times the beam attenuation factor (the schema's words), so they are divided by the
+factor where one is given; either way the factors are kept beside the counts (the coordinate
+``attenuation``: the beam's intensity is counts x factor), since a scan whose attenuator
+went in and out (an X-ray reflectivity scan) is fitted on the counts with the factor known.
+A unit of counts per second is multiplied by the counting time.  Several scans on one grid
+are one series (the ``scan`` axis); scans on different grids are regions "scan 1",
+"scan 2", ...
 """
 import os
-import xml.etree.ElementTree as ET
 
 import numpy as np
 
-from .common import (AXES, FileError, check_counts, choose, counts_from_rate, not_counts,
-                     read_bytes, spectrum)
+from . import scans as scan_regions
+from .common import AXES, FileError, check_counts, counts_from_rate, not_counts, read_bytes
+from .xmltree import child as _child
+from .xmltree import children as _children
+from .xmltree import local as _local
+from .xmltree import parse
 
 
 FORMAT = "PANalytical XRDML"
@@ -45,21 +52,6 @@ def recognise(path, head):
     return head.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<") and b"xrdMeasurements" in head
 
 
-def _local(tag):
-    return tag.rpartition("}")[2]
-
-
-def _child(element, name):
-    for child in element:
-        if _local(child.tag) == name:
-            return child
-    return None
-
-
-def _children(element, name):
-    return [child for child in element if _local(child.tag) == name]
-
-
 def _numbers(path, element, what):
     try:
         return np.array(element.text.split(), dtype=np.float64)
@@ -68,14 +60,7 @@ def _numbers(path, element, what):
 
 
 def _parse(path):
-    raw = read_bytes(path)
-    if b"<!DOCTYPE" in raw[:2048] or b"<!ENTITY" in raw[:4096]:
-        raise FileError(f"{path}: an XML file with a document type declaration; XRDML files "
-                        f"have none")
-    try:
-        root = ET.fromstring(raw)
-    except (ET.ParseError, LookupError, ValueError) as exc:  # LookupError: unknown encoding
-        raise FileError(f"{path}: not a well-formed XML file ({exc})") from None
+    root = parse(path, read_bytes(path), "XRDML")
     if _local(root.tag) != "xrdMeasurements":
         raise FileError(f"{path}: not an XRDML file (its root element is "
                         f"{_local(root.tag)!r}, not 'xrdMeasurements')")
@@ -166,6 +151,21 @@ def _scan(path, scan, attrs, number):
             scan_attrs["dwell_time"] = dwell
         except (TypeError, ValueError):
             pass
+    extra, divided = {}, False
+    factors = _child(points, "beamAttenuationFactors")
+    if factors is None:
+        factors = _child(points, "commonBeamAttenuationFactor")
+    if factors is not None:
+        f = _numbers(path, factors, f"beam attenuation factors of scan {number}")
+        if f.size not in (1, n) or not np.all(f > 0):
+            raise FileError(f"{path}: scan {number} has {f.size} beam attenuation factors "
+                            f"for {n} points (or factors that are not positive)")
+        f = np.broadcast_to(f, (n,))
+        if np.any(f != 1):
+            extra["attenuation"] = (f, {"long_name": "Beam attenuation factor (the beam's "
+                                                     "intensity is counts x factor)"})
+            if kind == "intensities":
+                values, divided = values / f, True
     times = _child(points, "countingTimes")
     unit = (counts.get("unit") or "counts").strip().casefold()
     if unit in ("cps", "counts per second", "counts/s"):
@@ -183,19 +183,11 @@ def _scan(path, scan, attrs, number):
     elif unit != "counts":
         not_counts(path, f"in {counts.get('unit')!r}, not counts")
     else:
-        factors = _child(points, "beamAttenuationFactors")
-        factor = _child(points, "commonBeamAttenuationFactor")
-        if kind == "intensities" and (factors is not None or factor is not None):
-            f = (_numbers(path, factors, f"beam attenuation factors of scan {number}")
-                 if factors is not None else _numbers(path, factor, "beam attenuation factor"))
-            if f.size not in (1, n) or not np.all(f > 0):
-                raise FileError(f"{path}: scan {number} has {f.size} beam attenuation factors "
-                                f"for {n} points (or factors that are not positive)")
-            if np.any(f != 1):
-                values = values / f
-                scan_attrs["counts_from"] = "intensities / beam attenuation factor"
         check_counts(path, values, kind)
-    return grid, values, axis, scan_attrs
+    if divided:
+        scan_attrs["counts_from"] = "; ".join(filter(None, (
+            scan_attrs.get("counts_from"), "intensities / beam attenuation factor")))
+    return scan_regions.Scan(grid, values, axis, scan_attrs, extra)
 
 
 def _positions(path, element, n, number):
@@ -225,32 +217,13 @@ def _positions(path, element, n, number):
                     f"end, a list, nor a common position")
 
 
-def _groups(path):
-    scans = _scans(path)
-    first = scans[0]
-    if all(s[0].size == first[0].size and np.allclose(s[0], first[0]) and s[2] == first[2]
-           for s in scans):
-        return [("scan" if len(scans) == 1 else "scans", scans)]
-    return [(f"scan {k + 1}", [s]) for k, s in enumerate(scans)]
-
-
 def regions(path):
     """The regions of an XRDML file: one when every scan has the same grid (read as a series
     of scans), else "scan 1", "scan 2", ..."""
-    groups = _groups(path)
-    return [name for name, _ in groups] if len(groups) > 1 else [groups[0][0]]
+    return scan_regions.names(_scans(path))
 
 
 def read(path, region=None):
     """An XRDML file's scans as an ``xarray.DataArray`` of counts (see
     :func:`velmora.read`)."""
-    groups = _groups(path)
-    name, scans = groups[choose(path, [n for n, _ in groups], region)]
-    grid, _, axis, attrs = scans[0]
-    if len(scans) == 1:
-        return spectrum(path, grid, scans[0][1], axis, attrs)
-    attrs = dict(attrs)
-    if len({s[3].get("counts_from") for s in scans}) > 1:
-        attrs["counts_from"] = "varies from scan to scan"
-    return spectrum(path, grid, np.array([s[1] for s in scans]), axis, attrs, ("scan",),
-                    {"scan": (np.arange(1, len(scans) + 1), {"long_name": "Scan"})})
+    return scan_regions.read(path, _scans(path), region)
