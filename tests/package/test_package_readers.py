@@ -235,6 +235,51 @@ def test_garbage_and_binary_files_are_refused(tmp_path):
         velmora.read(tmp_path / "missing.vms")
 
 
+def test_a_file_is_read_by_what_it_holds_not_by_its_name(tmp_path):
+    vamas = three_regions(tmp_path, name="exported.txt")
+    assert velmora.regions(vamas).names == ["Survey", "Au 4f", "C 1s"]
+    xrdml = xrdml_file(tmp_path / "scan.xml", [(TT, XRD)])
+    assert velmora.read(xrdml).dims == ("two_theta",)
+
+
+def test_paths_that_are_not_files_and_sizes_no_file_holds_are_refused(tmp_path):
+    import io
+    import os
+    import zipfile
+
+    (tmp_path / "zero.vms").symlink_to("/dev/zero")
+    os.mkfifo(tmp_path / "pipe.txt")
+    for path in (tmp_path / "zero.vms", tmp_path / "pipe.txt"):
+        with pytest.raises(FileError, match="not a regular file"):
+            velmora.read(path)
+        with pytest.raises(FileError, match="not a regular file"):
+            velmora.io.read_columns(path)
+    # A 500-byte archive whose counts declare 24 GB.
+    header, grid = io.BytesIO(), io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False,
+                                                  "shape": (10**9, 3)})
+    np.save(grid, np.arange(3.0))
+    with zipfile.ZipFile(tmp_path / "huge.npz", "w") as archive:
+        archive.writestr("x.npy", grid.getvalue())
+        archive.writestr("counts.npy", header.getvalue())
+    with pytest.raises(FileError, match=r"declares shape \(1000000000, 3\)"):
+        velmora.read(tmp_path / "huge.npz")
+    # Damaged bytes of NetCDF and Zarr: whatever their libraries raise is a FileError.
+    da = xr.DataArray(np.ones((2, 50)), dims=("y", "x"), coords={"x": np.arange(50.0)},
+                      name="counts")
+    da.to_netcdf(tmp_path / "map.nc")
+    raw = (tmp_path / "map.nc").read_bytes()
+    (tmp_path / "map.nc").write_bytes(raw[:len(raw) // 2])
+    pytest.importorskip("zarr")
+    da.to_dataset().to_zarr(tmp_path / "map.zarr")
+    chunks = [p for p in (tmp_path / "map.zarr").rglob("*")
+              if p.is_file() and "counts" in p.parts and not p.name.startswith((".", "zarr"))]
+    chunks[0].write_bytes(b"\x02\x01!\x08" + bytes(40))
+    for path in (tmp_path / "map.nc", tmp_path / "map.zarr"):
+        with pytest.raises(FileError, match="cannot read"):
+            velmora.read(path)
+
+
 # ------------------------------------------------------------------------------- XRDML
 
 def xrdml_file(path, scans, *, positions="range", element="intensities", attenuation=None):
