@@ -10,10 +10,11 @@ the peaks, fits them, prints the report and optionally writes a plot and a JSON 
 results.  The model is either guessed (``--peaks N`` peaks of ``--shape``), placed (``--x0``
 centres, a ``--doublet`` of the splitting table, ``--kalpha2`` partners) or read from a model
 file (``--model``, see :mod:`velmora.modelfile`); ``--csv`` writes the curves and
-``--save-model`` the fitted model as a starting file.  ``fit-map`` reads many spectra on one grid (see :func:`velmora.io.read_map`, or an
-instrument file's map or series through :func:`velmora.read`), guesses the peaks from their
-mean, fits every spectrum with :func:`velmora.fit_many`, writes
-the estimates as a NetCDF or Zarr dataset and optionally maps of them.  Every bad input (a
+``--save-model`` the fitted model as a starting file.  ``fit-map`` reads many spectra on one
+grid (see :func:`velmora.io.read_map`, or an instrument file's map or series through
+:func:`velmora.read`), guesses the peaks from their mean (or takes them from ``--model``), fits
+every spectrum with :func:`velmora.fit_many`, writes the estimates as a NetCDF or Zarr dataset
+and optionally maps of them.  ``regions`` prints the table of a file's regions.  Every bad input (a
 missing, empty, malformed or undecodable file, an option the fit refuses, an output path that
 cannot be written, a library a format needs) gives one line on standard error and exit status
 2, before any fitting where it can be told beforehand.  No output may be an input file (the

@@ -40,16 +40,18 @@ Layout::
     orbital = "f"                # default: the letter ending the name
     share = ["sigma", "gamma"]   # default: every width and the asymmetry
 
-Parameters left out are guessed from the data.  The peaks of the fit are the [[peak]] tables in
-order, each followed by its Kα2 partner (``<name>_a2``), then the lines of the [[doublet]]
-tables in order.  Every key is checked: an unknown key, a value of the wrong type, an unknown
-shape or anode, a tie that does not parse or names no parameter, a starting value outside its
-bounds and a TOML syntax error are refused with one line naming the file and the table.
+Parameters left out are guessed from the data.  The peaks of the fit are those of the [[peak]]
+and [[doublet]] tables in the order the file writes them, each [[peak]] followed by its Kα2
+partner (``<name>_a2``), each [[doublet]] giving its two lines.  Every key is checked: an
+unknown key, a value of the wrong type, an unknown shape or anode, a tie that does not parse or
+names no parameter, a starting value outside its bounds and a TOML syntax error are refused
+with one line naming the file and the table.
 """
 import json
 import math
 import numbers
 import os
+import re
 
 try:
     import tomllib
@@ -237,8 +239,8 @@ def _anode(value, what, source, where, data):
     if isinstance(value, list) and len(value) == 2:
         lam1, lam2 = (_number(v, f"{what}[{i}]", source, where) for i, v in enumerate(value))
         if not 0 < lam1 < lam2:
-            raise source.error(where, f"{what}: expected [λ1, λ2] with 0 < λ1 < λ2 (Kα2 has the "
-                                      f"longer wavelength), got {_shown(value)}")
+            raise source.error(where, f"{what}: expected [λ1, λ2] with 0 < λ1 < λ2 (Kα2 has "
+                                      f"the longer wavelength), got {_shown(value)}")
         return lam1, lam2
     raise source.error(where, f"{what}: expected an anode's name, \"file\", [λ1, λ2] or false, "
                               f"got {_shown(value)}", TypeError)
@@ -368,7 +370,7 @@ def load_model(path, data=None):
     anode = _anode(document["kalpha2"], "kalpha2", source, "", data) \
         if "kalpha2" in document else None
 
-    peaks, labels = [], []
+    groups = {}  # the peaks of every [[peak]] and [[doublet]] table, with their labels
     tables = _tables(document, "peak", source)
     for k, table in enumerate(tables):
         where = _where("peak", k, table)
@@ -383,15 +385,13 @@ def load_model(path, data=None):
             arguments["beta"] = _number(table["beta"], "beta", source, where)
         try:
             peak = Peak(shape, name=name, **arguments)
-            peaks.append(peak)
-            labels.append(where)
+            group = [(peak, where)]
             if partner is not None:
-                peaks.append(kalpha2(peak, partner, ratio))
-                labels.append(f"{where}'s Kα2 partner")
+                group.append((kalpha2(peak, partner, ratio), f"{where}'s Kα2 partner"))
         except (TypeError, ValueError) as exc:
             raise source.error(where, str(exc), type(exc)) from None
-    has_partners = len(peaks) > len(tables)
-    if "kalpha2_ratio" in document and not has_partners:
+        groups["peak", k] = group
+    if "kalpha2_ratio" in document and sum(map(len, groups.values())) == len(tables):
         raise source.error("", "kalpha2_ratio: given without any Kα2 partner (kalpha2 = ...)")
 
     for k, table in enumerate(_tables(document, "doublet", source)):
@@ -419,13 +419,14 @@ def load_model(path, data=None):
             lines = doublet(shape, table["name"], **options, **arguments)
         except (TypeError, ValueError) as exc:
             raise source.error(where, str(exc), type(exc)) from None
-        peaks += lines
-        labels += [f"{where}'s line {line.name}" for line in lines]
+        groups["doublet", k] = [(line, f"{where}'s line {line.name}") for line in lines]
 
+    ordered = [pair for key in _table_order(raw, groups) for pair in groups[key]]
+    peaks = [peak for peak, _ in ordered]
     if not peaks:
         raise source.error("", "no [[peak]] or [[doublet]] table: a model needs a peak")
     seen = {}
-    for peak, label in zip(peaks, labels):
+    for peak, label in ordered:
         if peak.name in seen:
             raise source.error(label, f"the name {peak.name!r} is already that of "
                                       f"{seen[peak.name]}; every peak needs its own name")
@@ -460,6 +461,23 @@ def load_model(path, data=None):
     if "bounds" in document:
         out["bounds"] = _shared_bounds(document["bounds"], peaks, source)
     return out
+
+
+_TABLE_HEADER = re.compile(rb"^[ \t]*\[\[[ \t]*(peak|doublet)[ \t]*\]\]", re.MULTILINE)
+
+
+def _table_order(raw, groups):
+    """The keys ``(kind, k)`` of the [[peak]] and [[doublet]] tables in the order the file
+    writes them, as its table headers say (TOML keeps the order within each kind only); the
+    [[peak]] tables first, then the [[doublet]] ones, where the headers cannot be told (as a
+    header spelled with quotes)."""
+    count = {"peak": 0, "doublet": 0}
+    order = []
+    for match in _TABLE_HEADER.finditer(raw):
+        kind = match.group(1).decode()
+        order.append((kind, count[kind]))
+        count[kind] += 1
+    return order if sorted(order) == sorted(groups) else list(groups)
 
 
 def _shared_bounds(table, peaks, source):
