@@ -3,6 +3,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -82,3 +83,26 @@ def small_fit():
                 sigma=np.array([1.0, 1.0, 1.0]), pi=np.full(3, 1 / 3),
                 dirichlet_alpha=np.ones(3), fix_mu=[False] * 3, fix_sigma=[False] * 3,
                 max_iter=20, r_eps=1e-12, x_min=0.0, x_max=10.0)
+
+
+_REPO = Path(__file__).resolve().parents[1]
+
+
+def vendor_folder():
+    """The folder of real instrument files from public repositories (its README gives each
+    file's source, licence and values read by hand), or None when this checkout has none."""
+    for candidate in (os.environ.get("VELMORA_VENDOR_DATA"),
+                      _REPO.parent / "shared" / "data" / "vendor",
+                      "/work/shared/data/vendor"):
+        if candidate and Path(candidate, "README.md").is_file():
+            return Path(candidate)
+    return None
+
+
+@pytest.fixture(scope="session")
+def vendor():
+    """The folder of real instrument files (see :func:`vendor_folder`)."""
+    folder = vendor_folder()
+    if folder is None:
+        pytest.skip("no folder of real instrument files: set VELMORA_VENDOR_DATA")
+    return folder

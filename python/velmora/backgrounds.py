@@ -26,12 +26,15 @@ tougaard   a constant and the inelastic-loss tail of the fitted peaks by Tougaar
            Tougaard background; B fitted and reported in eV^2)
 ========== ==================================================================================
 
-Shirley convention: ``energy="binding"`` (the default) takes x as binding energy, so the step
-rises towards larger x: the background under every x is proportional to the peak counts at
-smaller x (electrons that lost energy appear at higher binding energy).  With
-``energy="kinetic"`` the step rises towards smaller x.  The order in which x is stored does
-not matter.  The Tougaard background follows the same convention: its tail lies at larger x
-on a binding-energy axis and at smaller x on a kinetic-energy one.
+Shirley convention: on a binding-energy axis the step rises towards larger x: the background
+under every x is proportional to the peak counts at smaller x (electrons that lost energy
+appear at higher binding energy).  On a kinetic-energy axis the step rises towards smaller x.
+The order in which x is stored does not matter.  The Tougaard background follows the same
+convention: its tail lies at larger x on a binding-energy axis and at smaller x on a
+kinetic-energy one.  Which axis x is, :func:`settle_energy` decides for both, once per fit: what
+the data say (a DataArray's ``binding_energy`` or ``kinetic_energy`` coordinate, or its
+``energy`` attribute), else the energy given (``energy=`` or ``Shirley(energy=...)``), else
+binding energy; an energy given that contradicts the data is refused.
 
 Tougaard's background under channel i (x in eV) is
 
@@ -44,12 +47,14 @@ alone: Tougaard's universal B of about 2866 eV^2 describes a background that ext
 spectrum's whole tail, so a peaks-only B is comparable with it only where the peaks' own
 losses make the background.
 """
+import copy
 from dataclasses import dataclass
 import math
 import numbers
 
 import numpy as np
 
+from .axis import EnergyKind
 from .guess import smooth
 from .validation import as_array
 
@@ -107,6 +112,18 @@ class Background:
     """Base of the background kinds; see the module documentation."""
 
     name = ""
+    #: Whether the background depends on the energy kind of x (binding or kinetic): its
+    #: ``energy`` attribute then holds the kind given (None: from the data, else binding).
+    takes_energy = False
+
+    def on_energy(self, kind):
+        """The background on an axis of energy ``kind``: a copy with that ``energy``, or
+        itself when it does not depend on it."""
+        if not self.takes_energy:
+            return self
+        other = copy.copy(self)
+        other.energy = kind
+        return other
 
     def raw(self, x, window):
         """Unnormalised fixed columns at ``x`` (columns x points)."""
@@ -318,24 +335,26 @@ class Shirley(Background):
 
     Parameters
     ----------
-    energy : {"binding", "kinetic"}
+    energy : {None, "binding", "kinetic"}
         What x is.  On a binding-energy axis the step rises towards larger x (the background
         under x is proportional to the peak counts at smaller x); on a kinetic-energy axis it
-        rises towards smaller x.
+        rises towards smaller x.  None (the default): what the data say (a DataArray's
+        ``binding_energy`` or ``kinetic_energy`` coordinate, or its ``energy`` attribute),
+        else binding energy, as for plain arrays.  An energy given that contradicts the data
+        is refused by the fit.
     """
 
     name = "shirley"
+    takes_energy = True
 
-    def __init__(self, energy="binding"):
-        if energy not in ("binding", "kinetic"):
-            raise ValueError(f"energy: expected 'binding' or 'kinetic', got {energy!r}")
-        self.energy = energy
+    def __init__(self, energy=None):
+        self.energy = _energy_kind(energy)
 
     def raw(self, x, window):
         return np.ones((1, np.size(x)))
 
     def sides(self):
-        return (1,) if self.energy == "binding" else (-1,)
+        return (-1,) if self.energy == "kinetic" else (1,)
 
     def column_names(self, count):
         return ("offset",)
@@ -345,7 +364,7 @@ class Shirley(Background):
 
     def start(self, x, counts, share):
         left, right = _ends(smooth(counts, 1.5))
-        base, top = (left, right) if self.energy == "binding" else (right, left)
+        base, top = (right, left) if self.energy == "kinetic" else (left, right)
         jump = max(top - base, 0.0)
         n = counts.size
         total = float(np.sum(counts))
@@ -357,8 +376,19 @@ class Shirley(Background):
         jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1.0, 1.0, 0.0]])
         return ["offset", "step", "counts"], jac @ counts, jac
 
-    def describe(self):
-        return f"shirley ({self.energy} energy)"
+    def describe(self, energy=None):
+        """``"shirley (kinetic energy)"``; ``energy`` (an :class:`~velmora.axis.EnergyKind`)
+        says where the kind came from instead."""
+        return f"shirley ({energy or (self.energy or 'binding') + ' energy'})"
+
+
+def _energy_kind(energy):
+    """``energy`` of a Shirley or Tougaard background, checked: None, "binding" or
+    "kinetic"."""
+    if energy is not None and (not isinstance(energy, str)
+                               or energy not in ("binding", "kinetic")):
+        raise ValueError(f"energy: expected None, 'binding' or 'kinetic', got {energy!r}")
+    return energy
 
 
 def _positive(value, name):
@@ -385,9 +415,11 @@ class Tougaard(Background):
 
     Parameters
     ----------
-    energy : {"binding", "kinetic"}
+    energy : {None, "binding", "kinetic"}
         What x is (in eV).  On a binding-energy axis the tail lies at larger x (the background
         under x gathers the peak counts at smaller x); on a kinetic-energy axis at smaller x.
+        None (the default): what the data say, else binding energy, as for
+        :class:`Shirley`.
     C : float
         C of the cross-section, eV^2 (default 1643, the universal one).
     D : float or None
@@ -396,11 +428,10 @@ class Tougaard(Background):
     """
 
     name = "tougaard"
+    takes_energy = True
 
-    def __init__(self, energy="binding", C=1643.0, D=None):
-        if energy not in ("binding", "kinetic"):
-            raise ValueError(f"energy: expected 'binding' or 'kinetic', got {energy!r}")
-        self.energy = energy
+    def __init__(self, energy=None, C=1643.0, D=None):
+        self.energy = _energy_kind(energy)
         self.C = _positive(C, "C")
         self.D = None if D is None else _positive(D, "D")
 
@@ -408,7 +439,7 @@ class Tougaard(Background):
         return np.ones((1, np.size(x)))
 
     def sides(self):
-        return (1,) if self.energy == "binding" else (-1,)
+        return (-1,) if self.energy == "kinetic" else (1,)
 
     def follows(self, step):
         if self.D is None:
@@ -433,11 +464,12 @@ class Tougaard(Background):
         # tail there of the counts above that constant.
         smoothed = smooth(counts, 1.5)
         left, right = _ends(smoothed)
-        base, top = (left, right) if self.energy == "binding" else (right, left)
+        kinetic = self.energy == "kinetic"
+        base, top = (right, left) if kinetic else (left, right)
         n = counts.size
         total = float(np.sum(counts))
         above = np.maximum(smoothed - base, 0.0)
-        end = n - 1 if self.energy == "binding" else 0
+        end = 0 if kinetic else n - 1
         width = float(abs(x[-1] - x[0])) / max(n - 1, 1)
         reach = width * float(self.kernel(np.abs(x - x[end])) @ above)
         b = max(top - base, 0.0) / reach if reach > 0 else 0.0
@@ -448,9 +480,13 @@ class Tougaard(Background):
         jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
         return ["offset", "loss", "counts", "B"], jac @ counts, jac
 
-    def describe(self):
+    def describe(self, energy=None):
+        """``"tougaard (kinetic energy, C=1643 eV^2)"``; ``energy`` (an
+        :class:`~velmora.axis.EnergyKind`) says where the kind came from instead."""
         form = f"C={self.C:g} eV^2" + ("" if self.D is None else f", D={self.D:g} eV^2")
-        return f"tougaard ({self.energy} energy, {form})"
+        if energy is not None:
+            return f"tougaard ({energy}; {form})"
+        return f"tougaard ({self.energy or 'binding'} energy, {form})"
 
 
 _KINDS = {"uniform": Uniform, "sqrt": Sqrt, "linear": Linear, "spline": Spline,
@@ -487,8 +523,54 @@ def make_background(background, knots=None, energy=None):
     if knots is not None:
         raise ValueError(f"knots: only the 'spline' background takes knots, not {background!r}")
     if background in _ENERGY_KINDS:
-        return _KINDS[background](energy if energy is not None else "binding")
+        return _KINDS[background](energy)
     if energy is not None:
         raise ValueError("energy: only the 'shirley' and 'tougaard' backgrounds take an "
                          "energy axis")
     return _KINDS[background]()
+
+
+def settle_energy(background, axis, given="energy"):
+    """The energy kind of x for a background, decided once for every fit (one spectrum or
+    many, :func:`velmora.fit` and :func:`velmora.fit_many` alike).
+
+    What the data say comes first (``axis``: a ``binding_energy`` or ``kinetic_energy``
+    coordinate, or an ``energy`` attribute); else the energy given (the background's
+    ``energy``, from ``energy=`` or the object); else binding energy.
+
+    Parameters
+    ----------
+    background : Background
+        From :func:`make_background`.
+    axis : velmora.axis.Axis
+        What the data said about x (an empty Axis for plain arrays).
+    given : {"energy", "background"}
+        The argument an explicit energy came from, for the message.
+
+    Returns
+    -------
+    (Background, EnergyKind or None)
+        The background on that kind and the :class:`~velmora.axis.EnergyKind`; the
+        background itself and None when it does not depend on the energy kind.
+
+    Raises
+    ------
+    ValueError
+        For an energy given that contradicts the data (the message names both).
+    """
+    if not background.takes_energy:
+        return background, None
+    said, asked = axis.kind(), background.energy
+    if said is not None and asked is not None and said != asked:
+        raise ValueError(f"{given}: {asked} energy was given, but the data say {said} energy "
+                         f"({axis.said()}); leave the energy out to take the data's, or turn the "
+                         f"data into {asked} energy (velmora.read(..., energy={asked!r}))")
+    if said is not None:
+        energy = EnergyKind(said, "data")
+    elif asked is not None:
+        energy = EnergyKind(asked, "argument")
+    else:
+        reason = "plain array" if axis.name is None else \
+            f"the coordinate {axis.name!r} says no energy kind"
+        energy = EnergyKind("binding", "default", reason)
+    return background.on_energy(energy.kind), energy

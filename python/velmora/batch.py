@@ -616,6 +616,10 @@ class BatchResult:
     axis : Axis
         The channel axis as the input told it (see :attr:`velmora.FitResult.axis`): its
         name, long name, units and energy, for :meth:`plot_spectrum`.
+    energy : EnergyKind or None
+        The energy kind a Shirley or Tougaard background took x as, and where it came from
+        (see :attr:`velmora.FitResult.energy`): the same for every spectrum, and in the
+        attributes of :meth:`to_xarray`.
     """
 
     def __init__(self, packed, layout, inputs, data, warm_start, chunks, dims, coords,
@@ -634,6 +638,7 @@ class BatchResult:
         self._chunks, self.dims, self.coords = chunks, dims, coords
         self.channel, self.units = channel, dict(units or {})
         self.axis = Axis() if axis is None else axis
+        self.energy = inputs.energy
 
     def __len__(self):
         return int(np.prod(self.shape, dtype=np.int64))
@@ -694,7 +699,9 @@ class BatchResult:
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
         (``"p0.x0_stderr"``), ``log_likelihood``, ``n_iter``, ``converged`` and ``status``, over
         the spectrum axes as dimensions (with their coordinates when the input had them).  For
-        a batch written to a store, the estimates are Dask arrays read from it lazily."""
+        a batch written to a store, the estimates are Dask arrays read from it lazily.  With a
+        Shirley or Tougaard background the attributes ``energy`` and ``energy_source`` say
+        which energy kind it took x as, and why (see :attr:`energy`)."""
         import xarray as xr
 
         if isinstance(self._packed, np.ndarray):
@@ -722,7 +729,9 @@ class BatchResult:
                                                           for s in STATUS_NAMES)})
         coords = {d: (d, v, {"units": self.units[d]} if d in self.units else {})
                   for d, v in (self.coords or {}).items()}
-        return xr.Dataset(variables, coords=coords or None)
+        attrs = {} if self.energy is None else {"energy": self.energy.kind,
+                                                "energy_source": self.energy.source}
+        return xr.Dataset(variables, coords=coords or None, attrs=attrs)
 
     def __repr__(self):
         parts = ", ".join(f"{k}: {v}" for k, v in self.summary().items())
@@ -784,7 +793,9 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         The counts; the last axis runs over ``x``.  A Dask array is fitted through
         ``dask.array.map_blocks`` with whatever scheduler is active; its channel axis is
         rechunked into one block if it is split.  An ``xarray.DataArray`` lends its dimension
-        names and coordinates to the result.
+        names and coordinates to the result, and its channel coordinate (``kinetic_energy``,
+        ``binding_energy``) or ``energy`` attribute decides the energy kind of a Shirley or
+        Tougaard background as in :func:`velmora.fit` (``BatchResult.energy`` says which).
     peaks : list of Peak
         The model and the starting values (see :func:`velmora.fit`).
     background : see :func:`velmora.fit`
@@ -879,7 +890,7 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
 
     # Every check of the model and the options, once, and the layout of the results from a
     # set-up on a flat spectrum (the names and sizes do not depend on the counts).
-    inputs = validate(x_arr, np.ones(x_arr.size), peaks, background, **options)
+    inputs = validate(x_arr, np.ones(x_arr.size), peaks, background, axis=axis, **options)
     like = prepare(inputs)[0]
     layout = Layout(like)
 

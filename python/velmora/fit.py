@@ -6,8 +6,8 @@ import numpy as np
 
 import velmora_core
 
-from .axis import axis_of, plain
-from .backgrounds import make_background
+from .axis import Axis, axis_of, plain
+from .backgrounds import make_background, settle_energy
 from .problem import FitState, build
 from .result import build_result, warn_if_not_converged
 from .validation import (check_data, check_options, check_peaks, check_shared_bounds,
@@ -16,7 +16,9 @@ from .validation import (check_data, check_options, check_peaks, check_shared_bo
 
 @dataclass(frozen=True)
 class FitInput:
-    """The validated arguments of a fit (see :func:`fit`)."""
+    """The validated arguments of a fit (see :func:`fit`); ``energy`` the
+    :class:`~velmora.axis.EnergyKind` its background took x as (None for a background that
+    does not depend on it)."""
 
     x: np.ndarray
     counts: np.ndarray
@@ -27,6 +29,7 @@ class FitInput:
     tol: float
     max_iter: int
     bounds: dict
+    energy: object = None
 
 
 @dataclass(frozen=True)
@@ -60,11 +63,19 @@ class Outcome:
 
 
 def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=1000,
-             knots=None, energy=None, bounds=None, accelerate=None):
-    """Every check of :func:`fit`, before any work: a :class:`FitInput`."""
+             knots=None, energy=None, bounds=None, accelerate=None, axis=None):
+    """Every check of :func:`fit`, before any work: a :class:`FitInput`.  ``axis``: what the
+    data said about x (:func:`velmora.axis.axis_of`; plain arrays say nothing), which decides
+    the energy kind of a Shirley or Tougaard background with the ``energy`` given."""
+    axis = Axis() if axis is None else axis
     x, counts = check_data(x, counts)
     peaks, ties = check_peaks(peaks)
-    window = check_window(window, x)
+    bg, energy_kind = settle_energy(make_background(background, knots, energy), axis,
+                                    "energy" if energy is not None else "background")
+    # An axis is of an energy kind when the data say so or the kind was given for them.
+    kind = axis.kind() or (energy_kind.kind if energy_kind and energy_kind.source == "argument"
+                           else None)
+    window = check_window(window, x, kind, axis.excitation)
     tol, max_iter = check_options(tol, max_iter)
     if accelerate is not None:
         if not isinstance(accelerate, (bool, np.bool_)):
@@ -72,7 +83,6 @@ def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=
                             f"{type(accelerate).__name__}")
         warnings.warn("fit(accelerate=...) has no effect: every fit runs the engine's Newton "
                       "method", DeprecationWarning, stacklevel=3)
-    bg = make_background(background, knots, energy)
     shared = check_shared_bounds(peaks, bounds)
     lo, hi = window
     inside = (x >= lo) & (x <= hi)
@@ -92,7 +102,8 @@ def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=
     if not counts[inside].sum() > 0:
         raise NoCounts("counts: every count in the window is zero")
     return FitInput(x=x, counts=counts, peaks=tuple(peaks), ties=tuple(ties), background=bg,
-                    window=window, tol=tol, max_iter=max_iter, bounds=shared)
+                    window=window, tol=tol, max_iter=max_iter, bounds=shared,
+                    energy=energy_kind)
 
 
 def _location(peak):
@@ -144,7 +155,9 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
         ``xarray.DataArray``: ``x`` a coordinate (``da["binding_energy"]``), ``counts`` a 1-D
         DataArray; the coordinate's name and its ``long_name`` and ``units`` attributes, and
         an ``energy`` attribute (``"binding"`` or ``"kinetic"``), go to ``result.axis`` and
-        label the plot (a binding-energy axis runs from high to low).
+        label the plot (a binding-energy axis runs from high to low).  A coordinate named
+        ``binding_energy`` or ``kinetic_energy``, or the ``energy`` attribute, also says
+        which way the Shirley step and the Tougaard tail lie (see ``energy``).
     peaks : Peak or list of Peak
         The peaks, of any shapes (TSDC peaks only with TSDC peaks), with their names, ties,
         fixed parameters and bounds.  Missing starting values are guessed from the data.
@@ -166,8 +179,14 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     knots : int or sequence of float, optional
         Interior knots of the ``"spline"`` background: their number or their positions.
     energy : {"binding", "kinetic"}, optional
-        Energy axis of the ``"shirley"`` and ``"tougaard"`` backgrounds (default
-        ``"binding"``: the step rises, and the loss tail lies, towards larger x).
+        Energy kind of x for the ``"shirley"`` and ``"tougaard"`` backgrounds: on binding
+        energy the step rises, and the loss tail lies, towards larger x; on kinetic energy
+        towards smaller x.  The kind is decided once, in this order: what the data say (a
+        DataArray's ``binding_energy`` or ``kinetic_energy`` coordinate, or its ``energy``
+        attribute), else ``energy`` (or that of a ``velmora.Shirley``/``velmora.Tougaard``
+        object given as ``background``), else ``"binding"`` (plain arrays).  An energy given
+        that contradicts the data is refused; ``result.energy`` says which kind was taken and
+        why, as does the report's background line.
     bounds : dict, optional
         ``{name: (lo, hi)}`` bounds for every peak that has the parameter (a peak's own
         bounds take precedence).
@@ -188,8 +207,10 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
         For arguments of the wrong type.
     ValueError
         For bad data (mismatched lengths, NaN or negative counts, repeated x), a window
-        without data, ties that do not resolve, a starting value outside its bounds, an
-        unknown background, every parameter fixed, or too few data points.  Nothing is fitted
+        without data (on an energy axis, the message points to the other energy kind where
+        that would hold data), ties that do not resolve, a starting value outside its bounds,
+        an unknown background, an energy that contradicts the data, every parameter fixed,
+        or too few data points.  Nothing is fitted
         and nothing passed in is modified.
 
     Examples
@@ -205,7 +226,7 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     """
     axis = axis_of(x, counts)
     inputs = validate(plain(x), plain(counts), peaks, background, window, tol, max_iter, knots,
-                      energy, bounds, accelerate)
+                      energy, bounds, accelerate, axis)
     result = fit_validated(inputs, start=check_start(start))
     result.axis = axis
     warn_if_not_converged(result)
@@ -227,4 +248,4 @@ def fit_validated(inputs, start=None):
     """The fit itself, from the output of :func:`validate`."""
     setup, counts = prepare(inputs, start)
     outcome, report = run(setup, counts)
-    return build_result(setup, counts, outcome, report)
+    return build_result(setup, counts, outcome, report, energy=inputs.energy)

@@ -11,6 +11,7 @@ import numbers
 
 import numpy as np
 
+from .axis import axis_of
 from .model import Peak
 from .shapes import SHAPE_NAMES, SHAPES
 from .validation import check_data, check_window
@@ -386,10 +387,11 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
         if "name" in options:
             raise ValueError("name: the reflections of guess_peaks(kalpha2=...) are named p0, "
                              "p1, ... for their partners' ties; pass no name")
+    axis = axis_of(x, counts)
     x, counts = check_data(x, counts)
     order = np.argsort(x, kind="stable")
     x, counts = x[order], counts[order]
-    lo, hi = check_window(window, x)
+    lo, hi = check_window(window, x, axis.kind(), axis.excitation)
     keep = (x >= lo) & (x <= hi)
     x, counts = x[keep], counts[keep]
     if n > x.size // 3:

@@ -11,8 +11,8 @@ Layout::
                                  # or a table: { kind = "spline", knots = 4 } (or knots = [x, ...],
                                  # degree = 3), { kind = "tougaard", C = 551.0, D = 436.0 }
     window = [80.0, 92.0]        # fit only this range of x
-    energy = "binding"           # "binding" or "kinetic": the side of a shirley or tougaard
-                                 # background (default binding)
+    energy = "binding"           # "binding" or "kinetic": the energy kind of x for a shirley
+                                 # or tougaard background (default: the data's, else binding)
     kalpha2 = "file"             # every [[peak]] gets a Kα2 partner: "Cu", "Co", "Mo", "Fe",
                                  # "Cr", "Ag", [λ1, λ2], or "file": the wavelengths (else the
                                  # anode) the data state
@@ -246,7 +246,7 @@ def _anode(value, what, source, where, data):
                               f"got {_shown(value)}", TypeError)
 
 
-def _background(entry, energy, source, data):
+def _background(entry, energy, source):
     """``(background, knots)``: what ``fit`` takes for the file's background entry."""
     kinds = ", ".join(BACKGROUND_NAMES)
     if isinstance(entry, str):
@@ -287,10 +287,8 @@ def _background(entry, energy, source, data):
                 raise TypeError(f"degree: expected an integer, got {_shown(degree)}")
             return Spline(4 if knots is None else knots, degree), None
         if kind == "tougaard" and ("C" in entry or "D" in entry):
-            # The background then is an object, which holds its side of the spectrum.
-            if energy is None:
-                stated = getattr(data, "attrs", {}).get("energy")
-                energy = stated if stated in ("binding", "kinetic") else "binding"
+            # The background then is an object, which holds the energy kind the file gives
+            # (None: the data's, else binding energy).
             c = _number(entry.get("C", _UNIVERSAL_C), "C", source, "background")
             d = _number(entry["D"], "D", source, "background") if "D" in entry else None
             return Tougaard(energy, c, d), None
@@ -310,8 +308,7 @@ def load_model(path, data=None):
         A TOML file laid out as :mod:`velmora.modelfile` describes.
     data : xarray.DataArray, optional
         The data the model is for (from :func:`velmora.read`): ``kalpha2 = "file"`` takes the
-        anode from its attributes, and a Tougaard background with its own C or D its energy
-        axis when the file states none.
+        anode from its attributes.
 
     Returns
     -------
@@ -438,7 +435,7 @@ def load_model(path, data=None):
 
     out = {"peaks": peaks}
     if "background" in document:
-        background, knots = _background(document["background"], energy, source, data)
+        background, knots = _background(document["background"], energy, source)
         out["background"] = background
         if knots is not None:
             out["knots"] = knots
@@ -546,8 +543,8 @@ def _model_document(result):
                                   **({} if background.D is None else {"D": background.D})}
     elif kind != "none":
         document["background"] = kind
-    if kind in _FOLLOWS_PEAKS:
-        document["energy"] = background.energy
+    if kind in _FOLLOWS_PEAKS and background.energy is not None:
+        document["energy"] = background.energy  # the kind the fit took x as
     document["window"] = [float(v) for v in result.window]
     shared = getattr(setup, "bounds", {})
     if shared:

@@ -30,7 +30,8 @@ def fit_report(result, min_correlation=0.5):
     dof = result.n_data - result.n_free
     facts = [
         ("shape", result.shape),
-        ("background", result.background_model),
+        ("background", result.background_model if result.energy is None else
+         result.setup.background.describe(result.energy)),
         ("window", f"[{result.window[0]:.7g}, {result.window[1]:.7g}]"),
         ("data points", str(result.n_data)),
         ("total counts", f"{float(np.sum(result.counts)):.7g}"),

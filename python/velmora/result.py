@@ -214,7 +214,12 @@ class FitResult:
         What x is, as far as the data said: the coordinate's ``name``, ``long_name`` and
         ``units`` when x (or the counts' coordinate) was an ``xarray.DataArray``, and the
         ``energy`` attribute (``"binding"`` or ``"kinetic"``).  The plot's x label and
-        direction come from it; reports do not use it.
+        direction come from it; reports do not use it, :meth:`to_dict` names it.
+    energy : EnergyKind or None
+        For a background that depends on the energy kind of x (Shirley, Tougaard): the kind
+        it took (``energy.kind``, ``"binding"`` or ``"kinetic"``) and where that came from
+        (``energy.source``: ``"data"``, ``"argument"`` or ``"default"``), shown in the
+        report's background line and in :meth:`to_dict`; None for other backgrounds.
     source : dict
         Where the data came from, where known: ``{"file": ..., "region": ...}`` (see
         :func:`source_of`; the command line fills it in).  :meth:`to_dict`, :meth:`to_csv`,
@@ -248,6 +253,7 @@ class FitResult:
     setup: object = field(repr=False)
     curves: dict = field(repr=False)
     axis: Axis = field(default_factory=Axis, repr=False)
+    energy: object = None
     source: dict = field(default_factory=dict, repr=False)
 
     # ---- curves
@@ -325,6 +331,7 @@ class FitResult:
         return {
             "shape": self.shape,
             "background_model": self.background_model,
+            "energy": None if self.energy is None else self.energy.to_dict(),
             "window": [_plain(v) for v in self.window],
             "peaks": {p.name: {"shape": p.shape, "detected": p.detected,
                                **{n: e.to_dict() for n, e in p.items()}} for p in self.peaks},
@@ -544,9 +551,11 @@ def statistics(counts, mu, n_free, log_likelihood):
     return dev, chi2, aic, bic
 
 
-def build_result(setup, counts, outcome, report=None):
+def build_result(setup, counts, outcome, report=None, energy=None):
     """The :class:`FitResult` of a fit: ``counts`` of the window, the engine's ``outcome``,
-    and the engine's report at the fitted point (worked out when not given)."""
+    the engine's report at the fitted point (worked out when not given), and the
+    :class:`~velmora.axis.EnergyKind` its background took x as (None for one that does not
+    depend on it)."""
     theta = outcome.theta
     if report is None:
         report = velmora_core._engine_report(setup.model, counts, theta, True, True)
@@ -686,7 +695,7 @@ def build_result(setup, counts, outcome, report=None):
         param_names=names, covariance=covariance, x=setup.x.copy(), counts=counts.copy(),
         window=tuple(setup.window), n_data=int(n), n_free=int(n_theta), tol=setup.tol,
         shape=shapes.pop() if len(shapes) == 1 else "mixed", state=setup.state(theta, values),
-        setup=setup, curves=curves)
+        setup=setup, curves=curves, energy=energy)
 
 
 _STATUS = ("converged", "not converged: out of iterations (raise max_iter)",

@@ -70,8 +70,13 @@ def check_data(x, counts):
     return x, check_counts(counts, x.size)
 
 
-def check_window(window, x):
-    """The window as a pair of floats (the data range when None); it must hold data."""
+def check_window(window, x, energy=None, excitation=None):
+    """The window as a pair of floats (the data range when None); it must hold data.
+
+    On an electron-energy axis (``energy`` "binding" or "kinetic") a window without data says
+    so, and suggests the other energy kind where that would hold data: through the
+    ``excitation`` energy (eV) when known (E_B = h nu - E_K), else, without a conversion, when
+    the window misses the data's range altogether."""
     if window is None:
         return float(np.min(x)), float(np.max(x))
     if isinstance(window, (str, bytes)) or not hasattr(window, "__len__") or len(window) != 2:
@@ -87,10 +92,42 @@ def check_window(window, x):
         raise ValueError(f"window: lower end {lo} is not below upper end {hi}")
     inside = int(np.count_nonzero((x >= lo) & (x <= hi)))
     if inside < 2:
+        first, last = _short(np.min(x)), _short(np.max(x))
+        kind = f", {energy} energy" if energy in _OTHER_ENERGY else ""
         raise ValueError(f"window: [{lo}, {hi}] holds {inside} data point"
-                         f"{'' if inside == 1 else 's'} (x runs from {np.min(x)} to "
-                         f"{np.max(x)}); a fit needs at least two")
+                         f"{'' if inside == 1 else 's'} (x runs from {first} to {last}{kind}); "
+                         f"a fit needs at least two{_other_energy(lo, hi, x, energy, excitation)}")
     return lo, hi
+
+
+_OTHER_ENERGY = {"binding": "kinetic", "kinetic": "binding"}
+
+
+def _short(value):
+    """A number of the grid for messages: ten significant digits, without the float noise of
+    a conversion (1486.68 - 1424.68 reads 62.0)."""
+    return float(f"{float(value):.10g}")
+
+
+def _other_energy(lo, hi, x, energy, excitation):
+    """The end of the message of a window without data on an ``energy`` axis: where the other
+    energy kind would hold data, the way to read the data in it; else nothing."""
+    other = _OTHER_ENERGY.get(energy)
+    if other is None:
+        return ""
+    how = (f"read the file with energy={other!r} (velmora.read(..., energy={other!r}), "
+           f"--energy {other} on the command line)")
+    if excitation is not None:
+        converted = excitation - np.asarray(x, dtype=np.float64)
+        if np.count_nonzero((converted >= lo) & (converted <= hi)) < 2:
+            return ""
+        return (f"; in {other} energy, with the excitation energy {excitation:g} eV, the data "
+                f"run from {_short(np.min(converted))} to {_short(np.max(converted))}: {how}")
+    if lo <= np.max(x) and hi >= np.min(x):
+        return ""  # the window meets the data: too narrow, not of the other kind
+    return (f"; if the window is in {other} energy, the data must be turned into it, and they "
+            f"carry no excitation energy to do so: give x in {other} energy, or {how} where "
+            f"the file records the excitation energy")
 
 
 def check_options(tol, max_iter):

@@ -523,7 +523,7 @@ def test_cli_fits_a_region_of_a_vamas_file_and_refuses_what_it_cannot_fit(tmp_pa
                                "--peaks", "1", "--background", "shirley", "--energy", "binding",
                                "--json", str(out))
     assert code == 0, stderr
-    assert "81.6" in stdout and "shirley (binding energy)" in stdout
+    assert "81.6" in stdout and "shirley (binding energy, from the data)" in stdout
     code, stdout, stderr = run("fit", str(path), "--shape", "gaussian", "--peaks", "1")
     assert code == 2 and len(stderr.strip().splitlines()) == 1 and "'Au 4f'" in stderr
     stack = np.array([RNG.poisson(RAMAN) for _ in range(4)])

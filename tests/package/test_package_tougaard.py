@@ -115,7 +115,7 @@ def test_score_and_information_are_those_of_the_likelihood(background):
     # Away from the optimum (every free parameter moved by a standard error) the score is not
     # zero and every term of the information counts, the loss kernel's included.
     counts, _ = spectrum(UNIVERSAL, seed=4)
-    x = BE if background.energy == "binding" else PHOTON - BE
+    x = PHOTON - BE if background.energy == "kinetic" else BE
     r = velmora.fit(x, counts, pv_peaks(), background=background)
     assert r.background["B"].value > 10 * r.background["B"].stderr
     model = r.setup.model
