@@ -302,7 +302,10 @@ def run_fit(args):
             _writable(path, flag)
             outputs.append((flag, path))
     check_outputs(outputs, _inputs(args))
-    x, counts, energy = read_spectrum(args.file, args.region, args.energy)
+    # The file's warnings wait until the model and the fit accept the input: a refusal is
+    # one line.
+    notes = []
+    x, counts, energy = read_spectrum(args.file, args.region, args.energy, notes)
     if args.model is not None:
         # A background that follows the peaks takes the energy axis of the file (turned into
         # the one asked for).
@@ -319,6 +322,8 @@ def run_fit(args):
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
     result.source = {**source_of(counts), "file": args.file}
+    for line in notes:
+        print(line, file=sys.stderr)
     print(result.report())
     write_outputs(result, outputs, title=f"{args.file}: {result.shape} fit")
     return 0
@@ -371,9 +376,10 @@ def _plain_text(path):
         raise InputError(str(exc)) from None
 
 
-def _read(path, region, energy=None):
+def _read(path, region, energy=None, notes=None):
     """``velmora.read``, its failures as InputError and its warnings (intensities that are
-    not counts) one line each on standard error."""
+    not counts) one line each on standard error, or added to ``notes`` to be printed once
+    the input is accepted."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -381,11 +387,15 @@ def _read(path, region, energy=None):
         except FileError as exc:
             raise InputError(str(exc)) from None
     for warning in caught:
-        print(f"velmora: warning: {warning.message}", file=sys.stderr)
+        line = f"velmora: warning: {warning.message}"
+        if notes is None:
+            print(line, file=sys.stderr)
+        else:
+            notes.append(line)
     return counts
 
 
-def read_spectrum(path, region, energy=None):
+def read_spectrum(path, region, energy=None, notes=None):
     """The grid, the counts and the energy axis ("binding", "kinetic" or None) of the one
     spectrum of ``path``: a text file of columns by :func:`read_columns` (x, counts; further
     columns ignored), any other file by :func:`velmora.read` on the ``energy`` axis asked
@@ -399,7 +409,7 @@ def read_spectrum(path, region, energy=None):
     if not has_module("xarray"):
         raise InputError(f"{path}: reading instrument files needs xarray: "
                          f"pip install 'velmora[io]'")
-    counts = _read(path, region, energy)
+    counts = _read(path, region, energy, notes)
     if counts.ndim > 1:
         shape = ", ".join(f"{d}: {n}" for d, n in zip(counts.dims[:-1], counts.shape[:-1]))
         raise InputError(f"{path}: holds {counts[..., 0].size} spectra ({shape}); fit a map or "
