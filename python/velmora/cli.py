@@ -160,8 +160,9 @@ def check_model_options(args):
     if args.shape is None:
         raise InputError("--shape is needed (or --model MODEL.toml)")
     if not ways:
-        raise InputError("the peaks: give --peaks N, --x0 X,X,... or --doublet LEVEL (or "
-                         "--model MODEL.toml)")
+        choices = "--peaks N, --x0 X,X,... or --doublet LEVEL" if hasattr(args, "x0") \
+            else "--peaks N"
+        raise InputError(f"the peaks: give {choices} (or --model MODEL.toml)")
     if given("peaks") and len(ways) > 1:
         raise InputError(f"--peaks guesses the peaks and --{ways[1]} places them; give one")
     if given("doublet"):
