@@ -14,13 +14,15 @@ from .guess import guess_peaks
 from .io import read, regions
 from .lines import doublet, kalpha2
 from .model import Peak
+from .modelfile import load_model
 from .result import ConvergenceWarning, Estimate, FitResult, PeakResult
 from .shapes import SHAPE_NAMES
 
 __all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "doublet",
            "kalpha2", "FitResult",
            "PeakResult", "Estimate", "ConvergenceWarning", "Background", "Uniform", "Sqrt",
-           "Linear", "Spline", "Shirley", "Tougaard", "SHAPE_NAMES", "read", "regions"]
+           "Linear", "Spline", "Shirley", "Tougaard", "SHAPE_NAMES", "read", "regions",
+           "load_model"]
 
 try:  # the version is the installed distribution's, set in one place (pyproject.toml)
     from importlib.metadata import PackageNotFoundError, version as _version

@@ -1,21 +1,31 @@
-"""The command line: ``python -m velmora fit FILE --shape voigt --peaks 4 ...`` and
-``python -m velmora fit-map FILE --shape voigt --peaks 2 --out map.nc ...``.
+"""The command line: ``python -m velmora fit FILE --shape voigt --peaks 4 ...``,
+``python -m velmora fit FILE --model MODEL.toml ...``,
+``python -m velmora fit-map FILE --shape voigt --peaks 2 --out map.nc ...`` and
+``python -m velmora regions FILE``.
 
 ``fit`` reads one spectrum: a two-column text or CSV file (x, counts; see
 :func:`velmora.io.read_columns`) or an instrument file (VAMAS, XRDML, Renishaw .wdf, LabSpec;
 see :func:`velmora.read`, ``--region`` choosing a block of a file that holds several), guesses
 the peaks, fits them, prints the report and optionally writes a plot and a JSON file of the
-results.  ``fit-map`` reads many spectra on one grid (see :func:`velmora.io.read_map`, or an
-instrument file's map or series through :func:`velmora.read`), guesses the peaks from their
-mean, fits every spectrum with :func:`velmora.fit_many`, writes
-the estimates as a NetCDF or Zarr dataset and optionally maps of them.  Every bad input (a
+results.  The model is either guessed (``--peaks N`` peaks of ``--shape``), placed (``--x0``
+centres, a ``--doublet`` of the splitting table, ``--kalpha2`` partners) or read from a model
+file (``--model``, see :mod:`velmora.modelfile`); ``--csv`` writes the curves and
+``--save-model`` the fitted model as a starting file.  ``fit-map`` reads many spectra on one
+grid (see :func:`velmora.io.read_map`, or an instrument file's map or series through
+:func:`velmora.read`), guesses the peaks from their mean (or takes them from ``--model``), fits
+every spectrum with :func:`velmora.fit_many`, writes the estimates as a NetCDF or Zarr dataset
+and optionally maps of them.  ``regions`` prints the table of a file's regions.  Every bad input (a
 missing, empty, malformed or undecodable file, an option the fit refuses, an output path that
 cannot be written, a library a format needs) gives one line on standard error and exit status
-2, before any fitting where it can be told beforehand.
+2, before any fitting where it can be told beforehand.  No output may be an input file (the
+spectrum or the model file) or share its path with another output: that is refused before
+anything is read, and nothing is written.  Outputs are written only after the fit succeeded.
 """
 import argparse
 import json
+import math
 import os
+import re
 import shutil
 import sys
 import time
@@ -24,8 +34,13 @@ import warnings
 import numpy as np
 
 from .backgrounds import BACKGROUND_NAMES
-from .io import MAP_EXTENSIONS, FileError, has_module, read, read_columns, read_map
+from .io import (MAP_EXTENSIONS, FileError, has_module, read, read_columns, read_map,
+                 regions)
+from .lines import ANODES, SPLITTINGS
 from .shapes import SHAPE_NAMES, SHAPES
+
+# Backgrounds that follow the peaks, and so take an electron energy axis.
+FOLLOWS_PEAKS = ("shirley", "tougaard")
 
 
 class InputError(Exception):
@@ -39,12 +54,27 @@ class _Parser(argparse.ArgumentParser):
         raise InputError(message)
 
 
+def _centres(text):
+    """The value of ``--x0``: numbers separated by commas."""
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected numbers separated by commas, such as "
+                                         f"84.0,87.7; got {text!r}") from None
+    if not all(math.isfinite(v) for v in values):
+        raise argparse.ArgumentTypeError(f"expected finite numbers, got {text!r}")
+    return values
+
+
 def _model_options(command):
     """The options of the model and the fit, the same for one spectrum and for a map."""
-    command.add_argument("--shape", required=True, choices=SHAPE_NAMES)
-    command.add_argument("--peaks", required=True, type=int, metavar="N",
-                         help="number of peaks")
-    command.add_argument("--background", default="none", choices=BACKGROUND_NAMES)
+    command.add_argument("--model", metavar="MODEL.toml",
+                         help="the model: peaks, doublets, Kα2 partners, ties, bounds, the "
+                              "background and the window, in a TOML file (instead of --shape, "
+                              "--peaks and the other model options)")
+    command.add_argument("--shape", choices=SHAPE_NAMES, help="the shape of the peaks")
+    command.add_argument("--peaks", type=int, metavar="N", help="number of peaks to guess")
+    command.add_argument("--background", choices=BACKGROUND_NAMES, help="(default: none)")
     command.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"))
     command.add_argument("--knots", type=int, help="interior knots of the spline background")
     command.add_argument("--energy", choices=["binding", "kinetic"],
@@ -65,11 +95,25 @@ def _parser():
                                   "(.vms, .npl), .xrdml, Renishaw .wdf, LabSpec (.txt, .xml)")
     fit.add_argument("--region", help="the region (block) of a file that holds several")
     _model_options(fit)
+    fit.add_argument("--x0", type=_centres, metavar="X,X,...",
+                     help="starting centres: a peak at each (with --doublet: its first line's)")
+    fit.add_argument("--doublet", metavar="LEVEL",
+                     help="the spin-orbit doublet of a level of the splitting table (Au4f, "
+                          "Cu2p, Ag3d, ...): two lines tied by its splitting and area ratio")
+    fit.add_argument("--kalpha2", choices=("file",) + tuple(ANODES),
+                     help="every reflection gets its Kα2 partner, by Bragg's law at the "
+                          "anode's wavelengths ('file': those the file states)")
     # Accepted and ignored: eta is fitted as a continuous parameter.
     fit.add_argument("--method", choices=["full", "conditional"], help=argparse.SUPPRESS)
     fit.add_argument("--plot", metavar="FILE",
                      help="write the plot to this file (PNG when it has no extension)")
     fit.add_argument("--json", metavar="FILE", help="write the results to this file")
+    fit.add_argument("--csv", metavar="FILE",
+                     help="write x, the data, the total, every peak, the background and the "
+                          "residual to this file")
+    fit.add_argument("--save-model", metavar="FILE",
+                     help="write the fitted model to this TOML file, to start another fit "
+                          "from (--model)")
 
     fit_map = commands.add_parser(
         "fit-map", help="fit the same peaks to every spectrum of a map or series")
@@ -89,7 +133,79 @@ def _parser():
     fit_map.add_argument("--plot", metavar="FILE",
                          help="write maps of every peak's centre, width and area to this file "
                               "(PNG when it has no extension)")
+
+    regions_of = commands.add_parser("regions", help="list the regions of an instrument file")
+    regions_of.add_argument("file", help="any file 'fit' and 'fit-map' read")
     return parser
+
+
+# The options a model file states: refused beside --model (one place says the model).
+_STATED_BY_MODEL_FILE = ("shape", "peaks", "x0", "doublet", "kalpha2", "background", "knots",
+                         "window", "beta")
+
+
+def check_model_options(args):
+    """Refuses options that do not go together, before anything is read: the model comes
+    from a model file, or from --shape with --peaks (guessed), --x0 (placed) or --doublet."""
+    def given(name):
+        return getattr(args, name, None) is not None
+
+    if args.model is not None:
+        for name in _STATED_BY_MODEL_FILE:
+            if given(name):
+                raise InputError(f"--{name}: the model file {args.model} states the model; give "
+                                 f"it there, not beside --model")
+        return
+    ways = [n for n in ("peaks", "x0", "doublet") if given(n)]
+    if args.shape is None:
+        raise InputError("--shape is needed (or --model MODEL.toml)")
+    if not ways:
+        choices = "--peaks N, --x0 X,X,... or --doublet LEVEL" if hasattr(args, "x0") \
+            else "--peaks N"
+        raise InputError(f"the peaks: give {choices} (or --model MODEL.toml)")
+    if given("peaks") and len(ways) > 1:
+        raise InputError(f"--peaks guesses the peaks and --{ways[1]} places them; give one")
+    if given("doublet"):
+        if given("x0") and len(args.x0) != 1:
+            raise InputError(f"--x0: --doublet takes one centre, its first line's; got "
+                             f"{len(args.x0)}")
+        if given("kalpha2"):
+            raise InputError("--kalpha2: Kα2 partners are diffraction reflections'; --doublet "
+                             "is a photoelectron level's")
+        level = re.fullmatch(r"([A-Z][a-z]?)(\d[pdf])", args.doublet)
+        if level is None or level.groups() not in SPLITTINGS:
+            known = ", ".join(e + lv for e, lv in SPLITTINGS)
+            raise InputError(f"--doublet {args.doublet}: not a level of the splitting table "
+                             f"({known}); for another, give its splitting in a model file")
+
+
+def _same_file(a, b):
+    """Whether two paths name one file: the same file where both exist, else the same
+    resolved path."""
+    if os.path.exists(a) and os.path.exists(b):
+        return os.path.samefile(a, b)
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
+def check_outputs(outputs, inputs):
+    """Refuses, before anything is read, an output that is an input or that shares its path
+    with another output.  ``outputs``: (option, path) pairs; ``inputs``: (what, path)."""
+    seen = []
+    for option, path in outputs:
+        for what, source in inputs:
+            if _same_file(path, source):
+                raise InputError(f"{option} {path}: is the {what} {source}; an output never "
+                                 f"overwrites an input (nothing written)")
+        for other, earlier in seen:
+            if _same_file(path, earlier):
+                raise InputError(f"{option} {path}: is also the file of {other}; give every "
+                                 f"output its own file (nothing written)")
+        seen.append((option, path))
+
+
+def _inputs(args):
+    model = [("model file", args.model)] if args.model is not None else []
+    return [("input file", args.file)] + model
 
 
 def _writable(path, what):
@@ -123,39 +239,132 @@ def plot_path(path):
     return path
 
 
-def run_fit(args):
-    from .fit import fit
-    from .guess import guess_peaks
+def model_from_file(args, counts, energy):
+    """The keyword arguments of the fit from ``--model`` (``counts``: the data it is for; the
+    energy axis of a Shirley or Tougaard background is the model file's, else ``energy``)."""
+    from .modelfile import load_model
 
-    plot = plot_path(args.plot) if args.plot else None
-    if args.json:
-        _writable(args.json, "--json")
-    x, counts, energy = read_spectrum(args.file, args.region, args.energy)
-    options = {}
-    if args.beta is not None:
-        options["beta"] = args.beta
-    # A background that follows the peaks takes its energy axis from the file (turned into
-    # the one asked for); any other takes --energy as given, which it refuses.
-    if args.energy is not None or args.background not in ("shirley", "tougaard"):
-        energy = args.energy
     try:
-        peaks = guess_peaks(x, counts, args.peaks, args.shape, window=args.window, **options)
-        result = fit(x, counts, peaks, background=args.background, window=args.window,
-                     tol=args.tol, max_iter=args.max_iter, knots=args.knots, energy=energy)
+        model = load_model(args.model, data=counts)
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
-    print(result.report())
+    stated = model.get("energy")
+    if stated is not None and args.energy is not None and stated != args.energy:
+        raise InputError(f"--energy {args.energy}: the model file {args.model} says energy = "
+                         f"{stated!r}; give one")
+    if stated is None and energy is not None and model.get("background") in FOLLOWS_PEAKS:
+        model["energy"] = energy
+    return model
+
+
+def guessed_model(args, x, counts, energy):
+    """The keyword arguments of the fit from --shape with --peaks, --x0 or --doublet."""
+    from .guess import guess_peaks
+    from .lines import doublet, kalpha2
+    from .model import Peak
+    from .modelfile import stated_anode
+
+    options = {} if args.beta is None else {"beta": args.beta}
+    anode = args.kalpha2
+    if anode == "file":
+        try:
+            anode = stated_anode(counts)
+        except ValueError as exc:
+            raise InputError(f"--kalpha2 file: {args.file}: {exc}") from None
+    location = SHAPES[args.shape].location
     try:
-        if plot:
-            result.plot(title=f"{args.file}: {args.shape} fit").savefig(plot, dpi=120)
-            print(f"plot written to {plot}")
-        if args.json:
-            with open(args.json, "w", encoding="utf-8") as handle:
-                json.dump(result.to_dict(), handle, indent=2, allow_nan=False)
-            print(f"results written to {args.json}")
-    except OSError as exc:
-        raise InputError(f"cannot write {exc.filename}: {exc.strerror}") from None
+        if args.peaks is not None:
+            peaks = guess_peaks(x, counts, args.peaks, args.shape, window=args.window,
+                                kalpha2=anode, **options)
+        elif args.doublet is not None:
+            peaks = doublet(args.shape, args.doublet, x0=args.x0[0] if args.x0 else None,
+                            **options)
+        else:
+            peaks = []
+            for k, centre in enumerate(args.x0):
+                peak = Peak(args.shape, name=f"p{k}", **{location: centre}, **options)
+                peaks += [peak] if anode is None else [peak, kalpha2(peak, anode)]
+    except (ValueError, TypeError) as exc:
+        raise InputError(str(exc)) from None
+    return {"peaks": peaks, "background": args.background, "window": args.window,
+            "knots": args.knots, "energy": energy}
+
+
+def run_fit(args):
+    from .fit import fit
+    from .result import source_of
+
+    check_model_options(args)
+    outputs = [("--plot", plot_path(args.plot))] if args.plot else []
+    for option in ("json", "csv", "save_model"):
+        path = getattr(args, option)
+        if path is not None:
+            flag = "--" + option.replace("_", "-")
+            _writable(path, flag)
+            outputs.append((flag, path))
+    check_outputs(outputs, _inputs(args))
+    # The file's warnings wait until the model and the fit accept the input: a refusal is
+    # one line.
+    notes = []
+    x, counts, energy = read_spectrum(args.file, args.region, args.energy, notes)
+    if args.model is not None:
+        # A background that follows the peaks takes the energy axis of the file (turned into
+        # the one asked for).
+        model = model_from_file(args, counts, args.energy if args.energy is not None
+                                else energy)
+    else:
+        # A background that follows the peaks takes its energy axis from the file (turned into
+        # the one asked for); any other takes --energy as given, which it refuses.
+        if args.energy is not None or args.background not in FOLLOWS_PEAKS:
+            energy = args.energy
+        model = guessed_model(args, x, counts, energy)
+    try:
+        result = fit(x, counts, tol=args.tol, max_iter=args.max_iter, **model)
+    except (ValueError, TypeError) as exc:
+        raise InputError(str(exc)) from None
+    result.source = {**source_of(counts), "file": args.file}
+    for line in notes:
+        print(line, file=sys.stderr)
+    print(result.report())
+    write_outputs(result, outputs, title=f"{args.file}: {result.shape} fit")
     return 0
+
+
+def write_outputs(result, outputs, title):
+    """Writes the outputs of a fit, each as its option asks; a failure leaves no partial
+    file.  What can be refused for its content (a model file of values that are not finite)
+    is worked out before anything is written."""
+    from .result import write_text
+
+    texts = {}
+    try:
+        for option, path in outputs:
+            if option == "--json":
+                texts[option] = json.dumps(result.to_dict(), indent=2, allow_nan=False)
+            elif option == "--save-model":
+                texts[option] = result.to_toml()
+    except ValueError as exc:
+        raise InputError(f"{option} {path}: {exc}") from None
+    done = {"--plot": "plot", "--json": "results", "--csv": "curves",
+            "--save-model": "fitted model"}
+    for option, path in outputs:
+        try:
+            if option == "--plot":
+                figure = result.plot(title=title)
+                try:
+                    figure.savefig(path, dpi=120)
+                except BaseException:
+                    if os.path.isfile(path):
+                        os.remove(path)
+                    raise
+            elif option == "--csv":
+                result.to_csv(path)
+            else:
+                write_text(path, texts[option])
+        except OSError as exc:
+            raise InputError(f"cannot write {exc.filename or path}: {exc.strerror or exc}") \
+                from None
+        print(f"{done[option]} written to {path}")
 
 
 def _plain_text(path):
@@ -168,9 +377,10 @@ def _plain_text(path):
         raise InputError(str(exc)) from None
 
 
-def _read(path, region, energy=None):
+def _read(path, region, energy=None, notes=None):
     """``velmora.read``, its failures as InputError and its warnings (intensities that are
-    not counts) one line each on standard error."""
+    not counts) one line each on standard error, or added to ``notes`` to be printed once
+    the input is accepted."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -178,11 +388,15 @@ def _read(path, region, energy=None):
         except FileError as exc:
             raise InputError(str(exc)) from None
     for warning in caught:
-        print(f"velmora: warning: {warning.message}", file=sys.stderr)
+        line = f"velmora: warning: {warning.message}"
+        if notes is None:
+            print(line, file=sys.stderr)
+        else:
+            notes.append(line)
     return counts
 
 
-def read_spectrum(path, region, energy=None):
+def read_spectrum(path, region, energy=None, notes=None):
     """The grid, the counts and the energy axis ("binding", "kinetic" or None) of the one
     spectrum of ``path``: a text file of columns by :func:`read_columns` (x, counts; further
     columns ignored), any other file by :func:`velmora.read` on the ``energy`` axis asked
@@ -196,7 +410,7 @@ def read_spectrum(path, region, energy=None):
     if not has_module("xarray"):
         raise InputError(f"{path}: reading instrument files needs xarray: "
                          f"pip install 'velmora[io]'")
-    counts = _read(path, region, energy)
+    counts = _read(path, region, energy, notes)
     if counts.ndim > 1:
         shape = ", ".join(f"{d}: {n}" for d, n in zip(counts.dims[:-1], counts.shape[:-1]))
         raise InputError(f"{path}: holds {counts[..., 0].size} spectra ({shape}); fit a map or "
@@ -222,9 +436,9 @@ def read_spectra(path, region, energy=None):
     return counts
 
 
-def out_path(path, source):
+def out_path(path):
     """The dataset ``fit-map`` writes, checked before any fitting: a ``.nc`` or ``.zarr`` path
-    in a folder that exists, not the input, with the library that writes it installed.  A
+    in a folder that exists, with the library that writes it installed.  A
     ``.zarr`` folder that exists is replaced only when it is a Zarr store."""
     ext = os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
     if ext not in (".nc", ".zarr"):
@@ -232,8 +446,6 @@ def out_path(path, source):
     if ext == ".zarr" and not has_module("zarr"):
         raise InputError(f"--out {path}: writing Zarr needs the zarr package: "
                          f"pip install 'velmora[io]'")
-    if os.path.exists(path) and os.path.exists(source) and os.path.samefile(path, source):
-        raise InputError(f"--out {path}: is the input file")
     if ext == ".zarr" and os.path.exists(path):
         if not os.path.isdir(path):
             raise InputError(f"--out {path}: exists and is not a Zarr store")
@@ -249,13 +461,11 @@ def out_path(path, source):
     return path.rstrip("/" + os.sep) if ext == ".zarr" else path
 
 
-def map_panels(batch, shape):
-    """The estimates ``fit-map --plot`` draws, a row per peak of ``shape``: its location, its
-    FWHM and its area."""
-    location = SHAPES[shape].location
-    return [[f"{peak}.{n}" for n in (location, "fwhm", "area")]
-            for peak in dict.fromkeys(n.rpartition(".")[0] for n in batch.names)
-            if peak != "background"]
+def map_panels(batch, shapes):
+    """The estimates ``fit-map --plot`` draws, a row per peak (``shapes``: each peak's shape
+    by its name): its location, its FWHM and its area."""
+    return [[f"{peak}.{n}" for n in (SHAPES[shape].location, "fwhm", "area")]
+            for peak, shape in shapes.items()]
 
 
 def _write_dataset(ds, path):
@@ -284,10 +494,12 @@ def run_fit_map(args):
     from .batch import fit_many
     from .guess import guess_peaks
 
+    check_model_options(args)
     if not has_module("xarray"):
         raise InputError("fit-map needs xarray: pip install 'velmora[io]'")
-    out = out_path(args.out, args.file)
+    out = out_path(args.out)
     plot = plot_path(args.plot) if args.plot else None
+    check_outputs([("--out", out)] + ([("--plot", plot)] if plot else []), _inputs(args))
     counts = read_spectra(args.file, args.region, args.energy)
     if plot and counts.ndim > 3:
         raise InputError(f"--plot: {args.file} has {counts.ndim - 1} spectrum axes; maps show "
@@ -299,34 +511,44 @@ def run_fit_map(args):
     if not valid.any():
         raise InputError(f"{args.file}: no spectrum has valid counts (every one holds NaN, "
                          f"infinite or negative values)")
-    options = {} if args.beta is None else {"beta": args.beta}
     energy = args.energy
-    if energy is None and args.background in ("shirley", "tougaard"):
+    if energy is None and (args.background in FOLLOWS_PEAKS or args.model is not None):
         energy = counts.attrs.get("energy")
+    if args.model is not None:
+        model = model_from_file(args, counts, energy)
+    else:
+        options = {} if args.beta is None else {"beta": args.beta}
+        model = {"background": args.background, "window": args.window, "knots": args.knots,
+                 "energy": energy}
     started = time.perf_counter()
     try:
-        # The peaks every chunk of the map starts from: read off the mean spectrum.
-        peaks = guess_peaks(x, spectra[valid].mean(axis=0), args.peaks, args.shape,
-                            window=args.window, **options)
-        batch = fit_many(x, counts, peaks, background=args.background,
-                         warm_start=args.warm_start, workers=args.workers, window=args.window,
-                         tol=args.tol, max_iter=args.max_iter, knots=args.knots,
-                         energy=energy)
+        if args.model is None:
+            # The peaks every chunk of the map starts from: read off the mean spectrum.
+            model["peaks"] = guess_peaks(x, spectra[valid].mean(axis=0), args.peaks,
+                                         args.shape, window=args.window, **options)
+        peaks = model.pop("peaks")
+        batch = fit_many(x, counts, peaks, warm_start=args.warm_start, workers=args.workers,
+                         tol=args.tol, max_iter=args.max_iter, **model)
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
     seconds = time.perf_counter() - started
     ds = batch.to_xarray()
-    ds.attrs.update(source=os.path.basename(args.file), shape=args.shape,
-                    peaks=args.peaks, background=args.background)
+    ds.attrs.update(source=os.path.basename(args.file))
+    if args.model is not None:
+        ds.attrs.update(model=os.path.basename(args.model))
+    else:
+        ds.attrs.update(shape=args.shape, peaks=args.peaks, background=args.background or "none")
     statuses = ", ".join(f"{n} {name}" for name, n in batch.summary().items())
     print(f"{args.file}: {len(batch)} spectra {tuple(batch.shape)} in {seconds:.2f} s: "
           f"{statuses}")
     _write_dataset(ds, out)
     print(f"results written to {out}")
     if plot:
-        panels = map_panels(batch, args.shape)
+        shapes = {pk.name if pk.name is not None else f"p{k}": pk.shape
+                  for k, pk in enumerate(peaks)}
+        panels = map_panels(batch, shapes)
         fig = batch.plot([n for row in panels for n in row], ncols=len(panels[0]),
-                         title=f"{args.file}, {args.shape} peaks")
+                         title=f"{args.file}, {batch_shape(peaks)} peaks")
         try:
             fig.savefig(plot, dpi=120)
         except OSError as exc:
@@ -335,11 +557,28 @@ def run_fit_map(args):
     return 0
 
 
+def batch_shape(peaks):
+    """The peaks' shape, or "mixed"."""
+    shapes = {pk.shape for pk in peaks}
+    return shapes.pop() if len(shapes) == 1 else "mixed"
+
+
+def run_regions(args):
+    """Prints the table of the regions of a file."""
+    try:
+        table = regions(args.file)
+    except FileError as exc:
+        raise InputError(str(exc)) from None
+    print(table)
+    return 0
+
+
 def main(argv=None):
     """Entry point of ``python -m velmora``; returns the exit status."""
     try:
         args = _parser().parse_args(argv)
-        return run_fit_map(args) if args.command == "fit-map" else run_fit(args)
+        run = {"fit": run_fit, "fit-map": run_fit_map, "regions": run_regions}[args.command]
+        return run(args)
     except InputError as exc:
         print(f"velmora: error: {exc}", file=sys.stderr)
         return 2

@@ -124,6 +124,9 @@ class Setup:
         The engine's model.
     tol, max_iter
         The fit's options.
+    bounds : dict
+        The bounds the fit gave every peak that has the parameter (``fit(..., bounds=...)``),
+        in the units of x: ``{name: (lo, hi)}``.
     """
 
     order: np.ndarray
@@ -142,6 +145,7 @@ class Setup:
     model: object = field(repr=False)
     tol: float = 1e-9
     max_iter: int = 1000
+    bounds: dict = field(default_factory=dict, repr=False)
 
     def __getstate__(self):
         # The engine's model is an opaque object of the core: a pickled set-up leaves it out
@@ -507,5 +511,5 @@ def build(x, counts, peaks, ties, background, window, tol, max_iter, shared_boun
     setup = Setup(order=order, inside=inside, x=xw, u=u, widths=widths, frame=frame,
                   window=(lo, hi), peaks=tuple(peaks), background=background, terms=terms,
                   parameters=tuple(resolved), theta0=theta0, ties=tuple(ties), model=model,
-                  tol=tol, max_iter=max_iter)
+                  tol=tol, max_iter=max_iter, bounds=dict(shared_bounds))
     return setup, cw

@@ -1,15 +1,17 @@
 """The result of a fit: estimates with standard errors, statistics, model curves, findings,
 a report."""
 from collections.abc import Mapping, Sequence
+import contextlib
 from dataclasses import dataclass, field
 import math
+import os
 import warnings as _warnings
 
 import numpy as np
 
 import velmora_core
 
-from .axis import Axis
+from .axis import KNOWN, Axis
 from .shapes import SHAPES
 from .uncertainty import in_user_units, linear_estimates
 
@@ -212,12 +214,16 @@ class FitResult:
         What x is, as far as the data said: the coordinate's ``name``, ``long_name`` and
         ``units`` when x (or the counts' coordinate) was an ``xarray.DataArray``, and the
         ``energy`` attribute (``"binding"`` or ``"kinetic"``).  The plot's x label and
-        direction come from it; reports and :meth:`to_dict` do not use it.
+        direction come from it; reports do not use it, :meth:`to_dict` names it.
     energy : EnergyKind or None
         For a background that depends on the energy kind of x (Shirley, Tougaard): the kind
         it took (``energy.kind``, ``"binding"`` or ``"kinetic"``) and where that came from
         (``energy.source``: ``"data"``, ``"argument"`` or ``"default"``), shown in the
         report's background line and in :meth:`to_dict`; None for other backgrounds.
+    source : dict
+        Where the data came from, where known: ``{"file": ..., "region": ...}`` (see
+        :func:`source_of`; the command line fills it in).  :meth:`to_dict`, :meth:`to_csv`,
+        :meth:`to_xarray` and :meth:`to_toml` name it.
     """
 
     peaks: PeakList
@@ -248,6 +254,7 @@ class FitResult:
     curves: dict = field(repr=False)
     axis: Axis = field(default_factory=Axis, repr=False)
     energy: object = None
+    source: dict = field(default_factory=dict, repr=False)
 
     # ---- curves
     def eval_components(self, x=None):
@@ -336,12 +343,187 @@ class FitResult:
             "warnings": list(self.warnings),
             "param_names": list(self.param_names),
             "covariance": [[_plain(v) for v in row] for row in self.covariance],
+            "axis": {"name": self.axis.name, "long_name": self.axis.long_name,
+                     "units": x_units(self.axis), "energy": self.axis.kind(self.setup.background)},
+            "source": {"file": self.source.get("file"), "region": self.source.get("region")},
         }
+
+    # ---- outputs
+    def curves_table(self):
+        """The curves on the data grid (inside the window, sorted by x), by column name:
+        ``data``, ``total``, every peak by its name, ``background`` (when there is one) and
+        ``residual`` (data minus total), all in counts per channel.  A peak whose name is one
+        of these, or the axis's, is listed as ``<name>_peak``."""
+        components = self.eval_components()
+        background = components.pop("background", None)
+        total = sum(components.values()) + (0.0 if background is None else background)
+        taken = {"data", "total", "background", "residual", x_name(self.axis)}
+        table = {"data": self.counts.copy(), "total": total}
+        for name, curve in components.items():
+            table[name + "_peak" if name in taken else name] = curve
+        if background is not None:
+            table["background"] = background
+        table["residual"] = self.counts - total
+        return table
+
+    def to_csv(self, path):
+        """Write x, the data, the total, every peak, the background and the residual as CSV.
+
+        A comment line names the source, the background and the window; the header names the
+        columns with their units: x as the axis is named (``binding_energy (eV)``,
+        ``two_theta (degree)``, ``x``), every other column in counts per channel.  The first
+        two columns (x, data) read back with :func:`velmora.io.read_columns`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file; a partial file is removed when writing fails.
+        """
+        table = self.curves_table()
+        units = x_units(self.axis)
+        head = x_name(self.axis) + (f" ({units})" if units else "")
+        lines = [f"# {self._described()}",
+                 ",".join([head] + [f"{name} (counts)" for name in table])]
+        columns = [self.x] + list(table.values())
+        lines += [",".join(repr(float(c[i])) for c in columns) for i in range(self.x.size)]
+        write_text(path, "\n".join(lines) + "\n")
+
+    def to_xarray(self):
+        """The fit as an ``xarray.Dataset``.
+
+        The curves of :meth:`curves_table` are variables over the x coordinate (named as the
+        axis is, ``x`` for a plain array, with its units), in counts per channel; every
+        estimate is a scalar variable named as :class:`velmora.BatchResult` names it
+        (``"Au4f7.x0"``, ``"Au4f7.area"``, ``"background.counts"``) beside its standard error
+        (``"Au4f7.x0_stderr"``; NaN for a fixed parameter), with its units.  The attributes
+        hold the source, background, window, log-likelihood and status.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (``pip install 'velmora[io]'``).
+        """
+        try:
+            import xarray as xr
+        except ImportError:
+            raise ImportError("FitResult.to_xarray needs xarray: pip install "
+                              "'velmora[io]'") from None
+        dim = x_name(self.axis)
+        coord_attrs = {k: v for k, v in (("units", x_units(self.axis)),
+                                         ("long_name", self.axis.long_name)) if v}
+        variables = {name: (dim, curve, {"units": "counts"})
+                     for name, curve in self.curves_table().items()}
+        for name, (estimate, units) in self._estimates().items():
+            attrs = {"units": units} if units else {}
+            stderr = math.nan if estimate.stderr is None else estimate.stderr
+            variables[name] = ((), estimate.value, attrs)
+            variables[name + "_stderr"] = ((), stderr, attrs)
+        attrs = {"background_model": self.background_model, "window": list(self.window),
+                 "log_likelihood": self.log_likelihood, "converged": int(self.converged),
+                 "status": self.status}
+        attrs.update({f"source_{k}": v for k, v in self.source.items() if v is not None})
+        return xr.Dataset(variables, coords={dim: (dim, self.x.copy(), coord_attrs)},
+                          attrs=attrs)
+
+    def to_toml(self, path=None):
+        """The fitted model as a model file, to start another fit from.
+
+        Every peak with its fitted values as starting values, its ties, fixed values and
+        bounds; the shared bounds, the background and the window (see
+        :mod:`velmora.modelfile`).  Doublets and Kα2 partners come back as the peaks they
+        are, with their ties: the same model.  ``velmora.fit(x, counts,
+        **velmora.load_model(path))`` on the same data starts at this fit's optimum.
+
+        Parameters
+        ----------
+        path : str or path-like, optional
+            Also write the text to this file (a partial file is removed when writing fails).
+
+        Returns
+        -------
+        str
+            The text of the model file.
+
+        Raises
+        ------
+        ValueError
+            For a fit whose values are not finite, or a background that a model file cannot
+            name.
+        """
+        from .modelfile import model_text
+
+        comments = [f"velmora model: the fitted values as starting values ({self._described()})",
+                    f"log-likelihood {self.log_likelihood!r}, {self.status}"]
+        text = model_text(self, comments)
+        if path is not None:
+            write_text(path, text)
+        return text
+
+    def _described(self):
+        """One line: the source, the background and the window."""
+        where = self.source.get("file") or "data"
+        if self.source.get("region"):
+            where += f", region {self.source['region']}"
+        return (f"fit of {where}: {self.background_model} background, window "
+                f"[{self.window[0]!r}, {self.window[1]!r}]")
+
+    def _estimates(self):
+        """Every estimate with its units, by the name ``"peak.param"`` or
+        ``"background.name"``."""
+        units = x_units(self.axis)
+        of_kind = {"location": units, "width": units, "plain": None}
+        out = {}
+        for peak in self.peaks:
+            spec = SHAPES[peak.shape]
+            for name, estimate in peak.items():
+                if name in spec.names:
+                    unit = of_kind[spec.param(name).kind]
+                else:
+                    unit = {"area": "counts", "height": "counts per channel",
+                            "fwhm": units}.get(name)
+                out[f"{peak.name}.{name}"] = (estimate, unit)
+        other = {"slope": None, "B": "eV^2"}
+        for name, estimate in self.background.items():
+            out[f"background.{name}"] = (estimate, other.get(name, "counts"))
+        return out
 
     def __repr__(self):
         return (f"<FitResult {self.shape}, {len(self.peaks)} peaks, background "
                 f"{self.background_model}: log-likelihood {self.log_likelihood:.6g}, "
                 f"{self.n_iter} iterations, {self.status}>")
+
+
+def x_name(axis):
+    """The name of the x column or coordinate of an :class:`Axis`: the coordinate's, else
+    ``"x"``."""
+    return axis.name or "x"
+
+
+def x_units(axis):
+    """The units of x: the coordinate's ``units``, else those its name implies (eV for an
+    energy, degree for 2θ), else None."""
+    return axis.units or KNOWN.get(axis.name, (None, None, None))[1]
+
+
+def source_of(counts):
+    """Where ``counts`` came from, as :attr:`FitResult.source` holds it: the ``source_file``
+    and ``region`` attributes of a DataArray from :func:`velmora.read` (an empty dict for
+    anything else)."""
+    attrs = getattr(counts, "attrs", None) or {}
+    return {k: str(attrs[a]) for k, a in (("file", "source_file"), ("region", "region"))
+            if attrs.get(a) is not None}
+
+
+def write_text(path, text):
+    """Write ``text`` to ``path`` (UTF-8); a partial file is removed when writing fails."""
+    handle = open(path, "w", encoding="utf-8")
+    try:
+        with handle:
+            handle.write(text)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(path)
+        raise
 
 
 def _plain(v):
