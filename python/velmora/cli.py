@@ -240,8 +240,9 @@ def plot_path(path):
 
 
 def model_from_file(args, counts, energy):
-    """The keyword arguments of the fit from ``--model`` (``counts``: the data it is for; the
-    energy axis of a Shirley or Tougaard background is the model file's, else ``energy``)."""
+    """The keyword arguments of the fit from ``--model`` (``counts``: the data it is for; a
+    Shirley or Tougaard background takes the model file's energy, else ``energy``, else the
+    data's)."""
     from .modelfile import load_model
 
     try:
@@ -292,7 +293,6 @@ def guessed_model(args, x, counts, energy):
 
 def run_fit(args):
     from .fit import fit
-    from .result import source_of
 
     check_model_options(args)
     outputs = [("--plot", plot_path(args.plot))] if args.plot else []
@@ -306,23 +306,17 @@ def run_fit(args):
     # The file's warnings wait until the model and the fit accept the input: a refusal is
     # one line.
     notes = []
-    x, counts, energy = read_spectrum(args.file, args.region, args.energy, notes)
+    x, counts = read_spectrum(args.file, args.region, args.energy, notes)
+    energy = fit_energy(args)
     if args.model is not None:
-        # A background that follows the peaks takes the energy axis of the file (turned into
-        # the one asked for).
-        model = model_from_file(args, counts, args.energy if args.energy is not None
-                                else energy)
+        model = model_from_file(args, counts, energy)
     else:
-        # A background that follows the peaks takes its energy axis from the file (turned into
-        # the one asked for); any other takes --energy as given, which it refuses.
-        if args.energy is not None or args.background not in FOLLOWS_PEAKS:
-            energy = args.energy
         model = guessed_model(args, x, counts, energy)
     try:
         result = fit(x, counts, tol=args.tol, max_iter=args.max_iter, **model)
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
-    result.source = {**source_of(counts), "file": args.file}
+    result.source["file"] = args.file
     for line in notes:
         print(line, file=sys.stderr)
     print(result.report())
@@ -396,9 +390,16 @@ def _read(path, region, energy=None, notes=None):
     return counts
 
 
+def fit_energy(args):
+    """The ``energy`` the fit is given.  An instrument file's axis was turned into the energy
+    asked for when it was read, and the fit takes the energy kind from the data themselves;
+    --energy goes to the fit too only for a background that follows the peaks (it is what
+    says the kind of a text file's axis, and agrees with an instrument file's)."""
+    return args.energy if args.model is not None or args.background in FOLLOWS_PEAKS else None
+
+
 def read_spectrum(path, region, energy=None, notes=None):
-    """The grid, the counts and the energy axis ("binding", "kinetic" or None) of the one
-    spectrum of ``path``: a text file of columns by :func:`read_columns` (x, counts; further
+    """The grid and the counts of the one spectrum of ``path``: a text file of columns by :func:`read_columns` (x, counts; further
     columns ignored), any other file by :func:`velmora.read` on the ``energy`` axis asked
     for, if any (a map or series is refused: it is fitted by ``fit-map``)."""
     if _plain_text(path) and region is None:
@@ -406,7 +407,7 @@ def read_spectrum(path, region, energy=None, notes=None):
             x, counts = read_columns(path)
         except FileError as exc:
             raise InputError(str(exc)) from None
-        return x, counts, None
+        return x, counts
     if not has_module("xarray"):
         raise InputError(f"{path}: reading instrument files needs xarray: "
                          f"pip install 'velmora[io]'")
@@ -416,7 +417,7 @@ def read_spectrum(path, region, energy=None, notes=None):
         raise InputError(f"{path}: holds {counts[..., 0].size} spectra ({shape}); fit a map or "
                          f"series with 'velmora fit-map'")
     # The xarray objects themselves: the grid's name and units go with them.
-    return counts[counts.dims[-1]], counts, counts.attrs.get("energy")
+    return counts[counts.dims[-1]], counts
 
 
 def read_spectra(path, region, energy=None):
@@ -511,9 +512,7 @@ def run_fit_map(args):
     if not valid.any():
         raise InputError(f"{args.file}: no spectrum has valid counts (every one holds NaN, "
                          f"infinite or negative values)")
-    energy = args.energy
-    if energy is None and (args.background in FOLLOWS_PEAKS or args.model is not None):
-        energy = counts.attrs.get("energy")
+    energy = fit_energy(args)
     if args.model is not None:
         model = model_from_file(args, counts, energy)
     else:

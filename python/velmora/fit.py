@@ -9,7 +9,7 @@ import velmora_core
 from .axis import Axis, axis_of, plain
 from .backgrounds import make_background, settle_energy
 from .problem import FitState, build
-from .result import build_result, warn_if_not_converged
+from .result import build_result, source_of, warn_if_not_converged
 from .validation import (check_data, check_options, check_peaks, check_shared_bounds,
                          check_window, NoCounts)
 
@@ -229,6 +229,7 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
                       energy, bounds, accelerate, axis)
     result = fit_validated(inputs, start=check_start(start))
     result.axis = axis
+    result.source = source_of(counts)
     warn_if_not_converged(result)
     return result
 

@@ -222,7 +222,8 @@ class FitResult:
         report's background line and in :meth:`to_dict`; None for other backgrounds.
     source : dict
         Where the data came from, where known: ``{"file": ..., "region": ...}`` (see
-        :func:`source_of`; the command line fills it in).  :meth:`to_dict`, :meth:`to_csv`,
+        :func:`source_of`: :func:`velmora.fit` takes them from a DataArray read by
+        :func:`velmora.read`; the command line names the file given).  :meth:`to_dict`, :meth:`to_csv`,
         :meth:`to_xarray` and :meth:`to_toml` name it.
     """
 
