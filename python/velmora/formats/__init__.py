@@ -21,13 +21,13 @@ import warnings
 
 import numpy as np
 
-from . import labspec, maps, renishaw, scienta, text, vamas, xrdml
+from . import igor, labspec, maps, renishaw, scienta, text, vamas, xrdml
 from .common import (FileError, Region, RegionList, file_size, has_module, looks_like_text,
                      read_bytes)
 
 #: The readers, in the order they are tried; the plain text of columns comes last, as it
 #: takes any text.
-READERS = (vamas, xrdml, renishaw, scienta, labspec, maps, text)
+READERS = (vamas, xrdml, renishaw, scienta, igor, labspec, maps, text)
 
 # Enough of a file to recognise its format by.
 _HEAD = 1 << 16

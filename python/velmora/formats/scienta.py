@@ -229,19 +229,22 @@ def _counts(path, region, name, info):
         if units2:
             attrs["units"] = units2
         dims, coords = (dim,), {dim: (np.array(scale, dtype=np.float64), attrs)}
-    attrs = _attrs(path, keys, name, info, axis)
+    attrs = metadata(path, keys, name, info.get("Version"), axis)
     check_counts(path, values, f"Scienta SES intensities, detector mode "
                                f"{keys.get('DetectorMode') or 'not given'}")
     return spectrum(path, x, values, axis, attrs, dims, coords)
 
 
-def _attrs(path, keys, name, info, axis):
+def metadata(path, keys, name, version, axis):
+    """The attributes of a region from the keys SES writes (its [Info] section in a text
+    export, the wave note of an Igor wave): sample, instrument, lens and detector mode,
+    excitation and pass energy, dwell time (``Step Time``, ms) and sweeps, date."""
     attrs = {"technique": "XPS", "region": name, "energy": axis[0].split("_")[0],
              "source_file": os.path.basename(os.fspath(path)),
              "sample": keys.get("Sample"), "instrument": keys.get("Instrument"),
              "lens_mode": keys.get("Lens Mode"),
              "acquisition_mode": keys.get("Acquisition Mode"),
-             "detector_mode": keys.get("DetectorMode"), "software_version": info.get("Version")}
+             "detector_mode": keys.get("DetectorMode"), "software_version": version}
     photon = number(keys.get("Excitation Energy"))
     if photon is not None and _PHOTONS[0] <= photon <= _PHOTONS[1]:
         attrs["excitation_energy"] = photon
