@@ -21,13 +21,13 @@ import warnings
 
 import numpy as np
 
-from . import igor, labspec, maps, renishaw, scienta, text, vamas, xrdml
+from . import igor, labspec, maps, prodigy, renishaw, scienta, text, vamas, xrdml
 from .common import (FileError, Region, RegionList, file_size, has_module, looks_like_text,
                      read_bytes)
 
 #: The readers, in the order they are tried; the plain text of columns comes last, as it
 #: takes any text.
-READERS = (vamas, xrdml, renishaw, scienta, igor, labspec, maps, text)
+READERS = (vamas, xrdml, renishaw, scienta, igor, prodigy, labspec, maps, text)
 
 # Enough of a file to recognise its format by.
 _HEAD = 1 << 16
@@ -92,8 +92,10 @@ def regions(path):
     found = RegionList()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # what the values are is said when a region is read
-        for name in reader.regions(path):
-            found.append(Region.of(name, reader.read(path, name)))
+        named = reader.read_all(path) if hasattr(reader, "read_all") else \
+            ((name, reader.read(path, name)) for name in reader.regions(path))
+        for name, counts in named:
+            found.append(Region.of(name, counts))
     return found
 
 
