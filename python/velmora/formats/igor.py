@@ -35,7 +35,7 @@ from . import scienta
 from .common import (FileError, axis_from_label, check_counts, choose, read_bytes, snake,
                      spectrum)
 
-FORMAT = "Igor Pro binary wave"
+FORMAT = "WaveMetrics Igor binary wave"
 EXTENSIONS = (".ibw",)
 
 _BIN = struct.Struct("hhiiii4i4iiii")
@@ -56,9 +56,14 @@ def _order(head):
 
 
 def recognise(path, head):
-    """Whether the file starts with the headers of a version-5 wave, their checksum true."""
+    """Whether the file starts with the headers of a version-5 wave, their checksum true; or,
+    named .ibw, with the version number of an older wave (refused with its version when
+    read)."""
     order = _order(head)
-    if order is None or len(head) < _HEADERS:
+    if order is None:
+        return os.fspath(path).lower().endswith(".ibw") and head[:2] in (
+            b"\x01\x00", b"\x02\x00", b"\x03\x00", b"\x00\x01", b"\x00\x02", b"\x00\x03")
+    if len(head) < _HEADERS:
         return False
     words = np.frombuffer(head[:_HEADERS], dtype=f"{order}u2")
     return int(words.sum(dtype=np.int64)) % 65536 == 0
@@ -69,10 +74,10 @@ def _wave(path):
     raw = read_bytes(path)
     order = _order(raw)
     if order is None:
-        version = struct.unpack("<h", raw[:2])[0] if len(raw) >= 2 else None
-        if version in (1, 2, 3) or (len(raw) >= 2 and raw[0] == 0 and raw[1] in (1, 2, 3)):
-            raise FileError(f"{path}: an Igor binary wave of version {version or raw[1]}; "
-                            f"version 5 (Igor Pro 3 and later, Scienta SES) is read")
+        version = max(raw[:2]) if len(raw) >= 2 and min(raw[:2]) == 0 else None
+        if version in (1, 2, 3):
+            raise FileError(f"{path}: an Igor binary wave of version {version}; version 5 "
+                            f"(Igor Pro 3 and later, Scienta SES) is read")
         raise FileError(f"{path}: not an Igor binary wave (no version 5 at its start)")
     if len(raw) < _HEADERS:
         raise FileError(f"{path}: {len(raw)} bytes, shorter than the {_HEADERS} bytes of a "
