@@ -8,7 +8,9 @@ Every reader module has
   look at the signature or the header, never a parse of the whole file);
 - ``read(path, region=None)``, an ``xarray.DataArray`` of counts with the channels last (see
   :func:`velmora.read`);
-- ``regions(path)``, the names of what the file holds, in file order.
+- ``regions(path)``, the names of what the file holds, in file order;
+- optionally ``read_all(path)``, every region as ``[(name, DataArray), ...]`` after one
+  parse, which :func:`regions` then uses.
 
 A file goes to the first reader of ``READERS`` that recognises it, those of its extension
 first, so a file saved under an unusual extension still opens and a file of one format is

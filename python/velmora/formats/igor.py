@@ -25,6 +25,7 @@ The 16-bit words of both headers sum to zero (the checksum), which is how a wave
 from other bytes.  A two-dimensional wave (energy by angle or slice) is a series along its
 second dimension.
 """
+import math
 import os
 import re
 import struct
@@ -102,7 +103,7 @@ def _wave(path):
         raise FileError(f"{path}: the wave holds {what}, not real numbers")
     dtype = np.dtype(order + _TYPES[kind])
     dims = [n for n in n_dim if n > 0]
-    if npnts < 1 or min(n_dim) < 0 or not dims or int(np.prod(dims, dtype=np.int64)) != npnts:
+    if npnts < 1 or min(n_dim) < 0 or not dims or math.prod(dims) != npnts:
         raise FileError(f"{path}: {npnts} points in dimensions {tuple(n_dim)}: a damaged "
                         f"wave header")
     if len(dims) > 2:

@@ -124,8 +124,8 @@ def parse(path):
             cycle["keys"].setdefault(key, value)
         elif region is not None:
             region["keys"].setdefault(key, value)
-        else:
-            settings.setdefault(key, value)
+        elif group is None:
+            settings.setdefault(key, value)  # the export settings, before any group
     if not regions:
         raise FileError(f"{path}: no '# Region:' line; a Prodigy export without meta data "
                         f"('Output meta data: no') is not read")
@@ -139,9 +139,6 @@ def parse(path):
 def _cycle(path, k, region, index):
     if region is None:
         raise FileError(f"{path}, line {k}: a cycle before any '# Region:' line")
-    if index in region["cycles"] and region["cycles"][index]["curves"]:
-        raise FileError(f"{path}, line {k}: cycle {index} of region {region['name']!r} a "
-                        f"second time")
     return region["cycles"].setdefault(index, {"number": index, "keys": {}, "curves": {}})
 
 
@@ -171,17 +168,18 @@ def read_all(path):
     return [(name, _counts(path, settings, r, name)) for name, r in zip(_names(found), found)]
 
 
-def _table(path, name, block, expected):
-    """A curve's data lines as an array (lines, columns)."""
+def _table(path, name, block):
+    """A curve's data lines as an array (lines, columns): the energy, the intensity, and
+    whatever columns the export adds (a transmission function, external channels)."""
     if not block["rows"]:
         raise FileError(f"{path}, line {block['line']}: a curve of region {name!r} without "
                         f"data lines")
     rows = [(k, row.split()) for k, row in block["rows"]]
-    width = len(rows[0][1])
+    width = max(len(rows[0][1]), 2)
     for k, fields in rows:
-        if len(fields) != width or len(fields) < 2 or (expected and len(fields) != expected):
+        if len(fields) != width:
             raise FileError(f"{path}, line {k}: {len(fields)} numbers where region {name!r} "
-                            f"has {expected or max(width, 2)} columns")
+                            f"has {width} columns")
     try:
         table = np.array([f for _, f in rows], dtype=np.float64)
     except ValueError:
@@ -200,7 +198,7 @@ def _counts(path, settings, region, name):
     curves = sorted({c for cycle in cycles for c, _ in cycle["curves"]})
     separate = settings.get("Separate Scan Data", "").lower() == "yes"
     per_point = number(keys.get("Values/Curve"))
-    labels, grid, transmission = None, None, None
+    grid, transmission = None, None
     stack, scans_of = [], []  # stack[cycle][curve]: the curve's scans
     for cycle in cycles:
         stack.append([])
@@ -209,9 +207,7 @@ def _counts(path, settings, region, name):
             if not blocks:
                 raise FileError(f"{path}: region {name!r}: cycle {cycle['number']} has no "
                                 f"curve {curve} (every cycle must hold the same curves)")
-            labels = blocks[0]["keys"].get("ColumnLabels", "").split()
-            tables = [_table(path, name, b, len(labels) if len(labels) >= 2 else None)
-                      for b in blocks]
+            tables = [_table(path, name, b) for b in blocks]
             for b, t in zip(blocks, tables):
                 if per_point is not None and t.shape[0] != per_point:
                     raise FileError(f"{path}, line {b['line']}: region {name!r} declares "
@@ -219,11 +215,9 @@ def _counts(path, settings, region, name):
                                     f"curve has {t.shape[0]}")
                 if grid is None:
                     grid = t[:, 0]
-                    lower = [label.lower() for label in labels]
-                    column = next((c for c, label in enumerate(lower)
-                                   if "transmission" in label), None)
-                    if column is not None and column > 1:
-                        transmission = t[:, column]
+                    labels = b["keys"].get("ColumnLabels", "").lower().split()
+                    if len(labels) == t.shape[1] and "transmission" in labels[2:]:
+                        transmission = t[:, labels.index("transmission", 2)]
                 elif t.shape[0] != grid.size or not np.allclose(t[:, 0], grid, rtol=0,
                                                                  atol=1e-9):
                     raise FileError(f"{path}, line {b['line']}: region {name!r}: the curves "
@@ -242,7 +236,7 @@ def _counts(path, settings, region, name):
     values = values.reshape([n for n in (len(cycles), len(curves)) if n > 1] + [grid.size])
     extra = {} if transmission is None else {
         "transmission": (transmission, {"long_name": "Transmission function"})}
-    axis = _axis(path, settings, labels)
+    axis = _axis(path, settings)
     attrs["energy"] = axis[0].split("_")[0]
     return spectrum(path, grid, values, axis, attrs, tuple(dims), coords, extra)
 
@@ -261,7 +255,11 @@ def _combine(path, settings, stack, scans_of, separate, attrs):
     for row, scans in zip(stack, scans_of):
         for scan_values in row:
             together = np.sum(scan_values, axis=0)
-            if rate == "counts per second":
+            if rate == "counts per second" and scans is None:
+                not_counts(path, "counts per second and the file gives no number of scans to "
+                                 "turn them into counts")
+                out.append(together / len(scan_values))
+            elif rate == "counts per second":
                 out.append(counts_from_rate(path, together / len(scan_values), dwell, scans,
                                             attrs))
             else:
@@ -280,7 +278,7 @@ def _combine(path, settings, stack, scans_of, separate, attrs):
     return values
 
 
-def _axis(path, settings, labels):
+def _axis(path, settings):
     what = settings.get("Energy Axis", "")
     axis = axis_from_label(what, "eV")
     if axis[0] not in ("binding_energy", "kinetic_energy"):

@@ -136,6 +136,10 @@ class _Lines:
                                     f"the {what} (a number), got {line.strip()[:40]!r}") \
                         from None
             raise
+        if not np.all(np.isfinite(values)):
+            k = int(np.flatnonzero(~np.isfinite(values))[0])
+            raise FileError(f"{self.path}, line {self.at + k + 1}: one of the {what} is "
+                            f"{chunk[k].strip()[:40]!r}, not a finite number")
         self.at += n
         return values
 
@@ -456,6 +460,10 @@ def _arrange(path, head, group, stack):
     if head["mode"] in ("MAP", "MAPDP") and len({(g["x"], g["y"]) for g in group}) == len(group):
         xs = sorted({g["x"] for g in group})
         ys = sorted({g["y"] for g in group})
+        if len(xs) * len(ys) > 4 * len(group):
+            # Positions scattered over a grid they fill a small part of: no map.
+            raise FileError(f"{path}: the {len(group)} blocks of region {group[0]['name']!r} "
+                            f"lie at {len(xs)} x by {len(ys)} y positions, not on a map grid")
         grid = np.full((len(ys), len(xs), stack.shape[-1]), np.nan)
         for g, vals in zip(group, stack):
             grid[ys.index(g["y"]), xs.index(g["x"])] = vals
