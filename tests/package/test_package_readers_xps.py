@@ -153,6 +153,9 @@ def test_vamas_map_blocks_at_one_position_are_a_series_and_scattered_ones_refuse
     spots = [vamas_block("O 1s", PEAK, mode="MAP", position=(k, k)) for k in range(9)]
     with pytest.raises(FileError, match="9 x by 9 y positions, not on a map grid"):
         velmora.read(vamas_file(tmp_path / "spots.vms", spots, mode="MAP"))
+    spots = [vamas_block("O 1s", PEAK, mode="MAP", position=(k // 2, 1)) for k in range(4)]
+    with pytest.raises(FileError, match="4 blocks.*at 2 map positions, several at one"):
+        velmora.read(vamas_file(tmp_path / "depth.vms", spots, mode="MAP"))
 
 
 # ------------------------------------------------------------------ Scienta SES text

@@ -457,7 +457,12 @@ def _arrange(path, head, group, stack):
     """The counts of a region's blocks: one spectrum, a map (y, x) or a series."""
     if len(group) == 1:
         return stack[0], (), {}
-    if head["mode"] in ("MAP", "MAPDP") and len({(g["x"], g["y"]) for g in group}) == len(group):
+    positions = {(g.get("x"), g.get("y")) for g in group}
+    if head["mode"] in ("MAP", "MAPDP") and 1 < len(positions) < len(group):
+        raise FileError(f"{path}: the {len(group)} blocks of region {group[0]['name']!r} lie "
+                        f"at {len(positions)} map positions, several at one (depth-profile "
+                        f"maps are not read)")
+    if head["mode"] in ("MAP", "MAPDP") and len(positions) == len(group):
         xs = sorted({g["x"] for g in group})
         ys = sorted({g["y"] for g in group})
         if len(xs) * len(ys) > 4 * len(group):
@@ -469,8 +474,9 @@ def _arrange(path, head, group, stack):
             grid[ys.index(g["y"]), xs.index(g["x"])] = vals
         return grid, ("y", "x"), {"y": (ys, {"long_name": "Map y position"}),
                                   "x": (xs, {"long_name": "Map x position"})}
-    # A series: along the first experimental variable that tells the blocks apart (an etch
-    # time; the emission angle of an angle-resolved set), else along their order.
+    # A series (in a map, all at one position): along the first experimental variable that
+    # tells the blocks apart (an etch time; the emission angle of an angle-resolved set),
+    # else along their order.
     for k, (label, units) in enumerate(head["variables"]):
         values = [number(g["variables"][k]) if len(g["variables"]) > k else None
                   for g in group]
