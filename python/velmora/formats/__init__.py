@@ -8,7 +8,9 @@ Every reader module has
   look at the signature or the header, never a parse of the whole file);
 - ``read(path, region=None)``, an ``xarray.DataArray`` of counts with the channels last (see
   :func:`velmora.read`);
-- ``regions(path)``, the names of what the file holds, in file order.
+- ``regions(path)``, the names of what the file holds, in file order;
+- optionally ``read_all(path)``, every region as ``[(name, DataArray), ...]`` after one
+  parse, which :func:`regions` then uses.
 
 A file goes to the first reader of ``READERS`` that recognises it, those of its extension
 first, so a file saved under an unusual extension still opens and a file of one format is
@@ -21,15 +23,15 @@ import warnings
 
 import numpy as np
 
-from . import (brml, bruker_raw, labspec, maps, renishaw, rigaku, tables, text, vamas,
-               xrdml)
+from . import (brml, bruker_raw, igor, labspec, maps, prodigy, renishaw, rigaku, scienta,
+               tables, text, vamas, xrdml)
 from .common import (FileError, Region, RegionList, file_size, has_module, looks_like_text,
                      read_bytes)
 
 #: The readers, in the order they are tried; the plain text of columns comes last, as it
 #: takes any text.
-READERS = (vamas, xrdml, brml, bruker_raw, rigaku, renishaw, labspec, tables, maps,
-           text)
+READERS = (vamas, xrdml, brml, bruker_raw, rigaku, renishaw, scienta, igor, prodigy, labspec,
+           tables, maps, text)
 
 # Enough of a file to recognise its format by.
 _HEAD = 1 << 16
@@ -94,8 +96,10 @@ def regions(path):
     found = RegionList()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # what the values are is said when a region is read
-        for name in reader.regions(path):
-            found.append(Region.of(name, reader.read(path, name)))
+        named = reader.read_all(path) if hasattr(reader, "read_all") else \
+            ((name, reader.read(path, name)) for name in reader.regions(path))
+        for name, counts in named:
+            found.append(Region.of(name, counts))
     return found
 
 

@@ -38,11 +38,22 @@ variable, its values interleaved with the others point by point.
 
 What is read: spectra (experiment modes NORM, SDP, MAP and MAPDP; scan modes REGULAR and
 IRREGULAR).  Blocks of one name on the same grid are one region: a map (MAP, MAPDP: by their
-x and y coordinates) or a series (by the value of the first experimental variable, e.g. an
-etch time).  Single-value modes (MAPSV, MAPSVDP, SDPSV, SEM) and MAPPING scans hold no
+x and y coordinates, when every block has a position of its own) or a series (by the first
+experimental variable whose value differs from block to block: an etch time, or the
+emission angle of an angle-resolved set that Kratos writes as MAP blocks all at one
+position).  Single-value modes (MAPSV, MAPSVDP, SDPSV, SEM) and MAPPING scans hold no
 spectra and are refused.
+
+Files as vendors write them: blank lines before the format identifier (Kratos), CR LF, LF or
+CR line ends, mixed; fields padded with NUL bytes (PHI MultiPak; the NULs are dropped);
+trailing blanks; Latin-1 comments; files re-saved by CasaXPS with its region and component
+lines in the block comments.  A block is named by its identifier; where that tells nothing
+(empty, "None", a bare number) by its species and transition ("Au 4f"), so that the regions
+of a file can be told apart.  A date or time the file gives as unknown (negative, or 1E37)
+is left out rather than printed.
 """
 import os
+import re
 
 import numpy as np
 
@@ -67,7 +78,9 @@ class _Lines:
     an item that is not the number it must be."""
 
     def __init__(self, path, text):
-        self.path, self.lines, self.at = path, text.splitlines(), 0
+        # CR LF, LF or CR, mixed; not str.splitlines, which also breaks at the Latin-1 byte
+        # 0x85 and other control characters a comment line may hold.
+        self.path, self.lines, self.at = path, _LINE_ENDS.split(text), 0
 
     def left(self):
         return len(self.lines) - self.at
@@ -123,29 +136,42 @@ class _Lines:
                                     f"the {what} (a number), got {line.strip()[:40]!r}") \
                         from None
             raise
+        if not np.all(np.isfinite(values)):
+            k = int(np.flatnonzero(~np.isfinite(values))[0])
+            raise FileError(f"{self.path}, line {self.at + k + 1}: one of the {what} is "
+                            f"{chunk[k].strip()[:40]!r}, not a finite number")
         self.at += n
         return values
 
 
+_LINE_ENDS = re.compile(r"\r\n|\r|\n")
+
+
 def recognise(path, head):
-    """Whether the file starts with the VAMAS format identifier."""
+    """Whether the file starts with the VAMAS format identifier (after blank lines and NUL
+    bytes, which some vendors write before it)."""
+    head = head.replace(b"\x00", b"")
+    if head.startswith(b"\xef\xbb\xbf"):
+        head = head[3:]
     return head.lstrip().lower().startswith(IDENTIFIER[:40].lower().encode())
 
 
 def _decode(path):
-    raw = read_bytes(path)
-    if b"\x00" in raw[:4096]:
-        raise FileError(f"{path}: a binary file, not a VAMAS text file")
+    # PHI pads the species and transition fields with NUL bytes: they are no part of the
+    # text, which is ASCII by the format.
+    raw = read_bytes(path).replace(b"\x00", b"")
     try:
         return raw.decode("utf-8-sig")
     except UnicodeDecodeError:
-        # The format is ASCII; vendors write a degree sign or a micro sign in Latin-1.
+        # Vendors write a degree sign or a micro sign in Latin-1.
         return raw.decode("latin-1")
 
 
 def parse(path):
     """The header (a dict) and the blocks (a list of dicts) of a VAMAS file."""
     f = _Lines(path, _decode(path))
+    while f.left() > 1 and not f.lines[f.at].strip():
+        f.at += 1  # Kratos writes blank lines before the format identifier
     first = f.text("format identifier") if f.left() else ""
     if " ".join(first.split()).casefold() != IDENTIFIER.casefold():
         raise FileError(f"{path}: not a VAMAS file (its first line is {first[:50]!r}, not "
@@ -330,9 +356,21 @@ def _real(value):
     return None if value is None or not abs(value) < UNKNOWN else float(value)
 
 
+# Block identifiers that tell the regions apart no better than their order: empty, "None"
+# (CasaXPS), a bare number or "1:" (PHI, Omicron).
+_UNINFORMATIVE = re.compile(r"(none|null|n/?a|[\d\s.:#()-]*)", re.IGNORECASE)
+
+
 def _name(b, k):
-    name = b["name"] or f"{b['species']} {b['transition']}".strip()
-    return name or f"block {k + 1}"
+    """The name of block ``k``: its identifier, else its species and transition ("Au 4f"),
+    else "block k+1"."""
+    name = " ".join(b["name"].split())
+    if not _UNINFORMATIVE.fullmatch(name):
+        return name
+    species = " ".join(f"{b['species'] or ''} {b['transition'] or ''}".split())
+    if species and not _UNINFORMATIVE.fullmatch(species):
+        return species
+    return f"block {k + 1}"
 
 
 def _regions(path, head, blocks):
@@ -369,50 +407,79 @@ def read(path, region=None):
     head, blocks = parse(path)
     found = _regions(path, head, blocks)
     name, group = found[choose(path, [n for n, _ in found], region)]
+    return _counts(path, head, name, group)
+
+
+def read_all(path):
+    """Every region of a VAMAS file, after one parse: [(name, DataArray), ...]."""
+    head, blocks = parse(path)
+    return [(name, _counts(path, head, name, group))
+            for name, group in _regions(path, head, blocks)]
+
+
+def _counts(path, head, name, group):
+    """The DataArray of the region ``name`` made of the blocks ``group``."""
     b = group[0]
     label, units, _ = b["picked"]
     attrs = _attrs(path, head, b, name)
     rate = "c/s" in units.casefold() or "cps" in label.casefold() \
-        or "per second" in label.casefold()
+        or "per second" in label.casefold() or "count rate" in label.casefold()
     stack = []
     for g in group:
         vals = g["picked"][2]
         if rate:
             vals = counts_from_rate(path, vals, _real(g["dwell"]), _real(g["scans"]), attrs)
         stack.append(vals)
-    if rate and len({(g["dwell"], g["scans"]) for g in group}) > 1:
+    # Spectra of a series measured with dwell times or scans of their own: those are given
+    # along the series, not as one attribute.
+    varying = [key for key, item in (("dwell_time", "dwell"), ("scans", "scans"))
+               if len({g[item] for g in group}) > 1]
+    for key in varying:
+        attrs.pop(key, None)
+    if rate and varying:
         attrs["counts_from"] = "counts per second x each block's dwell time and scans"
-        attrs.pop("dwell_time", None)
-        attrs.pop("scans", None)
     values, dims, coords = _arrange(path, head, group, np.array(stack))
     if not rate:
         check_counts(path, values, f"{label or 'intensity'} in {units or 'no units'}")
     extra = {}
     if b["transmission"] is not None and len(group) == 1:
         extra["transmission"] = (b["transmission"], {"long_name": "Transmission function"})
-    return spectrum(path, b["x_grid"], values, b["axis"], attrs, dims, coords, extra)
+    counts = spectrum(path, b["x_grid"], values, b["axis"], attrs, dims, coords, extra)
+    if len(dims) == 1:
+        item = {"dwell_time": "dwell", "scans": "scans"}
+        counts = counts.assign_coords({key: (dims[0], [_real(g[item[key]]) for g in group],
+                                             {"units": "s"} if key == "dwell_time" else {})
+                                       for key in varying})
+    return counts
 
 
 def _arrange(path, head, group, stack):
     """The counts of a region's blocks: one spectrum, a map (y, x) or a series."""
     if len(group) == 1:
         return stack[0], (), {}
-    if head["mode"] in ("MAP", "MAPDP"):
+    positions = {(g.get("x"), g.get("y")) for g in group}
+    if head["mode"] in ("MAP", "MAPDP") and 1 < len(positions) < len(group):
+        raise FileError(f"{path}: the {len(group)} blocks of region {group[0]['name']!r} lie "
+                        f"at {len(positions)} map positions, several at one (depth-profile "
+                        f"maps are not read)")
+    if head["mode"] in ("MAP", "MAPDP") and len(positions) == len(group):
         xs = sorted({g["x"] for g in group})
         ys = sorted({g["y"] for g in group})
+        if len(xs) * len(ys) > 4 * len(group):
+            # Positions scattered over a grid they fill a small part of: no map.
+            raise FileError(f"{path}: the {len(group)} blocks of region {group[0]['name']!r} "
+                            f"lie at {len(xs)} x by {len(ys)} y positions, not on a map grid")
         grid = np.full((len(ys), len(xs), stack.shape[-1]), np.nan)
-        filled = np.zeros((len(ys), len(xs)), dtype=bool)
         for g, vals in zip(group, stack):
-            i, j = ys.index(g["y"]), xs.index(g["x"])
-            if filled[i, j]:
-                raise FileError(f"{path}: two blocks of region {g['name']!r} at map position "
-                                f"x={g['x']:g}, y={g['y']:g} (depth-profile maps are not read)")
-            grid[i, j], filled[i, j] = vals, True
+            grid[ys.index(g["y"]), xs.index(g["x"])] = vals
         return grid, ("y", "x"), {"y": (ys, {"long_name": "Map y position"}),
                                   "x": (xs, {"long_name": "Map x position"})}
-    if head["variables"]:
-        label, units = head["variables"][0]
-        values = [number(g["variables"][0]) if g["variables"] else None for g in group]
+    # A series (in a map, all at one position): along the first experimental variable that
+    # tells the blocks apart (an etch time; the emission angle of an angle-resolved set),
+    # else along their order.
+    for k, (label, units) in enumerate(head["variables"]):
+        values = [number(g["variables"][k]) if len(g["variables"]) > k else None
+                  for g in group]
         if None not in values and len(set(values)) == len(values):
             dim = snake(label)
             attrs = {"long_name": label}
@@ -440,8 +507,24 @@ def _attrs(path, head, b, name):
     energy = _real(b["source_energy"])
     if energy and energy > 0:
         attrs["excitation_energy"] = energy
-    date = [_real(b[k]) for k in ("year", "month", "day", "hour", "minute", "second")]
-    if None not in date and date[0] > 0:
-        y, mo, d, h, mi, s = (int(v) for v in date)
-        attrs["date"] = f"{y:04d}-{mo:02d}-{d:02d}T{h:02d}:{mi:02d}:{s:02d}"
+    attrs["date"] = _date(b)
     return attrs
+
+
+def _date(b):
+    """The block's date and time in ISO 8601, as far as the file knows them: a date of
+    unknown fields (negative, or 1E37) is left out, a time of unknown fields too, and the
+    seconds alone may be missing ("2019-01-22", "2019-01-22T10:30")."""
+    def known(key, low, high):
+        value = _real(b[key])
+        return int(value) if value is not None and low <= value <= high else None
+
+    year, month, day = known("year", 1, 9999), known("month", 1, 12), known("day", 1, 31)
+    if None in (year, month, day):
+        return None
+    date = f"{year:04d}-{month:02d}-{day:02d}"
+    hour, minute, second = known("hour", 0, 23), known("minute", 0, 59), known("second", 0, 60)
+    if None in (hour, minute):
+        return date
+    date += f"T{hour:02d}:{minute:02d}"
+    return date if second is None else f"{date}:{second:02d}"
