@@ -4,8 +4,8 @@
 ``python -m velmora regions FILE``.
 
 ``fit`` reads one spectrum: a two-column text or CSV file (x, counts; see
-:func:`velmora.io.read_columns`) or an instrument file (VAMAS, XRDML, Renishaw .wdf, LabSpec;
-see :func:`velmora.read`, ``--region`` choosing a block of a file that holds several), guesses
+:func:`velmora.io.read_columns`) or an instrument file (VAMAS, Scienta, Prodigy, XRDML,
+Bruker, Rigaku, Renishaw, LabSpec, ...; see :func:`velmora.read`, ``--region`` choosing a block of a file that holds several), guesses
 the peaks, fits them, prints the report and optionally writes a plot and a JSON file of the
 results.  The model is either guessed (``--peaks N`` peaks of ``--shape``), placed (``--x0``
 centres, a ``--doublet`` of the splitting table, ``--kalpha2`` partners) or read from a model
@@ -91,8 +91,9 @@ def _parser():
                      description="Peak fitting of 1-D spectra and thermograms.")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     fit = commands.add_parser("fit", help="fit peaks to one spectrum")
-    fit.add_argument("file", help="text or CSV file (x, counts), or an instrument file: VAMAS "
-                                  "(.vms, .npl), .xrdml, Renishaw .wdf, LabSpec (.txt, .xml)")
+    fit.add_argument("file", help="text or CSV file (x, counts), or an instrument file: VAMAS, "
+                                  "Scienta, Prodigy, XRDML, Bruker, Rigaku, Renishaw, LabSpec, "
+                                  "... ('velmora regions FILE' lists what it holds)")
     fit.add_argument("--region", help="the region (block) of a file that holds several")
     _model_options(fit)
     fit.add_argument("--x0", type=_centres, metavar="X,X,...",
@@ -119,8 +120,8 @@ def _parser():
         "fit-map", help="fit the same peaks to every spectrum of a map or series")
     fit_map.add_argument("file", help=".npz (x, counts), .nc or .zarr dataset of counts, a "
                                       "text file: x, then one column per spectrum, or an "
-                                      "instrument file holding a map or series (.wdf, .vms, "
-                                      ".xrdml, LabSpec)")
+                                      "instrument file holding a map or series (Renishaw, "
+                                      "VAMAS, XRDML, LabSpec, ...)")
     fit_map.add_argument("--region", help="the region (block) of a file that holds several")
     _model_options(fit_map)
     fit_map.add_argument("--warm-start", choices=["previous", "none"], default="previous",

@@ -91,13 +91,19 @@ def read(path, region=None, energy=None):
         (its signature or header), not by its name alone:
 
         - ``.vms``, ``.npl``: VAMAS (ISO 14976; XPS, AES, ... from CasaXPS, Kratos, Thermo,
-          PHI, SPECS), REGULAR and IRREGULAR scans; several regions per file.
+          PHI, SPECS, Omicron), REGULAR and IRREGULAR scans; several regions per file; maps,
+          depth profiles and angle-resolved series.
+        - ``.txt``, ``.ibw``: Scienta SES text exports (several regions) and Igor waves.
+        - ``.xy``: SpecsLab Prodigy exports (groups, regions, cycles, curves).
         - ``.xrdml``: PANalytical X-ray diffraction; several scans on one grid are a series.
+        - ``.brml``, ``.raw``: Bruker DIFFRAC (``.raw`` version 3); ``.ras``: Rigaku.
         - ``.wdf``: Renishaw WiRE Raman spectra, series and maps (needs RosettaSciIO).
-        - ``.xml``: Horiba LabSpec XML export (needs RosettaSciIO).
-        - ``.txt``, ``.csv``, ``.tsv``, ``.dat``, ``.xy``: a LabSpec text export (told by its
-          header), else columns read by the rules of :func:`read_columns`: x, then one
-          column of counts per spectrum.
+        - ``.txt``, ``.xml``: Horiba LabSpec text export (told by its header) and XML export
+          (needs RosettaSciIO).
+        - ``.txt``, ``.csv``: spectrometer tables whose header names the columns (B&W Tek,
+          Neegala, ...): the x column and the raw counts picked by name.
+        - ``.txt``, ``.csv``, ``.tsv``, ``.dat``, ``.xy``: columns read by the rules of
+          :func:`read_columns`: x, then one column of counts per spectrum.
         - ``.npz``, ``.nc``, ``.zarr``: arrays of spectra (see :func:`read_map`).
     region : str or Region, optional
         The region (block) to read from a file that holds several (see :func:`regions`);
