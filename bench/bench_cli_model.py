@@ -8,7 +8,8 @@ Two real files (the folder of instrument files, ``VELMORA_VENDOR_DATA`` or
 * ``210520step1_30min.xrdml`` (XRD, Cu anode stated in the file): three reflections, each with
   its Kα2 partner from the wavelengths the file states (``kalpha2 = "file"``), on a linear
   background in a window.  (This instrument has a Ge 111 monochromator and the file states a
-  Kα2 ratio of 0: the partners here test the command line against Python, not the physics.)
+  Kα2 ratio of 0, which ``kalpha2 = "file"`` alone refuses: the ratio 0.5 is given, and the
+  partners here test the command line against Python, not the physics.)
 
 For each, ``python -m velmora fit FILE --model MODEL.toml --json OUT.json`` runs in a
 subprocess, and ``velmora.fit(x, counts, **velmora.load_model(MODEL.toml, data=counts))`` in
@@ -43,6 +44,7 @@ XRD = """\
 background = "linear"
 window = [23.5, 32.5]
 kalpha2 = "file"
+kalpha2_ratio = 0.5
 
 [[peak]]
 shape = "pseudo_voigt"

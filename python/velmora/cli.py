@@ -264,20 +264,22 @@ def guessed_model(args, x, counts, energy):
     from .guess import guess_peaks
     from .lines import doublet, kalpha2
     from .model import Peak
-    from .modelfile import stated_anode
+    from .modelfile import stated_anode, stated_ratio
 
     options = {} if args.beta is None else {"beta": args.beta}
-    anode = args.kalpha2
+    anode, ratio = args.kalpha2, 0.5
     if anode == "file":
         try:
             anode = stated_anode(counts)
+            ratio = stated_ratio(counts) or ratio
         except ValueError as exc:
-            raise InputError(f"--kalpha2 file: {args.file}: {exc}") from None
+            raise InputError(f"--kalpha2 file: {args.file}: {exc} (in a model file: "
+                             f"kalpha2_ratio)") from None
     location = SHAPES[args.shape].location
     try:
         if args.peaks is not None:
             peaks = guess_peaks(x, counts, args.peaks, args.shape, window=args.window,
-                                kalpha2=anode, **options)
+                                kalpha2=anode, kalpha2_ratio=ratio, **options)
         elif args.doublet is not None:
             peaks = doublet(args.shape, args.doublet, x0=args.x0[0] if args.x0 else None,
                             **options)
@@ -285,7 +287,7 @@ def guessed_model(args, x, counts, energy):
             peaks = []
             for k, centre in enumerate(args.x0):
                 peak = Peak(args.shape, name=f"p{k}", **{location: centre}, **options)
-                peaks += [peak] if anode is None else [peak, kalpha2(peak, anode)]
+                peaks += [peak] if anode is None else [peak, kalpha2(peak, anode, ratio)]
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
     return {"peaks": peaks, "background": args.background, "window": args.window,

@@ -16,7 +16,8 @@ Layout::
     kalpha2 = "file"             # every [[peak]] gets a Kα2 partner: "Cu", "Co", "Mo", "Fe",
                                  # "Cr", "Ag", [λ1, λ2], or "file": the wavelengths (else the
                                  # anode) the data state
-    kalpha2_ratio = 0.5          # area of each partner over its reflection (default 0.5)
+    kalpha2_ratio = 0.5          # area of each partner over its reflection (default: what the
+                                 # data state with kalpha2 = "file", else 0.5)
 
     [bounds]                     # bounds of every peak that has the parameter
     sigma = { min = 0.05, max = 2.0 }
@@ -65,7 +66,7 @@ from .model import Peak
 from .shapes import SHAPE_NAMES, SHAPES
 from .validation import check_peaks, check_shared_bounds
 
-__all__ = ["load_model", "stated_anode", "model_text"]
+__all__ = ["load_model", "stated_anode", "stated_ratio", "model_text"]
 
 _TOP_KEYS = ("background", "window", "energy", "kalpha2", "kalpha2_ratio", "bounds", "peak",
              "doublet")
@@ -219,6 +220,28 @@ def stated_anode(data):
                      f"({', '.join(ANODES)})")
 
 
+def stated_ratio(data):
+    """The Kα2/Kα1 intensity ratio a diffraction pattern states (its ``kalpha2_ratio``
+    attribute), or None where it states none.
+
+    Raises
+    ------
+    ValueError
+        Where it states 0: a beam without Kα2 (a Kα1 monochromator), whose reflections have no
+        partners to fit.
+    """
+    attrs = getattr(data, "attrs", None) or {}
+    ratio = attrs.get("kalpha2_ratio")
+    if isinstance(ratio, bool) or not isinstance(ratio, numbers.Real) \
+            or not math.isfinite(ratio) or ratio < 0:
+        return None
+    if ratio == 0:
+        raise ValueError("the data state a Kα2/Kα1 ratio of 0 (a beam without Kα2: a Kα1 "
+                         "monochromator); leave the Kα2 partners out, or give their ratio to "
+                         "fit them all the same")
+    return float(ratio)
+
+
 def _anode(value, what, source, where, data):
     """The anode a ``kalpha2`` entry names (None for ``false``)."""
     if value is False:
@@ -359,16 +382,23 @@ def load_model(path, data=None):
     if energy is not None and energy not in ("binding", "kinetic"):
         raise source.error("", f"energy: expected \"binding\" or \"kinetic\", got "
                                f"{_shown(energy)}")
+    tables = _tables(document, "peak", source)
     ratio = 0.5
     if "kalpha2_ratio" in document:
         ratio = _number(document["kalpha2_ratio"], "kalpha2_ratio", source, "")
         if not ratio > 0:
             raise source.error("", f"kalpha2_ratio: expected a positive number, got {ratio!r}")
+    elif data is not None and "file" in [document.get("kalpha2")] + [
+            t.get("kalpha2") for t in tables if isinstance(t, dict)]:
+        # Partners "from the file" take the ratio the file states too, where it states one.
+        try:
+            ratio = stated_ratio(data) or ratio
+        except ValueError as exc:
+            raise source.error("", f'kalpha2 = "file": {exc} (kalpha2_ratio = ...)') from None
     anode = _anode(document["kalpha2"], "kalpha2", source, "", data) \
         if "kalpha2" in document else None
 
     groups = {}  # the peaks of every [[peak]] and [[doublet]] table, with their labels
-    tables = _tables(document, "peak", source)
     for k, table in enumerate(tables):
         where = _where("peak", k, table)
         shape = _shape(table, source, where)

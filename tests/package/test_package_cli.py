@@ -195,6 +195,7 @@ sigma = { value = 0.3, min = 0.05, max = 2.0 }
 background = "linear"
 window = [27.5, 32.5]
 kalpha2 = "file"
+kalpha2_ratio = 0.5  # the file states 0: a Kα1 monochromator
 [[peak]]
 shape = "pseudo_voigt"
 x0 = 29.0

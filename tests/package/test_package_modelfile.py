@@ -127,6 +127,14 @@ def test_kalpha2_file_takes_the_wavelengths_or_the_anode_the_data_state(tmp_path
     for data, words in ((pattern(), "no X-ray anode"), (None, "data=")):
         with pytest.raises(ValueError, match=words):
             velmora.load_model(path, data=data)
+    # Without a ratio of its own, the file's partners take the ratio it states; a stated 0 (a
+    # Kα1 monochromator: no Kα2 lines) is refused rather than fitted with partners.
+    path.write_text('kalpha2 = "file"\n[[peak]]\nshape = "gaussian"\nx0 = 28.4\n')
+    for stated, area in ((0.42, "0.42 * p0.area"), (None, "0.5 * p0.area")):
+        partner = velmora.load_model(path, data=pattern(anode="Cu", kalpha2_ratio=stated))
+        assert partner["peaks"][1].ties["area"] == area
+    with pytest.raises(ValueError, match="ratio of 0 .*kalpha2_ratio"):
+        velmora.load_model(path, data=pattern(anode="Cu", kalpha2_ratio=0.0))
 
 
 GOOD_PEAK = '[[peak]]\nshape = "voigt"\nname = "C1"\nx0 = 285.0\n'
