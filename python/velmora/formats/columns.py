@@ -11,6 +11,7 @@ import re
 import numpy as np
 
 from .common import FileError, decode, read_bytes
+from .common import number as finite_number
 
 BLANKS = re.compile(r"\s+")
 # A column name's units in brackets: "Binding Energy (eV)", "Raman shift [cm-1]".
@@ -148,3 +149,23 @@ def name_and_units(field):
     text = field.strip().strip('"')
     match = _UNITS.match(text)
     return (match.group(1), match.group(2)) if match else (text, "")
+
+
+def number_table(path, rows, width, what):
+    """The data lines of a block as an array (lines, ``width``): ``rows`` are (line number,
+    fields); a FileError names the first line of another width or with a field that is not a
+    finite number.  ``what`` names the block in messages ("region 'C 1s'")."""
+    for k, fields in rows:
+        if len(fields) != width:
+            raise FileError(f"{path}, line {k}: {len(fields)} numbers where {what} has {width} "
+                            f"columns")
+    try:
+        table = np.array([fields for _, fields in rows], dtype=np.float64)
+    except ValueError:
+        table = None
+    if table is None or not np.all(np.isfinite(table)):
+        for k, fields in rows:
+            if any(finite_number(f) is None for f in fields):
+                raise FileError(f"{path}, line {k}: expected numbers, got "
+                                f"{' '.join(fields)[:60]!r}")
+    return table

@@ -9,7 +9,6 @@ what was measured (``technique``, ``energy``, ``excitation_energy``, ``dwell_tim
 ``scans``, ``sample``, ``region``, ``source_file``, ``counts_from``, ``anode``, ...).
 """
 import importlib.util
-import math
 import os
 import re
 import stat

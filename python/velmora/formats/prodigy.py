@@ -44,6 +44,7 @@ from datetime import datetime
 
 import numpy as np
 
+from .columns import number_table
 from .common import (FileError, axis_from_label, check_counts, choose, counts_from_rate,
                      decode, not_counts, number, read_bytes, region_names, spectrum)
 
@@ -175,21 +176,7 @@ def _table(path, name, block):
         raise FileError(f"{path}, line {block['line']}: a curve of region {name!r} without "
                         f"data lines")
     rows = [(k, row.split()) for k, row in block["rows"]]
-    width = max(len(rows[0][1]), 2)
-    for k, fields in rows:
-        if len(fields) != width:
-            raise FileError(f"{path}, line {k}: {len(fields)} numbers where region {name!r} "
-                            f"has {width} columns")
-    try:
-        table = np.array([f for _, f in rows], dtype=np.float64)
-    except ValueError:
-        table = None
-    if table is None or not np.all(np.isfinite(table)):
-        for k, fields in rows:
-            if any(number(f) is None for f in fields):
-                raise FileError(f"{path}, line {k}: expected numbers, got "
-                                f"{' '.join(fields)[:60]!r}")
-    return table
+    return number_table(path, rows, max(len(rows[0][1]), 2), f"region {name!r}")
 
 
 def _counts(path, settings, region, name):

@@ -44,6 +44,7 @@ import re
 
 import numpy as np
 
+from .columns import number_table
 from .common import (FileError, axis_from_label, check_counts, choose, decode, number,
                      read_bytes, region_names, snake, spectrum)
 
@@ -175,26 +176,13 @@ def _label(keys, k):
 
 
 def _table(path, name, data, columns):
-    """The data lines of a region as an array (lines, columns)."""
+    """The data lines of a region as an array (lines, columns): the energy, then the
+    intensity of every slice."""
     first, lines = data
     rows = [(k, line.split()) for k, line in lines if line.strip()]
     if not rows:
         raise FileError(f"{path}, line {first}: region {name!r} has no data lines")
-    for k, fields in rows:
-        if len(fields) != columns:
-            raise FileError(f"{path}, line {k}: {len(fields)} numbers where region {name!r} "
-                            f"has {columns} (the energy and {columns - 1} intensit"
-                            f"{'y' if columns == 2 else 'ies'})")
-    try:
-        table = np.array([fields for _, fields in rows], dtype=np.float64)
-    except ValueError:
-        table = None
-    if table is None or not np.all(np.isfinite(table)):
-        for k, fields in rows:
-            if any(number(f) is None for f in fields):
-                raise FileError(f"{path}, line {k}: expected numbers, got "
-                                f"{' '.join(fields)[:60]!r}")
-    return table
+    return number_table(path, rows, columns, f"region {name!r}")
 
 
 def _counts(path, region, name, info):
