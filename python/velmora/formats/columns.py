@@ -61,22 +61,7 @@ def data_lines(path, expected):
 
 
 def read_columns(path):
-    """The x and counts columns of a text or CSV file.
-
-    Parameters
-    ----------
-    path : str or path-like
-
-    Returns
-    -------
-    x, counts : ndarray
-
-    Raises
-    ------
-    FileError
-        (a ValueError) When the file cannot be read, is not UTF-8 text, holds no data, a line
-        is not two numbers, or the decimal mark cannot be told.
-    """
+    """The x and counts columns of a text or CSV file (see :func:`velmora.io.read_columns`)."""
     numbered, split, decimal_comma = data_lines(path, "two numbers: x, counts")
     rows = []
     for k, (number, content) in enumerate(numbered):
