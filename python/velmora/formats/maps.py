@@ -16,9 +16,7 @@ import numpy as np
 
 from . import columns
 from .common import FileError, choose, file_size, first_line, has_module
-
-#: Extensions of the text files of columns (one x column, one column per spectrum).
-TEXT_EXTENSIONS = (".txt", ".csv", ".tsv", ".dat", ".xy")
+from .text import EXTENSIONS as TEXT_EXTENSIONS
 #: Every extension :func:`read_map` reads.
 EXTENSIONS = (".npz", ".nc", ".zarr")
 MAP_EXTENSIONS = EXTENSIONS + TEXT_EXTENSIONS

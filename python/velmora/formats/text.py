@@ -13,6 +13,7 @@ from .common import (FileError, axis_from_label, check_counts, choose, looks_lik
                      spectrum)
 
 FORMAT = "text or CSV columns"
+#: Extensions of text files of columns (one x column, one column per spectrum).
 EXTENSIONS = (".txt", ".csv", ".tsv", ".dat", ".xy")
 
 
