@@ -212,6 +212,9 @@ def _cut(text, marker, keep=0):
     (lambda t: "", "not a VAMAS file"),
     (lambda t: t.replace("\n2\na comment", "\n99999999\na comment"), "comment lines announced"),
     (lambda t: t.replace("\n60\n", "\n61\n", 1), "do not divide|truncated|expected"),
+    # A control character that Python's float() strips as blank but NumPy does not read.
+    (lambda t: t.replace("\nend of experiment", "\x1d\nend of experiment"),
+     "expected one of the ordinate values"),
 ])
 def test_damaged_vamas_files_are_refused_in_one_line(tmp_path, damage, words):
     text = three_regions(tmp_path).read_text(encoding="latin-1")

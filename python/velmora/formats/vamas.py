@@ -130,12 +130,11 @@ class _Lines:
         try:
             values = np.array(chunk, dtype=np.float64)
         except ValueError:
-            for k, line in enumerate(chunk):
-                if number(line) is None or "," in line:
-                    raise FileError(f"{self.path}, line {self.at + k + 1}: expected one of "
-                                    f"the {what} (a number), got {line.strip()[:40]!r}") \
-                        from None
-            raise
+            # The line NumPy could not read (a control character that Python's own float()
+            # would strip as blank counts against it too).
+            k = next(k for k, line in enumerate(chunk) if not _numpy_reads(line))
+            raise FileError(f"{self.path}, line {self.at + k + 1}: expected one of the {what} "
+                            f"(a number), got {chunk[k].strip()[:40]!r}") from None
         if not np.all(np.isfinite(values)):
             k = int(np.flatnonzero(~np.isfinite(values))[0])
             raise FileError(f"{self.path}, line {self.at + k + 1}: one of the {what} is "
@@ -145,6 +144,14 @@ class _Lines:
 
 
 _LINE_ENDS = re.compile(r"\r\n|\r|\n")
+
+
+def _numpy_reads(line):
+    try:
+        np.array([line], dtype=np.float64)
+    except ValueError:
+        return False
+    return True
 
 
 def recognise(path, head):
