@@ -10,8 +10,7 @@ import re
 
 import numpy as np
 
-from .common import FileError, decode, read_bytes
-from .common import number as finite_number
+from .common import FileError, decode, numpy_number, read_bytes
 
 BLANKS = re.compile(r"\s+")
 # A column name's units in brackets: "Binding Energy (eV)", "Raman shift [cm-1]".
@@ -150,7 +149,7 @@ def number_table(path, rows, width, what):
         table = None
     if table is None or not np.all(np.isfinite(table)):
         for k, fields in rows:
-            if any(finite_number(f) is None for f in fields):
+            if not all(numpy_number(f) for f in fields):
                 raise FileError(f"{path}, line {k}: expected numbers, got "
                                 f"{' '.join(fields)[:60]!r}")
     return table

@@ -261,6 +261,16 @@ def number(text):
     return value if np.isfinite(value) else None
 
 
+def numpy_number(text):
+    """Whether NumPy reads ``text`` as one finite number, as it reads a block of them at once
+    (a control character that Python's own float() strips as blank counts against it)."""
+    try:
+        value = np.array([text], dtype=np.float64)[0]
+    except ValueError:
+        return False
+    return bool(np.isfinite(value))
+
+
 def snake(label):
     """A dimension name from a label: "Etch Time" -> "etch_time"."""
     name = re.sub(r"[^0-9a-zA-Z]+", "_", str(label).strip()).strip("_").lower()

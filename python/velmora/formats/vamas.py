@@ -58,7 +58,7 @@ import re
 import numpy as np
 
 from .common import (FileError, axis_from_label, check_counts, choose, counts_from_rate,
-                     number, read_bytes, region_names, snake, spectrum)
+                     number, numpy_number, read_bytes, region_names, snake, spectrum)
 
 IDENTIFIER = "VAMAS Surface Chemical Analysis Standard Data Transfer Format 1988 May 4"
 SPECTRUM_MODES = ("NORM", "SDP", "MAP", "MAPDP")
@@ -132,7 +132,7 @@ class _Lines:
         except ValueError:
             # The line NumPy could not read (a control character that Python's own float()
             # would strip as blank counts against it too).
-            k = next(k for k, line in enumerate(chunk) if not _numpy_reads(line))
+            k = next(k for k, line in enumerate(chunk) if not numpy_number(line))
             raise FileError(f"{self.path}, line {self.at + k + 1}: expected one of the {what} "
                             f"(a number), got {chunk[k].strip()[:40]!r}") from None
         if not np.all(np.isfinite(values)):
@@ -144,14 +144,6 @@ class _Lines:
 
 
 _LINE_ENDS = re.compile(r"\r\n|\r|\n")
-
-
-def _numpy_reads(line):
-    try:
-        np.array([line], dtype=np.float64)
-    except ValueError:
-        return False
-    return True
 
 
 def recognise(path, head):
