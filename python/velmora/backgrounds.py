@@ -252,6 +252,10 @@ class Linear(Background):
 class Spline(Background):
     """Cubic B-spline basis columns with non-negative counts.
 
+    The basis has ``knots + degree + 1`` functions, each a column over the data in the
+    window: there must be fewer of them than data points there, and at most
+    :attr:`MAX_BASIS` whatever the data (the columns are held as dense arrays).
+
     Parameters
     ----------
     knots : int or sequence of float
@@ -259,9 +263,20 @@ class Spline(Background):
         positions, strictly inside the data's range.
     degree : int
         Degree of the B-splines (3: cubic).
+
+    Raises
+    ------
+    TypeError, ValueError
+        For knots or a degree that are not what is described, or a basis of more than
+        :attr:`MAX_BASIS` functions (the fit refuses one of as many functions as the window
+        has data points, before building it).
     """
 
     name = "spline"
+    #: Most basis functions a spline background may have: a background smooth enough to lie
+    #: under peaks needs far fewer, and a basis over every channel of a long spectrum would
+    #: take gigabytes.
+    MAX_BASIS = 10_000
 
     def __init__(self, knots=4, degree=3):
         if isinstance(knots, bool):
@@ -282,8 +297,27 @@ class Spline(Background):
         self.knots = knots
         self.degree = int(degree)
         self.t = None
+        size = self.size()
+        if size > self.MAX_BASIS:
+            raise ValueError(f"knots: {self._counted()} make {size} basis functions; a spline "
+                             f"background takes at most {self.MAX_BASIS}")
+
+    def size(self):
+        """The number of basis functions (columns): interior knots + degree + 1."""
+        count = self.knots if isinstance(self.knots, int) else len(self.knots)
+        return count + self.degree + 1
+
+    def _counted(self):
+        count = self.knots if isinstance(self.knots, int) else len(self.knots)
+        return f"{count} interior knots of degree {self.degree}"
 
     def prepare(self, x, window):
+        # Refused before anything of the basis's size exists: a basis of as many functions as
+        # data points (or more) leaves nothing to tell the background from the peaks.
+        size = self.size()
+        if size >= x.size:
+            raise ValueError(f"knots: {self._counted()} make {size} basis functions, not fewer "
+                             f"than the {x.size} data points in the window")
         # The basis spans the data inside the window: a knot vector over an empty stretch of
         # the window would give basis functions without a single data point.
         lo, hi = float(x[0]), float(x[-1])

@@ -2,6 +2,7 @@
 come with ``converged``, and reports and JSON never print NaN for a number."""
 import json
 import math
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -87,6 +88,32 @@ def test_a_spline_over_a_window_wider_than_the_data_fits_the_data():
     with pytest.raises(ValueError, match="knots"):
         velmora.fit(x, counts, [velmora.Peak("gaussian")], background="spline",
                     knots=[1.0, 5.0], window=(0.0, 10.0))
+
+
+def test_a_spline_basis_as_large_as_the_data_is_refused_before_it_is_built():
+    x = np.linspace(0.0, 10.0, 40)
+    counts = np.random.default_rng(2).poisson(
+        200 * np.exp(-0.5 * ((x - 5) / 0.5) ** 2) + 20).astype(float)
+    peaks = [velmora.Peak("gaussian", x0=5.0)]
+    assert velmora.fit(x, counts, peaks, background="spline", knots=35).converged  # 39 < 40
+    with pytest.raises(ValueError, match="make 40 basis functions, not fewer than the 40 data"):
+        velmora.fit(x, counts, peaks, background="spline", knots=36)
+    # Refused before the basis exists: 9004 functions over 2000 points would take 144 MB.
+    x = np.linspace(0.0, 10.0, 2000)
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match="9004 basis functions"):
+            velmora.fit(x, np.full(x.size, 5.0), peaks, background="spline", knots=9000)
+        assert tracemalloc.get_traced_memory()[1] < 2**20
+    finally:
+        tracemalloc.stop()
+    # Counts no grid is offered for, refused at once.
+    velmora.Spline(velmora.Spline.MAX_BASIS - 4)
+    for knots in (velmora.Spline.MAX_BASIS - 3, 10**6, 10**18):
+        with pytest.raises(ValueError, match="basis functions; a spline background takes at"):
+            velmora.Spline(knots)
+    with pytest.raises(ValueError, match="at most"):
+        velmora.fit(x, np.full(x.size, 5.0), peaks, background="spline", knots=10**18)
 
 
 def test_reports_and_json_never_hold_nan_for_a_number():
