@@ -7,7 +7,7 @@ them with :func:`fit`, and read values, standard errors, a report and a plot fro
 >>> import velmora
 >>> peaks = [velmora.Peak("voigt", x0=28.44), velmora.Peak("voigt", x0=28.80)]
 """
-from .batch import STATUS_NAMES, BatchResult, fit_many
+from .batch import STATUS_NAMES, BatchResult, fit_many, open_batch
 from .backgrounds import Background, Linear, Shirley, Spline, Sqrt, Tougaard, Uniform
 from .fit import fit
 from .guess import guess_peaks
@@ -18,8 +18,8 @@ from .modelfile import load_model
 from .result import ConvergenceWarning, Estimate, FitResult, PeakResult
 from .shapes import SHAPE_NAMES
 
-__all__ = ["fit", "fit_many", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks", "doublet",
-           "kalpha2", "FitResult",
+__all__ = ["fit", "fit_many", "open_batch", "BatchResult", "STATUS_NAMES", "Peak", "guess_peaks",
+           "doublet", "kalpha2", "FitResult",
            "PeakResult", "Estimate", "ConvergenceWarning", "Background", "Uniform", "Sqrt",
            "Linear", "Spline", "Shirley", "Tougaard", "SHAPE_NAMES", "read", "regions",
            "load_model"]

@@ -19,14 +19,14 @@ from dataclasses import replace
 import functools
 import math
 import numbers
-import os
 import sys
 import threading
 
 import numpy as np
 import velmora_core
 
-from .axis import Axis, axis_of, is_xarray, plain
+from . import store as batch_store
+from .axis import Axis, EnergyKind, axis_of, is_xarray, plain
 from .fit import prepare, validate
 from .problem import FitState, cold_starts, shares_model
 from .result import detection
@@ -104,6 +104,30 @@ class Layout:
         self.values = self.theta + self.n_theta
         self.fields = self.values + len(setup.parameters)
         self._plans = {}
+
+    def attrs(self):
+        """Where the fields sit, as the attributes of a store (JSON)."""
+        return {"names": list(self.names), "kinds": dict(self.kinds),
+                "log_likelihood": self.ll, "n_iter": self.n_iter,
+                "converged": self.converged, "status": self.status, "theta": self.theta,
+                "n_theta": self.n_theta, "values": self.values, "n_fields": self.fields,
+                "status_names": list(STATUS_NAMES),
+                "fields": "value and standard error of every name, in turn, then the fit's "
+                          "record and state"}
+
+    @classmethod
+    def stored(cls, attrs):
+        """The layout a store's attributes (:meth:`attrs`) describe, without the model's
+        signature (a batch read from its store starts no fit)."""
+        layout = cls.__new__(cls)
+        layout.signature = None
+        layout.names, layout.kinds = list(attrs["names"]), dict(attrs["kinds"])
+        layout.ll, layout.n_iter = int(attrs["log_likelihood"]), int(attrs["n_iter"])
+        layout.converged, layout.status = int(attrs["converged"]), int(attrs["status"])
+        layout.theta, layout.n_theta = int(attrs["theta"]), int(attrs["n_theta"])
+        layout.values, layout.fields = int(attrs["values"]), int(attrs["n_fields"])
+        layout._plans = {}
+        return layout
 
     def empty(self, spectrum_shape):
         out = np.full(tuple(spectrum_shape) + (self.fields,), np.nan)
@@ -569,13 +593,17 @@ def _blocks(chunks):
 
 class _Fields(Mapping):
     """Estimates by name, each read from the packed results when asked for (a Zarr store's
-    results are not all read at once)."""
+    results are not all read at once); NaN for every spectrum in ``unfitted``."""
 
-    def __init__(self, packed, names, offset):
+    def __init__(self, packed, names, offset, unfitted):
         self._packed, self._index = packed, {n: 2 * i + offset for i, n in enumerate(names)}
+        self._unfitted = unfitted if unfitted.any() else None
 
     def __getitem__(self, name):
-        return np.asarray(self._packed[..., self._index[name]])
+        values = np.asarray(self._packed[..., self._index[name]])
+        if self._unfitted is not None:
+            values = np.where(self._unfitted, np.nan, values)
+        return values
 
     def __iter__(self):
         return iter(self._index)
@@ -623,22 +651,27 @@ class BatchResult:
     """
 
     def __init__(self, packed, layout, inputs, data, warm_start, chunks, dims, coords,
-                 channel="x", units=None, axis=None):
+                 channel="x", units=None, axis=None, energy=None):
         names = layout.names
+        # A spectrum whose row a stopped batch never wrote reads NaN in a store: its status
+        # "not fitted", its values NaN whatever a write cut short left of them.
+        status = np.asarray(packed[..., layout.status])
+        self.status = np.where(np.isnan(status), NOT_FITTED, status).astype(np.int8)
+        unfitted = self.status == NOT_FITTED
         self.names = list(names)
-        self.values = _Fields(packed, names, 0)
-        self.stderr = _Fields(packed, names, 1)
-        self.log_likelihood = np.asarray(packed[..., layout.ll])
-        self.n_iter = np.asarray(packed[..., layout.n_iter]).astype(np.int64)
-        self.converged = np.asarray(packed[..., layout.converged]) == 1.0
-        self.status = np.asarray(packed[..., layout.status]).astype(np.int8)
+        self.values = _Fields(packed, names, 0, unfitted)
+        self.stderr = _Fields(packed, names, 1, unfitted)
+        self.log_likelihood = np.where(unfitted, np.nan, np.asarray(packed[..., layout.ll]))
+        self.n_iter = np.where(unfitted, 0, np.asarray(packed[..., layout.n_iter])).astype(
+            np.int64)
+        self.converged = ~unfitted & (np.asarray(packed[..., layout.converged]) == 1.0)
         self.shape = packed.shape[:-1]
-        self._packed, self._layout = packed, layout
+        self._packed, self._layout, self._unfitted = packed, layout, unfitted
         self._inputs, self._data, self._warm_start = inputs, data, warm_start
         self._chunks, self.dims, self.coords = chunks, dims, coords
         self.channel, self.units = channel, dict(units or {})
         self.axis = Axis() if axis is None else axis
-        self.energy = inputs.energy
+        self.energy = inputs.energy if inputs is not None else energy
 
     def __len__(self):
         return int(np.prod(self.shape, dtype=np.int64))
@@ -682,7 +715,9 @@ class BatchResult:
         """The full :class:`~velmora.FitResult` of one spectrum, fitted again from the start
         the batch used (so identical to the batch's own fit).
 
-        Raises ValueError for a spectrum that could not be fitted."""
+        Raises ValueError for a spectrum that could not be fitted, and for a batch read back
+        with :func:`open_batch` (which has the results but not the spectra)."""
+        self._need_data("result")
         if isinstance(index, (int, np.integer)):
             index = (int(index),)
         index = tuple(int(i) for i in np.unravel_index(np.ravel_multi_index(index, self.shape),
@@ -694,6 +729,11 @@ class BatchResult:
         result = fit_validated(inputs, start=self._start(index))
         result.axis = self.axis
         return result
+
+    def _need_data(self, what):
+        if self._data is None:
+            raise ValueError(f"{what}: a batch read from its store has no spectra; fit one again "
+                             f"with velmora.fit, or the batch with fit_many")
 
     def to_xarray(self):
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
@@ -711,9 +751,12 @@ class BatchResult:
             import dask.array as da
 
             lazy = da.from_zarr(self._packed)
+            unfitted = self._unfitted if self._unfitted.any() else None
 
             def field(k):
-                return lazy[..., k]
+                if unfitted is None:
+                    return lazy[..., k]
+                return da.where(unfitted, np.nan, lazy[..., k])
         variables = {}
         for i, n in enumerate(self.names):
             units = self.units_of(n)
@@ -759,6 +802,7 @@ class BatchResult:
         Raises IndexError for an index outside the batch."""
         from .plot import plot_batch_spectrum, spectrum_index
 
+        self._need_data("plot_spectrum")
         index = spectrum_index(index, self.shape)
         return plot_batch_spectrum(self, index, self._inputs.x, np.asarray(self._data[index]))
 
@@ -782,7 +826,8 @@ def _progress_bar(total, progress):
 
 
 def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=None,
-             progress=None, chunks=None, store=None, **fit_options):
+             progress=None, chunks=None, store=None, resume=False, overwrite=False,
+             **fit_options):
     """Fit one model to many spectra.
 
     Parameters
@@ -815,12 +860,26 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         rows first (the same for any number of workers).  A Dask array keeps
         its own blocks.
     store : str or path, optional
-        A new Zarr store (a directory, or a URL the Dask workers can write to) for the
-        results: with Dask input each block's results are written by the worker that fits
-        it, as it finishes, so that neither the workers nor the caller hold the whole map;
-        the returned batch reads its estimates from the store when asked for.  The store
-        holds one array, ``packed``, whose attributes name its fields.  Needs ``zarr``
-        (``pip install 'velmora[io]'``).
+        A Zarr store (a directory, or a URL the Dask workers can write to) for the results.
+        It is created before any spectrum is fitted with every spectrum "not fitted" (status
+        5, values NaN), and each block's results are written as the block finishes (with Dask
+        input by the worker that fits it, so that neither the workers nor the caller hold the
+        whole map): a batch stopped at any moment, by Ctrl-C or a killed process, leaves a
+        store whose spectra are either fitted or "not fitted".  The returned batch reads its
+        estimates from the store when asked for; :func:`open_batch` reads a store back.  The
+        store holds one array, ``packed``, whose attributes name its fields and record the
+        model, grid and blocks fitted.  Needs ``zarr`` (``pip install 'velmora[io]'``).
+    resume : bool
+        With ``store``: an existing store is completed.  The blocks that still hold spectra
+        "not fitted" are fitted (in whole: a block is a warm-start path) and written, the
+        others are left as they are, so that the store ends as one uninterrupted batch would
+        have left it.  The store must be of the same model (peaks, background, window,
+        options), grid and shape of data; NumPy input is fitted in the store's blocks (a
+        ``chunks`` that differs is refused), a Dask array is rechunked to them.  A store that
+        does not exist yet is created.
+    overwrite : bool
+        With ``store``: an existing batch store is replaced (anything else at its path is
+        refused).  Without ``resume`` or ``overwrite`` an existing store is refused.
     **fit_options
         ``window``, ``tol``, ``max_iter``, ``knots``, ``energy``, ``bounds``, ``accelerate``
         as for :func:`velmora.fit`.
@@ -833,9 +892,13 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     ------
     TypeError, ValueError
         For bad arguments, before any spectrum is fitted (the data of single spectra are not
-        errors: a spectrum that cannot be fitted gets a status code and NaN values).
+        errors: a spectrum that cannot be fitted gets a status code and NaN values): among
+        them a store that exists without ``resume`` or ``overwrite``, one that is not a batch
+        store, and with ``resume`` one of another model, grid, shape or blocks.
     KeyboardInterrupt
-        On Ctrl-C, within a second; spectra not yet fitted are lost.
+        On Ctrl-C, within a second; spectra not yet fitted are lost, but for those a store
+        has been given: it keeps every block written, the rest "not fitted", for
+        ``resume=True``.
 
     Examples
     --------
@@ -880,8 +943,21 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         raise ValueError(f"workers: expected None or a positive integer, got {workers!r}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress: expected None, True or False, got {progress!r}")
+    for name, flag in (("resume", resume), ("overwrite", overwrite)):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise TypeError(f"{name}: expected True or False, got {flag!r}")
+        if flag and store is None:
+            raise ValueError(f"{name}: there is nothing to {name} without store=")
+    if resume and overwrite:
+        raise ValueError("resume, overwrite: give one of them: resume=True completes the store, "
+                         "overwrite=True starts it again")
     if store is not None:
-        store = _check_store(store)
+        store = batch_store.check_store(store)
+        if batch_store.exists(store):
+            if not (resume or overwrite):
+                raise ValueError(f"store: {store} exists; pass resume=True to fit the spectra "
+                                 f"it has not got, or overwrite=True to start it again")
+            batch_store.open_packed(store)  # what is not a batch's store is never replaced
     allowed = {"window", "tol", "max_iter", "knots", "energy", "bounds", "accelerate"}
     unknown = sorted(set(fit_options) - allowed)
     if unknown:
@@ -896,22 +972,167 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
 
     spectrum_shape = tuple(Y.shape[:-1])
     dims = dims or tuple(f"dim_{i}" for i in range(len(spectrum_shape)))
-    total = int(np.prod(spectrum_shape, dtype=np.int64))
+    if _is_dask(Y) and len(Y.chunks[-1]) > 1:
+        Y = Y.rechunk({Y.ndim - 1: -1})
+    run = {"model": _model_record(inputs, warm_start), "grid": batch_store.digest(inputs.x),
+           "shape": list(Y.shape)}
+    packed = None
+    if store is not None and resume and batch_store.exists(store):
+        packed = batch_store.open_packed(store, "r+")
+        blocks_stored = _check_resumed(packed, store, run)
+    if _is_dask(Y):
+        if packed is not None and tuple(Y.chunks[:-1]) != blocks_stored:
+            Y = Y.rechunk(blocks_stored + ((Y.shape[-1],),))
+        chunk_spec = tuple(tuple(int(n) for n in c) for c in Y.chunks[:-1])
+    elif packed is not None and chunks is None:
+        chunk_spec = blocks_stored
+    else:
+        chunk_spec = _normalise_chunks(chunks, spectrum_shape)
+        if packed is not None and chunk_spec != blocks_stored:
+            raise ValueError(f"chunks: the store was fitted in blocks of "
+                             f"{[list(c) for c in blocks_stored]}; leave chunks out to take them")
+
+    blocks = _blocks(chunk_spec)
+    if store is not None and packed is None:
+        attrs = dict(layout.attrs(), **run, blocks=[list(c) for c in chunk_spec],
+                     warm_start=warm_start, dims=list(dims), channel=channel, units=units,
+                     axis=_plain_record(axis),
+                     energy=None if inputs.energy is None else _plain_record(inputs.energy))
+        packed = batch_store.create(store, spectrum_shape + (layout.fields,), chunk_spec,
+                                    _is_dask(Y), attrs,
+                                    {layout.n_iter: 0.0, layout.converged: 0.0,
+                                     layout.status: NOT_FITTED}, coords)
+        todo = blocks
+    elif store is not None:
+        status = np.asarray(packed[..., layout.status])
+        unfitted = np.isnan(status) | (status == NOT_FITTED)
+        todo = [b for b in blocks if unfitted[b].any()]
+    else:
+        todo = blocks
+    total = sum(math.prod(s.stop - s.start for s in b) for b in todo)
     bar = _progress_bar(total, progress)
     try:
-        if _is_dask(Y):
-            packed, chunk_spec = _run_dask(Y, inputs, warm_start, layout, like, bar, store)
+        if store is None and _is_dask(Y):
+            packed = _run_dask(Y, inputs, warm_start, layout, like, bar, chunk_spec)
+        elif store is None:
+            packed = layout.empty(spectrum_shape)
+            _run_threads(Y, inputs, warm_start, layout, like, todo, packed.__setitem__,
+                         workers or velmora_core._pool_size(), bar)
+        elif _is_dask(Y) and batch_store.aligned(packed.chunks[:-1], chunk_spec):
+            _run_dask_store(Y, inputs, warm_start, layout, like, bar, chunk_spec, todo, store)
         else:
-            chunk_spec = _normalise_chunks(chunks, spectrum_shape)
-            packed = _run_threads(Y, inputs, warm_start, layout, like, chunk_spec,
-                                  workers or velmora_core._pool_size(), bar)
-            if store is not None:
-                packed = _write_store(packed, layout, store)
+            # Threads take turns to write (a chunk of the store may span blocks); a Dask
+            # array resumed in a store written so is read here block by block.
+            lock = threading.Lock()
+
+            def write(block, rows):
+                with lock:
+                    batch_store.write_rows(packed, block, rows, layout.status)
+
+            _run_threads(Y, inputs, warm_start, layout, like, todo, write,
+                         workers or velmora_core._pool_size(), bar)
     finally:
         if bar is not None:
             bar.close()
+    if store is not None:
+        packed = batch_store.open_packed(store)
     return BatchResult(packed, layout, inputs, Y, warm_start, chunk_spec, dims, coords,
                        channel=channel, units=units, axis=axis)
+
+
+def open_batch(store):
+    """Read the results :func:`fit_many` wrote to a store back as a :class:`BatchResult`.
+
+    The estimates are read from the store when asked for (``batch.values["p0.x0"]``, lazily
+    in :meth:`BatchResult.to_xarray`), the statuses, log-likelihoods and iteration counts at
+    once.  Spectra that a stopped batch did not write have the status "not fitted" and NaN
+    values; ``fit_many(..., store=store, resume=True)`` fits them.  The batch has the
+    dimension names, coordinates, units and energy kind of the batch that wrote the store,
+    but not its spectra: :meth:`BatchResult.result` and :meth:`BatchResult.plot_spectrum`
+    need ``fit_many`` itself.
+
+    Parameters
+    ----------
+    store : str or path
+        The path or URL of a store written by ``fit_many(..., store=...)``.
+
+    Returns
+    -------
+    BatchResult
+
+    Raises
+    ------
+    TypeError
+        For a store that is not a string or a path.
+    ValueError
+        For a path where there is nothing, or something other than a batch's store.
+    ImportError
+        Without ``zarr``.
+
+    Examples
+    --------
+    >>> batch = velmora.open_batch("fits.zarr")             # doctest: +SKIP
+    >>> batch.summary()                                     # doctest: +SKIP
+    {'ok': 9120, 'not fitted': 880}
+    """
+    store = batch_store.check_store(store)
+    packed = batch_store.open_packed(store)
+    attrs = packed.attrs.asdict()
+    layout = Layout.stored(attrs)
+    dims = tuple(attrs["dims"])
+    coords = batch_store.read_coords(store, dims) or None
+    energy = attrs.get("energy")
+    return BatchResult(packed, layout, None, None, attrs["warm_start"],
+                       tuple(tuple(c) for c in attrs["blocks"]), dims, coords,
+                       channel=attrs["channel"], units=attrs["units"],
+                       axis=Axis(**attrs["axis"]),
+                       energy=None if energy is None else EnergyKind(**energy))
+
+
+def _plain_record(record):
+    """A dataclass's fields as JSON: numbers as floats."""
+    return {k: float(v) if isinstance(v, numbers.Real) and not isinstance(v, bool) else v
+            for k, v in vars(record).items()}
+
+
+# What a store records of its batch, in the words that tell which part differs.
+_RUN_PARTS = ("peaks", "background", "window", "bounds", "tol", "max_iter", "energy",
+              "warm_start")
+
+
+def _model_record(inputs, warm_start):
+    """What the batch fits, in words that change whenever its fits would: the peaks (their
+    starting values, ties, fixed parameters and bounds), the background, the window, shared
+    bounds, the fit's options, the energy kind and the warm starts."""
+    bg = inputs.background
+    parts = {
+        "peaks": ", ".join(repr(pk) for pk in inputs.peaks),
+        "background": f"{type(bg).__name__}{sorted((k, repr(v)) for k, v in vars(bg).items())}",
+        "window": repr(tuple(float(v) for v in inputs.window)),
+        "bounds": repr(sorted(inputs.bounds.items())),
+        "tol": repr(float(inputs.tol)),
+        "max_iter": repr(int(inputs.max_iter)),
+        "energy": repr(None if inputs.energy is None else inputs.energy.kind),
+        "warm_start": warm_start}
+    return {k: parts[k] for k in _RUN_PARTS}
+
+
+def _check_resumed(packed, store, run):
+    """Refuses to resume a store of another model, grid or shape of data (one line, naming
+    what differs); returns the blocks it was fitted in."""
+    attrs = packed.attrs
+    if list(attrs["shape"]) != run["shape"]:
+        raise ValueError(f"store: {store} holds a batch of data of shape "
+                         f"{tuple(attrs['shape'])}, Y has {tuple(run['shape'])}")
+    if attrs["grid"] != run["grid"]:
+        raise ValueError(f"store: {store} was fitted on another grid x")
+    theirs, ours = dict(attrs["model"]), run["model"]
+    if theirs != ours:
+        what = next((k for k in _RUN_PARTS if theirs.get(k) != ours.get(k)), "model")
+        raise ValueError(f"store: {store} was fitted with another {what} ({theirs.get(what)}, "
+                         f"here {ours.get(what)}); resume it with the same model, or pass "
+                         f"overwrite=True to start it again")
+    return tuple(tuple(int(n) for n in c) for c in attrs["blocks"])
 
 
 def _group_starts(Y, group, inputs, like, warm):
@@ -948,8 +1169,10 @@ def _group_starts(Y, group, inputs, like, warm):
     return out
 
 
-def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
-    packed = layout.empty(Y.shape[:-1])
+def _run_threads(Y, inputs, warm_start, layout, like, blocks, write, workers, bar):
+    """Fits ``blocks`` of ``Y`` on ``workers`` threads; ``write(block, rows)`` takes each
+    block's packed rows as it finishes (those it has fitted of a block stopped by Ctrl-C
+    too)."""
     stop = threading.Event()
     lock = threading.Lock()
     finished = [0]
@@ -959,10 +1182,9 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
             finished[0] += n
 
     def work(block, starts):
-        packed[block] = fit_chunk(Y[block], inputs, warm_start, layout, stop, done, like,
-                                  starts)
+        write(block, fit_chunk(Y[block], inputs, warm_start, layout, stop, done, like,
+                               starts))
 
-    blocks = _blocks(chunk_spec)
     shown = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
         futures = []
@@ -1006,95 +1228,71 @@ def _run_threads(Y, inputs, warm_start, layout, like, chunk_spec, workers, bar):
             f.result()  # a chunk's own failure (a bug, not a bad spectrum) is raised here
     if bar is not None and finished[0] > shown:
         bar.update(finished[0] - shown)
-    return packed
 
 
-def _check_store(store):
-    """A store argument as a string, refused when it exists already or zarr is missing."""
-    if isinstance(store, bytes) or not isinstance(store, (str, os.PathLike)):
-        raise TypeError(f"store: expected a path or URL of a new Zarr store, got "
-                        f"{type(store).__name__}")
-    store = os.fspath(store)
-    try:
-        import zarr  # noqa: F401
-    except ImportError:
-        raise ImportError("store: writing results to Zarr needs zarr (pip install "
-                          "'velmora[io]')") from None
-    if not store.strip():
-        raise ValueError("store: expected the path or URL of a new Zarr store, got ''")
-    if "://" not in store:
-        if os.path.exists(store):
-            raise ValueError(f"store: {store} exists; give the path of a new store")
-        folder = os.path.dirname(os.path.abspath(store))
-        if not os.path.isdir(folder):
-            raise ValueError(f"store: the folder {folder} does not exist")
-    return store
+def _fit_and_write(block, region, inputs, warm_start, layout, like, store):
+    """A Dask task: fits one block and writes its rows to the store; returns its number of
+    spectra."""
+    rows = fit_chunk(block, inputs=inputs, warm_start=warm_start, layout=layout, like=like)
+    batch_store.write_block(store, region, rows, layout.status)
+    return math.prod(rows.shape[:-1])
 
 
-def _label_store(store, layout):
-    """Names the packed array's fields in its attributes."""
-    import zarr
-
-    array = zarr.open_array(store=store, path="packed", mode="r+")
-    array.attrs.update({"names": list(layout.names), "log_likelihood": layout.ll,
-                        "n_iter": layout.n_iter, "converged": layout.converged,
-                        "status": layout.status, "status_names": list(STATUS_NAMES),
-                        "fields": "value and standard error of every name, in turn, then "
-                                  "the fit's record and state"})
-    return zarr.open_array(store=store, path="packed", mode="r")
-
-
-def _write_store(packed, layout, store):
-    """Writes packed results held in memory to a new store; returns the stored array."""
-    import zarr
-
-    array = zarr.open_array(store=store, path="packed", mode="w", shape=packed.shape,
-                            chunks=packed.shape[:-1] + (1,), dtype=np.float64)
-    array[...] = packed
-    return _label_store(store, layout)
-
-
-def _run_dask(Y, inputs, warm_start, layout, like, bar, store=None):
+def _dask_results(tasks, bar, size):
+    """Computes ``tasks`` on the active scheduler; the progress bar moves by ``size(result)``
+    as each finishes on a ``dask.distributed`` client, at the end otherwise."""
     import dask
-    import dask.array as da
 
-    if len(Y.chunks[-1]) > 1:
-        Y = Y.rechunk({Y.ndim - 1: -1})
-    chunk_spec = tuple(Y.chunks[:-1])
-    out = da.map_blocks(functools.partial(fit_chunk, inputs=inputs, warm_start=warm_start,
-                                          like=like,
-                                          layout=layout),
-                        Y, dtype=np.float64, chunks=chunk_spec + ((layout.fields,),),
-                        meta=np.empty((0,) * Y.ndim))
-    if store is not None:
-        # Each field in chunks of its own, so that reading one estimate reads only it.
-        dask.compute(out.rechunk({Y.ndim - 1: 1}).to_zarr(store, component="packed",
-                                                           compute=False))
-        if bar is not None:
-            bar.update(int(np.prod(Y.shape[:-1], dtype=np.int64)))
-        return _label_store(store, layout), chunk_spec
-    blocks = out.to_delayed().ravel()
     client = None
     try:
         from distributed import get_client
         client = get_client()
     except (ImportError, ValueError):
         client = None
-    results = []
     if client is not None:
         from distributed import as_completed
-        futures = client.compute(list(blocks))
+        futures = client.compute(list(tasks))
         index = {f.key: i for i, f in enumerate(futures)}
         results = [None] * len(futures)
         for future in as_completed(futures):
             results[index[future.key]] = future.result()
             if bar is not None:
-                bar.update(int(np.prod(results[index[future.key]].shape[:-1])))
-    else:
-        results = list(dask.compute(*blocks))
-        if bar is not None:
-            bar.update(sum(int(np.prod(r.shape[:-1])) for r in results))
+                bar.update(size(results[index[future.key]]))
+        return results
+    results = list(dask.compute(*tasks))
+    if bar is not None:
+        bar.update(sum(size(r) for r in results))
+    return results
+
+
+def _run_dask(Y, inputs, warm_start, layout, like, bar, chunk_spec):
+    """Every block of the Dask array ``Y`` fitted by the active scheduler, the results
+    gathered in memory."""
+    import dask.array as da
+
+    out = da.map_blocks(functools.partial(fit_chunk, inputs=inputs, warm_start=warm_start,
+                                          like=like, layout=layout),
+                        Y, dtype=np.float64, chunks=chunk_spec + ((layout.fields,),),
+                        meta=np.empty((0,) * Y.ndim))
+    results = _dask_results(out.to_delayed().ravel(), bar,
+                            lambda r: math.prod(r.shape[:-1]))
     packed = layout.empty(Y.shape[:-1])
     for block, r in zip(_blocks(chunk_spec), results):
         packed[block] = r
-    return packed, chunk_spec
+    return packed
+
+
+def _run_dask_store(Y, inputs, warm_start, layout, like, bar, chunk_spec, blocks, store):
+    """``blocks`` of the Dask array ``Y`` fitted by the active scheduler, each written to the
+    store by the task that fits it (the store's chunks lie within single blocks)."""
+    import dask
+
+    fit = functools.partial(_fit_and_write, inputs=inputs, warm_start=warm_start,
+                            layout=layout, like=like, store=store)
+    starts = [np.concatenate([[0], np.cumsum(c)[:-1]]) for c in chunk_spec]
+    tasks = []
+    for block in blocks:
+        index = tuple(int(np.searchsorted(s, b.start, side="right")) - 1
+                      for s, b in zip(starts, block))
+        tasks.append(dask.delayed(fit)(Y.blocks[index + (0,)], block))
+    _dask_results(tasks, bar, int)

@@ -1,5 +1,8 @@
 """velmora.fit_many: many spectra, the same fits as one at a time."""
+import _thread
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -341,18 +344,160 @@ def test_results_written_to_a_store_are_the_batch_in_memory(tmp_path):
     assert attrs["names"] == in_memory.names and attrs["status_names"][3] == "no counts"
 
 
-def test_a_store_that_exists_or_is_not_a_path_is_refused_before_any_fit(tmp_path):
+def assert_same_batch(batch, other):
+    """Every estimate, standard error, status, iteration count and log-likelihood of two
+    batches agree to the bit."""
+    for name in other.names:
+        assert np.array_equal(batch.values[name], other.values[name], equal_nan=True), name
+        assert np.array_equal(batch.stderr[name], other.stderr[name], equal_nan=True), name
+    for field in ("status", "n_iter", "converged", "log_likelihood"):
+        assert np.array_equal(getattr(batch, field), getattr(other, field), equal_nan=True)
+
+
+def assert_fitted_or_not(batch, whole):
+    """Each spectrum of a stopped batch is either fitted, as in the whole batch, or "not
+    fitted" with NaN values (never "ok" with zeros); returns how many are fitted."""
+    fitted = batch.status == 0
+    assert np.array_equal(batch.status[~fitted], np.full((~fitted).sum(), 5))
+    for name in whole.names:
+        assert np.isnan(batch.values[name][~fitted]).all(), name
+        assert np.array_equal(batch.values[name][fitted], whole.values[name][fitted]), name
+    assert not batch.converged[~fitted].any() and not batch.n_iter[~fitted].any()
+    return int(fitted.sum())
+
+
+@pytest.mark.parametrize("run", ["threads", "dask"])
+def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run, tmp_path,
+                                                                         monkeypatch):
+    pytest.importorskip("zarr")
+    da = pytest.importorskip("dask.array")
+    import dask
+    from velmora import batch as batch_module
+
+    Y = raman_map(4, 6)
+    whole = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2), workers=1)
+    data = Y if run == "threads" else da.from_array(Y, chunks=(2, 2, X.size))
+    store = tmp_path / "fits.zarr"
+    chunk = batch_module.fit_chunk
+    calls = []
+
+    def stopping(*args, **kwargs):
+        # Ctrl-C as the third of six blocks starts: on threads the waiting thread gets it
+        # and stops the workers; a Dask task's stops the scheduler.
+        calls.append(1)
+        if len(calls) == 3:
+            if run == "dask":
+                raise KeyboardInterrupt
+            _thread.interrupt_main()
+            args[4].wait(10)
+        return chunk(*args, **kwargs)
+
+    monkeypatch.setattr(batch_module, "fit_chunk", stopping)
+    with dask.config.set(scheduler="synchronous"), pytest.raises(KeyboardInterrupt):
+        velmora.fit_many(X, data, PEAKS, background="uniform", chunks=(2, 2), workers=1,
+                         store=store)
+    stopped = velmora.open_batch(store)
+    assert assert_fitted_or_not(stopped, whole) == 8            # two blocks of four
+    assert stopped.shape == (4, 6) and stopped.dims == ("dim_0", "dim_1")
+
+    monkeypatch.setattr(batch_module, "fit_chunk", chunk)
+    with pytest.raises(ValueError, match="exists; pass resume=True .* or overwrite=True"):
+        velmora.fit_many(X, Y, PEAKS, background="uniform", store=store)
+    calls.clear()
+    monkeypatch.setattr(batch_module, "fit_chunk",
+                        lambda *args, **kwargs: calls.append(1) or chunk(*args, **kwargs))
+    resumed = velmora.fit_many(X, data, PEAKS, background="uniform", store=store, resume=True)
+    assert len(calls) == 4                                      # only the blocks not written
+    assert_same_batch(resumed, whole)
+    assert_same_batch(velmora.open_batch(store), whole)
+    calls.clear()
+    again = velmora.fit_many(X, data, PEAKS, background="uniform", chunks=(2, 2), store=store,
+                             overwrite=True)
+    assert len(calls) == 6 and again.summary() == {"ok": 24}
+
+
+KILLED = r'''
+import sys, time, numpy as np, velmora
+from velmora import batch
+
+chunk, calls = batch.fit_chunk, []
+
+def slow(*args, **kwargs):
+    calls.append(1)
+    if len(calls) == 3:  # two blocks written: the process is killed in the third
+        print("go", flush=True)
+        time.sleep(60)
+    return chunk(*args, **kwargs)
+
+batch.fit_chunk = slow
+x, Y = np.load(sys.argv[1]), np.load(sys.argv[2])
+velmora.fit_many(x, Y, [velmora.Peak("gaussian", x0=4.8, sigma=0.5)], background="uniform",
+                 chunks=(2, 2), workers=1, store=sys.argv[3])
+'''
+
+
+def test_a_batch_killed_mid_run_leaves_a_store_that_resumes(tmp_path):
+    pytest.importorskip("zarr")
+    Y = raman_map(4, 6)
+    np.save(tmp_path / "x.npy", X)
+    np.save(tmp_path / "Y.npy", Y)
+    store = tmp_path / "fits.zarr"
+    child = subprocess.Popen([sys.executable, "-c", KILLED, str(tmp_path / "x.npy"),
+                              str(tmp_path / "Y.npy"), str(store)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "go\n", child.communicate(timeout=60)[1]
+    finally:
+        child.kill()
+        child.communicate()
+    whole = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2), workers=1)
+    assert assert_fitted_or_not(velmora.open_batch(store), whole) == 8
+    resumed = velmora.fit_many(X, Y, PEAKS, background="uniform", store=store, resume=True)
+    assert_same_batch(resumed, whole)
+
+
+def test_a_store_is_refused_before_any_fit_when_it_cannot_be_written_or_resumed(tmp_path):
     pytest.importorskip("zarr")
     (tmp_path / "old.zarr").mkdir()
-    with pytest.raises(ValueError, match="exists"):
-        velmora.fit_many(X, raman_map(), PEAKS, store=tmp_path / "old.zarr")
-    with pytest.raises(TypeError, match="store"):
-        velmora.fit_many(X, raman_map(), PEAKS, store=3)
-    with pytest.raises(ValueError, match="store"):
-        velmora.fit_many(X, raman_map(), PEAKS, store="")
-    with pytest.raises(ValueError, match="does not exist"):
-        velmora.fit_many(X, raman_map(), PEAKS, store=tmp_path / "no" / "such.zarr")
-    assert list(tmp_path.iterdir()) == [tmp_path / "old.zarr"]
+    (tmp_path / "old.zarr" / "keep.txt").write_text("not a batch")
+    Y = raman_map(2, 2)
+    refused = [
+        (dict(store=tmp_path / "old.zarr"), "exists"),
+        (dict(store=tmp_path / "old.zarr", overwrite=True), "not a velmora batch store"),
+        (dict(store=tmp_path / "old.zarr", resume=True), "not a velmora batch store"),
+        (dict(store=3), "store"),
+        (dict(store=""), "store"),
+        (dict(store=tmp_path / "no" / "such.zarr"), "does not exist"),
+        (dict(resume=True), "resume: there is nothing to resume without store="),
+        (dict(store=tmp_path / "new.zarr", resume=True, overwrite=True), "give one of them"),
+        (dict(store=tmp_path / "new.zarr", resume="yes"), "resume: expected True or False"),
+    ]
+    for kwargs, message in refused:
+        with pytest.raises((TypeError, ValueError), match=message):
+            velmora.fit_many(X, Y, PEAKS, **kwargs)
+    for path, message in ((tmp_path / "old.zarr", "not a velmora batch store"),
+                          (tmp_path / "none.zarr", "does not exist")):
+        with pytest.raises(ValueError, match=message):
+            velmora.open_batch(path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["old.zarr"]
+    assert (tmp_path / "old.zarr" / "keep.txt").read_text() == "not a batch"
+
+    # A store is resumed only by a batch of the same model, grid, data shape and blocks.
+    store = tmp_path / "fits.zarr"
+    velmora.fit_many(X, Y, PEAKS, background="uniform", store=store, chunks=(1, 2))
+    for change, message in [
+        (dict(peaks=[velmora.Peak("gaussian", x0=5.0, sigma=0.5)]), "another peaks"),
+        (dict(background="linear"), "another background"),
+        (dict(tol=1e-6), "another tol"),
+        (dict(x=X + 0.01), "another grid"),
+        (dict(Y=Y[:1]), r"shape \(2, 2, 120\), Y has \(1, 2, 120\)"),
+        (dict(chunks=(2, 2)), "fitted in blocks of"),
+    ]:
+        args = dict(x=X, Y=Y, peaks=PEAKS, background="uniform") | change
+        with pytest.raises(ValueError, match=message):
+            velmora.fit_many(args.pop("x"), args.pop("Y"), args.pop("peaks"), store=store,
+                             resume=True, **args)
+    assert velmora.open_batch(store).summary() == {"ok": 4}
 
 
 @pytest.mark.parametrize("workers", [1, 2])
