@@ -15,6 +15,7 @@ order in which they finish; :meth:`BatchResult.result` recomputes it in full.
 """
 from collections.abc import Mapping
 import concurrent.futures
+import copy
 from dataclasses import replace
 import functools
 import math
@@ -835,9 +836,9 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     x : array_like
         The grid, shared by every spectrum.
     Y : ndarray, dask array or xarray.DataArray, shape (..., n_channels)
-        The counts; the last axis runs over ``x``.  A Dask array is fitted through
-        ``dask.array.map_blocks`` with whatever scheduler is active; its channel axis is
-        rechunked into one block if it is split.  An ``xarray.DataArray`` lends its dimension
+        The counts; the last axis runs over ``x``.  A Dask array is fitted block by block
+        with whatever scheduler is active; its channel axis is rechunked into one block if it
+        is split.  An ``xarray.DataArray`` lends its dimension
         names and coordinates to the result, and its channel coordinate (``kinetic_energy``,
         ``binding_energy``) or ``energy`` attribute decides the energy kind of a Shirley or
         Tougaard background as in :func:`velmora.fit` (``BatchResult.energy`` says which).
@@ -1105,9 +1106,15 @@ def _model_record(inputs, warm_start):
     starting values, ties, fixed parameters and bounds), the background, the window, shared
     bounds, the fit's options, the energy kind and the warm starts."""
     bg = inputs.background
+    peaks = []
+    for pk in inputs.peaks:
+        pk = copy.copy(pk)
+        pk.bounds = dict(sorted(pk.bounds.items()))  # bounds given in any order are the same
+        peaks.append(repr(pk))
+    options = ", ".join(f"{k}={v!r}" for k, v in sorted(vars(bg).items()) if k != "t")
     parts = {
-        "peaks": ", ".join(repr(pk) for pk in inputs.peaks),
-        "background": f"{type(bg).__name__}{sorted((k, repr(v)) for k, v in vars(bg).items())}",
+        "peaks": ", ".join(peaks),
+        "background": f"{bg.name} ({options})" if options else bg.name,
         "window": repr(tuple(float(v) for v in inputs.window)),
         "bounds": repr(sorted(inputs.bounds.items())),
         "tol": repr(float(inputs.tol)),
@@ -1129,9 +1136,9 @@ def _check_resumed(packed, store, run):
     theirs, ours = dict(attrs["model"]), run["model"]
     if theirs != ours:
         what = next((k for k in _RUN_PARTS if theirs.get(k) != ours.get(k)), "model")
-        raise ValueError(f"store: {store} was fitted with another {what} ({theirs.get(what)}, "
-                         f"here {ours.get(what)}); resume it with the same model, or pass "
-                         f"overwrite=True to start it again")
+        raise ValueError(f"store: {store} holds fits with another {what!r} (there "
+                         f"{theirs.get(what)}, here {ours.get(what)}); resume it with the same "
+                         f"model, or pass overwrite=True to start it again")
     return tuple(tuple(int(n) for n in c) for c in attrs["blocks"])
 
 

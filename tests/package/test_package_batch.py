@@ -486,9 +486,9 @@ def test_a_store_is_refused_before_any_fit_when_it_cannot_be_written_or_resumed(
     store = tmp_path / "fits.zarr"
     velmora.fit_many(X, Y, PEAKS, background="uniform", store=store, chunks=(1, 2))
     for change, message in [
-        (dict(peaks=[velmora.Peak("gaussian", x0=5.0, sigma=0.5)]), "another peaks"),
-        (dict(background="linear"), "another background"),
-        (dict(tol=1e-6), "another tol"),
+        (dict(peaks=[velmora.Peak("gaussian", x0=5.0, sigma=0.5)]), "another 'peaks'"),
+        (dict(background="linear"), "another 'background'"),
+        (dict(tol=1e-6), "another 'tol'"),
         (dict(x=X + 0.01), "another grid"),
         (dict(Y=Y[:1]), r"shape \(2, 2, 120\), Y has \(1, 2, 120\)"),
         (dict(chunks=(2, 2)), "fitted in blocks of"),
