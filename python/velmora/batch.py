@@ -18,10 +18,12 @@ import concurrent.futures
 import copy
 from dataclasses import replace
 import functools
+import itertools
 import math
 import numbers
 import sys
 import threading
+import time
 
 import numpy as np
 import velmora_core
@@ -55,6 +57,13 @@ CHUNK_MAX = 64
 # show beside the fits; the progress bar moves once a call.  Where the calls end does not
 # change any result.
 BURST = 64
+
+# Seconds between the writes of a batch fitted on threads to its store: the spectra fitted
+# since the last write are lost when the process is killed (they read "not fitted"), and a
+# write costs a few milliseconds for every chunk it touches, so chunks of a few thousand
+# spectra written once a second cost nothing beside the fits.
+FLUSH = 1.0
+STORE_CHUNK = 4096
 
 # The engine's statuses (0 converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed,
 # 5 skipped, 6 no start) as the batch's.
@@ -1000,7 +1009,7 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
                      axis=_plain_record(axis),
                      energy=None if inputs.energy is None else _plain_record(inputs.energy))
         packed = batch_store.create(store, spectrum_shape + (layout.fields,), chunk_spec,
-                                    _is_dask(Y), attrs,
+                                    None if _is_dask(Y) else STORE_CHUNK, attrs,
                                     {layout.n_iter: 0.0, layout.converged: 0.0,
                                      layout.status: NOT_FITTED}, coords)
         todo = blocks
@@ -1022,16 +1031,15 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         elif _is_dask(Y) and batch_store.aligned(packed.chunks[:-1], chunk_spec):
             _run_dask_store(Y, inputs, warm_start, layout, like, bar, chunk_spec, todo, store)
         else:
-            # Threads take turns to write (a chunk of the store may span blocks); a Dask
-            # array resumed in a store written so is read here block by block.
-            lock = threading.Lock()
-
-            def write(block, rows):
-                with lock:
-                    batch_store.write_rows(packed, block, rows, layout.status)
-
-            _run_threads(Y, inputs, warm_start, layout, like, todo, write,
-                         workers or velmora_core._pool_size(), bar)
+            # The waiting thread writes what the workers have fitted, once a second and at
+            # the end, stopped or not (a Dask array resumed in a store written so is read
+            # here block by block).
+            writer = _StoreWriter(packed, layout)
+            try:
+                _run_threads(Y, inputs, warm_start, layout, like, todo, writer.put,
+                             workers or velmora_core._pool_size(), bar, writer.flush)
+            finally:
+                writer.flush()
     finally:
         if bar is not None:
             bar.close()
@@ -1176,10 +1184,10 @@ def _group_starts(Y, group, inputs, like, warm):
     return out
 
 
-def _run_threads(Y, inputs, warm_start, layout, like, blocks, write, workers, bar):
+def _run_threads(Y, inputs, warm_start, layout, like, blocks, write, workers, bar, flush=None):
     """Fits ``blocks`` of ``Y`` on ``workers`` threads; ``write(block, rows)`` takes each
     block's packed rows as it finishes (those it has fitted of a block stopped by Ctrl-C
-    too)."""
+    too).  ``flush()``, when given, is called by the waiting thread every FLUSH seconds."""
     stop = threading.Event()
     lock = threading.Lock()
     finished = [0]
@@ -1219,8 +1227,12 @@ def _run_threads(Y, inputs, warm_start, layout, like, blocks, write, workers, ba
                 if stop.is_set():
                     break
             pending = set(futures)
+            flushed = time.monotonic()
             while pending:
                 _, pending = concurrent.futures.wait(pending, timeout=0.1)
+                if flush is not None and time.monotonic() - flushed >= FLUSH:
+                    flush()
+                    flushed = time.monotonic()
                 if bar is not None and finished[0] > shown:
                     bar.update(finished[0] - shown)
                     shown = finished[0]
@@ -1235,6 +1247,40 @@ def _run_threads(Y, inputs, warm_start, layout, like, blocks, write, workers, ba
             f.result()  # a chunk's own failure (a bug, not a bad spectrum) is raised here
     if bar is not None and finished[0] > shown:
         bar.update(finished[0] - shown)
+
+
+class _StoreWriter:
+    """Rows fitted on threads, held in memory and written to the store by one thread: every
+    chunk that holds a block finished since the last :meth:`flush`, in whole (the chunks of a
+    store fitted on threads may hold several blocks, and parts of blocks)."""
+
+    def __init__(self, array, layout):
+        self.array, self.status = array, layout.status
+        # What the store holds (a resumed store's fitted blocks included), so that a chunk is
+        # written whole from here.
+        self.rows = np.asarray(array[...])
+        self.chunks = array.chunks[:-1]
+        self.lock = threading.Lock()
+        self.finished = []
+
+    def put(self, block, rows):
+        with self.lock:
+            self.rows[block] = rows
+            self.finished.append(block)
+
+    def flush(self):
+        with self.lock:
+            blocks, self.finished = self.finished, []
+            touched = set()
+            for block in blocks:
+                ranges = [range(b.start // c, -(-b.stop // c)) for b, c in zip(block, self.chunks)]
+                touched.update(itertools.product(*ranges))
+            regions = [tuple(slice(i * c, (i + 1) * c) for i, c in zip(index, self.chunks))
+                       for index in sorted(touched)]
+            # Copied while the workers wait: a row is written as a worker left it, whole.
+            parts = [(region, self.rows[region].copy()) for region in regions]
+        for region, rows in parts:
+            batch_store.write_rows(self.array, region, rows, self.status)
 
 
 def _fit_and_write(block, region, inputs, warm_start, layout, like, store):

@@ -13,8 +13,8 @@ fitted; then each block's rows are written as
 the block finishes, the status field last, so that a spectrum whose write was cut short reads
 "not fitted" too.  Chunks are written whole and atomically by Zarr's file store.  Along the
 spectrum axes the chunks of a store fitted by Dask lie within single blocks (blocks are written
-by different processes, which must never share a chunk); a store fitted by threads takes chunks
-of the longest block, its writes made one at a time.
+by different processes, which must never share a chunk); a store fitted by threads has chunks
+of a few thousand spectra, written whole by one thread.
 """
 import hashlib
 import math
@@ -114,18 +114,27 @@ def is_regular(lengths):
     return all(n == lengths[0] for n in lengths[:-1]) and lengths[-1] <= lengths[0]
 
 
-def chunks_for(blocks, shared):
+def chunks_for(blocks, spectra=None):
     """The chunk length along each spectrum axis of a store of ``blocks`` (per axis, the
-    lengths of the blocks).  ``shared``: written by processes that cannot take turns, whose
-    chunks must lie within single blocks (the blocks' length where they are regular, else
-    the greatest common divisor of their lengths); otherwise the longest block."""
+    lengths of the blocks).  ``spectra`` None: chunks for blocks written by processes that
+    cannot take turns, which must lie within single blocks (the blocks' length where they
+    are regular, else the greatest common divisor of their lengths).  Otherwise chunks for
+    one writer: the longest block, grown over the last axes, then the ones before them, to
+    about ``spectra`` spectra."""
     out = []
     for lengths in blocks:
         lengths = [int(n) for n in lengths if n > 0] or [1]
-        if is_regular(lengths):
-            out.append(lengths[0])
+        if spectra is None and not is_regular(lengths):
+            out.append(math.gcd(*lengths))
         else:
-            out.append(math.gcd(*lengths) if shared else max(lengths))
+            out.append(max(lengths))
+    if spectra is not None:
+        sizes = [max(1, sum(int(n) for n in lengths)) for lengths in blocks]
+        for axis in reversed(range(len(out))):
+            room = spectra // math.prod(out)
+            if room < 2:
+                break
+            out[axis] = min(sizes[axis], out[axis] * room)
     return tuple(out)
 
 
@@ -138,7 +147,7 @@ def aligned(chunks, blocks):
     return True
 
 
-def create(store, shape, blocks, shared, attrs, initial, coords=None):
+def create(store, shape, blocks, spectra, attrs, initial, coords=None):
     """A new batch store at ``store`` (replacing whatever store is there): ``packed`` of
     ``shape`` (spectrum axes..., fields), every value NaN but those of ``initial``.
 
@@ -148,8 +157,9 @@ def create(store, shape, blocks, shared, attrs, initial, coords=None):
     shape : tuple of int
     blocks : tuple of tuple of int
         The lengths of the blocks along every spectrum axis.
-    shared : bool
-        Whether different processes write the blocks (see :func:`chunks_for`).
+    spectra : int or None
+        None where different processes write the blocks, else about how many spectra a chunk
+        holds (see :func:`chunks_for`).
     attrs : dict
         The attributes of ``packed`` (the format's mark is added).
     initial : dict of int to float
@@ -166,7 +176,7 @@ def create(store, shape, blocks, shared, attrs, initial, coords=None):
     import zarr
 
     group = zarr.open_group(store=store, mode="w")
-    chunks = chunks_for(blocks, shared) + (1,)
+    chunks = chunks_for(blocks, spectra) + (1,)
     # Marked as a batch's store at once: a field no write has reached reads NaN, and a status
     # that reads NaN is "not fitted", so a store whose creation was cut short is one whose
     # spectra are all still to be fitted.

@@ -3,6 +3,7 @@ import _thread
 import math
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -447,6 +448,11 @@ def test_a_batch_killed_mid_run_leaves_a_store_that_resumes(tmp_path):
                              stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "go\n", child.communicate(timeout=60)[1]
+        # Killed once the two blocks fitted are in the store (written within a second).
+        for _ in range(100):
+            if velmora.open_batch(store).summary().get("ok") == 8:
+                break
+            time.sleep(0.05)
     finally:
         child.kill()
         child.communicate()
