@@ -872,10 +872,11 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     store : str or path, optional
         A Zarr store (a directory, or a URL the Dask workers can write to) for the results.
         It is created before any spectrum is fitted with every spectrum "not fitted" (status
-        5, values NaN), and each block's results are written as the block finishes (with Dask
-        input by the worker that fits it, so that neither the workers nor the caller hold the
-        whole map): a batch stopped at any moment, by Ctrl-C or a killed process, leaves a
-        store whose spectra are either fitted or "not fitted".  The returned batch reads its
+        5, values NaN), and the results are written as they come: with Dask input each
+        block's by the worker that fits it, as it finishes (so that neither the workers nor
+        the caller hold the whole map); on threads, what has been fitted, once a second and
+        when the batch ends or stops.  A batch stopped at any moment, by Ctrl-C or a killed
+        process, leaves a store whose spectra are either fitted or "not fitted".  The returned batch reads its
         estimates from the store when asked for; :func:`open_batch` reads a store back.  The
         store holds one array, ``packed``, whose attributes name its fields and record the
         model, grid and blocks fitted.  Needs ``zarr`` (``pip install 'velmora[io]'``).
