@@ -847,8 +847,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
     Y : ndarray, dask array or xarray.DataArray, shape (..., n_channels)
         The counts; the last axis runs over ``x``.  A Dask array is fitted block by block
         with whatever scheduler is active; its channel axis is rechunked into one block if it
-        is split.  An ``xarray.DataArray`` lends its dimension
-        names and coordinates to the result, and its channel coordinate (``kinetic_energy``,
+        is split.  An ``xarray.DataArray`` lends its dimension names and coordinates to the
+        result, and its channel coordinate (``kinetic_energy``,
         ``binding_energy``) or ``energy`` attribute decides the energy kind of a Shirley or
         Tougaard background as in :func:`velmora.fit` (``BatchResult.energy`` says which).
     peaks : list of Peak
@@ -876,10 +876,11 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         block's by the worker that fits it, as it finishes (so that neither the workers nor
         the caller hold the whole map); on threads, what has been fitted, once a second and
         when the batch ends or stops.  A batch stopped at any moment, by Ctrl-C or a killed
-        process, leaves a store whose spectra are either fitted or "not fitted".  The returned batch reads its
-        estimates from the store when asked for; :func:`open_batch` reads a store back.  The
-        store holds one array, ``packed``, whose attributes name its fields and record the
-        model, grid and blocks fitted.  Needs ``zarr`` (``pip install 'velmora[io]'``).
+        process, leaves a store whose spectra are either fitted or "not fitted".  The
+        returned batch reads its estimates from the store when asked for; :func:`open_batch`
+        reads a store back.  The store holds one array, ``packed``, whose attributes name its
+        fields and record the model, grid and blocks fitted.  Needs ``zarr`` (``pip install
+        'velmora[io]'``).
     resume : bool
         With ``store``: an existing store is completed.  The blocks that still hold spectra
         "not fitted" are fitted (in whole: a block is a warm-start path) and written, the
@@ -907,9 +908,9 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         them a store that exists without ``resume`` or ``overwrite``, one that is not a batch
         store, and with ``resume`` one of another model, grid, shape or blocks.
     KeyboardInterrupt
-        On Ctrl-C, within a second; spectra not yet fitted are lost, but for those a store
-        has been given: it keeps every block written, the rest "not fitted", for
-        ``resume=True``.
+        On Ctrl-C, within a second.  A store keeps what was fitted by then (on threads,
+        every spectrum; with Dask, every block finished), the rest "not fitted", for
+        ``resume=True``; without one the results are lost.
 
     Examples
     --------
@@ -1271,7 +1272,7 @@ class _StoreWriter:
 
     def flush(self):
         with self.lock:
-            blocks, self.finished = self.finished, []
+            blocks = list(self.finished)
             touched = set()
             for block in blocks:
                 ranges = [range(b.start // c, -(-b.stop // c)) for b, c in zip(block, self.chunks)]
@@ -1282,6 +1283,9 @@ class _StoreWriter:
             parts = [(region, self.rows[region].copy()) for region in regions]
         for region, rows in parts:
             batch_store.write_rows(self.array, region, rows, self.status)
+        # Forgotten only once written: a flush cut short by Ctrl-C is made again whole.
+        with self.lock:
+            del self.finished[:len(blocks)]
 
 
 def _fit_and_write(block, region, inputs, warm_start, layout, like, store):
