@@ -175,19 +175,21 @@ def create(store, shape, blocks, spectra, attrs, initial, coords=None):
     """
     import zarr
 
-    group = zarr.open_group(store=store, mode="w")
+    zarr.open_group(store=store, mode="w")  # empties a store that is replaced
     chunks = chunks_for(blocks, spectra) + (1,)
+    array = zarr.open_array(store=store, path="packed", mode="w", shape=tuple(shape),
+                            chunks=chunks, dtype="f8", fill_value=np.nan)
     # Marked as a batch's store at once: a field no write has reached reads NaN, and a status
     # that reads NaN is "not fitted", so a store whose creation was cut short is one whose
     # spectra are all still to be fitted.
-    array = group.create_array("packed", shape=tuple(shape), chunks=chunks, dtype="f8",
-                               fill_value=np.nan,
-                               attributes=dict(attrs, velmora_batch=FORMAT))
+    array.attrs.update(dict(attrs, velmora_batch=FORMAT))
     for name, values in (coords or {}).items():
+        values = np.asarray(values)
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # Zarr's notes on its string types
-                group.create_array(f"coords/{name}", data=np.asarray(values))
+                zarr.open_array(store=store, path=f"coords/{name}", mode="w",
+                                shape=values.shape, dtype=values.dtype)[...] = values
         except Exception:  # a type Zarr does not hold: the batch is read back without it
             continue
     if math.prod(shape[:-1]):
