@@ -367,9 +367,12 @@ def assert_fitted_or_not(batch, whole):
     return int(fitted.sum())
 
 
-@pytest.mark.parametrize("run", ["threads", "dask"])
-def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run, tmp_path,
-                                                                         monkeypatch):
+# A store written on threads has chunks of several blocks, one written by Dask chunks within
+# blocks: each is resumed by both (a Dask array in other blocks is rechunked to the store's).
+@pytest.mark.parametrize("run, then", [("threads", "threads"), ("threads", "dask"),
+                                       ("dask", "dask"), ("dask", "threads")])
+def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run, then,
+                                                                         tmp_path, monkeypatch):
     pytest.importorskip("zarr")
     da = pytest.importorskip("dask.array")
     import dask
@@ -407,12 +410,13 @@ def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run,
     calls.clear()
     monkeypatch.setattr(batch_module, "fit_chunk",
                         lambda *args, **kwargs: calls.append(1) or chunk(*args, **kwargs))
+    data = Y if then == "threads" else da.from_array(Y, chunks=(3, 3, X.size))
     resumed = velmora.fit_many(X, data, PEAKS, background="uniform", store=store, resume=True)
     assert len(calls) == 4                                      # only the blocks not written
     assert_same_batch(resumed, whole)
     assert_same_batch(velmora.open_batch(store), whole)
     calls.clear()
-    again = velmora.fit_many(X, data, PEAKS, background="uniform", chunks=(2, 2), store=store,
+    again = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2), store=store,
                              overwrite=True)
     assert len(calls) == 6 and again.summary() == {"ok": 24}
 
