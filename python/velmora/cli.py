@@ -263,7 +263,7 @@ def guessed_model(args, x, counts, energy):
     """The keyword arguments of the fit from --shape with --peaks, --x0 or --doublet."""
     from .guess import guess_peaks
     from .lines import doublet, kalpha2
-    from .model import Peak
+    from .peaks import Peak
     from .modelfile import stated_anode, stated_ratio
 
     options = {} if args.beta is None else {"beta": args.beta}
@@ -495,7 +495,7 @@ def _write_dataset(ds, path):
 
 
 def run_fit_map(args):
-    from .batch import fit_many
+    from .fit import fit_many
     from .guess import guess_peaks
 
     check_model_options(args)

@@ -1,142 +1,18 @@
-"""``velmora.fit``: peaks and a background fitted to a spectrum by maximum likelihood."""
-from dataclasses import dataclass
-import warnings
+"""``velmora.fit`` and ``velmora.fit_many``: one call that builds a :class:`velmora.Model`
+and fits it to one spectrum or to many."""
+from .model import Model
 
-import numpy as np
+__all__ = ["fit", "fit_many"]
 
-import velmora_core
-
-from .axis import Axis, axis_of, plain
-from .backgrounds import make_background, settle_energy
-from .problem import FitState, build
-from .result import build_result, source_of, warn_if_not_converged
-from .validation import (check_data, check_options, check_peaks, check_shared_bounds,
-                         check_window, NoCounts)
-
-
-@dataclass(frozen=True)
-class FitInput:
-    """The validated arguments of a fit (see :func:`fit`); ``energy`` the
-    :class:`~velmora.axis.EnergyKind` its background took x as (None for a background that
-    does not depend on it)."""
-
-    x: np.ndarray
-    counts: np.ndarray
-    peaks: tuple
-    ties: tuple
-    background: object
-    window: tuple
-    tol: float
-    max_iter: int
-    bounds: dict
-    energy: object = None
-
-
-@dataclass(frozen=True)
-class Outcome:
-    """What the engine reports of a fit.
-
-    Attributes
-    ----------
-    theta : ndarray
-        The fitted free parameters (internal units).
-    iterations : int
-        Newton (or Levenberg-Marquardt) steps taken.
-    log_likelihood : float
-    converged : bool
-    decrement : float
-        Half the Newton decrement at the end: the gain in log-likelihood a full Newton step
-        predicts, the fit's stopping criterion.
-    status : int
-        0 converged, 1 out of iterations, 2 stalled, 3 not finite.
-    evaluations : int
-        Passes over the data.
-    """
-
-    theta: np.ndarray
-    iterations: int
-    log_likelihood: float
-    converged: bool
-    decrement: float
-    status: int
-    evaluations: int
-
-
-def validate(x, counts, peaks, background=None, window=None, tol=1e-9, max_iter=1000,
-             knots=None, energy=None, bounds=None, accelerate=None, axis=None):
-    """Every check of :func:`fit`, before any work: a :class:`FitInput`.  ``axis``: what the
-    data said about x (:func:`velmora.axis.axis_of`; plain arrays say nothing), which decides
-    the energy kind of a Shirley or Tougaard background with the ``energy`` given."""
-    axis = Axis() if axis is None else axis
-    x, counts = check_data(x, counts)
-    peaks, ties = check_peaks(peaks)
-    bg, energy_kind = settle_energy(make_background(background, knots, energy), axis,
-                                    "energy" if energy is not None else "background")
-    # An axis is of an energy kind when the data say so or the kind was given for them.
-    kind = axis.kind() or (energy_kind.kind if energy_kind and energy_kind.source == "argument"
-                           else None)
-    window = check_window(window, x, kind, axis.excitation)
-    tol, max_iter = check_options(tol, max_iter)
-    if accelerate is not None:
-        if not isinstance(accelerate, (bool, np.bool_)):
-            raise TypeError(f"accelerate: expected True or False, got "
-                            f"{type(accelerate).__name__}")
-        warnings.warn("fit(accelerate=...) has no effect: every fit runs the engine's Newton "
-                      "method", DeprecationWarning, stacklevel=3)
-    shared = check_shared_bounds(peaks, bounds)
-    lo, hi = window
-    inside = (x >= lo) & (x <= hi)
-    for pk in peaks:
-        loc = pk.values[_location(pk)]
-        if loc is not None and not lo <= loc <= hi and _location(pk) not in pk.bounds:
-            raise ValueError(f"{pk.name}: {_location(pk)}={loc} lies outside the window "
-                             f"[{lo}, {hi}]")
-    n_free = sum(len(pk.params) + 1 - len(pk.fix) - len(pk.ties) for pk in peaks)
-    if n_free == 0:
-        raise ValueError("peaks: every parameter of every peak is fixed or tied; leave at "
-                         "least one free")
-    n_inside = int(np.count_nonzero(inside))
-    if n_inside <= n_free:
-        raise ValueError(f"window: {n_inside} data points in [{lo}, {hi}] are too few for "
-                         f"{n_free} free peak parameters")
-    if not counts[inside].sum() > 0:
-        raise NoCounts("counts: every count in the window is zero")
-    return FitInput(x=x, counts=counts, peaks=tuple(peaks), ties=tuple(ties), background=bg,
-                    window=window, tol=tol, max_iter=max_iter, bounds=shared,
-                    energy=energy_kind)
-
-
-def _location(peak):
-    from .shapes import SHAPES
-
-    return SHAPES[peak.shape].location
-
-
-def prepare(inputs, start=None, like=None):
-    """The set-up of a fit and the window's counts (``like``: a set-up of the same model on
-    the same grid whose counts-free parts may be reused)."""
-    return build(inputs.x, inputs.counts, list(inputs.peaks), list(inputs.ties),
-                 inputs.background, inputs.window, inputs.tol, inputs.max_iter, inputs.bounds,
-                 start, like)
-
-
-def run(setup, counts, theta=None, curves=True):
-    """The engine's fit of the window's ``counts`` from ``theta`` (default: the set-up's
-    start): an :class:`Outcome` and the engine's report at the fitted point (with the curves
-    and the peaks' heights and widths when ``curves``)."""
-    theta = np.array(setup.theta0 if theta is None else theta, dtype=np.float64)
-    (iterations, ll, converged, decrement, status, evaluations), report = \
-        velmora_core._engine_fit(setup.model, counts, theta, setup.tol, setup.max_iter, curves,
-                                 curves)
-    outcome = Outcome(theta=theta, iterations=int(iterations), log_likelihood=float(ll),
-                      converged=bool(converged), decrement=float(decrement), status=int(status),
-                      evaluations=int(evaluations))
-    return outcome, report
+# The keyword arguments of fit_many that go to the model.
+MODEL_OPTIONS = ("window", "tol", "max_iter", "knots", "energy", "bounds", "accelerate")
 
 
 def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000, knots=None,
         energy=None, bounds=None, accelerate=None, start=None):
-    """Fit peaks and a background to a spectrum by maximum likelihood.
+    """Fit peaks and a background to a spectrum by maximum likelihood:
+    ``fit(x, counts, peaks, background, start=start, **options)`` is
+    ``Model(peaks, background, **options).fit(x, counts, start=start)``.
 
     The counts are Poisson counts per grid point; the expected count of a channel is the sum
     of the peaks' counts (area times density times channel width) and the background's.  The
@@ -224,29 +100,103 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
     True
     """
-    axis = axis_of(x, counts)
-    inputs = validate(plain(x), plain(counts), peaks, background, window, tol, max_iter, knots,
-                      energy, bounds, accelerate, axis)
-    result = fit_validated(inputs, start=check_start(start))
-    result.axis = axis
-    result.source = source_of(counts)
-    warn_if_not_converged(result)
-    return result
+    return Model(peaks, background, window=window, tol=tol, max_iter=max_iter, knots=knots,
+                 energy=energy, bounds=bounds, accelerate=accelerate).fit(x, counts, start=start)
 
 
-def check_start(start):
-    """``start`` (a FitResult, a FitState or None) as a FitState or None."""
-    from .result import FitResult
+def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=None,
+             progress=None, chunks=None, store=None, resume=False, overwrite=False,
+             **fit_options):
+    """Fit one model to many spectra.
 
-    if start is None or isinstance(start, FitState):
-        return start
-    if not isinstance(start, FitResult):
-        raise TypeError(f"start: expected None or a FitResult, got {type(start).__name__}")
-    return start.state
+    Parameters
+    ----------
+    x : array_like
+        The grid, shared by every spectrum.
+    Y : ndarray, dask array or xarray.DataArray, shape (..., n_channels)
+        The counts; the last axis runs over ``x``.  A Dask array is fitted block by block
+        with whatever scheduler is active; its channel axis is rechunked into one block if it
+        is split.  An ``xarray.DataArray`` lends its dimension names and coordinates to the
+        result, and its channel coordinate (``kinetic_energy``,
+        ``binding_energy``) or ``energy`` attribute decides the energy kind of a Shirley or
+        Tougaard background as in :func:`velmora.fit` (``BatchResult.energy`` says which).
+    peaks : list of Peak
+        The model and the starting values (see :func:`velmora.fit`).
+    background : see :func:`velmora.fit`
+    warm_start : {"previous", "none"}
+        ``"previous"``: each spectrum starts from its predecessor's fit along the serpentine
+        path through its chunk; ``"none"``: every spectrum starts from ``peaks``.
+    workers : int, optional
+        Threads for NumPy input (default: the worker count of the core's pool,
+        ``RAYON_NUM_THREADS`` or the available processors).  Each spectrum's fit runs on one
+        thread.  Ignored for Dask input (the scheduler decides).
+    progress : bool, optional
+        A progress bar: by default on a terminal, for batches that take over a second;
+        ``True`` forces it, ``False`` hides it.
+    chunks : int or tuple, optional
+        NumPy input: block sizes over the spectrum axes (Dask style), which fix the warm-start
+        paths.  Default: about 8 blocks of equal length, 4 to 64 spectra each, whole
+        rows first (the same for any number of workers).  A Dask array keeps
+        its own blocks.
+    store : str or path, optional
+        A Zarr store (a directory, or a URL the Dask workers can write to) for the results.
+        It is created before any spectrum is fitted with every spectrum "not fitted" (status
+        5, values NaN), and the results are written as they come: with Dask input each
+        block's by the worker that fits it, as it finishes (so that neither the workers nor
+        the caller hold the whole map); on threads, what has been fitted, once a second and
+        when the batch ends or stops.  A batch stopped at any moment, by Ctrl-C or a killed
+        process, leaves a store whose spectra are either fitted or "not fitted".  The
+        returned batch reads its estimates from the store when asked for; :func:`open_batch`
+        reads a store back.  The store holds one array, ``packed``, whose attributes name its
+        fields and record the model, grid and blocks fitted.  Needs ``zarr`` (``pip install
+        'velmora[io]'``).
+    resume : bool
+        With ``store``: an existing store is completed.  The blocks that still hold spectra
+        "not fitted" are fitted (in whole: a block is a warm-start path) and written, the
+        others are left as they are, so that the store ends as one uninterrupted batch would
+        have left it.  The store must be of the same model (peaks, background, window,
+        options), grid and shape of data; NumPy input is fitted in the store's blocks (a
+        ``chunks`` that differs is refused), a Dask array is rechunked to them.  A store that
+        does not exist yet is created.
+    overwrite : bool
+        With ``store``: an existing batch store is replaced (anything else at its path is
+        refused).  Without ``resume`` or ``overwrite`` an existing store is refused.
+    **fit_options
+        ``window``, ``tol``, ``max_iter``, ``knots``, ``energy``, ``bounds``, ``accelerate``
+        as for :func:`velmora.fit`: ``fit_many(x, Y, peaks, background, **options)`` is
+        ``Model(peaks, background, **options).fit_many(x, Y, ...)``.
 
+    Returns
+    -------
+    BatchResult
 
-def fit_validated(inputs, start=None):
-    """The fit itself, from the output of :func:`validate`."""
-    setup, counts = prepare(inputs, start)
-    outcome, report = run(setup, counts)
-    return build_result(setup, counts, outcome, report, energy=inputs.energy)
+    Raises
+    ------
+    TypeError, ValueError
+        For bad arguments, before any spectrum is fitted (the data of single spectra are not
+        errors: a spectrum that cannot be fitted gets a status code and NaN values): among
+        them a store that exists without ``resume`` or ``overwrite``, one that is not a batch
+        store, and with ``resume`` one of another model, grid, shape or blocks.
+    KeyboardInterrupt
+        On Ctrl-C, within a second.  A store keeps what was fitted by then (on threads,
+        every spectrum; with Dask, every block finished), the rest "not fitted", for
+        ``resume=True``; without one the results are lost.
+
+    Examples
+    --------
+    >>> import numpy as np, velmora
+    >>> x = np.linspace(0, 10, 200)
+    >>> rng = np.random.default_rng(1)
+    >>> centres = np.linspace(4.5, 5.5, 6)[:, None]
+    >>> Y = rng.poisson(300 * np.exp(-0.5 * ((x - centres) / 0.4) ** 2) + 5).reshape(2, 3, 200)
+    >>> batch = velmora.fit_many(x, Y, [velmora.Peak("gaussian", x0=5.0, sigma=0.5)],
+    ...                          background="uniform", workers=1)
+    >>> batch.values["p0.x0"].shape, batch.summary()
+    ((2, 3), {'ok': 6})
+    """
+    unknown = sorted(set(fit_options) - set(MODEL_OPTIONS))
+    if unknown:
+        raise TypeError(f"fit_many() got unexpected keyword arguments: {', '.join(unknown)}")
+    return Model(peaks, background, **fit_options).fit_many(
+        x, Y, warm_start=warm_start, workers=workers, progress=progress, chunks=chunks,
+        store=store, resume=resume, overwrite=overwrite)

@@ -12,7 +12,8 @@ import numbers
 import numpy as np
 
 from .axis import axis_of
-from .model import Peak
+from .lines import kalpha2 as partner_of, positive, wavelength_ratio
+from .peaks import Peak
 from .shapes import SHAPE_NAMES, SHAPES
 from .validation import check_data, check_window
 
@@ -170,8 +171,8 @@ class Picker:
             self.residual = self.residual - bump(where, height)
         else:
             # The height read is the peak's own plus its partner's tail there.
-            ratio, partner_of = self.partner
-            twin = partner_of(where)
+            ratio, twin_of = self.partner
+            twin = twin_of(where)
             with np.errstate(invalid="ignore"):
                 overlap = np.where(np.isfinite(twin), np.exp(-4.0 * np.log(2.0) * (
                     (twin - where) / fwhm) ** 2), 0.0)
@@ -182,7 +183,10 @@ class Picker:
         return height, where, fwhm
 
     def height_at(self, position):
-        """What is left of the data at ``position`` (per row)."""
+        """What is left of the data at ``position`` (one for every row, or one per row)."""
+        if np.ndim(position):
+            i = np.argmin(np.abs(self.x[None, :] - np.asarray(position)[:, None]), axis=1)
+            return self.residual[np.arange(self.rows), i]
         i = self._nearest.get(position)
         if i is None:
             i = self._nearest[position] = int(np.argmin(np.abs(self.x - position)))
@@ -193,7 +197,7 @@ class Picker:
         return np.maximum(height * fwhm * GAUSSIAN_AREA_PER_FWHM / self.step, 0.0)
 
 
-def fill_values(picker, peaks, tied_positions=None, positions=None):
+def fill_values(picker, peaks, tied_positions=None):
     """Every missing starting value and area of ``peaks``, read from the picker's rows: per
     peak, a dict of name to an array over the rows.
 
@@ -201,28 +205,21 @@ def fill_values(picker, peaks, tied_positions=None, positions=None):
     the one standing highest above what is left first, so that a small peak on the shoulder
     of a large one is read after the large one is taken off; then the others are picked
     greedily from what the known ones leave; last, the tied ones whose position follows from
-    peaks only guessed.  ``tied_positions`` (a callable returning {peak name: position} for
-    the peaks whose position is tied and can be worked out from the peaks given to it) places
-    the peaks whose position is tied; it takes one row only.  ``positions`` ({peak name:
-    position}, any number of rows) places tied peaks whose position is known beforehand, as
-    the first call of ``tied_positions`` would.  The picker is used up.
+    peaks only guessed.  ``tied_positions`` places the peaks whose position is tied:
+    ``tied_positions(filled)`` returns ``{peak name: positions, one per row}`` of the tied
+    peaks whose position follows from the values given and from those read so far
+    (``filled``: ``{peak index: {name: values over the rows}}``).  The picker is used up.
     """
     rows = picker.rows
-    if tied_positions is not None and rows != 1:
-        raise ValueError("fill_values: tied positions are worked out one spectrum at a time")
     location = [SHAPES[p.shape].location for p in peaks]
     where = {k: p.values[location[k]] for k, p in enumerate(peaks)
              if location[k] not in p.ties and p.values[location[k]] is not None}
-    for k, p in enumerate(peaks):
-        if location[k] in p.ties and p.name in (positions or {}):
-            where[k] = positions[p.name]
     filled = {}
 
     def resolve():
         if tied_positions is None:
             return
-        current = [_as_peak(p, filled[k]) if k in filled else p for k, p in enumerate(peaks)]
-        by_name = tied_positions(current)
+        by_name = tied_positions(filled)
         for k, p in enumerate(peaks):
             if location[k] in p.ties and p.name in by_name and k not in where:
                 where[k] = by_name[p.name]
@@ -239,6 +236,8 @@ def fill_values(picker, peaks, tied_positions=None, positions=None):
     resolve()
     # The peaks of known position, in each row the highest first.
     pending = [k for k in range(len(peaks)) if k in where]
+    at = np.array([np.broadcast_to(np.asarray(where[k], dtype=np.float64), (rows,))
+                   for k in pending]).reshape(len(pending), rows)
     taken = np.zeros((rows, len(peaks)), dtype=bool)
     for _ in range(len(pending)):
         heights = np.full((rows, len(peaks)), -np.inf)
@@ -246,9 +245,9 @@ def fill_values(picker, peaks, tied_positions=None, positions=None):
             heights[:, k] = np.where(taken[:, k], -np.inf, picker.height_at(where[k]))
         # Python's max over the pending peaks: the first of the highest (NaN never highest).
         heights = np.where(np.isnan(heights), -np.inf, heights)
-        first = np.array(pending)[np.argmax(heights[:, pending], axis=1)]
-        positions = np.array([where[k] for k in first], dtype=np.float64)
-        picked = picker.take(positions)
+        choice = np.argmax(heights[:, pending], axis=1)
+        first = np.array(pending)[choice]
+        picked = picker.take(at[choice, np.arange(rows)])
         for k in set(first.tolist()):
             fill(k, picked, first == k)
         taken[np.arange(rows), first] = True
@@ -302,8 +301,6 @@ def _pair_share(peak, anode, ratio):
     its Kα2 partner lies well within its width (the pair was read as one bump), 1 where the
     two are resolved, and between them as the partner's height at the reflection's centre
     (a Gaussian of the reflection's full width at half maximum) says."""
-    from .lines import _wavelength_ratio
-
     spec = SHAPES[peak.shape]
     x0 = peak.values[spec.location]
     width = peak.values[spec.widths[0]] if spec.widths else None
@@ -311,7 +308,7 @@ def _pair_share(peak, anode, ratio):
     if width is None or not reference > 0 or not width > 0:
         return 1.0 + ratio
     fwhm = width / reference  # the shapes' start rules are proportional to the FWHM
-    q = _wavelength_ratio(anode)
+    q = wavelength_ratio(anode)
     sine = q * np.sin(np.radians(x0 / 2))
     if not sine < 1.0:
         return 1.0 + ratio  # no partner: kalpha2() says so
@@ -380,10 +377,8 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
         raise ValueError(f"shape: unknown shape {shape!r}; expected one of "
                          f"{', '.join(repr(s) for s in SHAPE_NAMES)}")
     if kalpha2 is not None:
-        from .lines import _wavelength_ratio, _positive
-
-        _wavelength_ratio(kalpha2)  # refuses an unknown anode before any work
-        kalpha2_ratio = _positive(kalpha2_ratio, "kalpha2_ratio")
+        wavelength_ratio(kalpha2)  # refuses an unknown anode before any work
+        kalpha2_ratio = positive(kalpha2_ratio, "kalpha2_ratio")
         if "name" in options:
             raise ValueError("name: the reflections of guess_peaks(kalpha2=...) are named p0, "
                              "p1, ... for their partners' ties; pass no name")
@@ -399,7 +394,7 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
                          f"(at most {x.size // 3}, three points a peak)")
     picker = None
     if kalpha2 is not None:
-        q = _wavelength_ratio(kalpha2)
+        q = wavelength_ratio(kalpha2)
 
         def bragg_partner(two_theta):
             with np.errstate(invalid="ignore"):
@@ -412,8 +407,6 @@ def guess_peaks(x, counts, n, shape="gaussian", *, window=None, kalpha2=None,
     peaks = sorted(peaks, key=lambda p: p.values[location])
     if kalpha2 is None:
         return peaks
-    from .lines import kalpha2 as partner_of
-
     out = []
     for k, peak in enumerate(peaks):
         peak.name = f"p{k}"

@@ -14,10 +14,11 @@ import math
 import numbers
 import re
 
-from .model import Peak, _RESERVED, names_of
+from .peaks import RESERVED_NAMES, Peak, names_of
 from .shapes import SHAPE_NAMES, SHAPES
 
-__all__ = ["doublet", "kalpha2", "SPLITTINGS", "ORBITAL_RATIOS", "ANODES"]
+__all__ = ["doublet", "kalpha2", "wavelength_ratio", "positive", "SPLITTINGS", "ORBITAL_RATIOS",
+           "ANODES"]
 
 # ------------------------------------------------------------------------ spin-orbit doublets
 
@@ -60,7 +61,8 @@ SPLITTINGS = {
 _LEVEL = re.compile(r"([A-Z][a-z]?)(\d)([spdf])")
 
 
-def _positive(value, what):
+def positive(value, what):
+    """``value`` as a positive finite float, or a TypeError/ValueError naming ``what``."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what}: expected a positive number, got {type(value).__name__}")
     value = float(value)
@@ -147,7 +149,7 @@ def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, shar
     """
     spec = _spectral(shape, "doublets")
     if not isinstance(name, str) or not name.isidentifier() or keyword.iskeyword(name) \
-            or name in _RESERVED:
+            or name in RESERVED_NAMES:
         raise ValueError(f"name: {name!r} is not usable as the name of a level (expected an "
                          f"identifier such as 'Au4f')")
     level = _LEVEL.fullmatch(name)
@@ -171,8 +173,8 @@ def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, shar
             raise ValueError(f"splitting: no tabulated splitting for {name!r} (the table has "
                              f"{known}); pass splitting= in the units of x")
         splitting = SPLITTINGS[key]
-    splitting = _positive(splitting, "splitting")
-    ratio = ORBITAL_RATIOS[orbital] if ratio is None else _positive(ratio, "ratio")
+    splitting = positive(splitting, "splitting")
+    ratio = ORBITAL_RATIOS[orbital] if ratio is None else positive(ratio, "ratio")
 
     others = tuple(n for n in spec.names if n != spec.location)
     if share is None:
@@ -216,7 +218,7 @@ ANODES = {
 }
 
 
-def _wavelength_ratio(anode):
+def wavelength_ratio(anode):
     """λ2/λ1 of ``anode``: a name from :data:`ANODES` or a pair (λ1, λ2)."""
     if isinstance(anode, str):
         if anode not in ANODES:
@@ -227,7 +229,7 @@ def _wavelength_ratio(anode):
         if not hasattr(anode, "__len__") or len(anode) != 2:
             raise TypeError(f"anode: expected an anode's name or a pair (λ1, λ2), got "
                             f"{anode!r}")
-        lam1, lam2 = (_positive(v, f"anode[{i}]") for i, v in enumerate(anode))
+        lam1, lam2 = (positive(v, f"anode[{i}]") for i, v in enumerate(anode))
         if not lam2 > lam1:
             raise ValueError(f"anode: Kα2 ({lam2}) must have the longer wavelength than Kα1 "
                              f"({lam1})")
@@ -287,8 +289,8 @@ def kalpha2(peak, anode="Cu", ratio=0.5, name=None):
     if peak.name is None:
         raise ValueError("peak: the Kα1 reflection needs a name for its partner's ties to "
                          "refer to (Peak(..., name='p0'))")
-    q = _wavelength_ratio(anode)
-    ratio = _positive(ratio, "ratio")
+    q = wavelength_ratio(anode)
+    ratio = positive(ratio, "ratio")
     if name is None:
         name = f"{peak.name}_a2"
     location = spec.location

@@ -1,260 +1,240 @@
-"""Peaks: a shape, a name, and for every parameter (area included) a starting value, a tie,
-whether it is held fixed, and its bounds."""
-import keyword
-import math
-import numbers
+"""``velmora.Model``: peaks, ties, bounds, a background and a window, validated and compiled
+once, then fitted to one spectrum or many.
+
+A model is what does not depend on the data: the named peaks with their starting values,
+fixed values, bounds and ties (every tie parsed, ordered and compiled for the engine once),
+the background, the window and the fit's options, with one parameter table
+(:attr:`Model.params`).  What depends on the grid -- the window cut out of x, the frame of
+internal coordinates, the prepared background, every parameter's default bounds and the
+engine's model -- is built once per grid (:meth:`Model.grid`) and kept for the next fit on
+the same x.  A fit of one spectrum is a batch of one: its start is read from its data, the
+engine fits it and its results are packed into a row exactly as every spectrum of
+:meth:`Model.fit_many`, and the :class:`~velmora.FitResult` is read from that row.
+"""
+import hashlib
+import threading
 import warnings
 
-from .shapes import AREA, SHAPE_NAMES, SHAPES
-from .ties import parse_tie
+import numpy as np
 
-# Names a peak may not take: a tie could not tell them from its own vocabulary.
-_RESERVED = {"pi", "sqrt", "exp", "log", "sin", "cos", "tan", "asin", "acos", "atan", "radians",
-             "degrees", "bg", "background"}
+from .axis import Axis, axis_of, plain
+from .backgrounds import make_background
+from .grid import FitState, Grid, fit_rows
+from .params import Parameter, Parameters
+from .result import FitResult, source_of, warn_if_not_converged
+from .schedule import fit_batch
+from .shapes import AREA, SHAPES
+from .ties import compile_ties
+from .validation import (NoCounts, check_data, check_options, check_peaks, check_shared_bounds,
+                         window_pair)
 
-
-def real(value, what):
-    """``value`` as a finite float, or a TypeError/ValueError naming ``what``."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{what}: expected a real number, got {type(value).__name__}")
-    value = float(value)
-    if not math.isfinite(value):
-        raise ValueError(f"{what}: expected a finite number, got {value!r}")
-    return value
-
-
-def names_of(value, what):
-    """``value`` (a parameter name or a sequence of names) as a tuple of names; a TypeError
-    naming ``what`` for anything else."""
-    if isinstance(value, str):
-        return (value,)
-    try:
-        return tuple(value)
-    except TypeError:
-        raise TypeError(f"{what}: expected a parameter name or a sequence of names, got "
-                        f"{type(value).__name__}") from None
+# Grids kept per model (fits on more grids build the oldest again when it comes back).
+GRIDS_KEPT = 8
 
 
-def check_bounds(spec_of, bounds, what):
-    """Validated bounds ``{name: (lo, hi)}`` (a new dict): ``spec_of(name)`` gives the
-    parameter's spec or raises KeyError; either end may be None or infinite (half-open)."""
-    if bounds is None:
-        return {}
-    if not isinstance(bounds, dict):
-        raise TypeError(f"{what}: expected a dict {{name: (lo, hi)}}, got "
-                        f"{type(bounds).__name__}")
-    out = {}
-    for name, pair in bounds.items():
-        try:
-            spec = spec_of(name)
-        except KeyError:
-            raise ValueError(f"{what}: {name!r} is not a parameter here") from None
-        if isinstance(pair, (str, bytes)) or not hasattr(pair, "__len__") or len(pair) != 2:
-            raise TypeError(f"{what}[{name!r}]: expected a pair (lo, hi), got {pair!r}")
-        ends = []
-        for i, v in enumerate(pair):
-            if v is None:
-                ends.append(-math.inf if i == 0 else math.inf)
-                continue
-            if isinstance(v, bool) or not isinstance(v, numbers.Real) or math.isnan(v):
-                raise TypeError(f"{what}[{name!r}][{i}]: expected a real number or None, "
-                                f"got {v!r}")
-            ends.append(float(v))
-        lo, hi = ends
-        if not lo < hi:
-            raise ValueError(f"{what}[{name!r}]: lower bound {lo} is not below upper bound {hi}")
-        if spec.kind != "location":  # bounds in the natural range (centres can go anywhere)
-            nlo, nhi = spec.natural
-            if lo < nlo or hi > nhi:
-                raise ValueError(f"{what}[{name!r}]: ({lo}, {hi}) reaches outside the natural "
-                                 f"range {spec.natural_text()} of {name!r}")
-        out[name] = (lo, hi)
-    return out
+class Model:
+    """A model of a spectrum: peaks and a background, fitted by maximum likelihood.
 
-
-class Peak:
-    """One peak of a fit.
+    Everything is checked and the ties compiled here, once; the parts that depend on the grid
+    are built for each new x and kept (see the module's documentation).  A model holds no
+    data: the same model fits any number of spectra, on any grids.
 
     Parameters
     ----------
-    shape : str
-        ``"gaussian"`` (x0, sigma), ``"lorentzian"`` (x0, gamma: full width at half
-        maximum), ``"pseudo_voigt"`` (x0, gamma: full width at half maximum, eta: Gaussian
-        share), ``"voigt"`` (x0, sigma: Gaussian standard deviation, gamma: Lorentzian half
-        width at half maximum), ``"doniach_sunjic"`` (x0, gamma: half width, alpha:
-        asymmetry) or ``"tsdc"`` (ea: activation energy in eV, tp: peak temperature in K).
-        Shapes mix freely within a fit, except TSDC peaks (thermograms) with the others.
-    name : str, optional
-        How ties and results name the peak (a Python identifier).  Default ``p0``, ``p1``,
-        ... by position in the fit.
-    fix : str or sequence of str, optional
-        Parameters held at their value (``"area"`` included).  A fixed parameter without a
-        value is held at its value guessed from the data.
+    peaks : Peak or list of Peak
+        The peaks, of any shapes (TSDC peaks only with TSDC peaks), with their names, ties,
+        fixed parameters and bounds.  Missing starting values are read from each spectrum's
+        data.
+    background : {None, "uniform", "sqrt", "linear", "spline", "shirley", "tougaard"} or Background
+        See :func:`velmora.fit`.
+    window : (float, float), optional
+        Fit only the data in this range of x (default: the whole data range).
+    tol : float
+        Convergence (see :func:`velmora.fit`).
+    max_iter : int
+        Most iterations (steps) of the engine.
+    knots : int or sequence of float, optional
+        Interior knots of the ``"spline"`` background.
+    energy : {"binding", "kinetic"}, optional
+        Energy kind of x for the ``"shirley"`` and ``"tougaard"`` backgrounds, where the data
+        do not say (see :func:`velmora.fit`).
     bounds : dict, optional
-        ``{name: (lo, hi)}`` for any parameter, area included; either end may be None
-        (half-open).  Values are in the units of x (counts for the area).  Without bounds a
-        centre stays in the fitting window and a width between a fraction of a grid step and
-        twice the window.
-    beta : float, optional
-        TSDC only: the heating rate (K per time unit of tau0); default 1.
-    area : float or str, optional
-        Starting area in counts (otherwise estimated from the data), or a tie proportional to
-        another peak's area, such as ``"0.75 * Au4f7.area"``.
-    method : str, optional
-        Accepted for compatibility and ignored (with a DeprecationWarning): eta is fitted as a
-        continuous parameter in [0, 1].
-    **values : float or str
-        Starting values by parameter name; missing ones are guessed from the data.  A string
-        ties the parameter to others: an expression in ``peak.param`` names, numbers,
-        ``+ - * / **``, parentheses, ``pi`` and sqrt, exp, log, sin, cos, tan, asin, acos,
-        atan, radians, degrees, such as ``"Au4f7.x0 + 3.67"``.
+        ``{name: (lo, hi)}`` bounds for every peak that has the parameter (a peak's own
+        bounds take precedence).
+    accelerate : bool, optional
+        Accepted for compatibility and ignored (with a DeprecationWarning).
+
+    Attributes
+    ----------
+    peaks : tuple of Peak
+        The peaks, each named (``p0``, ``p1``, ... where no name was given).
+    ties : tuple of velmora.ties.Tie
+        Every tie, in evaluation order.
+    params : Parameters
+        The peaks' parameters by name (``"Au4f7.x0"``): starting values (None where read from
+        the data), bounds (None where the defaults of the grid apply), fixed or tied.  A fit's
+        table (:attr:`velmora.FitResult.params`) adds the background's coefficients.
+    background : Background
+    window : (float, float) or None
+    tol : float
+    max_iter : int
+    bounds : dict
+        The shared bounds, ``{name: (lo, hi)}``.
 
     Raises
     ------
-    TypeError
-        For a parameter the shape does not have, or a value that is not a real number or a
-        string.
-    ValueError
-        For an unknown shape, a value outside the parameter's natural range, a tie that does
-        not parse, a parameter both fixed and tied, or bounds that do not hold the value.
+    TypeError, ValueError
+        For anything the model cannot be (see :func:`velmora.fit`), one line naming the
+        argument, before any data are seen.
 
     Examples
     --------
-    >>> import velmora
-    >>> velmora.Peak("voigt", x0=28.44, sigma=0.04, gamma=0.03)
-    Peak('voigt', x0=28.44, sigma=0.04, gamma=0.03)
-    >>> velmora.Peak("doniach_sunjic", name="Au4f5", x0="Au4f7.x0 + 3.67", area="0.75 * Au4f7.area")
-    Peak('doniach_sunjic', name='Au4f5', x0='Au4f7.x0 + 3.67', gamma=None, alpha=None, area='0.75 * Au4f7.area')
+    >>> import numpy as np, velmora
+    >>> rng = np.random.default_rng(0)
+    >>> x = np.linspace(0, 10, 401)
+    >>> rate = 50 * np.exp(-0.5 * ((x - 4.0) / 0.3) ** 2) + 5.0
+    >>> model = velmora.Model(velmora.Peak("gaussian", name="line"), background="uniform")
+    >>> result = model.fit(x, rng.poisson(rate))
+    >>> abs(result.params["line.x0"].value - 4.0) < 0.05
+    True
+    >>> batch = model.fit_many(x, rng.poisson(rate, size=(2, 3, x.size)), workers=1)
+    >>> batch.summary()
+    {'ok': 6}
     """
 
-    def __init__(self, shape, *, name=None, fix=(), bounds=None, method=None, beta=None,
-                 area=None, **values):
-        if not isinstance(shape, str):
-            raise TypeError(f"shape: expected a string, got {type(shape).__name__}")
-        if shape not in SHAPES:
-            raise ValueError(f"shape: unknown shape {shape!r}; expected one of "
-                             f"{', '.join(repr(s) for s in SHAPE_NAMES)}")
-        spec = SHAPES[shape]
-        self.shape = shape
-        if name is not None:
-            if not isinstance(name, str) or not name.isidentifier() or keyword.iskeyword(name) \
-                    or name in _RESERVED:
-                raise ValueError(f"name: {name!r} is not usable as a peak name (expected an "
-                                 f"identifier such as 'Au4f7', not a keyword or a function "
-                                 f"name of ties)")
-        self.name = name
-        label = name or "peak"
-        for key in values:
-            if key not in spec.names:
-                raise TypeError(f"Peak() got an unexpected parameter {key!r} for the {shape} "
-                                f"shape (its parameters: {', '.join(spec.names)})")
-        self.values = {}
-        self.ties = {}
-        for pname in spec.names:
-            self._set(pname, values.get(pname), spec.param(pname), label)
-        self._set("area", area, AREA, label)
-        self.area = self.values.pop("area")
+    def __init__(self, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000,
+                 knots=None, energy=None, bounds=None, accelerate=None):
+        peaks, ties = check_peaks(peaks)
+        self.background = make_background(background, knots, energy)
+        # Where an explicit energy kind came from, for the message when the data contradict it.
+        self.energy_given = "energy" if energy is not None else "background"
+        self.window = None if window is None else window_pair(window)
+        self.tol, self.max_iter = check_options(tol, max_iter)
+        if accelerate is not None:
+            if not isinstance(accelerate, (bool, np.bool_)):
+                raise TypeError(f"accelerate: expected True or False, got "
+                                f"{type(accelerate).__name__}")
+            warnings.warn("fit(accelerate=...) has no effect: every fit runs the engine's "
+                          "Newton method", DeprecationWarning, stacklevel=3)
+        self.bounds = check_shared_bounds(peaks, bounds)
+        self.n_free = sum(len(pk.params) + 1 - len(pk.fix) - len(pk.ties) for pk in peaks)
+        if self.n_free == 0:
+            raise ValueError("peaks: every parameter of every peak is fixed or tied; leave at "
+                             "least one free")
+        self.peaks, self.ties = tuple(peaks), tuple(ties)
+        self._by_name = {pk.name: pk for pk in peaks}
+        records = []
+        for pk in peaks:
+            spec = SHAPES[pk.shape]
+            for pspec in spec.params + (AREA,):
+                name = pspec.name
+                tie = pk.ties.get(name)
+                pair = None if tie is not None else pk.bounds.get(name, self.bounds.get(name))
+                records.append(Parameter(
+                    f"{pk.name}.{name}", pk.value_of(name), fixed=name in pk.fix, tie=tie,
+                    peak=pk.name, param=name, kind=pspec.kind,
+                    min=None if pair is None else pair[0], max=None if pair is None else pair[1]))
+        self.params = Parameters(records)
+        index = {name: e for e, name in enumerate(self.params)}
+        self.tie_program = compile_ties(ties, lambda key: index[f"{key[0]}.{key[1]}"])
+        self._grids = {}
+        self._lock = threading.Lock()
 
-        fix = names_of(fix, "fix")
-        allowed = spec.names + ("area",)
-        for pname in fix:
-            if not isinstance(pname, str) or pname not in allowed:
-                raise ValueError(f"fix: {pname!r} is not a parameter of the {shape} shape (its "
-                                 f"parameters: {', '.join(allowed)})")
-            if pname in self.ties:
-                raise ValueError(f"fix: {label}.{pname} is tied ({self.ties[pname]!r}); a "
-                                 f"parameter is either fixed or tied")
-        self.fix = tuple(n for n in allowed if n in fix)
+    def peak(self, name):
+        """The peak called ``name``."""
+        return self._by_name[name]
 
-        if method is not None:
-            if shape != "pseudo_voigt":
-                raise ValueError(f"method: only the pseudo_voigt shape took a method, not "
-                                 f"{shape}")
-            if method not in ("full", "conditional"):
-                raise ValueError(f"method: expected 'full' or 'conditional', got {method!r}")
-            warnings.warn("Peak(method=...) has no effect: eta is fitted as a continuous "
-                          "parameter in [0, 1] by the joint fit", DeprecationWarning,
-                          stacklevel=2)
-        self.method = method
+    def grid(self, x, axis=None):
+        """The model on grid ``x`` (a validated float64 array, in the caller's order) whose
+        ``axis`` (:class:`velmora.axis.Axis`) told what x is: a :class:`velmora.grid.Grid`,
+        built the first time and kept for the fits after it."""
+        axis = Axis() if axis is None else axis
+        key = (x.size, hashlib.blake2b(x.tobytes(), digest_size=16).digest(), axis)
+        with self._lock:
+            grid = self._grids.get(key)
+        if grid is None:
+            grid = Grid(self, x, axis)
+            with self._lock:
+                if len(self._grids) >= GRIDS_KEPT:
+                    self._grids.pop(next(iter(self._grids)))
+                self._grids[key] = grid
+        return grid
 
-        if beta is not None and not spec.heating_rate:
-            raise ValueError(f"beta: the {shape} shape takes no heating rate (only thermogram "
-                             f"shapes such as tsdc do)")
-        if spec.heating_rate:
-            beta = 1.0 if beta is None else real(beta, "beta")
-            if beta <= 0:
-                raise ValueError(f"beta: the heating rate must be positive, got {beta}")
-        self.beta = beta
+    def fit(self, x, counts, start=None):
+        """Fit the model to one spectrum by maximum likelihood.
 
-        def spec_of(pname):
-            return AREA if pname == "area" else spec.param(pname)
+        Parameters
+        ----------
+        x, counts : array_like or xarray.DataArray
+            The grid and the counts (see :func:`velmora.fit`).
+        start : FitResult, optional
+            Start from this earlier fit's fitted values (fixed values guessed from its data
+            included): a fit of this model on the same x, such as the fit of a neighbouring
+            spectrum.
 
-        self.bounds = check_bounds(spec_of, bounds, "bounds")
-        for pname, (lo, hi) in self.bounds.items():
-            if pname in self.ties:
-                raise ValueError(f"bounds: {label}.{pname} is tied ({self.ties[pname]!r}); a "
-                                 f"tied parameter follows its tie and takes no bounds")
-            value = self.area if pname == "area" else self.values.get(pname)
-            if value is not None and not lo <= value <= hi:
-                raise ValueError(f"{pname}: starting value {value} lies outside its bounds "
-                                 f"({lo}, {hi})")
+        Returns
+        -------
+        FitResult
 
-    def _set(self, pname, value, spec, label):
-        if value is None:
-            self.values[pname] = None
-            return
-        if isinstance(value, str):
-            parse_tie(value, label, pname)  # refuses what does not parse, before any fit
-            self.ties[pname] = value
-            self.values[pname] = None
-            return
-        value = real(value, pname)
-        if spec.kind != "location" and not spec.in_natural_range(value):
-            raise ValueError(f"{pname}: {value} is outside the range of the parameter "
-                             f"{spec.natural_text()}")
-        self.values[pname] = value
+        Raises
+        ------
+        TypeError, ValueError
+            For bad data, a window without data, a start that does not fit here, or a tie
+            that leaves its range at the start (see :func:`velmora.fit`).  Nothing is fitted
+            and nothing passed in is modified.
+        """
+        axis = axis_of(x, counts)
+        source = source_of(counts)
+        x, counts = check_data(plain(x), plain(counts))
+        start = _as_state(start)
+        grid = self.grid(x, axis)
+        window = grid.window_counts(counts)
+        if not window.sum() > 0:
+            raise NoCounts("counts: every count in the window is zero")
+        if start is None:
+            starts = grid.read_starts(window[None, :])
+            if starts.problems[0] is not None:
+                raise ValueError(starts.problems[0])
+            rows = fit_rows(grid, window[None, :], False, starts=starts)
+        else:
+            grid.check_start(start)
+            rows = fit_rows(grid, window[None, :], True, previous=start)
+        result = FitResult(grid, rows[0], window, axis=axis, source=source)
+        warn_if_not_converged(result)
+        return result
 
-    @property
-    def params(self):
-        """The shape's parameter names, in order."""
-        return SHAPES[self.shape].names
+    def fit_many(self, x, Y, *, warm_start="previous", workers=None, progress=None,
+                 chunks=None, store=None, resume=False, overwrite=False):
+        """Fit the model to many spectra (see :func:`velmora.fit_many` for the parameters).
 
-    @property
-    def missing(self):
-        """Names of the parameters without a starting value or tie."""
-        return tuple(n for n, v in self.values.items() if v is None and n not in self.ties)
+        Returns
+        -------
+        BatchResult
+        """
+        return fit_batch(self, x, Y, warm_start=warm_start, workers=workers, progress=progress,
+                         chunks=chunks, store=store, resume=resume, overwrite=overwrite)
 
-    def value_of(self, pname):
-        """The starting value of ``pname`` (``"area"`` included), None when guessed or tied."""
-        return self.area if pname == "area" else self.values[pname]
+    def __getstate__(self):
+        # The grids hold the engine's models (opaque objects of the core): a pickled model
+        # builds them again where it is used.
+        state = dict(self.__dict__)
+        state["_grids"] = {}
+        del state["_lock"]
+        return state
 
-    def replace(self, **values):
-        """A copy with some starting values replaced (name, ties, fix, bounds and options kept;
-        a value given here replaces a tie of the same parameter)."""
-        new = {n: self.ties.get(n, v) for n, v in self.values.items()}
-        area = self.ties.get("area", self.area)
-        if "area" in values:
-            area = values.pop("area")
-        new.update(values)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            return Peak(self.shape, name=self.name, fix=self.fix, bounds=self.bounds or None,
-                        method=self.method,
-                        beta=self.beta if SHAPES[self.shape].heating_rate else None,
-                        area=area, **new)
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
 
     def __repr__(self):
-        parts = [repr(self.shape)]
-        if self.name is not None:
-            parts.append(f"name={self.name!r}")
-        parts += [f"{n}={self.ties.get(n, v)!r}" for n, v in self.values.items()]
-        if self.fix:
-            parts.append(f"fix={self.fix!r}")
-        if self.bounds:
-            parts.append(f"bounds={self.bounds!r}")
-        if SHAPES[self.shape].heating_rate and self.beta != 1.0:
-            parts.append(f"beta={self.beta!r}")
-        area = self.ties.get("area", self.area)
-        if area is not None:
-            parts.append(f"area={area!r}")
-        return f"Peak({', '.join(parts)})"
+        peaks = ", ".join(f"{pk.name} ({pk.shape})" for pk in self.peaks)
+        return f"<Model {peaks}; background {self.background.describe()}>"
+
+
+def _as_state(start):
+    """``start`` (a FitResult, a FitState or None) as a FitState or None."""
+    if start is None or isinstance(start, FitState):
+        return start
+    if not isinstance(start, FitResult):
+        raise TypeError(f"start: expected None or a FitResult, got {type(start).__name__}")
+    return start.state

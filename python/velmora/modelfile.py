@@ -62,7 +62,7 @@ except ModuleNotFoundError:  # Python 3.9 and 3.10: the same parser, as a packag
 from .backgrounds import BACKGROUND_NAMES, Spline, Tougaard
 from .io import FileError
 from .lines import ANODES, doublet, kalpha2
-from .model import Peak
+from .peaks import Peak
 from .shapes import SHAPE_NAMES, SHAPES
 from .validation import check_peaks, check_shared_bounds
 
@@ -554,9 +554,9 @@ def _toml(value):
 
 def _model_document(result):
     """The fitted model of ``result`` as the TOML document of a starting file."""
-    setup = result.setup
+    model = result.model
     document = {}
-    background = setup.background
+    background = result.setup.background  # on the energy kind the fit took x as
     kind = background.name
     if kind not in BACKGROUND_NAMES:
         raise ValueError(f"background: {type(background).__name__} is not a kind a model file "
@@ -576,12 +576,12 @@ def _model_document(result):
     if kind in _FOLLOWS_PEAKS and background.energy is not None:
         document["energy"] = background.energy  # the kind the fit took x as
     document["window"] = [float(v) for v in result.window]
-    shared = getattr(setup, "bounds", {})
+    shared = model.bounds
     if shared:
         document["bounds"] = {n: _ends(pair) for n, pair in shared.items()}
 
     tables = []
-    for peak in setup.peaks:
+    for peak in model.peaks:
         fitted = result.peaks[peak.name]
         table = {"shape": peak.shape, "name": peak.name}
         if SHAPES[peak.shape].heating_rate:
@@ -593,7 +593,9 @@ def _model_document(result):
             fixed = name in peak.fix
             # A fixed value as the fit held it (as given, or as guessed from the data); a free
             # one where the fit left it, inside its bounds.
-            value = peak.value_of(name) if fixed else fitted[name].value
+            value = peak.value_of(name) if fixed else None
+            if value is None:
+                value = fitted[name].value
             if value is None or not math.isfinite(value):
                 raise ValueError(f"{peak.name}.{name}: the fit left it at {value!r}, which a "
                                  f"starting file cannot hold")

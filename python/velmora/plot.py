@@ -9,7 +9,8 @@ import numbers
 
 import numpy as np
 
-from .batch import NOT_CONVERGED, OK, STATUS_NAMES
+from .axis import Axis
+from .packing import NOT_CONVERGED, OK, STATUS_NAMES
 from .shapes import SHAPES
 
 # Colour of the cells of a map whose spectrum was not fitted: a mid grey, which no colour of
@@ -32,8 +33,6 @@ def _figure_class():
 def _axis_of(result):
     """The :class:`~velmora.axis.Axis` of a result (an empty one for results made before
     results had one) and its background."""
-    from .axis import Axis
-
     return getattr(result, "axis", None) or Axis(), result.setup.background
 
 
@@ -86,7 +85,7 @@ def plot_result(result, title=None):
 
 def _quantity_label(batch, name):
     units = batch.units_of(name)
-    if units is None and batch._layout.kinds[name] == "x":
+    if units is None and batch.kinds[name] == "x":
         units = f"units of {batch.channel}"
     return f"{name} ({units})" if units else name
 
@@ -337,6 +336,6 @@ def plot_batch_spectrum(batch, index, x, counts):
     ax = fig.subplots()
     ax.plot(x, counts, ".", ms=3, color="0.4", label="data")
     ax.set_title(f"{where}: not fitted ({STATUS_NAMES[code]})")
-    x_axis(ax, batch.axis, batch._inputs.background)
+    x_axis(ax, batch.axis, batch.background)
     ax.set_ylabel("counts")
     return fig

@@ -1,8 +1,15 @@
 """The result of a fit: estimates with standard errors, statistics, model curves, findings,
-a report."""
+a report.
+
+A :class:`FitResult` is read from the packed row of its fit (:mod:`velmora.packing`), whether
+the fit was of one spectrum or of a batch's: every estimate, standard error, flag and the
+fitted state come from the row; the curves, the covariance and the statistics that need them
+from the engine's report at the fitted point, worked out when first asked for (the same
+numbers the fit's own report had, bit for bit).
+"""
 from collections.abc import Mapping, Sequence
 import contextlib
-from dataclasses import dataclass, field
+import functools
 import math
 import os
 import warnings as _warnings
@@ -12,90 +19,15 @@ import numpy as np
 import velmora_core
 
 from .axis import KNOWN, Axis
+from .grid import FitState
+from .packing import COLLAPSED, DETECTED, FAINT
+from .params import Estimate, Parameter, Parameters, plain_number
 from .shapes import SHAPES
-from .uncertainty import in_user_units, linear_estimates
-
-# A peak narrower than this many grid steps (full width at half maximum) has collapsed onto a
-# few channels: it fits noise, not a line.
-COLLAPSED_STEPS = 1.0
-# An area below this many standard errors is compatible with zero (the usual detection limit
-# of three standard errors).
-SIGNIFICANT_AREA = 3.0
-
-
-def detection(fwhm, grid_step, area, area_stderr, area_at_bound, area_free):
-    """Why peaks are not detections, element by element (scalars, or arrays over spectra):
-    ``(collapsed, faint)``.  Collapsed: a FWHM below COLLAPSED_STEPS grid steps (it fits
-    noise, not a line).  Faint: not collapsed, and a free area on its bound or within
-    SIGNIFICANT_AREA standard errors of zero.  A collapsed peak gets no standard errors, a
-    faint one none for its shape."""
-    fwhm, area, area_stderr = (np.asarray(v, dtype=np.float64)
-                               for v in (fwhm, area, area_stderr))
-    with np.errstate(invalid="ignore"):
-        collapsed = np.isfinite(fwhm) & (fwhm < COLLAPSED_STEPS * grid_step)
-        faint = ~collapsed & np.asarray(area_free, dtype=bool) & (
-            np.asarray(area_at_bound, dtype=bool)
-            | (np.isfinite(area_stderr) & (area < SIGNIFICANT_AREA * area_stderr)))
-    return collapsed, faint
+from .uncertainty import in_user_units
 
 
 class ConvergenceWarning(UserWarning):
     """A fit that ended before reaching the maximum of its likelihood."""
-
-
-@dataclass
-class Estimate:
-    """A fitted quantity.
-
-    Attributes
-    ----------
-    name : str
-    value : float
-    stderr : float or None
-        None when held fixed; NaN when not determined (on a bound, left without signal, or a
-        peak that is no detection).
-    fixed : bool
-    at_bound : bool
-        The fit ended on one of the parameter's bounds.  Its standard error is given when the
-        data determine it there (and then counts in the others'); otherwise it is held on the
-        bound for the uncertainties and its standard error is NaN.
-    tie : str or None
-        The expression of a tied parameter.
-    """
-
-    name: str
-    value: float
-    stderr: object = None
-    fixed: bool = False
-    at_bound: bool = False
-    tie: object = None
-
-    def __post_init__(self):
-        self.value = float(self.value)
-        if self.stderr is not None:
-            self.stderr = float(self.stderr)
-
-    @property
-    def relative(self):
-        """Standard error relative to the value (NaN when undefined)."""
-        if self.stderr is None or self.value == 0:
-            return math.nan
-        return abs(self.stderr / self.value)
-
-    def __float__(self):
-        return float(self.value)
-
-    def __repr__(self):
-        if self.fixed:
-            return f"<Estimate {self.name} = {self.value:.8g} (fixed)>"
-        tail = f" (tied: {self.tie})" if self.tie else ""
-        if self.at_bound:
-            return f"<Estimate {self.name} = {self.value:.8g} (at bound)>"
-        return f"<Estimate {self.name} = {self.value:.8g} +/- {self.stderr:.3g}{tail}>"
-
-    def to_dict(self):
-        return {"value": _plain(self.value), "stderr": _plain(self.stderr),
-                "fixed": self.fixed, "at_bound": self.at_bound, "tie": self.tie}
 
 
 class PeakResult(Mapping):
@@ -158,14 +90,18 @@ class PeakList(Sequence):
         return f"PeakList({self._peaks!r})"
 
 
-@dataclass
 class FitResult:
-    """What :func:`velmora.fit` returns.
+    """What :func:`velmora.fit` (or :meth:`velmora.Model.fit`) returns, and
+    :meth:`velmora.BatchResult.result` for one spectrum of a batch.
 
     Attributes
     ----------
     peaks : PeakList
         Per peak (by position or name) a :class:`PeakResult`.
+    params : Parameters
+        Every parameter of the fit by name (``"Au4f7.x0"``, ``"bg.offset"``): its estimate,
+        standard error, bounds, whether it is fixed, tied, at a bound or determined (see
+        :class:`velmora.params.Parameter`).  ``peaks[...][...]`` holds the same records.
     background : dict
         ``{name: Estimate}`` of the background: ``"counts"`` (its counts in the window) and
         the kind's own quantities (``"slope"`` of the linear background, per unit of x; the
@@ -189,8 +125,9 @@ class FitResult:
         The stopping criterion at the end: half the Newton decrement, the gain in
         log-likelihood that a full Newton step predicts (converged when at most
         ``tol * |log_likelihood|``).
-    evaluations : int
-        Passes over the data.
+    evaluations : None
+        Kept for compatibility: the engine's fit of spectra does not count its passes over
+        the data.
     warnings : list of str
         Plain-language findings: peaks that are no detection, parameters on their bounds or
         not determined, a fit that did not converge.
@@ -208,8 +145,11 @@ class FitResult:
         The peaks' shape, or ``"mixed"``.
     state : FitState
         The fitted point, for ``velmora.fit(..., start=result)``.
-    setup : Setup
-        The fit's set-up (model, grid, parameters).
+    model : Model
+        The model fitted.
+    setup : velmora.grid.Grid
+        The model on the fit's grid (window, frame, prepared background, the parameters'
+        bounds); ``setup.engine_model(state.values)`` is the engine's model of the fit.
     axis : Axis
         What x is, as far as the data said: the coordinate's ``name``, ``long_name`` and
         ``units`` when x (or the counts' coordinate) was an ``xarray.DataArray``, and the
@@ -223,39 +163,171 @@ class FitResult:
     source : dict
         Where the data came from, where known: ``{"file": ..., "region": ...}`` (see
         :func:`source_of`: :func:`velmora.fit` takes them from a DataArray read by
-        :func:`velmora.read`; the command line names the file given).  :meth:`to_dict`, :meth:`to_csv`,
-        :meth:`to_xarray` and :meth:`to_toml` name it.
+        :func:`velmora.read`; the command line names the file given).  :meth:`to_dict`,
+        :meth:`to_csv`, :meth:`to_xarray` and :meth:`to_toml` name it.
     """
 
-    peaks: PeakList
-    background: dict
-    background_model: str
-    log_likelihood: float
-    deviance: float
-    chi_square: float
-    aic: float
-    bic: float
-    n_iter: int
-    converged: bool
-    status: str
-    decrement: float
-    evaluations: int
-    warnings: list
-    param_names: list
-    covariance: np.ndarray
-    x: np.ndarray
-    counts: np.ndarray
-    window: tuple
-    n_data: int
-    n_free: int
-    tol: float
-    shape: str
-    state: object = field(repr=False)
-    setup: object = field(repr=False)
-    curves: dict = field(repr=False)
-    axis: Axis = field(default_factory=Axis, repr=False)
-    energy: object = None
-    source: dict = field(default_factory=dict, repr=False)
+    def __init__(self, grid, row, counts, axis=None, source=None):
+        """The result held in ``row`` (a packed row of ``grid``'s layout, of a spectrum that
+        was fitted) of the window ``counts``."""
+        layout, model, frame = grid.layout, grid.model, grid.frame
+        self.setup, self.model = grid, model
+        self.axis = Axis() if axis is None else axis
+        self.source = dict(source or {})
+        self.energy = grid.energy
+        self.x, self.counts = grid.x.copy(), np.array(counts, dtype=np.float64)
+        self.window, self.n_data, self.n_free = tuple(grid.window), int(grid.n), grid.n_theta
+        self.tol = model.tol
+        self._row = row = np.array(row, dtype=np.float64)
+        theta = row[layout.theta:layout.values]
+        values = row[layout.values:layout.stderr]
+        raw_stderr = row[layout.stderr:layout.fields]
+        at_bound = row[layout.at_bound:layout.undetermined] == 1.0
+        undetermined = row[layout.undetermined:layout.theta] == 1.0
+        self.state = FitState(theta=theta.copy(), values=values.copy(),
+                              signature=grid.signature)
+        slot = {int(e): a for a, e in enumerate(grid.free)}
+        pairs = {name: (row[2 * i], row[2 * i + 1]) for i, name in enumerate(layout.names)}
+
+        records = []
+        for e, label in enumerate(grid.labels):
+            role, kind = grid.roles[e], grid.kinds[e]
+            peak, _, param = label.partition(".")
+            lo, hi = grid.resolved_bounds[e]
+            a = slot.get(e)
+            if peak == "bg":
+                value = float(values[e])
+                stderr = abs(grid.scale[e]) * raw_stderr[e]
+                if undetermined[a] or (at_bound[a] and not raw_stderr[e] > 0):
+                    stderr = math.nan
+                records.append(Parameter(label, value, stderr, at_bound=bool(at_bound[a]),
+                                         peak=None, param=param, kind=kind, min=lo, max=hi,
+                                         determined=not undetermined[a]))
+                continue
+            value, stderr = pairs[label]
+            tie = model.params[label].tie
+            records.append(Parameter(
+                label, value, None if role == "fixed" else stderr, fixed=role == "fixed",
+                at_bound=bool(a is not None and at_bound[a]), tie=tie, peak=peak, param=param,
+                kind=kind, min=lo, max=hi,
+                determined=not (a is not None and undetermined[a]) and not (
+                    tie is not None and math.isnan(raw_stderr[e]))))
+        self.params = Parameters(records)
+
+        findings = []
+        peaks_out = []
+        width_scale, grid_step = frame.scale("width"), float(np.median(grid.widths))
+        for j, pk in enumerate(model.peaks):
+            spec = SHAPES[pk.shape]
+            estimates = {n: self.params[f"{pk.name}.{n}"] for n in spec.names + ("area",)}
+            fixed_shape = all(estimates[n].fixed for n in spec.names)
+            for name in ("height", "fwhm") + spec.extras:
+                value, stderr = pairs[f"{pk.name}.{name}"]
+                fixed = fixed_shape and name != "height"
+                estimates[name] = Estimate(name, value, None if fixed else stderr, fixed=fixed)
+            code = row[layout.detection + j]
+            area = estimates["area"]
+            if code == COLLAPSED:
+                fwhm = estimates["fwhm"].value
+                findings.append(
+                    f"{pk.name}: collapsed to a width of {fwhm:.3g} "
+                    f"({fwhm / width_scale / grid_step:.2f} grid steps), narrower than a grid "
+                    f"step: it fits noise, not a line; not a detection, and its standard "
+                    f"errors are not given")
+            elif code == FAINT:
+                z = area.value / area.stderr if area.stderr and math.isfinite(area.stderr) \
+                    else 0.0
+                findings.append(
+                    f"{pk.name}: its area {area.value:.4g} is compatible with zero "
+                    f"({z:.1f} standard errors): not a significant detection; the standard "
+                    f"errors of its shape are not given")
+            peaks_out.append(PeakResult(pk.name, pk.shape, estimates, bool(code == DETECTED)))
+        self.peaks = PeakList(peaks_out)
+
+        for a, e in enumerate(grid.free):
+            label = grid.labels[e]
+            peak, _, param = label.partition(".")
+            if peak != "bg" and not self.peaks[peak].detected:
+                continue
+            shown = f"background.{param}" if peak == "bg" else label
+            if at_bound[a] and not (param == "area" or peak == "bg"):
+                which = grid.lower[a] if values[e] <= grid.lower[a] else grid.upper[a]
+                held = not raw_stderr[e] > 0
+                findings.append(f"{shown} ended on its bound {grid._user(grid.kinds[e], which):.6g}"
+                                + ("; it is held there for the standard errors" if held else
+                                   "; the data still determine it, and its uncertainty counts "
+                                   "in the others'"))
+            elif undetermined[a]:
+                findings.append(f"{shown}: the data do not determine it (its standard error, "
+                                f"and those of what depends on it, are not given)")
+        engine_status = int(row[layout.engine_status])
+        self.status = _STATUS[engine_status] if 0 <= engine_status < len(_STATUS) \
+            else "not converged"
+        self.converged = bool(row[layout.converged] == 1.0)
+        if not self.converged:
+            findings.insert(0, f"the fit did not converge: {self.status}")
+        self.warnings = findings
+
+        background = {}
+        for name in layout.names:
+            if name.startswith("background."):
+                value, stderr = pairs[name]
+                background[name[len("background."):]] = Estimate(name[len("background."):],
+                                                                 value, stderr)
+        if "counts" in background:
+            background = {"counts": background.pop("counts"), **background}
+        self.background = background
+        self.background_model = grid.background.describe()
+        self.log_likelihood = float(row[layout.ll])
+        self.n_iter = int(row[layout.n_iter])
+        self.decrement = float(row[layout.decrement])
+        self.evaluations = None
+        self.param_names = [f"{grid.labels[e].replace('.', '_')}" for e in grid.free]
+        self.aic = -2.0 * self.log_likelihood + 2.0 * self.n_free
+        self.bic = -2.0 * self.log_likelihood + self.n_free * math.log(self.n_data)
+        shapes = {pk.shape for pk in model.peaks}
+        self.shape = shapes.pop() if len(shapes) == 1 else "mixed"
+
+    # ---- what the engine's report at the fitted point gives, worked out when asked for
+    @functools.cached_property
+    def _report(self):
+        return velmora_core._engine_report(self.setup.engine_model(self.state.values),
+                                           self.counts, self.state.theta, True, True)
+
+    @functools.cached_property
+    def curves(self):
+        """The expected counts of every peak, by name, and of the background (``"background"``,
+        where there is one) on the data grid."""
+        report, grid = self._report, self.setup
+        n = self.n_data
+        peak_curves = report["peak_curves"].reshape(len(self.peaks), n)
+        curves = {pk.name: peak_curves[j] for j, pk in enumerate(self.peaks)}
+        if grid.terms.count:
+            curves["background"] = report["background_curves"].reshape(
+                grid.terms.count, n).sum(axis=0)
+        return curves
+
+    @functools.cached_property
+    def covariance(self):
+        """The covariance matrix of the free parameters (see the class's attributes)."""
+        grid = self.setup
+        return in_user_units(self._report["covariance"].reshape(self.n_free, self.n_free),
+                             [grid.scale[e] if grid.kinds[e] != "count" else 1.0
+                              for e in grid.free])
+
+    @functools.cached_property
+    def _statistics(self):
+        return statistics(self.counts, sum(self.curves.values()))
+
+    @property
+    def deviance(self):
+        """Poisson deviance, 2 sum(c log(c/mu) - (c - mu))."""
+        return self._statistics[0]
+
+    @property
+    def chi_square(self):
+        """Pearson's sum (c - mu)^2 / mu (infinite when a channel with counts has mu = 0)."""
+        return self._statistics[1]
 
     # ---- curves
     def eval_components(self, x=None):
@@ -281,8 +353,8 @@ class FitResult:
         setup = self.setup
         u = (x - setup.frame.centre) / setup.frame.step
         widths = np.interp(u, setup.u, setup.widths)
-        dens = velmora_core._engine_densities(setup.model, self.state.theta,
-                                              np.ascontiguousarray(u))
+        dens = velmora_core._engine_densities(setup.engine_model(self.state.values),
+                                              self.state.theta, np.ascontiguousarray(u))
         dens = dens.reshape(len(self.peaks), u.size)
         out = {p.name: dens[k] * widths for k, p in enumerate(self.peaks)}
         if "background" in self.curves:
@@ -538,174 +610,21 @@ def _plain(v):
     return v if math.isfinite(v) else None
 
 
+
 # ------------------------------------------------------------------------------- building
 
-def statistics(counts, mu, n_free, log_likelihood):
-    """Deviance, chi-square, AIC and BIC of a fit."""
+def statistics(counts, mu):
+    """Deviance and chi-square of a fit."""
     with np.errstate(divide="ignore", invalid="ignore"):
         dev = 2.0 * float(np.sum(np.where(counts > 0, counts * np.log(counts / mu), 0.0)
                                  - (counts - mu)))
         terms = np.where(mu > 0, (counts - mu) ** 2 / mu, np.where(counts > 0, np.inf, 0.0))
-    chi2 = float(np.sum(terms))
-    aic = -2.0 * log_likelihood + 2.0 * n_free
-    bic = -2.0 * log_likelihood + n_free * math.log(counts.size)
-    return dev, chi2, aic, bic
-
-
-def build_result(setup, counts, outcome, report=None, energy=None):
-    """The :class:`FitResult` of a fit: ``counts`` of the window, the engine's ``outcome``,
-    the engine's report at the fitted point (worked out when not given), and the
-    :class:`~velmora.axis.EnergyKind` its background took x as (None for one that does not
-    depend on it)."""
-    theta = outcome.theta
-    if report is None:
-        report = velmora_core._engine_report(setup.model, counts, theta, True, True)
-    frame = setup.frame
-    params = setup.parameters
-    n_theta = theta.size
-    values = report["params"]
-    stderr = report["stderr"]
-    at_bound = report["at_bound"] != 0
-    undetermined = report["undetermined"] != 0
-    slot = {}
-    for e, p in enumerate(params):
-        if p.role == "free":
-            slot[e] = len(slot)
-    findings = []
-
-    def scale(p):
-        return frame.scale(p.kind) if p.kind != "count" else 1.0
-
-    def user(p, v):
-        return frame.from_u(p.kind, v) if p.kind != "count" else float(v)
-
-    def estimate(e, p):
-        value = user(p, values[e])
-        if p.role == "fixed":
-            return Estimate(p.name, value, None, fixed=True)
-        if p.role == "tied":
-            return Estimate(p.name, value, abs(scale(p)) * stderr[e], tie=p.tie)
-        a = slot[e]
-        if undetermined[a]:
-            return Estimate(p.name, value, math.nan, at_bound=bool(at_bound[a]))
-        if at_bound[a] and not stderr[e] > 0:  # held on its bound
-            return Estimate(p.name, value, math.nan, at_bound=True)
-        return Estimate(p.name, value, abs(scale(p)) * stderr[e], at_bound=bool(at_bound[a]))
-
-    peaks_out = []
-    k_count = len(setup.peaks)
-    grid_step = float(np.median(setup.widths))
-    for j, peak in enumerate(setup.peaks):
-        spec = SHAPES[peak.shape]
-        entries = [(e, p) for e, p in enumerate(params) if p.peak == peak.name]
-        estimates = {p.name: estimate(e, p) for e, p in entries}
-        shape_entries = [p for _, p in entries if p.name != "area"]
-        fixed_shape = all(p.role == "fixed" for p in shape_entries)
-        width_scale = frame.scale("width")
-        fwhm = float(report["fwhm"][j])
-        estimates["height"] = Estimate("height", float(report["height"][j]),
-                                       float(report["height_stderr"][j]))
-        estimates["fwhm"] = Estimate("fwhm", width_scale * fwhm,
-                                     None if fixed_shape else
-                                     width_scale * float(report["fwhm_stderr"][j]),
-                                     fixed=fixed_shape)
-        for x, name in enumerate(spec.extras):
-            i = j * len(report["extras"]) // k_count + x
-            estimates[name] = Estimate(name, float(report["extras"][i]),
-                                       None if fixed_shape else float(report["extras_stderr"][i]),
-                                       fixed=fixed_shape)
-        detected = True
-        area = estimates["area"]
-        collapsed, faint = detection(
-            fwhm, grid_step, area.value, math.nan if area.stderr is None else area.stderr,
-            area.at_bound, not area.fixed and not area.tie)
-        if collapsed:
-            detected = False
-            findings.append(
-                f"{peak.name}: collapsed to a width of {width_scale * fwhm:.3g} "
-                f"({fwhm / grid_step:.2f} grid steps), narrower than a grid step: it fits "
-                f"noise, not a line; not a detection, and its standard errors are not given")
-            for est in estimates.values():
-                if not est.fixed:
-                    est.stderr = math.nan
-        elif faint:
-            detected = False
-            z = area.value / area.stderr if area.stderr and math.isfinite(area.stderr) else 0.0
-            findings.append(
-                f"{peak.name}: its area {area.value:.4g} is compatible with zero "
-                f"({z:.1f} standard errors): not a significant detection; the standard errors "
-                f"of its shape are not given")
-            for name, est in estimates.items():
-                if name != "area" and not est.fixed:
-                    est.stderr = math.nan
-        peaks_out.append(PeakResult(peak.name, peak.shape, estimates, detected))
-
-    for e, p in enumerate(params):
-        if p.role != "free":
-            continue
-        a = slot[e]
-        if p.peak is not None and not next(pk for pk in peaks_out if pk.name == p.peak).detected:
-            continue
-        if at_bound[a] and not (p.name == "area" or p.peak is None):
-            lo, hi = p.bounds
-            which = lo if values[e] <= lo else hi
-            held = not stderr[e] > 0
-            findings.append(f"{p.label} ended on its bound {user(p, which):.6g}"
-                            + ("; it is held there for the standard errors" if held else
-                               "; the data still determine it, and its uncertainty counts in "
-                               "the others'"))
-        elif undetermined[a]:
-            findings.append(f"{p.label}: the data do not determine it (its standard error, "
-                            f"and those of what depends on it, are not given)")
-    status_text = _status_text(outcome)
-    if not outcome.converged:
-        findings.insert(0, f"the fit did not converge: {status_text}")
-
-    # Background.
-    bg = setup.background
-    bg_out = {}
-    if setup.terms.count:
-        names, bvalues, jac = bg.quantities(report["background_counts"], setup.x, setup.widths,
-                                            frame.step, setup.window)
-        n_reported = setup.terms.reported
-        cov = report["background_covariance"].reshape(n_reported, n_reported)
-        bvalues, bstderr = linear_estimates(report["background_counts"], cov, jac)
-        for name, v, s in zip(names, bvalues, bstderr):
-            bg_out[name] = Estimate(name, float(v), float(s))
-        if "counts" in bg_out:
-            bg_out = {"counts": bg_out.pop("counts"), **bg_out}
-
-    n = setup.x.size
-    peak_curves = report["peak_curves"].reshape(k_count, n)
-    curves = {pk.name: peak_curves[j] for j, pk in enumerate(setup.peaks)}
-    if setup.terms.count:
-        curves["background"] = report["background_curves"].reshape(setup.terms.count, n).sum(axis=0)
-    mu = sum(curves.values())
-    free = setup.free
-    names = [f"{p.peak}_{p.name}" if p.peak is not None else f"bg_{p.name}" for p in free]
-    covariance = in_user_units(report["covariance"].reshape(n_theta, n_theta),
-                               [scale(p) for p in free])
-    ll = float(report["log_likelihood"])
-    dev, chi2, aic, bic = statistics(counts, mu, n_theta, ll)
-    shapes = {pk.shape for pk in setup.peaks}
-    return FitResult(
-        peaks=PeakList(peaks_out), background=bg_out, background_model=bg.describe(),
-        log_likelihood=ll, deviance=dev, chi_square=chi2, aic=aic, bic=bic,
-        n_iter=outcome.iterations, converged=outcome.converged, status=status_text,
-        decrement=outcome.decrement, evaluations=outcome.evaluations, warnings=findings,
-        param_names=names, covariance=covariance, x=setup.x.copy(), counts=counts.copy(),
-        window=tuple(setup.window), n_data=int(n), n_free=int(n_theta), tol=setup.tol,
-        shape=shapes.pop() if len(shapes) == 1 else "mixed", state=setup.state(theta, values),
-        setup=setup, curves=curves, energy=energy)
+    return dev, float(np.sum(terms))
 
 
 _STATUS = ("converged", "not converged: out of iterations (raise max_iter)",
            "not converged: no step raises the likelihood any further",
            "not converged: the likelihood or a fitted value is not finite")
-
-
-def _status_text(outcome):
-    return _STATUS[outcome.status] if 0 <= outcome.status < len(_STATUS) else "not converged"
 
 
 def warn_if_not_converged(result):

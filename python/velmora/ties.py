@@ -27,7 +27,8 @@ import operator
 import numpy as np
 import velmora_core
 
-__all__ = ["Tie", "FUNCTIONS", "parse_tie", "order_ties", "area_factor", "compile_tie"]
+__all__ = ["Tie", "TieProgram", "FUNCTIONS", "parse_tie", "order_ties", "area_factor",
+           "compile_tie", "compile_ties"]
 
 #: The functions a tie may call, each with one argument.
 FUNCTIONS = ("sqrt", "exp", "log", "sin", "cos", "tan", "asin", "acos", "atan", "radians",
@@ -439,3 +440,42 @@ def compile_tie(tie, index_of):
         else:
             raise _refuse(tie.peak, tie.param, tie.text, _describe(node))
     return np.asarray(out, dtype=np.float64)
+
+
+@dataclasses.dataclass(frozen=True)
+class TieProgram:
+    """Every tie of a model compiled for the engine, in evaluation order.
+
+    Attributes
+    ----------
+    code : ndarray
+        The programs of the ties one after another (see :func:`compile_tie`).
+    starts : ndarray
+        Where each tie's program starts, in (code, operand) pairs, and where the last ends.
+    targets : ndarray
+        The index of the parameter each tie gives.
+    """
+
+    code: np.ndarray
+    starts: np.ndarray
+    targets: np.ndarray
+
+
+def compile_ties(ties, index_of):
+    """The programs of ``ties`` (in evaluation order) for the engine, each compiled once.
+
+    Parameters
+    ----------
+    ties : sequence of Tie
+    index_of : callable
+        ``index_of((peak, param))`` gives the index of a parameter in the model's table.
+
+    Returns
+    -------
+    TieProgram
+    """
+    programs = [compile_tie(t, index_of) for t in ties]
+    starts = np.cumsum([0] + [len(p) // 2 for p in programs]).astype(np.float64)
+    code = np.concatenate(programs) if programs else np.zeros(0)
+    targets = np.array([float(index_of((t.peak, t.param))) for t in ties], dtype=np.float64)
+    return TieProgram(code=code, starts=starts, targets=targets)

@@ -6,7 +6,7 @@ import numbers
 
 import numpy as np
 
-from .model import Peak, check_bounds
+from .peaks import Peak, check_bounds
 from .shapes import AREA, SHAPES
 from .ties import area_factor, order_ties, parse_tie
 
@@ -70,15 +70,8 @@ def check_data(x, counts):
     return x, check_counts(counts, x.size)
 
 
-def check_window(window, x, energy=None, excitation=None):
-    """The window as a pair of floats (the data range when None); it must hold data.
-
-    On an electron-energy axis (``energy`` "binding" or "kinetic") a window without data says
-    so, and suggests the other energy kind where that would hold data: through the
-    ``excitation`` energy (eV) when known (E_B = h nu - E_K), else, without a conversion, when
-    the window misses the data's range altogether."""
-    if window is None:
-        return float(np.min(x)), float(np.max(x))
+def window_pair(window):
+    """The window as a pair of finite floats, the lower end below the upper."""
     if isinstance(window, (str, bytes)) or not hasattr(window, "__len__") or len(window) != 2:
         raise TypeError(f"window: expected None or a pair (lo, hi), got {window!r}")
     lo, hi = window
@@ -90,6 +83,19 @@ def check_window(window, x, energy=None, excitation=None):
     lo, hi = float(lo), float(hi)
     if not lo < hi:
         raise ValueError(f"window: lower end {lo} is not below upper end {hi}")
+    return lo, hi
+
+
+def check_window(window, x, energy=None, excitation=None):
+    """The window as a pair of floats (the data range when None); it must hold data.
+
+    On an electron-energy axis (``energy`` "binding" or "kinetic") a window without data says
+    so, and suggests the other energy kind where that would hold data: through the
+    ``excitation`` energy (eV) when known (E_B = h nu - E_K), else, without a conversion, when
+    the window misses the data's range altogether."""
+    if window is None:
+        return float(np.min(x)), float(np.max(x))
+    lo, hi = window_pair(window)
     inside = int(np.count_nonzero((x >= lo) & (x <= hi)))
     if inside < 2:
         first, last = _short(np.min(x)), _short(np.max(x))

@@ -230,7 +230,7 @@ def test_cold_doublets_in_a_batch_are_their_single_fits(centre):
 
 @pytest.mark.parametrize("warm_start", ["none", "previous"])
 def test_a_small_batch_is_shared_by_every_worker_with_the_same_results(warm_start, monkeypatch):
-    from velmora import batch as batch_module
+    from velmora import schedule as batch_module
 
     Y = raman_map(4, 5)
     Y[1, 1] = 0.0                       # no counts, inside a chunk's burst
@@ -376,7 +376,7 @@ def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run,
     pytest.importorskip("zarr")
     da = pytest.importorskip("dask.array")
     import dask
-    from velmora import batch as batch_module
+    from velmora import schedule as batch_module
 
     Y = raman_map(4, 6)
     whole = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2), workers=1)
@@ -393,7 +393,7 @@ def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run,
             if run == "dask":
                 raise KeyboardInterrupt
             _thread.interrupt_main()
-            args[4].wait(10)
+            args[3].wait(10)
         return chunk(*args, **kwargs)
 
     monkeypatch.setattr(batch_module, "fit_chunk", stopping)
@@ -423,9 +423,9 @@ def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run,
 
 KILLED = r'''
 import sys, time, numpy as np, velmora
-from velmora import batch
+from velmora import schedule
 
-chunk, calls = batch.fit_chunk, []
+chunk, calls = schedule.fit_chunk, []
 
 def slow(*args, **kwargs):
     calls.append(1)
@@ -434,7 +434,7 @@ def slow(*args, **kwargs):
         time.sleep(60)
     return chunk(*args, **kwargs)
 
-batch.fit_chunk = slow
+schedule.fit_chunk = slow
 x, Y = np.load(sys.argv[1]), np.load(sys.argv[2])
 velmora.fit_many(x, Y, [velmora.Peak("gaussian", x0=4.8, sigma=0.5)], background="uniform",
                  chunks=(2, 2), workers=1, store=sys.argv[3])

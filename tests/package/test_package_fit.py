@@ -36,13 +36,14 @@ def test_every_shape_recovers_its_peaks_at_a_maximum_of_the_likelihood(shape):
     # No free parameter can move the likelihood up: it is a maximum to within tol.
     setup = result.setup
     theta = result.state.theta
-    loglik = lambda t: velmora_core._engine_loglik(setup.model, c, t)
+    model = setup.engine_model(result.state.values)
+    loglik = lambda t: velmora_core._engine_loglik(model, c, t)
     for a in range(theta.size):
         h = 1e-4 * max(abs(theta[a]), 1.0)
         for step in (h, -h):
             moved = theta.copy()
             moved[a] += step
-            if setup.free[a].bounds[0] <= moved[a] <= setup.free[a].bounds[1]:
+            if setup.lower[a] <= moved[a] <= setup.upper[a]:
                 assert loglik(moved) <= result.log_likelihood + 1e-9 * abs(result.log_likelihood)
 
 
@@ -168,7 +169,7 @@ velmora_core.lorentzian_mle(x, counts, 4.0, 0.5, 0.0, 10.0)   # the core's own l
     assert run_python(code) == "LBFGSB finished\n"
 
 
-@pytest.mark.parametrize("module", ["velmora", "velmora.model", "velmora.fit", "velmora.guess",
+@pytest.mark.parametrize("module", ["velmora", "velmora.peaks", "velmora.model", "velmora.fit", "velmora.guess",
                                     "velmora.batch"])
 def test_docstring_examples_run(module):
     import doctest

@@ -87,10 +87,10 @@ def test_a_fit_written_with_to_toml_loads_as_its_model_and_refits_to_its_optimum
     by_name = {p.name: p for p in model["peaks"]}
     # Doublet lines and ties come back as plain peaks with their ties; the fixed width as
     # the value guessed for it; bounds, the shared ones and the background as they were.
-    for peak in first.setup.peaks:
+    for peak in first.model.peaks:
         loaded = by_name[peak.name]
         assert (loaded.ties, loaded.fix, loaded.bounds) == (peak.ties, peak.fix, peak.bounds)
-    guessed = next(p for p in first.setup.peaks if p.name == "Au4f7").values["gamma"]
+    guessed = first.params["Au4f7.gamma"].value
     assert by_name["Au4f7"].values["gamma"] == guessed
     assert by_name["Au4f7"].values["x0"] == first.peaks["Au4f7"]["x0"].value  # exactly
     assert model["bounds"] == {"sigma": (0.05, 1.0)} and model["window"] == (79.0, 96.0)

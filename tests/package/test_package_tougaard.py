@@ -118,13 +118,12 @@ def test_score_and_information_are_those_of_the_likelihood(background):
     x = PHOTON - BE if background.energy == "kinetic" else BE
     r = velmora.fit(x, counts, pv_peaks(), background=background)
     assert r.background["B"].value > 10 * r.background["B"].stderr
-    model = r.setup.model
+    model = r.setup.engine_model(r.state.values)
 
     def loglik(theta):
         return velmora_core._engine_loglik(model, r.counts, theta)
 
-    sd = np.sqrt(np.diag(r.covariance)) / np.array(
-        [r.setup.frame.scale(p.kind) if p.kind != "count" else 1.0 for p in r.setup.free])
+    sd = np.sqrt(np.diag(r.covariance)) / r.setup.scale[r.setup.free]
     theta = r.state.theta + sd * np.where(np.arange(sd.size) % 2, 1.0, -1.0)
     report = velmora_core._engine_report(model, r.counts, theta)
     n = theta.size
