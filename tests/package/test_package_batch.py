@@ -68,6 +68,24 @@ def test_each_spectrum_is_the_single_fit_from_its_predecessor_along_the_serpenti
     assert full.log_likelihood == batch.log_likelihood[1, 1]
 
 
+def test_a_single_fit_is_a_batch_of_one_bit_for_bit():
+    # One path: the fit of a spectrum alone, a batch of it alone and its place in a batch of
+    # many (on two workers) give the same result, every number of it, curves and covariance
+    # included; and a batch's result is read from its row, not fitted again.
+    Y = raman_map(2, 3)
+    model = velmora.Model(PEAKS, background="linear", tol=1e-8)
+    alone = model.fit(X, Y[1, 2])
+    for batch, index in ((model.fit_many(X, Y[1, 2][None], warm_start="none"), (0,)),
+                         (model.fit_many(X, Y, warm_start="none", workers=2), (1, 2))):
+        assert_is_single_fit(batch, index, alone)
+        again = batch.result(index)
+        assert again.to_dict() == alone.to_dict() and again.warnings == alone.warnings
+        assert np.array_equal(again.eval(), alone.eval())
+        assert np.array_equal(again.state.values, alone.state.values)
+    with pytest.raises(ValueError, match="not fitted \\(no counts\\)"):
+        model.fit_many(X, np.zeros((1, X.size))).result(0)
+
+
 @pytest.mark.parametrize("peak", [
     velmora.Peak("lorentzian", x0=4.8), velmora.Peak("pseudo_voigt", x0=4.8),
     velmora.Peak("voigt", x0=4.8), velmora.Peak("doniach_sunjic", x0=4.8)], ids=str)

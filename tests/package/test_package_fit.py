@@ -252,3 +252,29 @@ def test_two_peaks_started_on_the_same_line_both_start_with_counts_and_split():
     for peak, x0, area in ((strong, 13.0, 50000), (weak, 13.6, 10000)):
         assert abs(peak["x0"].value - x0) < 4 * peak["x0"].stderr
         assert abs(peak["area"].value - area) < 4 * peak["area"].stderr
+
+
+def test_a_model_is_checked_once_and_its_parameter_table_runs_to_the_result():
+    with pytest.raises(ValueError, match="every parameter of every peak is fixed or tied"):
+        velmora.Model(velmora.Peak("gaussian", x0=1.0, sigma=0.2, area=5.0,
+                                   fix=("x0", "sigma", "area")))
+    with pytest.raises(ValueError, match="window: lower end"):
+        velmora.Model(velmora.Peak("gaussian"), window=(5.0, 1.0))
+    x, counts, _, _ = simulate("gaussian", seed=3)
+    model = velmora.Model([velmora.Peak("gaussian", name="a", bounds={"x0": (3.0, 4.0)}),
+                           velmora.Peak("gaussian", name="b", x0="a.x0 + 1.1",
+                                        area="0.6 * a.area")], background="linear")
+    a, b = model.params["a.x0"], model.params["b.x0"]
+    assert (a.value, a.bounds, a.vary) == (None, (3.0, 4.0), True)
+    assert (b.tie, b.vary, model.params["a.sigma"].bounds) == ("a.x0 + 1.1", False, (None, None))
+    first = model.fit(x, counts)
+    again = model.fit(x, counts[::-1][::-1].copy())
+    assert again.setup is first.setup                 # the grid's part is built once
+    assert again.log_likelihood == first.log_likelihood
+    params = first.params
+    assert list(params)[-2:] == ["bg.rising", "bg.falling"]
+    assert params.free == [n.replace("_", ".", 1) for n in first.param_names]
+    assert params["a.x0"] is first.peaks["a"]["x0"] and params["b.x0"].tie == "a.x0 + 1.1"
+    assert params["b.x0"].value == pytest.approx(params["a.x0"].value + 1.1, abs=1e-12)
+    assert params["a.x0"].bounds == (3.0, 4.0) and params["a.sigma"].min > 0
+    assert params["bg.rising"].stderr > 0 and params["a.x0"].determined

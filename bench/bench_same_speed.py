@@ -1,0 +1,157 @@
+"""The same fits timed under two source trees, side by side in one run.
+
+Each tree's ``velmora`` is run in fresh interpreters (``PYTHONPATH=<tree>/python``), the two
+trees in turn, several rounds, the best time of each case kept:
+
+* single fits with ``velmora.fit``: two Gaussians on a uniform background, two Voigt peaks on
+  a line, an Au 4f doublet whose centre is read from the data on a Shirley background, two
+  reflections with their Kα2 partners, three pseudo-Voigt bands of a 600-channel Raman
+  spectrum (the time of one fit, the best of many);
+* batches as ``bench/bench_maps.py`` fits them: maps of 50, 200 and 1000 Raman spectra
+  (three pseudo-Voigt bands, a linear background), and a 10 x 20 XPS map of Au 4f doublets
+  (Voigt lines tied by ``velmora.doublet`` on a Shirley background) placed from a given centre
+  and from centres read from each spectrum's data; every one with ``warm_start="none"`` and
+  ``"previous"`` on 1 and 2 workers.
+
+Printed per case: both trees' times, their ratio (after / before; target: at most 1, within
+the machine's noise), and for batches each tree's speed-up from 1 to 2 workers (target: at
+least 1.8 for 50 spectra or more).
+
+    python bench/bench_same_speed.py --before /path/to/old/tree --after /path/to/new/tree
+        [--sizes 50 200 1000] [--rounds 3]
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def single_cases():
+    import numpy as np
+    import velmora
+
+    sys.path.insert(0, HERE)
+    import bench_maps
+    import bench_same_fits as same
+
+    x, counts = same.two_peaks("gaussian", seed=1)
+    xv, cv = same.two_peaks("voigt", seed=1)
+    xa, ca = same.au4f(seed=20)
+    xk, ck = same.xrd(seed=30)
+    Y, _ = bench_maps.raman_map((1, 1))
+    return {
+        "gaussian/uniform": lambda: velmora.fit(x, counts, [velmora.Peak("gaussian"),
+                                                            velmora.Peak("gaussian")],
+                                                background="uniform"),
+        "voigt/linear": lambda: velmora.fit(xv, cv, [velmora.Peak("voigt"),
+                                                     velmora.Peak("voigt")],
+                                            background="linear"),
+        "au4f-guessed/shirley": lambda: velmora.fit(xa, ca, velmora.doublet("voigt", "Au4f"),
+                                                    background="shirley"),
+        "kalpha2/linear": lambda: velmora.fit(
+            xk, ck, [p for c in (38.2, 44.4) for p in (
+                velmora.Peak("pseudo_voigt", name=f"r{int(c)}", x0=c),
+                velmora.kalpha2(velmora.Peak("pseudo_voigt", name=f"r{int(c)}", x0=c), "Cu"))],
+            background="linear"),
+        "raman-pv/linear": lambda: velmora.fit(bench_maps.X, Y[0, 0],
+                                               bench_maps.velmora_peaks("pv-full"),
+                                               background="linear"),
+    }, np
+
+
+def batch_cases(sizes):
+    import velmora
+
+    sys.path.insert(0, HERE)
+    import bench_maps
+
+    cases = {}
+    for n in sizes:
+        Y, _ = bench_maps.raman_map(bench_maps.SHAPES[n])
+        peaks = bench_maps.velmora_peaks("pv-full")
+        cases[f"raman {n} pv"] = (bench_maps.X, Y, lambda p=peaks: p, "linear")
+    x, Y = bench_maps.doublet_map()
+    cases["au4f 200 given"] = (x, Y, lambda: velmora.doublet("voigt", "Au4f", x0=84.0,
+                                                             sigma=0.3, gamma=0.1), "shirley")
+    cases["au4f 200 guessed"] = (x, Y, lambda: velmora.doublet("voigt", "Au4f"), "shirley")
+    return cases
+
+
+def run(sizes):
+    """This interpreter's times: {case: seconds}."""
+    import warnings
+
+    import velmora
+
+    warnings.simplefilter("ignore")
+    out = {}
+    singles, np = single_cases()
+    for name, call in singles.items():
+        call()
+        best = float("inf")
+        began = time.perf_counter()
+        while time.perf_counter() - began < 1.0:
+            t = time.perf_counter()
+            call()
+            best = min(best, time.perf_counter() - t)
+        out[f"single {name}"] = best
+    for name, (x, Y, peaks, background) in batch_cases(sizes).items():
+        for warm in ("none", "previous"):
+            for workers in (1, 2):
+                t = time.perf_counter()
+                velmora.fit_many(x, Y, peaks(), background=background, warm_start=warm,
+                                 workers=workers, progress=False)
+                out[f"batch {name} warm={warm} workers={workers}"] = time.perf_counter() - t
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--before")
+    parser.add_argument("--after")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[50, 200, 1000])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--run", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.run:
+        print(json.dumps(run(args.sizes)))
+        return 0
+    if not (args.before and args.after):
+        parser.error("give --before and --after (source trees with python/velmora)")
+    best = {"before": {}, "after": {}}
+    for _ in range(args.rounds):
+        for which in ("before", "after"):
+            tree = getattr(args, which)
+            env = dict(os.environ, PYTHONPATH=os.path.join(tree, "python"),
+                       OPENBLAS_NUM_THREADS="1")
+            done = subprocess.run([sys.executable, __file__, "--run", "--sizes",
+                                   *map(str, args.sizes)], env=env, capture_output=True,
+                                  text=True, check=True)
+            for case, t in json.loads(done.stdout.strip().splitlines()[-1]).items():
+                best[which][case] = min(best[which].get(case, float("inf")), t)
+    before, after = best["before"], best["after"]
+    worst = 0.0
+    print(f"{'case':58s} {'before':>10s} {'after':>10s} {'after/before':>12s}")
+    for case in before:
+        ratio = after[case] / before[case]
+        worst = max(worst, ratio)
+        unit = 1e3 if case.startswith("single") else 1.0
+        label = "ms" if case.startswith("single") else "s"
+        print(f"{case:58s} {unit * before[case]:8.3f}{label:2s} {unit * after[case]:8.3f}{label:2s} "
+              f"{ratio:12.3f}")
+    print(f"largest after/before ratio {worst:.3f}")
+    print("1 -> 2 workers (time with 1 / time with 2; target >= 1.8 for 50 spectra or more):")
+    for case in before:
+        if case.startswith("batch") and case.endswith("workers=1"):
+            two = case[:-1] + "2"
+            print(f"  {case[6:-10]:44s} before {before[case] / before[two]:5.2f}  "
+                  f"after {after[case] / after[two]:5.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
