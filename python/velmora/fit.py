@@ -1,11 +1,64 @@
 """``velmora.fit`` and ``velmora.fit_many``: one call that builds a :class:`velmora.Model`
-and fits it to one spectrum or to many."""
+and fits it to one spectrum or to many.
+
+``velmora.fit`` keeps the models of its last calls, by what they were built from (every
+peak as it prints, with its values, ties, fixed parameters and bounds; the background and its
+options; the fit's options): a loop of fits of one model on one grid builds the model and its
+grid's part once, as a :class:`velmora.Model` fitted in the loop would.
+"""
+from collections import OrderedDict
+import threading
+
 from .model import Model
+from .peaks import Peak
 
 __all__ = ["fit", "fit_many"]
 
 # The keyword arguments of fit_many that go to the model.
 MODEL_OPTIONS = ("window", "tol", "max_iter", "knots", "energy", "bounds", "accelerate")
+
+# Models kept by velmora.fit (the oldest is dropped first).
+MODELS_KEPT = 8
+_models = OrderedDict()
+_lock = threading.Lock()
+
+
+def _key(peaks, background, options):
+    """What a model is built from, as a key, or None for arguments not worth keeping (those
+    the model refuses, a deprecated option, anything without a faithful text)."""
+    if options.get("accelerate") is not None:
+        return None  # its DeprecationWarning is for every call
+    peaks = [peaks] if isinstance(peaks, Peak) else peaks
+    if not isinstance(peaks, (list, tuple)) or not all(type(p) is Peak for p in peaks):
+        return None
+    if background is not None and not isinstance(background, str):
+        if not hasattr(background, "__dict__"):
+            return None  # not a background: the model says so
+        background = (type(background), repr(sorted(vars(background).items())))
+    try:
+        key = (tuple(repr(p) for p in peaks), background, repr(sorted(options.items())))
+        hash(key)
+    except TypeError:
+        return None
+    return key
+
+
+def _model(peaks, background, options):
+    """The model of these arguments: one kept from an earlier call, or a new one."""
+    key = _key(peaks, background, options)
+    if key is not None:
+        with _lock:
+            model = _models.get(key)
+            if model is not None:
+                _models.move_to_end(key)
+                return model
+    model = Model(peaks, background, **options)
+    if key is not None:
+        with _lock:
+            _models[key] = model
+            while len(_models) > MODELS_KEPT:
+                _models.popitem(last=False)
+    return model
 
 
 def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000, knots=None,
@@ -100,8 +153,9 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
     True
     """
-    return Model(peaks, background, window=window, tol=tol, max_iter=max_iter, knots=knots,
-                 energy=energy, bounds=bounds, accelerate=accelerate).fit(x, counts, start=start)
+    options = dict(window=window, tol=tol, max_iter=max_iter, knots=knots, energy=energy,
+                   bounds=bounds, accelerate=accelerate)
+    return _model(peaks, background, options).fit(x, counts, start=start)
 
 
 def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=None,

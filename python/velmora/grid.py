@@ -181,11 +181,13 @@ class Grid:
         self.background = background.prepare(xw, self.window)
         self.energy = energy
         framed = SHAPES[model.peaks[0].shape].framed
-        step = float(np.median(np.diff(xw)))
-        self.frame = frame = Frame(0.5 * (lo + hi), step) if framed else Frame(0.0, 1.0)
+        # The median grid step: in units of x, and in internal units (widths of channels).
+        self.x_step = float(np.median(np.diff(xw)))
+        self.frame = frame = Frame(0.5 * (lo + hi), self.x_step) if framed else Frame(0.0, 1.0)
         self.x = xw
         self.u = (xw - frame.centre) / frame.step
         self.widths = channel_widths(self.u)
+        self.grid_step = float(np.median(self.widths))
         self.terms = self.background.terms(xw, self.widths, frame.step, self.window)
         self._table(model)
         self.layout = Layout(self)
@@ -455,7 +457,7 @@ class Grid:
         counts = np.atleast_2d(counts)
         rows = counts.shape[0]
         model, frame = self.model, self.frame
-        picker = Picker(self.x, counts)
+        picker = Picker(self.x, counts, step=self.x_step)
         share = picker.background_share() if self.terms.count else np.zeros(rows)
         tied = any(SHAPES[pk.shape].location in pk.ties for pk in model.peaks)
         filled = fill_values(picker, model.peaks,

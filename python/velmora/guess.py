@@ -121,13 +121,14 @@ class Picker:
     """The greedy picking of peaks on spectra over one sorted ``x``: ``counts`` one spectrum
     or many as rows, picked side by side (every array it returns has one entry per row)."""
 
-    def __init__(self, x, counts, partner=None):
+    def __init__(self, x, counts, partner=None, step=None):
         self.x = x
         # (ratio, where -> partner's position, NaN where none): every peak taken comes with
         # a partner of ``ratio`` times its area and its width (a reflection's Kα2 line),
         # which is taken off with it so that it is not picked as a peak of its own.
         self.partner = partner
-        self.step = float(np.median(np.diff(x)))
+        # The median grid step (``step`` when the caller has it already).
+        self.step = float(np.median(np.diff(x))) if step is None else step
         counts = np.atleast_2d(np.asarray(counts, dtype=np.float64))
         smoothed = smooth(counts, 1.5)
         self.base = baseline(x, smoothed)

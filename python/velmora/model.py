@@ -11,6 +11,7 @@ the same x.  A fit of one spectrum is a batch of one: its start is read from its
 engine fits it and its results are packed into a row exactly as every spectrum of
 :meth:`Model.fit_many`, and the :class:`~velmora.FitResult` is read from that row.
 """
+import copy
 import hashlib
 import threading
 import warnings
@@ -105,7 +106,10 @@ class Model:
     def __init__(self, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000,
                  knots=None, energy=None, bounds=None, accelerate=None):
         peaks, ties = check_peaks(peaks)
-        self.background = make_background(background, knots, energy)
+        # The model keeps copies: a peak or a background object changed afterwards does not
+        # change it.
+        peaks = [copy.deepcopy(pk) for pk in peaks]
+        self.background = copy.deepcopy(make_background(background, knots, energy))
         # Where an explicit energy kind came from, for the message when the data contradict it.
         self.energy_given = "energy" if energy is not None else "background"
         self.window = None if window is None else window_pair(window)

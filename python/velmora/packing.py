@@ -214,7 +214,7 @@ class Layout:
                     slots=np.array(slots, dtype=np.intp), area_slot=area_slot,
                     quantities=quantities, extras=extras, rules=rules, column=column,
                     width_scale=frame.scale("width"),
-                    grid_step=float(np.median(grid.widths)), jac=jac,
+                    grid_step=grid.grid_step, jac=jac,
                     n_reported=grid.terms.reported)
 
     def pack(self, grid, fitted):
@@ -293,7 +293,8 @@ class Layout:
         rows[:, self.values:self.stderr] = values
         rows[:, self.stderr:] = stderr
         # A spectrum whose fit failed without a state keeps nothing but its status.
-        lost = np.isin(status, (FIT_FAILED, NOT_FITTED)) & ~np.isfinite(fitted["theta"]).all(axis=1)
+        lost = ((status == FIT_FAILED) | (status == NOT_FITTED)) & \
+            ~np.isfinite(fitted["theta"]).all(axis=1)
         for i in np.flatnonzero(lost):
             rows[i] = self.failed(status[i])
         return rows

@@ -216,7 +216,7 @@ class FitResult:
 
         findings = []
         peaks_out = []
-        width_scale, grid_step = frame.scale("width"), float(np.median(grid.widths))
+        width_scale, grid_step = frame.scale("width"), grid.grid_step
         for j, pk in enumerate(model.peaks):
             spec = SHAPES[pk.shape]
             estimates = {n: self.params[f"{pk.name}.{n}"] for n in spec.names + ("area",)}

@@ -11,6 +11,7 @@ absolute): a ``location`` parameter is a position in grid steps, a ``width`` a n
 steps, a ``plain`` parameter the same in both.
 """
 from dataclasses import dataclass
+import functools
 import math
 
 import numpy as np
@@ -70,7 +71,7 @@ class ShapeSpec:
     params: tuple
     extras: tuple
 
-    @property
+    @functools.cached_property
     def names(self):
         """Parameter names in the core's order."""
         return tuple(p.name for p in self.params)

@@ -278,3 +278,9 @@ def test_a_model_is_checked_once_and_its_parameter_table_runs_to_the_result():
     assert params["b.x0"].value == pytest.approx(params["a.x0"].value + 1.1, abs=1e-12)
     assert params["a.x0"].bounds == (3.0, 4.0) and params["a.sigma"].min > 0
     assert params["bg.rising"].stderr > 0 and params["a.x0"].determined
+    # velmora.fit keeps its models by what they are built from: a peak changed between two
+    # calls is fitted as it now is.
+    peak = velmora.Peak("gaussian", x0=3.5, fix="x0")
+    assert velmora.fit(x, counts, peak).peaks[0]["x0"].value == pytest.approx(3.5, abs=1e-12)
+    peak.values["x0"] = 3.6
+    assert velmora.fit(x, counts, peak).peaks[0]["x0"].value == pytest.approx(3.6, abs=1e-12)
