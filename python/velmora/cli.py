@@ -295,7 +295,8 @@ def guessed_model(args, x, counts, energy):
 
 
 def run_fit(args):
-    from .fit import fit
+    from .model import Model
+    from .result import source_of
 
     check_model_options(args)
     outputs = [("--plot", plot_path(args.plot))] if args.plot else []
@@ -316,10 +317,10 @@ def run_fit(args):
     else:
         model = guessed_model(args, x, counts, energy)
     try:
-        result = fit(x, counts, tol=args.tol, max_iter=args.max_iter, **model)
+        result = Model(tol=args.tol, max_iter=args.max_iter, **model).fit(
+            x, counts, source={**source_of(counts), "file": args.file})
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
-    result.source["file"] = args.file
     for line in notes:
         print(line, file=sys.stderr)
     print(result.report())

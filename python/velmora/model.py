@@ -164,7 +164,7 @@ class Model:
                 self._grids[key] = grid
         return grid
 
-    def fit(self, x, counts, start=None):
+    def fit(self, x, counts, start=None, *, source=None):
         """Fit the model to one spectrum by maximum likelihood.
 
         Parameters
@@ -175,6 +175,10 @@ class Model:
             Start from this earlier fit's fitted values (fixed values guessed from its data
             included): a fit of this model on the same x, such as the fit of a neighbouring
             spectrum.
+        source : dict, optional
+            Where the data came from, ``{"file": ..., "region": ...}``, for the result's
+            outputs; by default the ``source_file`` and ``region`` attributes of a DataArray
+            read by :func:`velmora.read` (see :attr:`velmora.FitResult.source`).
 
         Returns
         -------
@@ -188,7 +192,7 @@ class Model:
             and nothing passed in is modified.
         """
         axis = axis_of(x, counts)
-        source = source_of(counts)
+        source = source_of(counts) if source is None else dict(source)
         x, counts = check_data(plain(x), plain(counts))
         start = _as_state(start)
         grid = self.grid(x, axis)

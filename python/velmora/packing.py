@@ -124,12 +124,16 @@ class Layout:
         """The layout a store's attributes (:meth:`attrs`) describe (a batch read from its
         store packs no fit)."""
         layout = cls.__new__(cls)
-        layout.kinds = dict(attrs["kinds"])
-        layout._place(attrs["names"], int(attrs["k_count"]), int(attrs["n_theta"]),
-                      int(attrs["n_params"]))
-        if layout.fields != int(attrs["n_fields"]):
-            raise ValueError("the store's fields are not where this version of velmora puts "
-                             "them")
+        try:
+            layout.kinds = dict(attrs["kinds"])
+            layout._place(attrs["names"], int(attrs["k_count"]), int(attrs["n_theta"]),
+                          int(attrs["n_params"]))
+            placed = layout.fields == int(attrs["n_fields"])
+        except (KeyError, TypeError, ValueError):
+            placed = False
+        if not placed:
+            raise ValueError("store: its rows are not laid out as this version of velmora "
+                             "lays them out (written by an earlier one?); fit the batch again")
         layout._plan = None
         return layout
 

@@ -1,7 +1,7 @@
 """The Zarr store of a batch (``fit_many(..., store=...)``).
 
 A store holds one array, ``packed``: a spectrum's row of results (see
-:class:`velmora.batch.Layout`) for every spectrum, each field in chunks of its own, and
+:class:`velmora.packing.Layout`) for every spectrum, each field in chunks of its own, and
 in its attributes the names of the fields, the model and grid the batch fitted and the blocks
 it was fitted in.  The coordinates of the spectrum axes, where the input had them, are arrays
 ``coords/<dim>`` beside it.

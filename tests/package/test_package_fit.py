@@ -169,7 +169,8 @@ velmora_core.lorentzian_mle(x, counts, 4.0, 0.5, 0.0, 10.0)   # the core's own l
     assert run_python(code) == "LBFGSB finished\n"
 
 
-@pytest.mark.parametrize("module", ["velmora", "velmora.peaks", "velmora.model", "velmora.fit", "velmora.guess",
+@pytest.mark.parametrize("module", ["velmora", "velmora.peaks", "velmora.params", "velmora.model",
+                                    "velmora.fit", "velmora.guess",
                                     "velmora.batch"])
 def test_docstring_examples_run(module):
     import doctest
