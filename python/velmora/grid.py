@@ -251,6 +251,11 @@ class Grid:
                                       dtype=np.intp)
         self.tied = np.array([e for e, role in enumerate(roles) if role == "tied"],
                              dtype=np.intp)
+        index = {label: e for e, label in enumerate(labels)}
+        self._referred = np.zeros(len(kinds))
+        for tie in model.ties:
+            for peak, name in tie.references:
+                self._referred[index[f"{peak}.{name}"]] = 1.0
         # Starts the caller gave lie inside their bounds (guessed ones are moved there).
         for a, e in enumerate(self.free):
             if e < len(records) and math.isfinite(given[e]) and not \
@@ -262,7 +267,10 @@ class Grid:
                                  f"bounds [{lo_v:.6g}, {hi_v:.6g}]{which}")
 
     def _user(self, kind, value):
-        return self.frame.from_u(kind, value) if kind != "count" else float(value)
+        """An internal value (or array of them) in user units."""
+        if kind != "count":
+            return self.frame.from_u(kind, value)
+        return np.asarray(value, dtype=np.float64) if np.ndim(value) else float(value)
 
     @property
     def signature(self):
@@ -362,11 +370,15 @@ class Grid:
             return values.copy(), known
         known[:, self.tied] = True
         untied = np.array([r != "tied" for r in self.roles])
+        # The ties see only what they refer to: spectra whose referred values agree (ties of
+        # given values) are evaluated once.
+        thetas = np.where(known, values, 0.0)[:, untied] * self._referred[untied]
+        unique, which = np.unique(thetas, axis=0, return_inverse=True)
         probe = self._probe()
+        evaluated = np.array([velmora_core._engine_parameters(
+            probe, np.ascontiguousarray(theta))[0] for theta in unique])
         out = values.copy()
-        for i, row in enumerate(values):
-            theta = np.where(known[i], row, 0.0)[untied]
-            out[i] = velmora_core._engine_parameters(probe, np.ascontiguousarray(theta))[0]
+        out[:, self.tied] = evaluated[which.reshape(-1)][:, self.tied]
         # A tie is known where everything it refers to is (in the order the ties go).
         index = {label: e for e, label in enumerate(self.labels)}
         for tie in self.model.ties:
@@ -396,20 +408,31 @@ class Grid:
         out = [None] * values.shape[0]
         for e in self.tied:
             spec, kind, tie = self.specs[e], self.kinds[e], self.model.params[self.labels[e]].tie
-            for i, v in enumerate(values[:, e]):
-                if out[i] is not None or (known is not None and not known[i, e]):
+            v = values[:, e]
+            user = self._user(kind, v)
+            with np.errstate(invalid="ignore"):
+                n_lo, n_hi = spec.natural
+                inside = np.isfinite(v)
+                if spec.kind != "location":
+                    inside &= (v > n_lo if spec.natural_open[0] else v >= n_lo) & (
+                        v < n_hi if spec.natural_open[1] else v <= n_hi)
+                placed = (user >= lo) & (user <= hi) if spec.kind == "location" else True
+            bad = ~(inside & placed)
+            if known is not None:
+                bad &= known[:, e]
+            for i in np.flatnonzero(bad):
+                if out[i] is not None:
                     continue
-                user = self._user(kind, v)
-                if not math.isfinite(v) or (spec.kind != "location"
-                                            and not spec.in_natural_range(float(v))):
-                    out[i] = (f"{self.labels[e]}: its tie {tie!r} gives {user!r} at the start, "
-                              f"outside the parameter's range {spec.natural_text()}")
-                elif spec.kind == "location" and not lo <= user <= hi:
+                if not inside[i]:
+                    out[i] = (f"{self.labels[e]}: its tie {tie!r} gives {float(user[i])!r} at the "
+                              f"start, outside the parameter's range {spec.natural_text()}")
+                else:
                     # A peak's area is its counts inside the window: a line centred outside
                     # it would pour its whole area into the window's edge.
                     out[i] = (f"{self.labels[e]}: its tie {tie!r} puts the centre at "
-                              f"{user:.6g}, outside the fitting window [{lo:.6g}, {hi:.6g}]; "
-                              f"widen the window to hold the line, or leave the line out")
+                              f"{float(user[i]):.6g}, outside the fitting window [{lo:.6g}, "
+                              f"{hi:.6g}]; widen the window to hold the line, or leave the "
+                              f"line out")
         return out
 
     # ----------------------------------------------------------------------- spectra

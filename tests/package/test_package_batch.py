@@ -564,3 +564,24 @@ def test_dask_blocks_read_their_own_starts_and_give_the_threaded_results(warm_st
         assert np.array_equal(dasked.values[name], threaded.values[name], equal_nan=True)
     assert np.array_equal(dasked.n_iter, threaded.n_iter)
     assert dasked.summary() == {"ok": 11, "no counts": 1}
+
+
+def test_a_tie_of_values_read_from_each_spectrum_is_checked_for_each():
+    # A pair placed from a centre read from the data: where one spectrum's line would put its
+    # partner outside the window, that spectrum alone is refused (velmora.fit raises, the
+    # batch reports it and fits the others, as they are fitted alone).
+    peaks = [velmora.Peak("gaussian", name="a"),
+             velmora.Peak("gaussian", name="b", x0="a.x0 + 3.0", sigma="a.sigma",
+                          area="0.5 * a.area")]
+    rng = np.random.default_rng(4)
+    Y = np.array([rng.poisson(300 * np.exp(-0.5 * ((X - c) / 0.3) ** 2)
+                              + 150 * np.exp(-0.5 * ((X - c - 3.0) / 0.3) ** 2) + 5)
+                  for c in (4.0, 8.0, 5.0)], dtype=float)
+    with pytest.raises(ValueError, match="b.x0: its tie 'a.x0 \\+ 3.0' puts the centre at"):
+        velmora.fit(X, Y[1], peaks, background="uniform")
+    for warm in ("none", "previous"):
+        batch = velmora.fit_many(X, Y, peaks, background="uniform", warm_start=warm,
+                                 chunks=(1,))
+        assert batch.status.tolist() == [0, 4, 0]
+        for i in (0, 2):
+            assert_is_single_fit(batch, (i,), velmora.fit(X, Y[i], peaks, background="uniform"))
