@@ -1,7 +1,8 @@
 """The same fits timed under two source trees, side by side in one run.
 
-Each tree's ``velmora`` is run in fresh interpreters (``PYTHONPATH=<tree>/python``), the two
-trees in turn, several rounds, the best time of each case kept:
+Each tree's ``velmora`` runs in an interpreter of its own (``PYTHONPATH=<tree>/python``), both
+asked for the same case in turn (the order swapped every round), several rounds, the best time
+of each case kept, so that whatever else the machine runs weighs on both alike:
 
 * single fits with ``velmora.fit``: two Gaussians on a uniform background, two Voigt peaks on
   a line, an Au 4f doublet whose centre is read from the data on a Shirley background, two
@@ -81,32 +82,41 @@ def batch_cases(sizes):
     return cases
 
 
-def run(sizes):
-    """This interpreter's times: {case: seconds}."""
+def serve(sizes):
+    """Times the case named on each line of standard input and prints its seconds: single
+    fits the best of a second of them, batches one run."""
     import warnings
 
     import velmora
 
     warnings.simplefilter("ignore")
-    out = {}
-    singles, np = single_cases()
-    for name, call in singles.items():
-        call()
-        best = float("inf")
-        began = time.perf_counter()
-        while time.perf_counter() - began < 1.0:
-            t = time.perf_counter()
-            call()
-            best = min(best, time.perf_counter() - t)
-        out[f"single {name}"] = best
-    for name, (x, Y, peaks, background) in batch_cases(sizes).items():
-        for warm in ("none", "previous"):
-            for workers in (1, 2):
+    singles, _ = single_cases()
+    batches = batch_cases(sizes)
+    for name in singles:
+        singles[name]()  # the first call of each builds what later ones reuse
+    names = [f"single {n}" for n in singles] + [
+        f"batch {n} warm={w} workers={k}" for n in batches for w in ("none", "previous")
+        for k in (1, 2)]
+    print(json.dumps(names), flush=True)
+    for line in sys.stdin:
+        case = line.strip()
+        if case.startswith("single "):
+            call = singles[case[len("single "):]]
+            best = float("inf")
+            began = time.perf_counter()
+            while time.perf_counter() - began < 0.5:
                 t = time.perf_counter()
-                velmora.fit_many(x, Y, peaks(), background=background, warm_start=warm,
-                                 workers=workers, progress=False)
-                out[f"batch {name} warm={warm} workers={workers}"] = time.perf_counter() - t
-    return out
+                call()
+                best = min(best, time.perf_counter() - t)
+        else:
+            rest, workers = case[len("batch "):].rsplit(" workers=", 1)
+            name, warm = rest.rsplit(" warm=", 1)
+            x, Y, peaks, background = batches[name]
+            t = time.perf_counter()
+            velmora.fit_many(x, Y, peaks(), background=background, warm_start=warm,
+                             workers=int(workers), progress=False)
+            best = time.perf_counter() - t
+        print(json.dumps(best), flush=True)
 
 
 def main():
@@ -115,37 +125,47 @@ def main():
     parser.add_argument("--after")
     parser.add_argument("--sizes", type=int, nargs="+", default=[50, 200, 1000])
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--run", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.run:
-        print(json.dumps(run(args.sizes)))
+    if args.serve:
+        serve(args.sizes)
         return 0
     if not (args.before and args.after):
         parser.error("give --before and --after (source trees with python/velmora)")
+    # One interpreter per tree, asked for the same case in turn (the order swapped every
+    # round), so that whatever else the machine runs weighs on both alike.
+    servers = {}
+    for which in ("before", "after"):
+        env = dict(os.environ, PYTHONPATH=os.path.join(getattr(args, which), "python"),
+                   OPENBLAS_NUM_THREADS="1")
+        servers[which] = subprocess.Popen(
+            [sys.executable, __file__, "--serve", "--sizes", *map(str, args.sizes)], env=env,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    cases = [json.loads(servers[w].stdout.readline()) for w in servers][0]
     best = {"before": {}, "after": {}}
-    for _ in range(args.rounds):
-        for which in ("before", "after"):
-            tree = getattr(args, which)
-            env = dict(os.environ, PYTHONPATH=os.path.join(tree, "python"),
-                       OPENBLAS_NUM_THREADS="1")
-            done = subprocess.run([sys.executable, __file__, "--run", "--sizes",
-                                   *map(str, args.sizes)], env=env, capture_output=True,
-                                  text=True, check=True)
-            for case, t in json.loads(done.stdout.strip().splitlines()[-1]).items():
+    for r in range(args.rounds):
+        for case in cases:
+            for which in (("before", "after") if r % 2 == 0 else ("after", "before")):
+                server = servers[which]
+                server.stdin.write(case + "\n")
+                server.stdin.flush()
+                t = json.loads(server.stdout.readline())
                 best[which][case] = min(best[which].get(case, float("inf")), t)
+    for server in servers.values():
+        server.stdin.close()
+        server.wait()
     before, after = best["before"], best["after"]
     worst = 0.0
     print(f"{'case':58s} {'before':>10s} {'after':>10s} {'after/before':>12s}")
-    for case in before:
+    for case in cases:
         ratio = after[case] / before[case]
         worst = max(worst, ratio)
-        unit = 1e3 if case.startswith("single") else 1.0
-        label = "ms" if case.startswith("single") else "s"
-        print(f"{case:58s} {unit * before[case]:8.3f}{label:2s} {unit * after[case]:8.3f}{label:2s} "
-              f"{ratio:12.3f}")
+        unit, label = (1e3, "ms") if case.startswith("single") else (1.0, "s")
+        print(f"{case:58s} {unit * before[case]:8.3f}{label:2s} {unit * after[case]:8.3f}"
+              f"{label:2s} {ratio:12.3f}")
     print(f"largest after/before ratio {worst:.3f}")
     print("1 -> 2 workers (time with 1 / time with 2; target >= 1.8 for 50 spectra or more):")
-    for case in before:
+    for case in cases:
         if case.startswith("batch") and case.endswith("workers=1"):
             two = case[:-1] + "2"
             print(f"  {case[6:-10]:44s} before {before[case] / before[two]:5.2f}  "

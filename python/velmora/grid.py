@@ -143,8 +143,15 @@ class Grid:
         has on this grid, in user units.
     kinds, roles, labels : tuple of str
         Every parameter's kind, role (``"free"``, ``"fixed"``, ``"tied"``) and name.
+    scale, offset : ndarray
+        Every parameter's user value is ``scale * internal + offset``.
+    free : ndarray
+        The indices of the free parameters (theta's order); ``n_theta`` of them, of
+        ``n_params``.
     lower, upper : ndarray
         Bounds of theta (internal units).
+    x_step, grid_step : float
+        The median grid step in units of x, and the median channel width (internal units).
     layout : Layout
         Where each field of a fit sits in its packed row.
 

@@ -12,6 +12,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 import math
 
+import numpy as np
+
 __all__ = ["Estimate", "Parameter", "Parameters"]
 
 
@@ -61,7 +63,9 @@ class Estimate:
     def __repr__(self):
         kind = type(self).__name__
         if self.value is None:
-            return f"<{kind} {self.name} = guessed from the data>"
+            if self.tie:
+                return f"<{kind} {self.name} (tied: {self.tie})>"
+            return f"<{kind} {self.name} = read from the data{' (fixed)' if self.fixed else ''}>"
         if self.fixed:
             return f"<{kind} {self.name} = {self.value:.8g} (fixed)>"
         if self.at_bound:
@@ -194,10 +198,13 @@ class Parameters(Mapping):
 
 
 def plain_number(v):
-    """A number as a plain Python value for JSON: None for None, NaN and infinities."""
+    """A number as a plain Python value for JSON: a bool or an int as it is, a float, None for
+    None, NaN and infinities."""
     if v is None:
         return None
-    if isinstance(v, bool):
-        return v
+    if isinstance(v, (bool, np.bool_)):
+        return bool(v)
+    if isinstance(v, (int, np.integer)):
+        return int(v)
     v = float(v)
     return v if math.isfinite(v) else None

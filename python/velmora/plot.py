@@ -11,7 +11,6 @@ import numpy as np
 
 from .axis import Axis
 from .packing import NOT_CONVERGED, OK, STATUS_NAMES
-from .shapes import SHAPES
 
 # Colour of the cells of a map whose spectrum was not fitted: a mid grey, which no colour of
 # the viridis map comes close to.

@@ -405,17 +405,17 @@ class FitResult:
             "shape": self.shape,
             "background_model": self.background_model,
             "energy": None if self.energy is None else self.energy.to_dict(),
-            "window": [_plain(v) for v in self.window],
+            "window": [plain_number(v) for v in self.window],
             "peaks": {p.name: {"shape": p.shape, "detected": p.detected,
                                **{n: e.to_dict() for n, e in p.items()}} for p in self.peaks},
             "background": {n: e.to_dict() for n, e in self.background.items()},
-            "statistics": {k: _plain(getattr(self, k)) for k in (
+            "statistics": {k: plain_number(getattr(self, k)) for k in (
                 "log_likelihood", "deviance", "chi_square", "aic", "bic", "n_data", "n_free",
                 "n_iter", "converged", "decrement", "evaluations")},
             "status": self.status,
             "warnings": list(self.warnings),
             "param_names": list(self.param_names),
-            "covariance": [[_plain(v) for v in row] for row in self.covariance],
+            "covariance": [[plain_number(v) for v in row] for row in self.covariance],
             "axis": {"name": self.axis.name, "long_name": self.axis.long_name,
                      "units": x_units(self.axis), "energy": self.axis.kind(self.setup.background)},
             "source": {"file": self.source.get("file"), "region": self.source.get("region")},
@@ -597,17 +597,6 @@ def write_text(path, text):
         with contextlib.suppress(OSError):
             os.remove(path)
         raise
-
-
-def _plain(v):
-    if v is None:
-        return None
-    if isinstance(v, (bool, np.bool_)):
-        return bool(v)
-    if isinstance(v, (int, np.integer)):
-        return int(v)
-    v = float(v)
-    return v if math.isfinite(v) else None
 
 
 
