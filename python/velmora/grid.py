@@ -223,7 +223,7 @@ class Grid:
             else:
                 lo_b, hi_b = AREA.default if r.param == "area" else \
                     _default_bounds(spec, lo_u, hi_u, grid_step)
-                user = (self._user(r.kind, lo_b), self._user(r.kind, hi_b))
+                user = (self.user(r.kind, lo_b), self.user(r.kind, hi_b))
             kinds.append(r.kind)
             roles.append(role)
             lower.append(lo_b if role != "tied" else -math.inf)
@@ -268,12 +268,12 @@ class Grid:
             if e < len(records) and math.isfinite(given[e]) and not \
                     self.lower[a] <= given[e] <= self.upper[a]:
                 r = records[e]
-                lo_v, hi_v = (self._user(r.kind, b) for b in (self.lower[a], self.upper[a]))
+                lo_v, hi_v = (self.user(r.kind, b) for b in (self.lower[a], self.upper[a]))
                 which = " (the default bounds for this window and grid)" if r.min is None else ""
                 raise ValueError(f"{r.name}: starting value {r.value:.6g} lies outside its "
                                  f"bounds [{lo_v:.6g}, {hi_v:.6g}]{which}")
 
-    def _user(self, kind, value):
+    def user(self, kind, value):
         """An internal value (or array of them) in user units."""
         if kind != "count":
             return self.frame.from_u(kind, value)
@@ -416,7 +416,7 @@ class Grid:
         for e in self.tied:
             spec, kind, tie = self.specs[e], self.kinds[e], self.model.params[self.labels[e]].tie
             v = values[:, e]
-            user = self._user(kind, v)
+            user = self.user(kind, v)
             with np.errstate(invalid="ignore"):
                 n_lo, n_hi = spec.natural
                 inside = np.isfinite(v)

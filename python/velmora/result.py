@@ -253,7 +253,8 @@ class FitResult:
             if at_bound[a] and not (param == "area" or peak == "bg"):
                 which = grid.lower[a] if values[e] <= grid.lower[a] else grid.upper[a]
                 held = not raw_stderr[e] > 0
-                findings.append(f"{shown} ended on its bound {grid._user(grid.kinds[e], which):.6g}"
+                bound = grid.user(grid.kinds[e], which)
+                findings.append(f"{shown} ended on its bound {bound:.6g}"
                                 + ("; it is held there for the standard errors" if held else
                                    "; the data still determine it, and its uncertainty counts "
                                    "in the others'"))
