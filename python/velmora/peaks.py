@@ -9,8 +9,8 @@ from .shapes import AREA, SHAPE_NAMES, SHAPES
 from .ties import parse_tie
 
 # Names a peak may not take: a tie could not tell them from its own vocabulary.
-RESERVED_NAMES = {"pi", "sqrt", "exp", "log", "sin", "cos", "tan", "asin", "acos", "atan", "radians",
-             "degrees", "bg", "background"}
+RESERVED_NAMES = {"pi", "sqrt", "exp", "log", "sin", "cos", "tan", "asin", "acos", "atan",
+                  "radians", "degrees", "bg", "background"}
 
 
 def real(value, what):
