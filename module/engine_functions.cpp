@@ -51,9 +51,14 @@ PyObject* engine_model(Arguments& a) {
   in.tie_target = a.array("tie_target");
   in.columns = a.basis_list("columns");
   in.follows = a.array("follows");
+  // The kernel of a loss background on an irregular grid takes up to a second to tabulate, so
+  // the model is built like a fit: without the lock, stopped by Ctrl-C.
+  const std::size_t work = in.u.size() * (1 + in.follows.size());
   engine::Model* model = nullptr;
   try {
-    model = new engine::Model(engine::make_model(std::move(in)));
+    model = new engine::Model(run_interruptibly(InterpreterLock::released, work, [&] {
+      return engine::make_model(std::move(in));
+    }));
   } catch (const std::invalid_argument& e) {
     raise(PyExc_ValueError, std::string("model: ") + e.what());
   }
@@ -137,7 +142,10 @@ PyObject* engine_densities(Arguments& a) {
   const engine::Model& m = a.model("model");
   const std::vector<double>& theta = a.array("theta");
   if (theta.size() != m.n_theta()) bad_length("theta", theta.size(), m.n_theta());
-  return to_array(engine::peak_densities_at(m, theta, a.array("points")));
+  const std::vector<double>& points = a.array("points");
+  return to_array(run_interruptibly(InterpreterLock::released, work_of(m) + points.size(), [&] {
+    return engine::peak_densities_at(m, theta, points);
+  }));
 }
 
 // Puts a new array under `key` of `dict`.

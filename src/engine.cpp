@@ -217,6 +217,7 @@ class Evaluator final : public optim::Objective {
     // Central differences where there is no closed form: the first derivative and the second
     // in the parameter itself.
     for (std::size_t j = 0; j < k_count; ++j) {
+      checkpoint();
       PeakPlan& plan = peak_plans_[j];
       if (plan.closed_form) continue;
       const std::size_t n_shape = m_.peaks[j].shape->n_params;
@@ -264,6 +265,7 @@ class Evaluator final : public optim::Objective {
     columns_.assign(n_var * n, 0.0);
     std::vector<double> scratch(n);
     for (std::size_t v = 0; v < n_var; ++v) {
+      checkpoint();
       const std::size_t e = order_[v];
       const std::span<double> out(columns_.data() + v * n, n);
       if (e >= m_.first_background) {
@@ -296,6 +298,7 @@ class Evaluator final : public optim::Objective {
     fisher_p_.assign(n_var * n_var, 0.0);
     observed_p_.assign(n_var * n_var, 0.0);
     for (std::size_t v = 0; v < n_var; ++v) {
+      checkpoint();
       const double* col = columns_.data() + v * n;
       double s = 0.0;
       for (std::size_t i = 0; i < n; ++i) s += w_[i] * col[i];
@@ -317,6 +320,7 @@ class Evaluator final : public optim::Objective {
     // The second-derivative terms that need no further densities: a shape parameter with
     // itself, with its peak's area, and with the shares of the terms that follow the peaks.
     for (std::size_t j = 0; j < k_count; ++j) {
+      checkpoint();
       const PeakTerm& peak = m_.peaks[j];
       const PeakPlan& plan = peak_plans_[j];
       const std::span<const double> f0 = column(j);
@@ -424,6 +428,7 @@ class Evaluator final : public optim::Objective {
     evaluate_sets(m_, sets, dens);
     std::vector<double> full = observed_p_;
     for (const Corner& c : corners) {
+      checkpoint();
       const PeakPlan& plan = peak_plans_[c.peak];
       double t = 0.0;
       if (c.first == kNone) {
@@ -459,6 +464,7 @@ class Evaluator final : public optim::Objective {
     d.observed = to_theta(full);
     // Curved ties: - sum_t (dl / dp_t) d2 p_t / d theta2.
     for (std::size_t e = 0; e < m_.n_params(); ++e) {
+      checkpoint();
       if (mapped_.hess[e].empty() || varying_[e] == kNone) continue;
       const double g = score_p_[varying_[e]];
       for (std::size_t k = 0; k < n_theta * n_theta; ++k) d.observed[k] -= g * mapped_.hess[e][k];
@@ -531,6 +537,7 @@ class Evaluator final : public optim::Objective {
     std::vector<std::vector<double>> own(n_var);
     auto column = [&](std::size_t s) { return densities_.data() + s * n; };
     for (std::size_t j = 0; j < m_.peaks.size(); ++j) {
+      checkpoint();
       const PeakTerm& peak = m_.peaks[j];
       const PeakPlan& plan = peak_plans_[j];
       std::vector<std::size_t> mine;
@@ -583,6 +590,7 @@ class Evaluator final : public optim::Objective {
       if (varying_[e] != kNone) grads.emplace_back(varying_[e], side);
       if (k > 0.0) {
         for (std::size_t v = 0; v < n_var; ++v) {
+          checkpoint();
           if (own[v].empty()) continue;
           apply_follow(m_.follows[s], own[v], scratch);
           for (double& x : scratch) x *= k;
@@ -590,6 +598,7 @@ class Evaluator final : public optim::Objective {
         }
       }
       for (std::size_t x = 0; x < grads.size(); ++x) {
+        checkpoint();
         for (std::size_t y = 0; y <= x; ++y) {
           const std::vector<double>& a = grads[x].second;
           const std::vector<double>& b = grads[y].second;
@@ -692,6 +701,7 @@ class Evaluator final : public optim::Objective {
     peaks.assign(k_count, std::vector<double>(n));
     std::vector<double> pi(n, 0.0);
     for (std::size_t j = 0; j < k_count; ++j) {
+      checkpoint();
       const double area = p[m_.area_index(j)];
       const double* f = dens.data() + j * n;
       for (std::size_t i = 0; i < n; ++i) {
@@ -706,6 +716,7 @@ class Evaluator final : public optim::Objective {
     }
     follows.assign(m_.follows.size(), std::vector<double>(n));
     for (std::size_t s = 0; s < m_.follows.size(); ++s) {
+      checkpoint();
       apply_follow(m_.follows[s], pi, follows[s]);
       const double k = p[share_index(s)];
       for (std::size_t i = 0; i < n; ++i) mu[i] += k * follows[s][i];
@@ -740,6 +751,7 @@ class Evaluator final : public optim::Objective {
     const std::size_t n_theta = m_.n_theta();
     std::vector<double> xj(n_var * n_theta, 0.0);  // X J
     for (std::size_t v = 0; v < n_var; ++v) {
+      checkpoint();
       for (std::size_t w = 0; w < n_var; ++w) {
         const double xv = x[v * n_var + w];
         if (xv == 0.0) continue;
@@ -947,6 +959,7 @@ Mapped map_parameters(const Model& m, std::span<const double> theta, bool second
   }
   std::vector<double> user(n_params);
   for (std::size_t t = 0; t < m.programs.size(); ++t) {
+    checkpoint();
     for (std::size_t e = 0; e < n_params; ++e) user[e] = m.scale[e] * out.p[e] + m.offset[e];
     const std::size_t target = m.targets[t];
     const ties::Jet jet = ties::evaluate(m.programs[t], user);
@@ -1135,6 +1148,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
   const std::vector<double>& p = r.mapped.p;
   r.stderr_params.resize(n_params);
   for (std::size_t e = 0; e < n_params; ++e) {
+    checkpoint();
     r.stderr_params[e] = dense::propagate(
         r.covariance, n_theta, std::span<const double>(jac.data() + e * n_theta, n_theta));
   }
@@ -1171,6 +1185,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
     for (std::size_t a = 0; a < n_theta; ++a) g[a] += total * jac[e * n_theta + a];
     // d pi / d p for every peak parameter, by the densities the evaluator used.
     for (std::size_t j = 0; j < k_count; ++j) {
+      checkpoint();
       const PeakTerm& peak = m.peaks[j];
       const std::span<const double> f = evaluator.density(j);
       const std::size_t area_e = m.area_index(j);
@@ -1199,6 +1214,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
   }
   r.background_covariance.assign(n_reported * n_reported, 0.0);
   for (std::size_t x = 0; x < n_reported; ++x) {
+    checkpoint();
     for (std::size_t y = 0; y < n_reported; ++y) {
       const double* gx = gradients.data() + x * n_theta;
       const double* gy = gradients.data() + y * n_theta;
@@ -1221,6 +1237,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
   r.extras.assign(k_count * shapes::kMaxExtras, kNaN);
   r.extras_stderr.assign(k_count * shapes::kMaxExtras, kNaN);
   for (std::size_t j = 0; j < k_count; ++j) {
+    checkpoint();
     const PeakTerm& peak = m.peaks[j];
     const std::size_t count = peak.shape->n_extras;
     if (count == 0) continue;
@@ -1286,6 +1303,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
     r.fwhm.assign(k_count, kNaN);
     r.fwhm_stderr.assign(k_count, kNaN);
     for (std::size_t j = 0; j < k_count; ++j) {
+      checkpoint();
       const PeakTerm& peak = m.peaks[j];
       const shapes::ShapeContext ctx = m.context(j);
       std::array<double, shapes::kMaxShapeParams> params{};
@@ -1334,6 +1352,7 @@ std::vector<double> peak_densities_at(const Model& m, std::span<const double> th
   const Mapped mapped = map_parameters(m, theta, false);
   std::vector<double> out(m.peaks.size() * count, 0.0);
   for (std::size_t j = 0; j < m.peaks.size(); ++j) {
+    checkpoint();
     const PeakTerm& peak = m.peaks[j];
     const shapes::ShapeContext ctx = m.context(j);
     std::array<double, shapes::kMaxShapeParams> params{};

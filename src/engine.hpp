@@ -44,6 +44,12 @@
 // Work on the pool: the densities of every parameter set an evaluation needs (each peak's own,
 // and its shifted copies) are computed side by side, each one a task; sums run in index order,
 // so results do not depend on the number of workers.
+//
+// Stopping.  Besides the tasks of the pool, every loop whose body is a pass over the grid or a
+// row of a matrix over the parameters looks at the call's stop request (stop.hpp) before it
+// runs: with hundreds of parameters the passes of one step, the pair loops of the informations,
+// the factorisations and the report take seconds, and a fit answers Ctrl-C within milliseconds
+// in each of them.
 #pragma once
 
 #include <cstddef>

@@ -5,8 +5,16 @@
 #include <stdexcept>
 #include <string>
 
+#include "stop.hpp"
+
 namespace velmora::engine {
 namespace {
+
+// Rows of a loss kernel's triangle between two looks at the call's stop request: a row is at
+// most one pass over the grid, so on the longest grids (10^5 channels, 5 10^9 products per
+// application) the call still answers within milliseconds, and on short ones the look costs
+// nothing measurable.
+constexpr std::size_t kRowsPerCheckpoint = 64;
 
 // Tougaard's universal cross-section per unit of B: T / (C + T^2)^2.
 double tougaard(double t, const double* p) {
@@ -61,6 +69,7 @@ void lower_product(const FollowTerm& term, const double* a, double* y) {
     const double* k = term.forward.data();
     for (std::size_t i = 0; i < n; ++i) y[i] = 0.0;
     for (std::size_t l = 0; l + 1 < n; ++l) {
+      if (l % kRowsPerCheckpoint == 0) checkpoint();
       const double al = a[l];
       if (al == 0.0) continue;
       double* out = y + l + 1;
@@ -70,6 +79,7 @@ void lower_product(const FollowTerm& term, const double* a, double* y) {
     return;
   }
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kRowsPerCheckpoint == 0) checkpoint();
     const double* r = row(term, i);
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     std::size_t l = 0;
@@ -89,6 +99,7 @@ void upper_product(const FollowTerm& term, const double* a, double* y) {
   const std::size_t n = term.dx.size();
   for (std::size_t l = 0; l < n; ++l) y[l] = 0.0;
   for (std::size_t i = 1; i < n; ++i) {
+    if (i % kRowsPerCheckpoint == 0) checkpoint();
     const double ai = a[i];
     if (ai == 0.0) continue;
     const double* r = row(term, i);
@@ -184,6 +195,7 @@ FollowTerm make_follow_term(FollowKind kind, Side side, std::span<const double> 
     }
     term.kernel.resize(n * (n - 1) / 2);
     for (std::size_t i = 1; i < n; ++i) {
+      if (i % kRowsPerCheckpoint == 0) checkpoint();
       double* r = term.kernel.data() + i * (i - 1) / 2;
       for (std::size_t l = 0; l < i; ++l) r[l] = info.kernel(s * (u[i] - u[l]), kp);
     }
