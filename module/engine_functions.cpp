@@ -11,10 +11,10 @@
 #include <string>
 
 #include "convert.hpp"
-#include "engine.hpp"
+#include "engine/engine.hpp"
 #include "functions.hpp"
 #include "interrupt.hpp"
-#include "shape_registry.hpp"
+#include "shapes/registry.hpp"
 #include "stop.hpp"
 
 namespace velmora::py {

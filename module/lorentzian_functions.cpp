@@ -2,7 +2,7 @@
 // the private switch of their status line.
 #include "em_common.hpp"
 #include "functions.hpp"
-#include "lorentzian.hpp"
+#include "shapes/lorentzian.hpp"
 
 namespace velmora::py {
 namespace {

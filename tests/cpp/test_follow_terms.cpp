@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "follow_terms.hpp"
+#include "engine/follow_terms.hpp"
 
 namespace {
 

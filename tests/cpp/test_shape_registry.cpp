@@ -15,15 +15,15 @@
 #include <utility>
 #include <vector>
 
-#include "doniach_sunjic.hpp"
-#include "em_gamma_ll.hpp"
-#include "gaussian.hpp"
-#include "lorentzian.hpp"
-#include "pseudo_voigt.hpp"
-#include "shape_registry.hpp"
+#include "shapes/doniach_sunjic.hpp"
+#include "em/em_gamma_ll.hpp"
+#include "shapes/gaussian.hpp"
+#include "shapes/lorentzian.hpp"
+#include "shapes/pseudo_voigt.hpp"
+#include "shapes/registry.hpp"
 #include "special/voigt_profile.hpp"
-#include "tsdc.hpp"
-#include "voigt.hpp"
+#include "shapes/tsdc.hpp"
+#include "shapes/voigt.hpp"
 
 namespace {
 

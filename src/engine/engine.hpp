@@ -58,11 +58,11 @@
 #include <utility>
 #include <vector>
 
-#include "background.hpp"
-#include "follow_terms.hpp"
+#include "em/background.hpp"
+#include "engine/follow_terms.hpp"
 #include "optim/bounded_newton.hpp"
-#include "shape_registry.hpp"
-#include "tie_program.hpp"
+#include "shapes/registry.hpp"
+#include "engine/tie_program.hpp"
 
 namespace velmora::engine {
 

@@ -1,4 +1,4 @@
-#include "lorentzian.hpp"
+#include "shapes/lorentzian.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <cmath>
 #include <mutex>
 
-#include "peak_fit.hpp"
+#include "em/peak_fit.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora::lorentzian {

@@ -1,4 +1,4 @@
-#include "em_engine.hpp"
+#include "em/em_engine.hpp"
 
 #include <algorithm>
 #include <cmath>

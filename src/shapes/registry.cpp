@@ -23,7 +23,7 @@
 //
 // Everything runs on the calling thread in a fixed order, so equal arguments give equal
 // results.
-#include "shape_registry.hpp"
+#include "shapes/registry.hpp"
 
 #include <array>
 #include <cmath>
@@ -32,13 +32,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "doniach_sunjic.hpp"
+#include "shapes/doniach_sunjic.hpp"
 #include "errors.hpp"
-#include "gaussian.hpp"
-#include "lorentzian.hpp"
-#include "pseudo_voigt.hpp"
-#include "tsdc.hpp"
-#include "voigt.hpp"
+#include "shapes/gaussian.hpp"
+#include "shapes/lorentzian.hpp"
+#include "shapes/pseudo_voigt.hpp"
+#include "shapes/tsdc.hpp"
+#include "shapes/voigt.hpp"
 
 namespace velmora::shapes {
 namespace {

@@ -1,12 +1,12 @@
-#include "voigt.hpp"
+#include "shapes/voigt.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
 #include "errors.hpp"
-#include "peak_fit.hpp"
-#include "pseudo_voigt.hpp"
+#include "em/peak_fit.hpp"
+#include "shapes/pseudo_voigt.hpp"
 #include "special/voigt_derivatives.hpp"
 #include "special/voigt_profile.hpp"
 #include "worker_pool.hpp"

@@ -1,4 +1,4 @@
-#include "em_gamma_ll.hpp"
+#include "em/em_gamma_ll.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "doniach_sunjic.hpp"
+#include "shapes/doniach_sunjic.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 
 #include "errors.hpp"
-#include "peak_fit.hpp"
+#include "em/peak_fit.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora::doniach_sunjic {

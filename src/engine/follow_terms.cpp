@@ -1,4 +1,4 @@
-#include "follow_terms.hpp"
+#include "engine/follow_terms.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "em_gamma_ll.hpp"
+#include "em/em_gamma_ll.hpp"
 
 namespace velmora {
 

@@ -35,8 +35,8 @@
 #include <span>
 #include <vector>
 
-#include "em_engine.hpp"
-#include "shape_registry.hpp"
+#include "em/em_engine.hpp"
+#include "shapes/registry.hpp"
 
 namespace velmora::voigt {
 

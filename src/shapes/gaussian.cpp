@@ -1,10 +1,10 @@
-#include "gaussian.hpp"
+#include "shapes/gaussian.hpp"
 
 #include <algorithm>
 #include <cmath>
 
 #include "errors.hpp"
-#include "pseudo_voigt.hpp"
+#include "shapes/pseudo_voigt.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora::gaussian {

@@ -1,4 +1,4 @@
-#include "tsdc.hpp"
+#include "shapes/tsdc.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -10,7 +10,7 @@
 #include "errors.hpp"
 #include "optim/brentq.hpp"
 #include "optim/lbfgsb.hpp"
-#include "peak_fit.hpp"
+#include "em/peak_fit.hpp"
 #include "special/expint.hpp"
 #include "worker_pool.hpp"
 

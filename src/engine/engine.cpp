@@ -1,4 +1,4 @@
-#include "engine.hpp"
+#include "engine/engine.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "peak_fit.hpp"
+#include "em/peak_fit.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -46,8 +46,8 @@
 #include <string>
 #include <vector>
 
-#include "em_engine.hpp"
-#include "shape_registry.hpp"
+#include "em/em_engine.hpp"
+#include "shapes/registry.hpp"
 
 namespace velmora::tsdc {
 

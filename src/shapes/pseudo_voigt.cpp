@@ -1,4 +1,4 @@
-#include "pseudo_voigt.hpp"
+#include "shapes/pseudo_voigt.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 
 #include "errors.hpp"
 #include "optim/brentq.hpp"
-#include "peak_fit.hpp"
+#include "em/peak_fit.hpp"
 #include "stop.hpp"
 #include "worker_pool.hpp"
 

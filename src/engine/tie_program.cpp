@@ -15,7 +15,7 @@
 // exponent is constant is differentiated as u^c (c u^(c-1), c (c-1) u^(c-2)), which holds for
 // a negative base too; a power with a varying exponent as exp(b log a).  When a value is NaN
 // (an argument outside a function's domain) its derivatives are NaN as well.
-#include "tie_program.hpp"
+#include "engine/tie_program.hpp"
 
 #include <algorithm>
 #include <array>

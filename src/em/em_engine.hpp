@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "background.hpp"
-#include "em_gamma_ll.hpp"
+#include "em/background.hpp"
+#include "em/em_gamma_ll.hpp"
 #include "errors.hpp"
 
 namespace velmora {

@@ -9,7 +9,7 @@
 //
 // with e = 2/D^2, f = -1/D - lo e (the derivative of a(s) x + b(s) with respect to s),
 // a(s) = 2s/D^2 and b(s) = (1 - s)/D - a(s) lo.
-#include "background.hpp"
+#include "em/background.hpp"
 
 #include <algorithm>
 #include <cmath>
