@@ -1,5 +1,5 @@
-// The velmora package's private entry points to its fitting engine (engine.hpp) and to the
-// shape registry (shape_registry.hpp).
+// The velmora package's private entry points to its fitting engine (engine/engine.hpp) and to
+// the shape registry (shapes/registry.hpp).
 //
 // A model is built once (_engine_model) and handed to every fit of a spectrum with it; it is
 // immutable, so fits on several threads share it.  The fits run without the interpreter lock

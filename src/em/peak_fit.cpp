@@ -23,13 +23,6 @@ std::string bound_text(double v) {
 
 }  // namespace
 
-double trapezoid_sum(std::span<const double> x, std::span<const double> q) {
-  const std::size_t n = std::min(x.size(), q.size());
-  double t = 0.0;
-  for (std::size_t j = 0; j + 1 < n; ++j) t += (x[j + 1] - x[j]) * ((q[j] + q[j + 1]) * 0.5);
-  return t;
-}
-
 double total_weight(std::span<const double> w) {
   double s = 0.0;
   for (const double v : w) s += v;
@@ -40,12 +33,12 @@ double weighted_log_likelihood(std::span<const double> q, double t, std::span<co
                                std::span<double> terms) {
   const std::size_t n = std::min(q.size(), w.size());
   double ll = 0.0;
-  if (n <= kPointsPerTask || terms.size() < n) {
+  if (n <= shapes::kPointsPerTask || terms.size() < n) {
     for (std::size_t i = 0; i < n; ++i) ll += w[i] * std::log(q[i] / t + kLogGuard);
     return ll;
   }
   // The same products, formed block by block on the pool, then summed in index order.
-  for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
+  shapes::for_each_point_block(n, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) terms[i] = w[i] * std::log(q[i] / t + kLogGuard);
   });
   for (std::size_t i = 0; i < n; ++i) ll += terms[i];

@@ -1,9 +1,10 @@
-// The weighted maximum-likelihood fit of one peak, shared by the shapes whose component update
-// has no closed form (Lorentzian, Doniach-Sunjic, and later pseudo-Voigt, Voigt and TSDC).
+// The weighted maximum-likelihood fit of one peak, shared by the mixture fits whose component
+// update has no closed form (Lorentzian, Doniach-Sunjic, pseudo-Voigt, Voigt and TSDC).
 //
 // A spectrum is a binned sample: grid values x_i with weights w_i (intensities, or intensities
 // times responsibilities inside a mixture).  A shape supplies a profile q(x; theta) on the grid;
-// the density is the profile normalised by its trapezoid sum over the grid,
+// the density is the profile normalised by its trapezoid sum over the grid
+// (shapes/grid_passes.hpp),
 //
 //   p_i = q_i / T,   T = sum_{j=0}^{N-2} (x_{j+1} - x_j) ((q_j + q_{j+1}) / 2),
 //
@@ -30,7 +31,7 @@
 // What stays with each shape: the profile formula, how T is floored or tested, the starting
 // values and bounds, the early returns, and which read-back values are clamped.
 //
-// A fit in outline (lorentzian.cpp and doniach_sunjic.cpp are complete examples):
+// A fit in outline (lorentzian_em.cpp and doniach_sunjic_em.cpp are complete examples):
 //
 //   if (all fixed || w.empty() || total_weight(w) < kEmptyWeight) return;   // nothing changes
 //   FreeParameters<N> params(values, fixed);
@@ -52,31 +53,13 @@
 #include <vector>
 
 #include "optim/lbfgsb.hpp"
+#include "shapes/grid_passes.hpp"
 #include "worker_pool.hpp"
 
 namespace velmora::peak_fit {
 
 inline constexpr double kLogGuard = 1e-200;     // added to a density inside the logarithm
 inline constexpr double kEmptyWeight = 1e-300;  // below this total weight a fit changes nothing
-
-// Grid points per pool task in the per-point passes.  A grid of at most this many points is
-// evaluated on the calling thread; longer ones are split so that every block carries tens of
-// microseconds of work, well above the cost of handing it to a worker.
-inline constexpr std::size_t kPointsPerTask = 4096;
-
-// Runs body(begin, end) over consecutive blocks of [0, n) on the pool, as few blocks of at most
-// kPointsPerTask points as possible, of nearly equal length (on the calling thread when
-// n <= kPointsPerTask).  The body must write only entries of its own block.
-template <class Body>
-void for_each_point_block(std::size_t n, Body&& body) {
-  const std::size_t blocks = (n + kPointsPerTask - 1) / kPointsPerTask;
-  if (blocks == 0) return;
-  pool::for_each_block(n, (n + blocks - 1) / blocks, std::forward<Body>(body));
-}
-
-// Trapezoid sum sum_{j=0}^{n-2} (x_{j+1} - x_j) * ((q_j + q_{j+1}) * 0.5) over the first
-// n = min(len x, len q) points, in index order; 0.0 when n < 2.
-double trapezoid_sum(std::span<const double> x, std::span<const double> q);
 
 // Sum of every weight, in index order (the total weight W of a fit's early-return test).
 double total_weight(std::span<const double> w);

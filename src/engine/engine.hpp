@@ -6,7 +6,7 @@
 //   mu_i = pi_i + sum_b C_b g_b(u_i) du_i + sum_s k_s (L_s pi)_i,
 //   pi_i = sum_j A_j f_j(u_i; s_j) du_i,
 //
-// with f_j the density of peak j as its shape forms it (shape_registry.hpp), A_j its area in
+// with f_j the density of peak j as its shape forms it (shapes/registry.hpp), A_j its area in
 // counts, s_j its shape parameters, g_b the fixed background columns (densities per unit of u)
 // with their counts C_b, and the terms L_s pi that follow the peaks, k_s their shares
 // (follow_terms.hpp): linear operators on the peaks' counts per channel pi, recomputed from
@@ -58,13 +58,16 @@
 #include <utility>
 #include <vector>
 
-#include "em/background.hpp"
 #include "engine/follow_terms.hpp"
 #include "optim/bounded_newton.hpp"
+#include "shapes/peak_quantities.hpp"
 #include "shapes/registry.hpp"
 #include "engine/tie_program.hpp"
 
 namespace velmora::engine {
+
+// Fixed background columns on the grid, one vector of values per column.
+using Columns = std::vector<std::vector<double>>;
 
 // Guard added to an expected count inside the logarithm and the ratios c / mu.
 inline constexpr double kCountGuard = 1e-100;
@@ -84,7 +87,7 @@ struct Model {
   double x_min = 0.0;          // the window (densities that are truncated to it)
   double x_max = 0.0;
   std::vector<PeakTerm> peaks;
-  BasisList columns;           // g_b on the grid
+  Columns columns;             // g_b on the grid
   std::vector<FollowTerm> follows;  // the terms that follow the peaks (follow_terms.hpp)
   std::size_t first_background = 0;  // index of C_0
 
@@ -123,7 +126,7 @@ struct ModelInput {
   std::vector<double> tie_code;    // (code, operand) pairs of every tie, one after another
   std::vector<double> tie_start;   // start of tie t in pairs; one entry more than ties
   std::vector<double> tie_target;  // parameter each tie gives
-  BasisList columns;
+  Columns columns;
   // The terms that follow the peaks, one after another: kind code (FollowKind), side (+1
   // below, -1 above), then the kind's parameters.
   std::vector<double> follows;

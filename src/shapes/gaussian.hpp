@@ -1,26 +1,25 @@
-// Gaussian peaks: normal densities on the whole line and their closed-form weighted update.
+// Gaussian peaks: the normal density on the whole line, as both fitting layers form it.
 //
 //   f(x; mu, sigma) = exp(-(x - mu)^2 / (2 sigma^2)) / sqrt(2 pi sigma^2)
 //
 // evaluated as z = (x - mu) * c with c = 1 / (sigma * sqrt 2) and q = sqrt(sigma (sigma 2 pi)),
 // f = exp(-z z) / q, so a negative sigma behaves like |sigma|.  The window plays no part.
+// The mixture fit's closed-form update is em/gaussian_em.hpp.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <span>
 #include <vector>
 
-#include "em/em_engine.hpp"
 #include "shapes/registry.hpp"
 
 namespace velmora::gaussian {
 
 inline constexpr double kSqrt2 = 1.4142135623730951;   // sqrt(2)
 inline constexpr double kTwoPi = 6.283185307179586;    // 2 pi
-inline constexpr double kSigmaFloor = 1e-5;            // smallest fitted width
-inline constexpr double kEmptyWeight = 1e-300;         // below this total weight: no update
-inline constexpr double kWeightOffset = 1e-100;        // added to the total weight
+// Grid points per density task: whole columns are split so that a few components still keep
+// every worker busy.
+inline constexpr std::size_t kDensityGrain = 16384;
 
 // Writes the density at x[begin..end) into out[begin..end).
 void fill_density(double mu, double sigma, std::span<const double> x, std::span<double> out,
@@ -29,45 +28,8 @@ void fill_density(double mu, double sigma, std::span<const double> x, std::span<
 // The density at every grid value, as the mixture fit forms it.
 std::vector<double> gaussian_predict(std::span<const double> x, double mu, double sigma);
 
-// Weighted mean and population standard deviation of x under weights w, with 1e-100 added
-// to the total weight and the width floored at 1e-5; fixed parameters keep their values.
-std::array<double, 2> weighted_update(std::span<const double> w, std::span<const double> x,
-                                      double mu, double sigma, bool fix_mu, bool fix_sigma);
-
-// The registry entry "gaussian" (code 0): parameters (x0, sigma) in internal units; the density
-// is fill_density's, the profile the density itself.
+// The registry entry "gaussian": parameters (x0, sigma) in internal units; the density is
+// fill_density's, the profile the density itself.
 const shapes::ShapeEntry& registry_entry();
-
-class GaussianShape final : public PeakShape {
- public:
-  GaussianShape(std::vector<double> mu, std::vector<double> sigma, Flags fix_mu,
-                Flags fix_sigma)
-      : mu_(std::move(mu)),
-        sigma_(std::move(sigma)),
-        fix_mu_(std::move(fix_mu)),
-        fix_sigma_(std::move(fix_sigma)) {}
-
-  std::size_t num_components() const override { return mu_.size(); }
-  void fill_densities(std::span<const double> x, ColumnMatrix& density) const override;
-  ComponentParams update_component(std::size_t k, std::span<const double> w,
-                                   std::span<const double> x) const override;
-  void update_components(std::size_t first, std::size_t last,
-                         const std::vector<std::vector<double>>& weights,
-                         std::span<const double> x,
-                         std::span<ComponentParams> results) const override;
-  bool shares_update_passes() const override { return true; }
-  void set_component(std::size_t k, const ComponentParams& params) override;
-
-  const std::vector<double>& mu() const { return mu_; }
-  const std::vector<double>& sigma() const { return sigma_; }
-  // Parameter j of every component: 0 mu, 1 sigma.
-  const std::vector<double>& parameter(std::size_t j) const { return j == 0 ? mu_ : sigma_; }
-
- private:
-  std::vector<double> mu_;
-  std::vector<double> sigma_;
-  Flags fix_mu_;
-  Flags fix_sigma_;
-};
 
 }  // namespace velmora::gaussian

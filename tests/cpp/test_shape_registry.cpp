@@ -15,15 +15,16 @@
 #include <utility>
 #include <vector>
 
-#include "shapes/doniach_sunjic.hpp"
+#include "em/doniach_sunjic_em.hpp"
 #include "em/em_gamma_ll.hpp"
-#include "shapes/gaussian.hpp"
-#include "shapes/lorentzian.hpp"
-#include "shapes/pseudo_voigt.hpp"
+#include "em/gaussian_em.hpp"
+#include "em/lorentzian_em.hpp"
+#include "em/pseudo_voigt_em.hpp"
+#include "em/tsdc_em.hpp"
+#include "em/voigt_em.hpp"
+#include "shapes/peak_quantities.hpp"
 #include "shapes/registry.hpp"
 #include "special/voigt_profile.hpp"
-#include "shapes/tsdc.hpp"
-#include "shapes/voigt.hpp"
 
 namespace {
 

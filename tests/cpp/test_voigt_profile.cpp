@@ -16,7 +16,7 @@
 
 #include "em/peak_fit.hpp"
 #include "special/voigt_profile.hpp"
-#include "shapes/voigt.hpp"
+#include "em/voigt_em.hpp"
 
 namespace {
 
