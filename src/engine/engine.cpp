@@ -55,7 +55,7 @@ double difference_step(const shapes::ShapeEntry& shape, const double* p, std::si
     case shapes::StepRule::absolute: h = info.step; break;
     case shapes::StepRule::peak_width: {
       double width = 0.0;
-      for (std::size_t b = 0; b < shape.n_params; ++b) {
+      for (std::size_t b = 0; b < shape.params.size(); ++b) {
         if (shape.params[b].kind == shapes::Kind::width) width = std::max(width, std::fabs(p[b]));
       }
       h = info.step * (width > 0.0 ? width : 1.0);
@@ -63,6 +63,13 @@ double difference_step(const shapes::ShapeEntry& shape, const double* p, std::si
     }
   }
   return h > 0.0 && std::isfinite(h) ? h : info.step;
+}
+
+// A peak's first shifted density for each of its parameter slots: none yet.
+constexpr std::array<std::size_t, shapes::kMaxShapeParams> no_shifts() {
+  std::array<std::size_t, shapes::kMaxShapeParams> slots{};
+  slots.fill(kNone);
+  return slots;
 }
 
 // One density to evaluate: peak j at its parameters moved by shift[a] h_a.
@@ -163,12 +170,12 @@ class Evaluator final : public optim::Objective {
       const PeakTerm& peak = m_.peaks[j];
       PeakPlan& plan = peak_plans_[j];
       plan.area = p[m_.area_index(j)];
-      for (std::size_t a = 0; a < peak.shape->n_params; ++a) {
+      for (std::size_t a = 0; a < peak.shape->params.size(); ++a) {
         if (varying_[peak.first + a] == kNone || plan.area == 0.0) continue;
         plan.moving.push_back(a);
       }
       if (plan.moving.empty()) continue;
-      const std::size_t n_shape = peak.shape->n_params;
+      const std::size_t n_shape = peak.shape->params.size();
       plan.first.assign(n_shape * n, 0.0);
       plan.second.assign(n_shape * n_shape * n, 0.0);
       if (peak.shape->derivatives != nullptr) closed_form.push_back(j);
@@ -220,7 +227,7 @@ class Evaluator final : public optim::Objective {
       checkpoint();
       PeakPlan& plan = peak_plans_[j];
       if (plan.closed_form) continue;
-      const std::size_t n_shape = m_.peaks[j].shape->n_params;
+      const std::size_t n_shape = m_.peaks[j].shape->params.size();
       const std::span<const double> f0 = column(j);
       for (const std::size_t a : plan.moving) {
         const std::span<const double> plus = column(plan.first_shift[a]);
@@ -281,7 +288,7 @@ class Evaluator final : public optim::Objective {
       const auto [j, a] = owner(e);
       const PeakTerm& peak = m_.peaks[j];
       const PeakPlan& plan = peak_plans_[j];
-      if (a == peak.shape->n_params) {  // the area
+      if (a == peak.shape->params.size()) {  // the area
         const std::span<const double> f = column(j);
         for (std::size_t i = 0; i < n; ++i) out[i] = f[i] * m_.widths[i];
       } else {
@@ -325,7 +332,7 @@ class Evaluator final : public optim::Objective {
       const PeakPlan& plan = peak_plans_[j];
       const std::span<const double> f0 = column(j);
       const std::size_t area_v = varying_[m_.area_index(j)];
-      const std::size_t n_shape = peak.shape->n_params;
+      const std::size_t n_shape = peak.shape->params.size();
       for (const std::size_t a : plan.moving) {
         const std::size_t va = varying_[peak.first + a];
         const double* first = plan.first.data() + a * n;
@@ -432,7 +439,7 @@ class Evaluator final : public optim::Objective {
       const PeakPlan& plan = peak_plans_[c.peak];
       double t = 0.0;
       if (c.first == kNone) {
-        const std::size_t n_shape = m_.peaks[c.peak].shape->n_params;
+        const std::size_t n_shape = m_.peaks[c.peak].shape->params.size();
         const double* mixed = plan.second.data() + (c.a * n_shape + c.b) * n;
         for (std::size_t i = 0; i < n; ++i) t += w_tilde_[i] * m_.widths[i] * mixed[i];
       } else if (central_) {
@@ -490,12 +497,12 @@ class Evaluator final : public optim::Objective {
       } else {
         const auto [j, a] = owner(e);
         const PeakTerm& peak = m_.peaks[j];
-        if (a == peak.shape->n_params) {
+        if (a == peak.shape->params.size()) {
           scale = std::max(std::fabs(p[e]), count_floor);
         } else {
           const shapes::ParamInfo& info = peak.shape->params[a];
           double width = 0.0;
-          for (std::size_t b = 0; b < peak.shape->n_params; ++b) {
+          for (std::size_t b = 0; b < peak.shape->params.size(); ++b) {
             if (peak.shape->params[b].kind == shapes::Kind::width) {
               width = std::max(width, std::fabs(p[peak.first + b]));
             }
@@ -541,12 +548,12 @@ class Evaluator final : public optim::Objective {
       const PeakTerm& peak = m_.peaks[j];
       const PeakPlan& plan = peak_plans_[j];
       std::vector<std::size_t> mine;
-      for (std::size_t a = 0; a <= peak.shape->n_params; ++a) {
+      for (std::size_t a = 0; a <= peak.shape->params.size(); ++a) {
         const std::size_t e = peak.first + a;
         const std::size_t v = varying_[e];
         if (v == kNone) continue;
         std::vector<double> col(n, 0.0);
-        if (a == peak.shape->n_params) {
+        if (a == peak.shape->params.size()) {
           const double* f = column(j);
           for (std::size_t i = 0; i < n; ++i) col[i] = f[i] * m_.widths[i];
         } else if (plan.moves(a)) {
@@ -638,7 +645,7 @@ class Evaluator final : public optim::Objective {
     }
     if (j < plan_count() && peak_plans_[j].closed_form && peak_plans_[j].moves(a)) {
       const PeakPlan& plan = peak_plans_[j];
-      const std::size_t n_shape = m_.peaks[j].shape->n_params;
+      const std::size_t n_shape = m_.peaks[j].shape->params.size();
       const double step = sign > 0 ? h : -h;
       const double* f0 = densities_.data() + j * n;
       const double* first = plan.first.data() + a * n;
@@ -664,7 +671,7 @@ class Evaluator final : public optim::Objective {
     bool closed_form = false;         // from the shape's own derivatives (else differences)
     // Differences: the step and the first of the pair of shifted densities of a parameter.
     std::array<double, shapes::kMaxShapeParams> h{};
-    std::array<std::size_t, shapes::kMaxShapeParams> first_shift{kNone, kNone, kNone};
+    std::array<std::size_t, shapes::kMaxShapeParams> first_shift = no_shifts();
     // d f / d p_a at first[a n + i]; d2 f / d p_a d p_b at second[(a n_shape + b) n + i]
     // (differences give only the diagonal: the mixed ones are formed by observed()).
     std::vector<double> first, second;
@@ -687,7 +694,7 @@ class Evaluator final : public optim::Objective {
   DensitySet base_set(const std::vector<double>& p, std::size_t j) const {
     DensitySet set{j, {}};
     const PeakTerm& peak = m_.peaks[j];
-    for (std::size_t a = 0; a < peak.shape->n_params; ++a) set.params[a] = p[peak.first + a];
+    for (std::size_t a = 0; a < peak.shape->params.size(); ++a) set.params[a] = p[peak.first + a];
     return set;
   }
 
@@ -841,7 +848,7 @@ Model make_model(ModelInput in) {
     if (!(peak.beta > 0.0) || !std::isfinite(peak.beta)) {
       invalid("betas: entry " + std::to_string(j) + " is not a positive heating rate");
     }
-    first += peak.shape->n_params + 1;
+    first += peak.shape->params.size() + 1;
     m.peaks.push_back(peak);
   }
   m.first_background = first;
@@ -1194,13 +1201,13 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
       for (std::size_t a = 0; a < n_theta; ++a) g[a] += k * d_area * jac[area_e * n_theta + a];
       const double area = p[area_e];
       if (area == 0.0) continue;
-      for (std::size_t q = 0; q < peak.shape->n_params; ++q) {
+      for (std::size_t q = 0; q < peak.shape->params.size(); ++q) {
         const std::size_t pe = peak.first + q;
         bool moves = false;
         for (std::size_t a = 0; a < n_theta; ++a) moves = moves || jac[pe * n_theta + a] != 0.0;
         if (!moves) continue;
         std::array<double, shapes::kMaxShapeParams> params{};
-        for (std::size_t x = 0; x < peak.shape->n_params; ++x) params[x] = p[peak.first + x];
+        for (std::size_t x = 0; x < peak.shape->params.size(); ++x) params[x] = p[peak.first + x];
         const double h = difference_step(*peak.shape, params.data(), q);
         const std::vector<double> fp = evaluator.shifted_density(j, q, 1);
         const std::vector<double> fm = evaluator.shifted_density(j, q, -1);
@@ -1239,15 +1246,15 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
   for (std::size_t j = 0; j < k_count; ++j) {
     checkpoint();
     const PeakTerm& peak = m.peaks[j];
-    const std::size_t count = peak.shape->n_extras;
+    const std::size_t count = peak.shape->extra_names.size();
     if (count == 0) continue;
     const shapes::ShapeContext ctx = m.context(j);
     std::array<double, shapes::kMaxShapeParams> params{};
-    for (std::size_t x = 0; x < peak.shape->n_params; ++x) params[x] = p[peak.first + x];
+    for (std::size_t x = 0; x < peak.shape->params.size(); ++x) params[x] = p[peak.first + x];
     std::array<double, shapes::kMaxExtras> value{};
     peak.shape->extras(params.data(), ctx, value.data());
     std::vector<std::vector<double>> grad(count, std::vector<double>(n_theta, 0.0));
-    for (std::size_t q = 0; q < peak.shape->n_params; ++q) {
+    for (std::size_t q = 0; q < peak.shape->params.size(); ++q) {
       const std::size_t pe = peak.first + q;
       const double h = difference_step(*peak.shape, params.data(), q);
       auto moved = params;
@@ -1307,7 +1314,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
       const PeakTerm& peak = m.peaks[j];
       const shapes::ShapeContext ctx = m.context(j);
       std::array<double, shapes::kMaxShapeParams> params{};
-      for (std::size_t x = 0; x < peak.shape->n_params; ++x) params[x] = p[peak.first + x];
+      for (std::size_t x = 0; x < peak.shape->params.size(); ++x) params[x] = p[peak.first + x];
       const std::size_t area_e = m.area_index(j);
       const double area = p[area_e];
       const shapes::PeakQuantities q0 =
@@ -1316,7 +1323,7 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
       r.fwhm[j] = q0.fwhm;
       std::vector<double> g_height(n_theta, 0.0), g_fwhm(n_theta, 0.0);
       for (std::size_t a = 0; a < n_theta; ++a) g_height[a] = q0.top * channel * jac[area_e * n_theta + a];
-      for (std::size_t x = 0; x < peak.shape->n_params; ++x) {
+      for (std::size_t x = 0; x < peak.shape->params.size(); ++x) {
         const std::size_t pe = peak.first + x;
         bool moves = false;
         for (std::size_t a = 0; a < n_theta; ++a) moves = moves || jac[pe * n_theta + a] != 0.0;
@@ -1356,7 +1363,7 @@ std::vector<double> peak_densities_at(const Model& m, std::span<const double> th
     const PeakTerm& peak = m.peaks[j];
     const shapes::ShapeContext ctx = m.context(j);
     std::array<double, shapes::kMaxShapeParams> params{};
-    for (std::size_t x = 0; x < peak.shape->n_params; ++x) params[x] = mapped.p[peak.first + x];
+    for (std::size_t x = 0; x < peak.shape->params.size(); ++x) params[x] = mapped.p[peak.first + x];
     // The profile, scaled to the density the peak has on the model's grid at the grid point
     // where that density is largest.
     std::vector<double> dens(n), at_grid(1), one(1);

@@ -109,7 +109,7 @@ struct Model {
   std::size_t n_theta() const { return lower.size(); }
   std::size_t n_points() const { return u.size(); }
   std::size_t area_index(std::size_t peak) const {
-    return peaks[peak].first + peaks[peak].shape->n_params;
+    return peaks[peak].first + peaks[peak].shape->params.size();
   }
   shapes::ShapeContext context(std::size_t peak) const {
     return {x_min, x_max, peaks[peak].beta};

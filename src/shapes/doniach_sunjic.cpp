@@ -86,24 +86,24 @@ void registry_start(double position, double fwhm, double* p) {
 }
 
 constexpr shapes::ShapeEntry kEntry{
-    4,
-    "doniach_sunjic",
-    true,
-    false,
-    3,
-    {shapes::kFramedCentre,
-     // The half width of the narrowest peak.
-     shapes::framed_width("gamma", 0.5, "half width (Lorentzian)"),
-     shapes::ParamInfo{"alpha", shapes::Kind::plain, 0.0, 1.0, false, true,
-                       shapes::DefaultRule::absolute, 0.0, kAlphaDefaultHi,
-                       shapes::StepRule::absolute, shapes::kShapeStep, "asymmetry"}},
-    0,
-    {},
-    registry_density,
-    registry_profile,
-    registry_start,
-    shapes::no_extras,
-    nullptr};
+    .name = "doniach_sunjic",
+    .params = {shapes::kFramedCentre,
+               // The half width of the narrowest peak.
+               shapes::framed_width("gamma", 0.5, "half width (Lorentzian)"),
+               {.name = "alpha",
+                .kind = shapes::Kind::plain,
+                .natural_lo = 0.0,
+                .natural_hi = 1.0,
+                .hi_open = true,
+                .default_rule = shapes::DefaultRule::absolute,
+                .default_lo = 0.0,
+                .default_hi = kAlphaDefaultHi,
+                .step_rule = shapes::StepRule::absolute,
+                .step = shapes::kShapeStep,
+                .description = "asymmetry"}},
+    .density = registry_density,
+    .profile = registry_profile,
+    .start = registry_start};
 
 }  // namespace
 

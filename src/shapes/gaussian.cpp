@@ -54,21 +54,12 @@ void registry_start(double position, double fwhm, double* p) {
 }
 
 constexpr shapes::ShapeEntry kEntry{
-    0,
-    "gaussian",
-    true,
-    false,
-    2,
-    {shapes::kFramedCentre,
-     shapes::framed_width("sigma", 1.0 / kFwhmPerSigma,
-                          "Gaussian standard deviation")},
-    0,
-    {},
-    registry_density,
-    registry_profile,
-    registry_start,
-    shapes::no_extras,
-    nullptr};
+    .name = "gaussian",
+    .params = {shapes::kFramedCentre,
+               shapes::framed_width("sigma", 1.0 / kFwhmPerSigma, "Gaussian standard deviation")},
+    .density = registry_density,
+    .profile = registry_profile,
+    .start = registry_start};
 
 }  // namespace
 

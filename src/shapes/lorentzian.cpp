@@ -76,20 +76,12 @@ void registry_start(double position, double fwhm, double* p) {
 }
 
 constexpr shapes::ShapeEntry kEntry{
-    1,
-    "lorentzian",
-    true,
-    false,
-    2,
-    {shapes::kFramedCentre,
-     shapes::framed_width("gamma", 1.0, "full width at half maximum")},
-    0,
-    {},
-    registry_density,
-    registry_profile,
-    registry_start,
-    shapes::no_extras,
-    nullptr};
+    .name = "lorentzian",
+    .params = {shapes::kFramedCentre,
+               shapes::framed_width("gamma", 1.0, "full width at half maximum")},
+    .density = registry_density,
+    .profile = registry_profile,
+    .start = registry_start};
 
 }  // namespace
 

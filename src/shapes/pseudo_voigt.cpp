@@ -71,23 +71,22 @@ void registry_start(double position, double fwhm, double* p) {
 }
 
 constexpr shapes::ShapeEntry kEntry{
-    2,
-    "pseudo_voigt",
-    true,
-    false,
-    3,
-    {shapes::kFramedCentre,
-     shapes::framed_width("gamma", 1.0, "full width at half maximum"),
-     shapes::ParamInfo{"eta", shapes::Kind::plain, 0.0, 1.0, false, false,
-                       shapes::DefaultRule::absolute, 0.0, 1.0, shapes::StepRule::absolute,
-                       shapes::kShapeStep, "Gaussian share"}},
-    0,
-    {},
-    registry_density,
-    registry_profile,
-    registry_start,
-    shapes::no_extras,
-    nullptr};
+    .name = "pseudo_voigt",
+    .params = {shapes::kFramedCentre,
+               shapes::framed_width("gamma", 1.0, "full width at half maximum"),
+               {.name = "eta",
+                .kind = shapes::Kind::plain,
+                .natural_lo = 0.0,
+                .natural_hi = 1.0,
+                .default_rule = shapes::DefaultRule::absolute,
+                .default_lo = 0.0,
+                .default_hi = 1.0,
+                .step_rule = shapes::StepRule::absolute,
+                .step = shapes::kShapeStep,
+                .description = "Gaussian share"}},
+    .density = registry_density,
+    .profile = registry_profile,
+    .start = registry_start};
 
 }  // namespace
 

@@ -27,10 +27,15 @@ void require_grid_length(std::size_t grid, std::size_t out, const char* shape_na
 }
 
 std::span<const ShapeEntry* const> all_shapes() {
-  static const std::array<const ShapeEntry*, 6> entries{
-      &gaussian::registry_entry(),       &lorentzian::registry_entry(),
-      &pseudo_voigt::registry_entry(),   &voigt::registry_entry(),
-      &doniach_sunjic::registry_entry(), &tsdc::registry_entry()};
+  // The one list of shapes, a line each; a shape's code is its position here.
+  static const std::array entries{
+      &gaussian::registry_entry(),
+      &lorentzian::registry_entry(),
+      &pseudo_voigt::registry_entry(),
+      &voigt::registry_entry(),
+      &doniach_sunjic::registry_entry(),
+      &tsdc::registry_entry(),
+  };
   return entries;
 }
 
@@ -45,7 +50,7 @@ const ShapeEntry& shape(std::size_t code) {
 }
 
 std::size_t location_index(const ShapeEntry& shape) {
-  for (std::size_t j = 0; j < shape.n_params; ++j) {
+  for (std::size_t j = 0; j < shape.params.size(); ++j) {
     if (shape.params[j].kind == Kind::location) return j;
   }
   throw std::invalid_argument(std::string("peak shape ") + shape.name +

@@ -6,9 +6,12 @@
 // component, its profile at arbitrary points, its starting values from a position and a full
 // width at half maximum, and the quantities particular to it (the TSDC pre-exponential time).
 // The engine, the uncertainty code, the report and the guesser derive everything else: the
-// height and FWHM of a peak (peak_quantities below) are read off the density itself.
+// height and FWHM of a peak (peak_quantities.hpp) are read off the density itself.
 //
-// Adding a shape means its own files and one entry in the list of shape_registry.cpp.
+// Adding a shape means one file of its own (its density, profile, start rule and, when it has
+// them, derivatives, and its entry, filled by field name) and one line in the list of
+// registry.cpp, whose position is the shape's code.  The velmora package reads the table
+// through velmora_core._shapes() and needs no change.
 //
 // Units.  Every shape but TSDC is fitted in internal coordinates u = (x - centre) / step (the
 // window's centre and the median grid step), so a parameter of kind `location` is a position
@@ -16,18 +19,46 @@
 // parameter is the same in both.  TSDC peaks are fitted on the temperature axis as it is.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <span>
-#include <vector>
+#include <stdexcept>
 
 namespace velmora::shapes {
 
-inline constexpr std::size_t kMaxShapeParams = 3;
-// Shape-specific derived quantities a shape may have (beside height and FWHM).
+// Most parameters a shape may have, and most derived quantities of its own (beside height and
+// FWHM).  Every table of the engine holds this many slots per peak; a shape fills the first
+// ones.
+inline constexpr std::size_t kMaxShapeParams = 5;
 inline constexpr std::size_t kMaxExtras = 1;
+
+// A list of at most N items, as long as the braced list it is made from: an entry states its
+// items and nothing else, and a list too long for N does not compile in a constant entry.
+template <class T, std::size_t N>
+class FixedList {
+ public:
+  static constexpr std::size_t kCapacity = N;
+
+  constexpr FixedList() = default;
+  constexpr FixedList(std::initializer_list<T> items) : size_(items.size()) {
+    if (items.size() > N) throw std::length_error("a shape's list is longer than its capacity");
+    std::copy(items.begin(), items.end(), items_.begin());
+  }
+
+  constexpr std::size_t size() const { return size_; }
+  constexpr bool empty() const { return size_ == 0; }
+  constexpr const T& operator[](std::size_t i) const { return items_[i]; }
+  constexpr const T* begin() const { return items_.data(); }
+  constexpr const T* end() const { return items_.data() + size_; }
+
+ private:
+  std::array<T, N> items_{};
+  std::size_t size_ = 0;
+};
 
 enum class Kind : std::uint8_t {
   location = 0,  // a position on the axis: moves and scales with x (centres, peak temperatures)
@@ -50,17 +81,20 @@ enum class StepRule : std::uint8_t {
 };
 
 struct ParamInfo {
-  const char* name;
-  Kind kind;
+  const char* name = nullptr;
+  Kind kind = Kind::plain;
   // The natural range (internal units for widths, which only scale): values outside it are
   // not peaks of this shape.  An open end excludes its value.
-  double natural_lo, natural_hi;
-  bool lo_open, hi_open;
-  DefaultRule default_rule;
-  double default_lo, default_hi;
-  StepRule step_rule;
-  double step;
-  const char* description;  // a few words for documentation and reports
+  double natural_lo = 0.0;
+  double natural_hi = 0.0;
+  bool lo_open = false;
+  bool hi_open = false;
+  DefaultRule default_rule = DefaultRule::absolute;
+  double default_lo = 0.0;
+  double default_hi = 0.0;
+  StepRule step_rule = StepRule::relative;
+  double step = 0.0;
+  const char* description = nullptr;  // a few words for documentation and reports
 };
 
 // What a density needs beside the grid and the parameters.
@@ -70,38 +104,41 @@ struct ShapeContext {
   double beta = 1.0;   // TSDC heating rate
 };
 
-struct ShapeEntry {
-  std::uint8_t code;  // the shape's number in the engine's model
-  const char* name;
-  bool framed;        // fitted in internal coordinates (every shape but TSDC)
-  bool heating_rate;  // its density takes the heating rate of a thermogram (ShapeContext::beta)
-  std::size_t n_params;
-  std::array<ParamInfo, kMaxShapeParams> params;
-  std::size_t n_extras;
-  std::array<const char*, kMaxExtras> extra_names;
+// The `extras` of a shape without derived quantities of its own.
+void no_extras(const double* p, const ShapeContext& ctx, double* out);
 
-  // The density of one peak with parameters p[0 .. n_params) at every grid value, exactly as
-  // the shape's mixture fit forms its component column (window mass, grid normalisation and
-  // floors included); out has the grid's length.  May use the worker pool.
+// One shape.  Entries are written with designated initializers; the shape's code is its
+// position in the list of registry.cpp.
+struct ShapeEntry {
+  const char* name = nullptr;
+  bool framed = true;         // fitted in internal coordinates (every shape but TSDC)
+  bool heating_rate = false;  // its density takes a thermogram's heating rate (ShapeContext::beta)
+  FixedList<ParamInfo, kMaxShapeParams> params{};
+  FixedList<const char*, kMaxExtras> extra_names{};  // the shape's own derived quantities
+
+  // The density of one peak with parameters p[0 .. params.size()) at every grid value,
+  // exactly as the shape's mixture fit forms its component column (window mass, grid
+  // normalisation and floors included); out has the grid's length.  May use the worker pool.
   void (*density)(std::span<const double> x, const double* p, const ShapeContext& ctx,
-                  std::span<double> out);
+                  std::span<double> out) = nullptr;
   // The profile at arbitrary points: the density up to one factor common to every point (the
   // grid normaliser of the shapes normalised over their grid is left out).  Runs on the
   // calling thread.
   void (*profile)(std::span<const double> x, const double* p, const ShapeContext& ctx,
-                  std::span<double> out);
+                  std::span<double> out) = nullptr;
   // Starting parameters of a peak at `position` whose full width at half maximum is `fwhm`
-  // (same units as the parameters), written to p[0 .. n_params).
-  void (*start)(double position, double fwhm, double* p);
+  // (same units as the parameters), written to p[0 .. params.size()).
+  void (*start)(double position, double fwhm, double* p) = nullptr;
   // The shape's own derived quantities (extra_names) of parameters p, written to out.
-  void (*extras)(const double* p, const ShapeContext& ctx, double* out);
+  void (*extras)(const double* p, const ShapeContext& ctx, double* out) = no_extras;
   // The first and second derivatives of `density` in the parameters, in closed form, or
   // nullptr (the engine then takes central differences of `density`): d/dp_a at
-  // first[a * n + i] and d2/dp_a dp_b at second[(a * n_params + b) * n + i], both triangles,
-  // n the grid's length.  Returns false where it cannot give them (a degenerate width, a
-  // window mass at its floor); the engine then takes differences.  May use the worker pool.
+  // first[a * n + i] and d2/dp_a dp_b at second[(a * params.size() + b) * n + i], both
+  // triangles, n the grid's length.  Returns false where it cannot give them (a degenerate
+  // width, a window mass at its floor); the engine then takes differences.  May use the
+  // worker pool.
   bool (*derivatives)(std::span<const double> x, const double* p, const ShapeContext& ctx,
-                      std::span<double> first, std::span<double> second);
+                      std::span<double> first, std::span<double> second) = nullptr;
 };
 
 // Pieces the shapes' own tables share, so that each value is written once.
@@ -117,40 +154,32 @@ inline constexpr double kCentreStep = 1e-4;    // step of a centre, in the peak'
 inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
 
 // The centre x0 of a framed shape: anywhere on the axis, by default inside the window.
-inline constexpr ParamInfo kFramedCentre{"x0",
-                                         Kind::location,
-                                         -kUnbounded,
-                                         kUnbounded,
-                                         false,
-                                         false,
-                                         DefaultRule::window,
-                                         0.0,
-                                         0.0,
-                                         StepRule::peak_width,
-                                         kCentreStep,
-                                         "centre"};
+inline constexpr ParamInfo kFramedCentre{.name = "x0",
+                                         .kind = Kind::location,
+                                         .natural_lo = -kUnbounded,
+                                         .natural_hi = kUnbounded,
+                                         .default_rule = DefaultRule::window,
+                                         .step_rule = StepRule::peak_width,
+                                         .step = kCentreStep,
+                                         .description = "centre"};
 
 // A width of a framed shape that is `per_fwhm` times the full width at half maximum of its
 // part of the peak (1 for a full width, 0.5 for a half width, 1 / 2.3548... for a Gaussian
 // standard deviation): positive, by default between the widths of kNarrowestFwhm grid steps
 // and kWidestFwhm window widths, differentiated with a relative step.
 constexpr ParamInfo framed_width(const char* name, double per_fwhm, const char* description) {
-  return {name,
-          Kind::width,
-          0.0,
-          kUnbounded,
-          true,
-          false,
-          DefaultRule::grid,
-          kNarrowestFwhm * per_fwhm,
-          kWidestFwhm * per_fwhm,
-          StepRule::relative,
-          kWidthStep,
-          description};
+  return {.name = name,
+          .kind = Kind::width,
+          .natural_lo = 0.0,
+          .natural_hi = kUnbounded,
+          .lo_open = true,
+          .default_rule = DefaultRule::grid,
+          .default_lo = kNarrowestFwhm * per_fwhm,
+          .default_hi = kWidestFwhm * per_fwhm,
+          .step_rule = StepRule::relative,
+          .step = kWidthStep,
+          .description = description};
 }
-
-// The `extras` of a shape without derived quantities of its own.
-void no_extras(const double* p, const ShapeContext& ctx, double* out);
 
 // Throws InternalError unless a density or profile output has the grid's length.
 void require_grid_length(std::size_t grid, std::size_t out, const char* shape_name);

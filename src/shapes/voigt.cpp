@@ -131,24 +131,15 @@ void registry_start(double position, double fwhm, double* p) {
 }
 
 constexpr shapes::ShapeEntry kEntry{
-    3,
-    "voigt",
-    true,
-    false,
-    3,
-    {shapes::kFramedCentre,
-     shapes::framed_width("sigma", 1.0 / kFwhmPerSigma,
-                          "Gaussian standard deviation"),
-     // The half width of the narrowest peak.
-     shapes::framed_width("gamma", 0.5,
-                          "Lorentzian half width at half maximum")},
-    0,
-    {},
-    registry_density,
-    registry_profile,
-    registry_start,
-    shapes::no_extras,
-    registry_derivatives};
+    .name = "voigt",
+    .params = {shapes::kFramedCentre,
+               shapes::framed_width("sigma", 1.0 / kFwhmPerSigma, "Gaussian standard deviation"),
+               // The half width of the narrowest peak.
+               shapes::framed_width("gamma", 0.5, "Lorentzian half width at half maximum")},
+    .density = registry_density,
+    .profile = registry_profile,
+    .start = registry_start,
+    .derivatives = registry_derivatives};
 
 }  // namespace
 
