@@ -45,6 +45,11 @@
 // and its shifted copies) are computed side by side, each one a task; sums run in index order,
 // so results do not depend on the number of workers.
 //
+// The parts: model.cpp builds a model and maps theta to its parameters; evaluator.hpp forms the
+// likelihood, score and informations; fit.cpp runs the maximiser; report.hpp gives what a
+// fitted point reports; follow_terms.hpp and tie_program.hpp are the operators of the terms
+// that follow the peaks and the compiled ties.
+//
 // Stopping.  Besides the tasks of the pool, every loop whose body is a pass over the grid or a
 // row of a matrix over the parameters looks at the call's stop request (stop.hpp) before it
 // runs: with hundreds of parameters the passes of one step, the pair loops of the informations,
@@ -59,10 +64,8 @@
 #include <vector>
 
 #include "engine/follow_terms.hpp"
-#include "optim/bounded_newton.hpp"
-#include "shapes/peak_quantities.hpp"
-#include "shapes/registry.hpp"
 #include "engine/tie_program.hpp"
+#include "shapes/registry.hpp"
 
 namespace velmora::engine {
 
