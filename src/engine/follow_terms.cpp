@@ -30,12 +30,46 @@ double tougaard3(double t, const double* p) {
   return t / (q * q + d * t * t);
 }
 
+constexpr FollowParamInfo kXScale{.name = "x_scale",
+                                  .unit = "eV",
+                                  .description = "the internal unit of x in eV (x = x_scale u)"};
+constexpr FollowParamInfo kTougaardC{
+    .name = "C", .unit = "eV^2", .description = "C of the inelastic cross-section"};
+constexpr FollowParamInfo kTougaardD{
+    .name = "D", .unit = "eV^2", .description = "D of the three-parameter cross-section"};
+
 // The one list of the kinds, indexed by their codes.
 constexpr FollowKindInfo kKinds[] = {
-    {FollowKind::shirley, "shirley", 0, nullptr, {nullptr, nullptr, nullptr}},
-    {FollowKind::tougaard, "tougaard", 2, tougaard, {"C", nullptr, nullptr}},
-    {FollowKind::tougaard3, "tougaard3", 3, tougaard3, {"C", "D", nullptr}},
+    {.kind = FollowKind::shirley,
+     .name = "shirley",
+     .description = "the Shirley step: the peaks' counts on one side of each channel",
+     .counts_name = "step"},
+    {.kind = FollowKind::tougaard,
+     .name = "tougaard",
+     .description = "Tougaard's universal cross-section K(T) = T / (C + T^2)^2",
+     .params = {kXScale, kTougaardC},
+     .kernel = tougaard,
+     .counts_name = "loss",
+     .share_name = "B",
+     .share_unit = "eV^2"},
+    {.kind = FollowKind::tougaard3,
+     .name = "tougaard3",
+     .description = "Tougaard's three-parameter cross-section K(T) = T / ((C - T^2)^2 + D T^2)",
+     .params = {kXScale, kTougaardC, kTougaardD},
+     .kernel = tougaard3,
+     .counts_name = "loss",
+     .share_name = "B",
+     .share_unit = "eV^2"},
 };
+
+// A kind's code is its place in the list.
+constexpr bool codes_are_places() {
+  for (std::size_t i = 0; i < std::size(kKinds); ++i) {
+    if (static_cast<std::size_t>(kKinds[i].kind) != i) return false;
+  }
+  return true;
+}
+static_assert(codes_are_places(), "every follow kind's code is its place in kKinds");
 
 void apply_step(Side side, std::span<const double> v, std::span<double> out) {
   const std::size_t n = v.size();
@@ -142,14 +176,14 @@ FollowTerm make_follow_term(FollowKind kind, Side side, std::span<const double> 
     throw std::invalid_argument("follow: unknown kind " + std::to_string(code));
   }
   const FollowKindInfo& info = kKinds[code];
-  if (params.size() != info.n_params) {
+  if (params.size() != info.params.size()) {
     throw std::invalid_argument(std::string("follow: the ") + info.name + " term takes " +
-                                std::to_string(info.n_params) + " parameters, got " +
+                                std::to_string(info.params.size()) + " parameters, got " +
                                 std::to_string(params.size()));
   }
   for (std::size_t q = 0; q < params.size(); ++q) {
     if (!(params[q] > 0.0) || !std::isfinite(params[q])) {
-      const char* name = q == 0 ? "x scale" : info.param_names[q - 1];
+      const char* name = info.params[q].name;
       throw std::invalid_argument(std::string(info.name) + " background: " + name +
                                   " must be finite and positive, got " +
                                   std::to_string(params[q]));

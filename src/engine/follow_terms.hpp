@@ -4,18 +4,19 @@
 // the derivatives v of pi, and the adjoint L^T w for the score and the information; a term's
 // share k multiplies L pi in the model.
 //
-// The kinds (the one list of them is follow_kinds() in follow_terms.cpp):
+// The kinds (the one list of them is follow_kinds() in follow_terms.cpp, a kind's code its
+// position there; the velmora package reads it through velmora_core._follow_terms()):
 //
 //   shirley   the Shirley step: (L v)_i = sum_{l on the loss side of i} v_l + v_i / 2, the
 //             counts on one side of channel i, half of its own channel included.  O(n) per
 //             application.  No parameters.
 //
 //   tougaard  Tougaard's universal inelastic cross-section K(T) = T / (C + T^2)^2 (per eV; the
-//             fitted share is B in eV^2).  Parameters: the grid's step in eV per unit of u,
+//             fitted share is B in eV^2).  Parameters: x_scale, the unit of u in eV, and
 //             C (eV^2).
 //
 //   tougaard3 Tougaard's three-parameter cross-section K(T) = T / ((C - T^2)^2 + D T^2).
-//             Parameters: the step, C (eV^2), D (eV^2).
+//             Parameters: x_scale, C (eV^2), D (eV^2).
 //
 // A loss kernel K (tougaard, tougaard3) is a dense triangular operator.  With x = s u the
 // caller's energy axis (s the step), T_il = s |u_i - u_l| the energy lost between channels l
@@ -34,8 +35,8 @@
 // K at multiples of the step on a uniform grid (the operator is Toeplitz up to the widths),
 // otherwise the packed triangle of the matrix; each application is then O(n^2 / 2) products.
 //
-// Adding a loss background: a kernel function and a check of its parameters in the table of
-// follow_terms.cpp, and a code after the last one here.
+// Adding a loss background: a kernel function and an entry in the table of follow_terms.cpp,
+// and its code after the last one of FollowKind here.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +44,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "fixed_list.hpp"
 
 namespace velmora::engine {
 
@@ -54,17 +57,34 @@ enum class Side : std::int8_t { below = 1, above = -1 };
 // 10 000 channels, 400 MB); a uniform grid keeps one row whatever its length.
 inline constexpr double kMaxKernelValues = 5e7;
 
-// Codes of the kinds, as the module surface hands them over.
+// Codes of the kinds, as the module surface hands them over: positions in follow_kinds().
 enum class FollowKind : std::uint8_t { shirley = 0, tougaard = 1, tougaard3 = 2 };
 
+// Most parameters a kind takes after (code, side).
+inline constexpr std::size_t kMaxFollowParams = 3;
+
+struct FollowParamInfo {
+  const char* name = nullptr;
+  const char* unit = nullptr;
+  const char* description = nullptr;
+};
+
+// One kind, written with designated initializers.
 struct FollowKindInfo {
-  FollowKind kind;
-  const char* name;
-  std::size_t n_params;  // numbers after (code, side) in a model's description of the term
-  // A loss kernel K(T; params + 1) (params[0] is the step), or nullptr for the Shirley step.
-  double (*kernel)(double t, const double* params);
-  // The names of the kernel's parameters after the step, for the messages.
-  const char* param_names[3];
+  FollowKind kind = FollowKind::shirley;  // its position in follow_kinds()
+  const char* name = nullptr;
+  const char* description = nullptr;
+  // The numbers after (code, side) in a model's description of the term; a loss kernel's
+  // first is x_scale.
+  FixedList<FollowParamInfo, kMaxFollowParams> params{};
+  // A loss kernel K(T; params + 1) per eV at the loss T (eV), or nullptr for the Shirley step.
+  double (*kernel)(double t, const double* params) = nullptr;
+  // How a background reports the term: its counts under `counts_name`, and its share under
+  // `share_name` (in `share_unit`) where the share has a meaning of its own (nullptr where not:
+  // the Shirley step's share is only a ratio of counts).
+  const char* counts_name = nullptr;
+  const char* share_name = nullptr;
+  const char* share_unit = nullptr;
 };
 
 // Every kind, indexed by its code.

@@ -85,7 +85,7 @@ void read_background(ModelInput& in, Model& m) {
   for (std::size_t at = 0; at < in.follows.size();) {
     const std::size_t code = whole(in.follows[at], "follows: kind", kinds.size());
     const FollowKindInfo& info = kinds[code];
-    if (at + 2 + info.n_params > in.follows.size()) {
+    if (at + 2 + info.params.size() > in.follows.size()) {
       invalid(std::string("follows: the ") + info.name + " term at " + std::to_string(at) +
               " is cut short");
     }
@@ -93,8 +93,8 @@ void read_background(ModelInput& in, Model& m) {
     if (side != 1.0 && side != -1.0) invalid("follows: side expected +1 (below) or -1 (above)");
     m.follows.push_back(make_follow_term(
         info.kind, side > 0.0 ? Side::below : Side::above,
-        std::span<const double>(in.follows).subspan(at + 2, info.n_params), m.u, m.widths));
-    at += 2 + info.n_params;
+        std::span<const double>(in.follows).subspan(at + 2, info.params.size()), m.u, m.widths));
+    at += 2 + info.params.size();
   }
 }
 

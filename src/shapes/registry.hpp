@@ -19,14 +19,13 @@
 // parameter is the same in both.  TSDC peaks are fitted on the temperature axis as it is.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
 #include <span>
-#include <stdexcept>
+
+#include "fixed_list.hpp"
 
 namespace velmora::shapes {
 
@@ -35,30 +34,6 @@ namespace velmora::shapes {
 // ones.
 inline constexpr std::size_t kMaxShapeParams = 5;
 inline constexpr std::size_t kMaxExtras = 1;
-
-// A list of at most N items, as long as the braced list it is made from: an entry states its
-// items and nothing else, and a list too long for N does not compile in a constant entry.
-template <class T, std::size_t N>
-class FixedList {
- public:
-  static constexpr std::size_t kCapacity = N;
-
-  constexpr FixedList() = default;
-  constexpr FixedList(std::initializer_list<T> items) : size_(items.size()) {
-    if (items.size() > N) throw std::length_error("a shape's list is longer than its capacity");
-    std::copy(items.begin(), items.end(), items_.begin());
-  }
-
-  constexpr std::size_t size() const { return size_; }
-  constexpr bool empty() const { return size_ == 0; }
-  constexpr const T& operator[](std::size_t i) const { return items_[i]; }
-  constexpr const T* begin() const { return items_.data(); }
-  constexpr const T* end() const { return items_.data() + size_; }
-
- private:
-  std::array<T, N> items_{};
-  std::size_t size_ = 0;
-};
 
 enum class Kind : std::uint8_t {
   location = 0,  // a position on the axis: moves and scales with x (centres, peak temperatures)
