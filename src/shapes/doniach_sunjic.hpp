@@ -16,7 +16,6 @@
 // there is no floor: when |T| < 1e-300 the density is 0 everywhere, otherwise the division is by
 // the signed T (a NaN T gives NaN densities).  The window does not truncate the density; it
 // only bounds the centre in the fit.
-//
 #pragma once
 
 #include <cstddef>

@@ -14,7 +14,6 @@
 // so only the Lorentzian part is normalised on the window [x_min, x_max] (a NaN mass takes
 // the floor).  P is the component density of the mixture and the output of the prediction.
 // Products written without parentheses are evaluated left to right, squares as d * d.
-//
 #pragma once
 
 #include <cmath>

@@ -15,7 +15,6 @@
 // On a sample grid the density is normalised by its trapezoid area over the grid (plus 1e-100).
 // Units: ea in eV, t and tp in K, tau0 in the time unit of beta (K per that unit); only the
 // product beta tau0 enters the density.
-//
 #pragma once
 
 #include <array>

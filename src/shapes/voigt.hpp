@@ -10,7 +10,6 @@
 //
 // (special/voigt_profile.hpp; a NaN mass also takes the floor).  M depends only on the
 // parameters and the window, so it is computed once per parameter set, never per grid point.
-//
 #pragma once
 
 #include <cstddef>
