@@ -12,11 +12,11 @@
 #include <variant>
 #include <vector>
 
-#include "background.hpp"
+#include "em/background.hpp"
 #include "binding.hpp"
 #include "declarations.hpp"
-#include "em_engine.hpp"
-#include "engine.hpp"
+#include "em/em_engine.hpp"
+#include "engine/engine.hpp"
 #include "py.hpp"
 #include "reservations.hpp"
 

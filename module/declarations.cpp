@@ -249,6 +249,13 @@ std::vector<FunctionDecl> make_declarations() {
                Returns::arrays,
                "Starting parameters of peaks of a shape at positions with full widths at half\n"
                "maximum: a dict holding params, one row of the shape's parameters per peak."});
+  d.push_back({"_follow_terms", {}, Returns::follow_table,
+               "The registry of the terms that follow the peaks: per kind its code, name,\n"
+               "description, parameters (name, unit, description), whether it is a loss\n"
+               "kernel, and the names (and unit) its counts and share are reported under."});
+  d.push_back({"_follow_kernel", {count("kind"), array("t"), array("params")}, Returns::profile,
+               "The loss kernel K(t) per eV of a kind of term that follows the peaks, with the\n"
+               "term's parameters as a model takes them, at every loss t (eV)."});
   // The velmora package's compiled ties between peak parameters.
   d.push_back({"_tie_operations", {}, Returns::tie_operations,
                "The operations of compiled ties, in the order of their codes: a tuple of\n"
@@ -296,7 +303,8 @@ const char* stub_type(Returns returns) {
     case Returns::real: return "float";
     case Returns::arrays: return "dict[str, object]";
     case Returns::array_pair: return "tuple[NDArray[np.float64], NDArray[np.float64]]";
-    case Returns::shape_table: return "tuple[dict[str, object], ...]";
+    case Returns::shape_table:
+    case Returns::follow_table: return "tuple[dict[str, object], ...]";
     case Returns::tie_operations: return "tuple[tuple[str, int, int], ...]";
     case Returns::tie_jet:
       return "tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]";

@@ -49,6 +49,7 @@ enum class Returns : std::uint8_t {
   arrays,         // a dict of new float64 arrays
   array_pair,     // two new float64 arrays
   shape_table,    // a tuple of dicts, one per shape
+  follow_table,   // a tuple of dicts, one per kind of term that follows the peaks
   tie_operations,  // ((token, code, arity), ...)
   tie_jet,         // (value, refs, gradient, hessian), the last three new arrays
 };

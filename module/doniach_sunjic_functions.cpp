@@ -1,5 +1,5 @@
 // The Doniach-Sunjic functions: run_ds_em_loop, doniach_sunjic_mle, doniach_sunjic_predict.
-#include "doniach_sunjic.hpp"
+#include "em/doniach_sunjic_em.hpp"
 #include "em_common.hpp"
 #include "functions.hpp"
 

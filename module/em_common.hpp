@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "em_engine.hpp"
+#include "em/em_engine.hpp"
 #include "interrupt.hpp"
 #include "py.hpp"
 

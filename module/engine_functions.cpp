@@ -1,5 +1,5 @@
-// The velmora package's private entry points to its fitting engine (engine.hpp) and to the
-// shape registry (shape_registry.hpp).
+// The velmora package's private entry points to its fitting engine (engine/engine.hpp) and to
+// the shape registry (shapes/registry.hpp).
 //
 // A model is built once (_engine_model) and handed to every fit of a spectrum with it; it is
 // immutable, so fits on several threads share it.  The fits run without the interpreter lock
@@ -11,10 +11,10 @@
 #include <string>
 
 #include "convert.hpp"
-#include "engine.hpp"
+#include "engine/engine.hpp"
 #include "functions.hpp"
 #include "interrupt.hpp"
-#include "shape_registry.hpp"
+#include "shapes/registry.hpp"
 #include "stop.hpp"
 
 namespace velmora::py {
@@ -51,9 +51,14 @@ PyObject* engine_model(Arguments& a) {
   in.tie_target = a.array("tie_target");
   in.columns = a.basis_list("columns");
   in.follows = a.array("follows");
+  // The kernel of a loss background on an irregular grid takes up to a second to tabulate, so
+  // the model is built like a fit: without the lock, stopped by Ctrl-C.
+  const std::size_t work = in.u.size() * (1 + in.follows.size());
   engine::Model* model = nullptr;
   try {
-    model = new engine::Model(engine::make_model(std::move(in)));
+    model = new engine::Model(run_interruptibly(InterpreterLock::released, work, [&] {
+      return engine::make_model(std::move(in));
+    }));
   } catch (const std::invalid_argument& e) {
     raise(PyExc_ValueError, std::string("model: ") + e.what());
   }
@@ -137,7 +142,10 @@ PyObject* engine_densities(Arguments& a) {
   const engine::Model& m = a.model("model");
   const std::vector<double>& theta = a.array("theta");
   if (theta.size() != m.n_theta()) bad_length("theta", theta.size(), m.n_theta());
-  return to_array(engine::peak_densities_at(m, theta, a.array("points")));
+  const std::vector<double>& points = a.array("points");
+  return to_array(run_interruptibly(InterpreterLock::released, work_of(m) + points.size(), [&] {
+    return engine::peak_densities_at(m, theta, points);
+  }));
 }
 
 // Puts a new array under `key` of `dict`.
@@ -341,8 +349,8 @@ PyObject* shape_table(Arguments&) {
   Ref out(check(PyTuple_New(static_cast<Py_ssize_t>(all.size()))));
   for (std::size_t c = 0; c < all.size(); ++c) {
     const shapes::ShapeEntry& s = *all[c];
-    Ref params(check(PyTuple_New(static_cast<Py_ssize_t>(s.n_params))));
-    for (std::size_t q = 0; q < s.n_params; ++q) {
+    Ref params(check(PyTuple_New(static_cast<Py_ssize_t>(s.params.size()))));
+    for (std::size_t q = 0; q < s.params.size(); ++q) {
       const shapes::ParamInfo& p = s.params[q];
       PyObject* item = check(Py_BuildValue(
           "{s:s,s:s,s:d,s:d,s:O,s:O,s:s,s:d,s:d,s:s}", "name", p.name, "kind", kind_name(p.kind),
@@ -352,13 +360,13 @@ PyObject* shape_table(Arguments&) {
           p.default_hi, "description", p.description));
       PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(q), item);
     }
-    Ref extras(check(PyTuple_New(static_cast<Py_ssize_t>(s.n_extras))));
-    for (std::size_t x = 0; x < s.n_extras; ++x) {
+    Ref extras(check(PyTuple_New(static_cast<Py_ssize_t>(s.extra_names.size()))));
+    for (std::size_t x = 0; x < s.extra_names.size(); ++x) {
       PyTuple_SET_ITEM(extras.get(), static_cast<Py_ssize_t>(x),
                        check(PyUnicode_FromString(s.extra_names[x])));
     }
     PyObject* entry = check(Py_BuildValue(
-        "{s:i,s:s,s:O,s:O,s:O,s:O}", "code", static_cast<int>(s.code), "name", s.name, "framed",
+        "{s:i,s:s,s:O,s:O,s:O,s:O}", "code", static_cast<int>(c), "name", s.name, "framed",
         s.framed ? Py_True : Py_False, "heating_rate", s.heating_rate ? Py_True : Py_False,
         "params", params.get(), "extras", extras.get()));
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), entry);
@@ -375,11 +383,11 @@ PyObject* shape_starts(Arguments& a) {
   const std::vector<double>& positions = a.array("positions");
   const std::vector<double>& fwhms = a.array("fwhms");
   if (fwhms.size() != positions.size()) bad_length("fwhms", fwhms.size(), positions.size());
-  std::vector<double> params(positions.size() * s.n_params);
+  std::vector<double> params(positions.size() * s.params.size());
   std::array<double, shapes::kMaxShapeParams> p{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
     s.start(positions[i], fwhms[i], p.data());
-    std::copy_n(p.begin(), s.n_params, params.begin() + i * s.n_params);
+    std::copy_n(p.begin(), s.params.size(), params.begin() + i * s.params.size());
   }
   Ref dict(check(PyDict_New()));
   put(dict.get(), "params", std::move(params));

@@ -1,7 +1,7 @@
 // run_em_loop and gaussian_predict: the Gaussian mixture fit and the Gaussian density.
 #include "em_common.hpp"
 #include "functions.hpp"
-#include "gaussian.hpp"
+#include "em/gaussian_em.hpp"
 
 namespace velmora::py {
 namespace {

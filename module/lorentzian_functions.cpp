@@ -2,7 +2,7 @@
 // the private switch of their status line.
 #include "em_common.hpp"
 #include "functions.hpp"
-#include "lorentzian.hpp"
+#include "em/lorentzian_em.hpp"
 
 namespace velmora::py {
 namespace {

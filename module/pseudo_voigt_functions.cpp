@@ -6,7 +6,7 @@
 // never touches a Python object.
 #include "em_common.hpp"
 #include "functions.hpp"
-#include "pseudo_voigt.hpp"
+#include "em/pseudo_voigt_em.hpp"
 
 namespace velmora::py {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "functions.hpp"
-#include "tie_program.hpp"
+#include "engine/tie_program.hpp"
 
 namespace velmora::py {
 namespace {

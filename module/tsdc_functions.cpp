@@ -5,7 +5,7 @@
 // fails raises RuntimeError with the fit's message.
 #include "em_common.hpp"
 #include "functions.hpp"
-#include "tsdc.hpp"
+#include "em/tsdc_em.hpp"
 
 namespace velmora::py {
 namespace {

@@ -1,7 +1,7 @@
 // run_voigt_em_loop and voigt_predict: the Voigt mixture fit and the Voigt density.
 #include "em_common.hpp"
 #include "functions.hpp"
-#include "voigt.hpp"
+#include "em/voigt_em.hpp"
 
 namespace velmora::py {
 namespace {

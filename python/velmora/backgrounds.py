@@ -9,7 +9,9 @@ inelastic cross-section (the active Tougaard background).  The engine fits both 
 one likelihood, so the
 background under the peaks is always that of the peaks being fitted; a background kind only
 says which terms it has (:meth:`Background.terms`) and how its fitted counts are reported
-(:meth:`Background.quantities`).
+(:meth:`Background.quantities`).  The kinds of terms that follow the peaks -- their codes,
+parameters, kernels and the names their counts and shares are reported under -- are the core's
+registry (:mod:`velmora.follows`).
 
 ========== ==================================================================================
 name       terms
@@ -55,6 +57,7 @@ import numbers
 import numpy as np
 
 from .axis import EnergyKind
+from .follows import FOLLOW_KINDS
 from .guess import smooth
 from .validation import as_array
 
@@ -69,10 +72,10 @@ class Terms:
         Fixed columns on the data grid, per internal unit of x (their expected counts per
         channel are column times channel width, summing to one).
     follows : tuple of tuple
-        One entry per term that follows the peaks, as the engine takes it: the kind's code (0
-        the Shirley step, 1 Tougaard's universal kernel, 2 his three-parameter one), the side
-        (+1 for the peaks' counts below, at smaller x, -1 for those above), then the kind's
-        parameters (a kernel's: the internal unit of x in units of x, C, D).
+        One entry per term that follows the peaks, as the engine takes it
+        (:meth:`velmora.follows.FollowKind.engine_term`): the kind's code, the side (+1 for the
+        peaks' counts below, at smaller x, -1 for those above), then the kind's parameters in
+        the registry's order.
     names : tuple of str
         The fitted coefficients: the columns' counts, then the shares of the terms that follow
         the peaks.
@@ -115,6 +118,9 @@ class Background:
     #: Whether the background depends on the energy kind of x (binding or kinetic): its
     #: ``energy`` attribute then holds the kind given (None: from the data, else binding).
     takes_energy = False
+    #: The kind of its terms that follow the peaks (a name of the core's registry,
+    #: :data:`velmora.follows.FOLLOW_KINDS`), or None without such terms.
+    follow_kind = None
 
     def on_energy(self, kind):
         """The background on an axis of energy ``kind``: a copy with that ``energy``, or
@@ -133,16 +139,39 @@ class Background:
         """The terms that follow the peaks (+1 below, -1 above)."""
         return ()
 
+    def _follow(self):
+        """The registry's entry of :attr:`follow_kind`, or None."""
+        return None if self.follow_kind is None else FOLLOW_KINDS[self.follow_kind]
+
+    def follow_values(self, step):
+        """The parameters of its terms that follow the peaks, by the registry's names: the
+        internal unit of x (``step``, in units of x) as ``x_scale``, and a kind's own."""
+        return {"x_scale": float(step)}
+
     def follows(self, step):
         """The terms that follow the peaks as the engine takes them (see :class:`Terms`;
-        ``step`` the internal unit in units of x): Shirley steps unless a kind says otherwise."""
-        return tuple((0, side) for side in self.sides())
+        ``step`` the internal unit in units of x)."""
+        kind = self._follow()
+        if kind is None:
+            return ()
+        values = self.follow_values(step)
+        return tuple(kind.engine_term(side, values) for side in self.sides())
 
     def column_names(self, count):
         return tuple(f"c{j}" for j in range(count))
 
     def side_names(self):
-        return ()
+        """The names the counts of its terms that follow the peaks are reported under."""
+        kind = self._follow()
+        return () if kind is None else (kind.counts,) * len(self.sides())
+
+    def unit_of(self, name):
+        """The unit of the reported quantity ``name``: counts, unless the registry gives a
+        share's own (Tougaard's B, eV^2)."""
+        kind = self._follow()
+        if kind is not None and kind.share is not None and name == kind.share:
+            return kind.share_unit
+        return "counts"
 
     def prepare(self, x, window):
         """The background with everything that depends on the data grid ``x`` (sorted, inside
@@ -172,7 +201,8 @@ class Background:
         and their Jacobian.
 
         Returns ``(names, values, jacobian)``; by default every term's counts, then their
-        total as ``"counts"`` when there are several."""
+        total as ``"counts"`` when there are several, then the share of every term that
+        follows the peaks whose share the registry reports (Tougaard's B)."""
         counts = np.asarray(counts, dtype=np.float64)
         n_follows = len(self.sides())
         n_terms = len(counts) - n_follows
@@ -181,6 +211,10 @@ class Background:
         if n_terms > 1:
             names.append("counts")
             jac = np.vstack([jac, np.concatenate([np.ones(n_terms), np.zeros(n_follows)])[None]])
+        kind = self._follow()
+        if kind is not None and kind.share is not None:
+            names += [kind.share] * n_follows
+            jac = np.vstack([jac, np.eye(n_follows, len(counts), n_terms)])
         return names, jac @ counts, jac
 
     def describe(self):
@@ -238,6 +272,9 @@ class Linear(Background):
 
     def column_names(self, count):
         return ("rising", "falling")
+
+    def unit_of(self, name):
+        return None if name == "slope" else "counts"
 
     def quantities(self, counts, x, du, step, window):
         # Counts per channel of the line at x: (C_r (x - lo) / n_r + C_f (hi - x) / n_f) du, with
@@ -380,6 +417,7 @@ class Shirley(Background):
 
     name = "shirley"
     takes_energy = True
+    follow_kind = "shirley"
 
     def __init__(self, energy=None):
         self.energy = _energy_kind(energy)
@@ -393,9 +431,6 @@ class Shirley(Background):
     def column_names(self, count):
         return ("offset",)
 
-    def side_names(self):
-        return ("step",)
-
     def start(self, x, counts, share):
         left, right = _ends(smooth(counts, 1.5))
         base, top = (right, left) if self.energy == "kinetic" else (left, right)
@@ -404,11 +439,6 @@ class Shirley(Background):
         total = float(np.sum(counts))
         peaks = max(total - base * n - 0.5 * jump * n, 0.1 * total)
         return [min(base * n, total), jump / peaks if peaks > 0 else 0.0]
-
-    def quantities(self, counts, x, du, step, window):
-        counts = np.asarray(counts, dtype=np.float64)  # offset, step, the step's share
-        jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1.0, 1.0, 0.0]])
-        return ["offset", "step", "counts"], jac @ counts, jac
 
     def describe(self, energy=None):
         """``"shirley (kinetic energy)"``; ``energy`` (an :class:`~velmora.axis.EnergyKind`)
@@ -475,23 +505,21 @@ class Tougaard(Background):
     def sides(self):
         return (-1,) if self.energy == "kinetic" else (1,)
 
-    def follows(self, step):
-        if self.D is None:
-            return ((1, self.sides()[0], float(step), self.C),)
-        return ((2, self.sides()[0], float(step), self.C, self.D),)
+    @property
+    def follow_kind(self):
+        """The universal cross-section, or the three-parameter one when D is given."""
+        return "tougaard" if self.D is None else "tougaard3"
+
+    def follow_values(self, step):
+        return {"x_scale": float(step), "C": self.C, "D": self.D}
 
     def column_names(self, count):
         return ("offset",)
 
-    def side_names(self):
-        return ("loss",)
-
     def kernel(self, t):
-        """K(T) / B per eV at the losses ``t`` (eV)."""
-        t = np.asarray(t, dtype=np.float64)
-        if self.D is None:
-            return t / (self.C + t * t) ** 2
-        return t / ((self.C - t * t) ** 2 + self.D * t * t)
+        """K(T) / B per eV at the losses ``t`` (eV): the core's kernel of the kind (per eV of
+        loss, whatever the unit of x)."""
+        return self._follow().kernel_at(t, self.follow_values(1.0))
 
     def start(self, x, counts, share):
         # The constant from the end before the peaks; B from the rise to the other end, as the
@@ -508,11 +536,6 @@ class Tougaard(Background):
         reach = width * float(self.kernel(np.abs(x - x[end])) @ above)
         b = max(top - base, 0.0) / reach if reach > 0 else 0.0
         return [min(base * n, total), b]
-
-    def quantities(self, counts, x, du, step, window):
-        counts = np.asarray(counts, dtype=np.float64)  # offset, loss, B
-        jac = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [1.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
-        return ["offset", "loss", "counts", "B"], jac @ counts, jac
 
     def describe(self, energy=None):
         """``"tougaard (kinetic energy, C=1643 eV^2)"``; ``energy`` (an

@@ -88,10 +88,9 @@ class Layout:
             bg_names, _, jac = grid.background.quantities(
                 np.zeros(grid.terms.reported), grid.x, grid.widths, grid.frame.step, grid.window)
         names += [f"background.{n}" for n in bg_names]
-        # The background's terms are counts (a Shirley step's and a Tougaard loss tail's
-        # included); a line's slope is not, and Tougaard's B is in eV^2.
-        other = {"slope": None, "B": "eV^2"}
-        self.kinds.update({f"background.{n}": other.get(n, "counts") for n in bg_names})
+        # What the background says of its quantities: counts (a Shirley step's and a Tougaard
+        # loss tail's included), a line's slope none, Tougaard's B eV^2.
+        self.kinds.update({f"background.{n}": grid.background.unit_of(n) for n in bg_names})
         self._place(names, len(peaks), grid.n_theta, grid.n_params)
         self._plan = self._make_plan(grid, jac)
 

@@ -556,9 +556,8 @@ class FitResult:
                     unit = {"area": "counts", "height": "counts per channel",
                             "fwhm": units}.get(name)
                 out[f"{peak.name}.{name}"] = (estimate, unit)
-        other = {"slope": None, "B": "eV^2"}
         for name, estimate in self.background.items():
-            out[f"background.{name}"] = (estimate, other.get(name, "counts"))
+            out[f"background.{name}"] = (estimate, self.setup.background.unit_of(name))
         return out
 
     def __repr__(self):

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "stop.hpp"
+
 namespace velmora::dense {
 namespace {
 
@@ -18,6 +20,7 @@ constexpr int kJacobiSweeps = 60;
 
 bool cholesky(std::vector<double>& a, std::size_t n) {
   for (std::size_t j = 0; j < n; ++j) {
+    checkpoint();
     double d = a[j * n + j];
     for (std::size_t k = 0; k < j; ++k) d -= a[j * n + k] * a[j * n + k];
     if (!(d > 0.0)) return false;
@@ -47,6 +50,7 @@ std::vector<double> cholesky_inverse(const std::vector<double>& l, std::size_t n
   std::vector<double> inv(n * n, 0.0);
   std::vector<double> column(n);
   for (std::size_t j = 0; j < n; ++j) {
+    checkpoint();
     std::fill(column.begin(), column.end(), 0.0);
     column[j] = 1.0;
     cholesky_solve(l, n, column);
@@ -73,6 +77,7 @@ void symmetric_eigen(std::vector<double> a, std::size_t n, std::vector<double>& 
     }
     if (!(off > 0.0)) break;
     for (std::size_t p = 0; p < n; ++p) {
+      checkpoint();
       for (std::size_t q = p + 1; q < n; ++q) {
         const double apq = a[p * n + q];
         if (apq == 0.0) continue;
@@ -133,6 +138,7 @@ std::vector<double> covariance(const std::vector<double>& information, std::size
     keep.push_back(a);
   }
   while (!keep.empty()) {
+    checkpoint();
     const std::size_t m = keep.size();
     std::vector<double> scale(m);
     for (std::size_t i = 0; i < m; ++i) {

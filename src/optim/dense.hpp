@@ -3,7 +3,9 @@
 //
 // Matrices are row-major vectors of n * n doubles.  Sizes are those of a fit's free parameters
 // (a few to a few hundred), so plain O(n^3) loops are all that is needed; every loop runs in a
-// fixed order, so results do not depend on anything but the input.
+// fixed order, so results do not depend on anything but the input.  On a few hundred
+// parameters a factorisation or an eigen-decomposition takes from milliseconds to seconds, so
+// each looks at the call's stop request (stop.hpp) once per column, row or rotation sweep row.
 #pragma once
 
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "background.hpp"
+#include "em/background.hpp"
 #include "errors.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "em_gamma_ll.hpp"
+#include "em/em_gamma_ll.hpp"
 #include "errors.hpp"
 
 using velmora::ColumnMatrix;

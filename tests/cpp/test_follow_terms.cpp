@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "follow_terms.hpp"
+#include "engine/follow_terms.hpp"
 
 namespace {
 
@@ -145,7 +145,7 @@ TEST(FollowTerms, RefusesParametersThatDoNotSuitTheKind) {
   const double nan = std::nan(""), inf = INFINITY;
   refused(FollowKind::tougaard, {0.1}, "takes 2 parameters");
   refused(FollowKind::shirley, {0.1}, "takes 0 parameters");
-  refused(FollowKind::tougaard, {0.0, 1643.0}, "x scale");
+  refused(FollowKind::tougaard, {0.0, 1643.0}, "x_scale");
   refused(FollowKind::tougaard, {0.1, -1643.0}, "C must be finite and positive");
   refused(FollowKind::tougaard, {0.1, inf}, "C must be finite and positive");
   refused(FollowKind::tougaard3, {0.1, 551.0, nan}, "D must be finite and positive");

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tie_program.hpp"
+#include "engine/tie_program.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "special/expint.hpp"
-#include "tsdc.hpp"
+#include "em/tsdc_em.hpp"
 #include "worker_pool.hpp"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "peak_fit.hpp"
+#include "em/peak_fit.hpp"
 #include "special/voigt_profile.hpp"
-#include "voigt.hpp"
+#include "em/voigt_em.hpp"
 
 namespace {
 

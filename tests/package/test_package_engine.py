@@ -235,7 +235,7 @@ def test_engine_refuses_inconsistent_models_and_leaves_the_arrays():
         (dict(follows=np.array([1.0, 1.0, 1.0])), "cut short"),
         (dict(follows=np.array([1.0, 1.0, 1.0, -5.0])), "C must be finite and positive"),
         (dict(follows=np.array([2.0, -1.0, 1.0, 551.0, np.nan])), "D must be finite and positive"),
-        (dict(follows=np.array([1.0, 1.0, 0.0, 1643.0])), "x scale"),
+        (dict(follows=np.array([1.0, 1.0, 0.0, 1643.0])), "x_scale"),
     ]:
         with pytest.raises(ValueError, match=words):
             velmora_core._engine_model(**dict(ok, **change))

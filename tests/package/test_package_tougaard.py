@@ -1,12 +1,14 @@
 """The active Tougaard background on a simulated XPS doublet whose true background is a
 constant plus the inelastic-loss tail of the peaks, computed here from the cross-section by a
 fine-grid convolution; its direction on binding and kinetic axes; the engine's score and
-information with a loss kernel against differences of its likelihood; bad C and D refused."""
+information with a loss kernel against differences of its likelihood; the core's kernel of
+each form; bad C and D refused."""
 import numpy as np
 import pytest
 import velmora_core
 
 import velmora
+from velmora.follows import FOLLOW_KINDS
 
 PHOTON = 1486.6                       # Al K-alpha, eV: kinetic = PHOTON - binding
 BE = np.linspace(270.0, 300.0, 401)   # binding energy, eV
@@ -147,6 +149,22 @@ def test_score_and_information_are_those_of_the_likelihood(background):
     share = r.param_names.index("bg_loss")
     assert r.background["B"].stderr == pytest.approx(np.sqrt(r.covariance[share, share]),
                                                      rel=1e-12)
+
+
+def test_each_form_takes_the_cores_kernel_of_its_kind():
+    # The kind, its parameters and its kernel come from the core's registry; the kernel the
+    # start of B is read with is Tougaard's cross-section of the form, C and D in their places.
+    t = np.linspace(0.0, 80.0, 161)
+    for form in (UNIVERSAL, POLYMER):
+        C, D = form["C"], form["D"]
+        expected = t / (C + t * t) ** 2 if D is None else t / ((C - t * t) ** 2 + D * t * t)
+        assert np.array_equal(velmora.Tougaard(C=C, D=D).kernel(t), expected)
+    with pytest.raises(ValueError, match="no loss kernel"):
+        velmora_core._follow_kernel(FOLLOW_KINDS["shirley"].code, t, np.zeros(0))
+    with pytest.raises(ValueError, match="takes 2, got 3"):
+        velmora_core._follow_kernel(FOLLOW_KINDS["tougaard"].code, t, np.ones(3))
+    with pytest.raises(ValueError, match="no term"):
+        velmora_core._follow_kernel(len(FOLLOW_KINDS), t, np.ones(2))
 
 
 def test_bad_cross_sections_and_axes_are_refused():
