@@ -19,7 +19,11 @@ the machine's noise), and for batches each tree's speed-up from 1 to 2 workers (
 least 1.8 for 50 spectra or more).
 
     python bench/bench_same_speed.py --before /path/to/old/tree --after /path/to/new/tree
-        [--sizes 50 200 1000] [--rounds 3]
+        [--before-python PYTHON] [--after-python PYTHON] [--sizes 50 200 1000] [--rounds 3]
+
+A change of the core needs each tree's own build: ``--before-python`` and ``--after-python``
+name the interpreters whose installed ``velmora_core`` each tree runs on (such as each
+tree's ``.venv/bin/python``; default: this interpreter for both).
 """
 import argparse
 import json
@@ -123,6 +127,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--before")
     parser.add_argument("--after")
+    parser.add_argument("--before-python", default=sys.executable)
+    parser.add_argument("--after-python", default=sys.executable)
     parser.add_argument("--sizes", type=int, nargs="+", default=[50, 200, 1000])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
@@ -138,8 +144,10 @@ def main():
     for which in ("before", "after"):
         env = dict(os.environ, PYTHONPATH=os.path.join(getattr(args, which), "python"),
                    OPENBLAS_NUM_THREADS="1")
+        python = getattr(args, f"{which}_python")
         servers[which] = subprocess.Popen(
-            [sys.executable, __file__, "--serve", "--sizes", *map(str, args.sizes)], env=env,
+            [python, os.path.abspath(__file__), "--serve", "--sizes", *map(str, args.sizes)],
+            env=env,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     cases = [json.loads(servers[w].stdout.readline()) for w in servers][0]
     best = {"before": {}, "after": {}}

@@ -229,7 +229,13 @@ Arguments::Value Arguments::convert(const ParamDecl& param, PyObject* obj) {
                                    "': expected a model made by _engine_model, got '" +
                                    type_name(obj) + "'");
       }
-      return static_cast<const engine::Model*>(PyCapsule_GetPointer(obj, kModelCapsule));
+      return static_cast<const EngineModel*>(PyCapsule_GetPointer(obj, kModelCapsule));
+    case Kind::mapping:
+      if (PyDict_Check(obj) == 0) {
+        raise(PyExc_TypeError, std::string("argument '") + name + "': expected a dict, got '" +
+                                   type_name(obj) + "'");
+      }
+      return obj;
   }
   raise(PyExc_SystemError, std::string("velmora_core: parameter '") + name + "' has no kind");
 }
@@ -257,8 +263,12 @@ std::uint8_t Arguments::background_code(const char* name) { return value<std::ui
 BasisList Arguments::basis_list(const char* name) { return std::move(value<BasisList>(name)); }
 PyObject* Arguments::callable(const char* name) { return value<PyObject*>(name); }
 const engine::Model& Arguments::model(const char* name) {
-  return *value<const engine::Model*>(name);
+  return value<const EngineModel*>(name)->model;
 }
+const EngineModel& Arguments::engine_model(const char* name) {
+  return *value<const EngineModel*>(name);
+}
+PyObject* Arguments::mapping(const char* name) { return value<PyObject*>(name); }
 
 void write_back(const InPlaceArray& target, std::span<const double> values) {
   PyArrayObject* array = target.array;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "declarations.hpp"
 #include "em/em_engine.hpp"
 #include "engine/engine.hpp"
+#include "engine/starts.hpp"
 #include "py.hpp"
 #include "reservations.hpp"
 
@@ -24,6 +26,13 @@ namespace velmora::py {
 
 // The name of the capsules that hold an engine model (_engine_model).
 inline constexpr const char* kModelCapsule = "velmora_core.engine_model";
+
+// What such a capsule holds: the model, and the rule that reads its starts from spectra where
+// the description gave one.
+struct EngineModel {
+  engine::Model model;
+  std::optional<engine::StartRule> starts;
+};
 
 // An in-place array: the caller's array and the owned copy the core works on.
 struct InPlaceArray {
@@ -49,11 +58,13 @@ class Arguments {
   BasisList basis_list(const char* name);  // moved out; empty for None
   PyObject* callable(const char* name);    // borrowed; null for None
   const engine::Model& model(const char* name);
+  const EngineModel& engine_model(const char* name);
+  PyObject* mapping(const char* name);  // borrowed
 
  private:
   using Value = std::variant<std::vector<double>, InPlaceArray, Flags, bool, double,
                              std::uint64_t, std::uint8_t, BasisList, PyObject*,
-                             const engine::Model*>;
+                             const EngineModel*>;
 
   Value convert(const ParamDecl& param, PyObject* obj);
   std::vector<double> copy_array(const ParamDecl& param, PyObject* obj, bool in_place,

@@ -195,21 +195,23 @@ std::vector<FunctionDecl> make_declarations() {
                "cgroup CPU quota; 1 in a process forked from one whose pool existed)."});
   // The velmora package's own engine: a model built once from its parameter table, then fits
   // of spectra with it (engine.hpp).
-  d.push_back({"_engine_model",
-               join({{array("u"), array("widths")}, reals({"x_min", "x_max"}),
-                     {array("shapes"), array("betas"), array("roles"), array("slots"),
-                      array("values"), array("scale"), array("offset"), array("lower"),
-                      array("upper"), array("tie_code"), array("tie_start"), array("tie_target"),
-                      {"columns", Kind::basis_list}, array("follows")}}),
-               Returns::model,
-               "Builds a model of the fitting engine: a grid (u, channel widths, window), one\n"
-               "shape code and heating rate per peak, every parameter's role (0 free, 1 fixed,\n"
-               "2 tied), slot (theta index or tie), value and units (user = scale * value +\n"
-               "offset), bounds of theta, the compiled ties in evaluation order, the background\n"
-               "columns and the terms that follow the peaks, one after another (kind code: 0\n"
-               "Shirley step, 1 Tougaard kernel (x scale, C), 2 three-parameter Tougaard kernel\n"
-               "(x scale, C, D); side +1 below, -1 above; the kind's parameters).  Raises\n"
-               "ValueError when they do not hold together."});
+  d.push_back({"_engine_model", {{"description", Kind::mapping}}, Returns::model,
+               "Builds a model of the fitting engine from one description, a dict of typed\n"
+               "entries: u, widths (the grid, float64), window (x_min, x_max); per peak shapes\n"
+               "(registry codes, integers) and betas (heating rates); per parameter roles\n"
+               "(integers: 0 free, 1 fixed, 2 tied), slots (theta index or tie), values, scale\n"
+               "and offset (user = scale * value + offset); lower and upper (bounds of theta);\n"
+               "the compiled ties in evaluation order (tie_code: (code, operand) pairs,\n"
+               "tie_start: where each starts in pairs, tie_target: the parameter each gives);\n"
+               "columns (a list of the background's columns) and follows (a list of (kind,\n"
+               "side, parameters) of the terms that follow the peaks: kind 0 Shirley step, 1\n"
+               "Tougaard kernel (x scale, C), 2 three-parameter Tougaard kernel (x scale, C, D);\n"
+               "side +1 below, -1 above); and optionally starts, the rule that reads a\n"
+               "spectrum's start (x, step, window in units of x; per peak positions,\n"
+               "position_tied and sizes; per peak parameter read, lo and hi; background 0\n"
+               "spread or 1 Shirley; kinetic; given, every parameter's given value or NaN).\n"
+               "Raises ValueError naming an entry that is missing, of the wrong type, or that\n"
+               "does not hold together with the others."});
   const ParamDecl model = {"model", Kind::model};
   d.push_back({"_engine_fit",
                {model, array("counts"), in_place("theta"), real("tol"), count("max_iter"),
@@ -220,12 +222,22 @@ std::vector<FunctionDecl> make_declarations() {
                "evaluations), the report at the fitted point as _engine_report gives it)."});
   d.push_back({"_engine_spectra",
                {model, array("counts"), array("theta"), real("tol"), count("max_iter"),
-                flag("warm"), flags("skip"), array("previous")},
+                flag("warm"), flags("skip"), flags("fresh"), array("previous")},
                Returns::arrays,
-               "Fits many spectra (counts one after another), each from theta (one start for\n"
-               "all, or one per spectrum) or, with warm, from the fit of the last spectrum\n"
-               "that could be fitted (previous, when not empty, before the first); skipped\n"
-               "spectra are not fitted.  Returns a dict of arrays, one row per spectrum."});
+               "Fits many spectra (counts one after another) without the interpreter lock,\n"
+               "each from theta (one start for all, or one per spectrum; a NaN row is read\n"
+               "from the spectrum by the model's start rule) or, with warm, from the fit of\n"
+               "the last spectrum of its path that could be fitted (previous, when not empty,\n"
+               "before the first; a path starts again where fresh is set); skipped spectra are\n"
+               "not fitted.  Returns a dict of arrays, one row per spectrum: outcome holds the\n"
+               "log-likelihood, iterations, status (0 converged, 1 out of iterations, 2\n"
+               "stalled, 3 not finite, 4 failed, 5 skipped, 6 no start, 7 start not usable),\n"
+               "decrement and passes over the data."});
+  d.push_back({"_engine_starts", {model, array("counts")}, Returns::arrays,
+               "The starts the model's start rule reads from spectra (counts one after\n"
+               "another) without the interpreter lock: a dict of theta and values (every\n"
+               "parameter, ties evaluated), one row per spectrum, and usable (1 where a fit can\n"
+               "start from it)."});
   d.push_back({"_engine_report",
                {model, array("counts"), array("theta"), flag("curves", "False"),
                 flag("quantities", "False")},
@@ -283,6 +295,7 @@ const char* stub_type(Kind kind) {
       return "Sequence[Sequence[SupportsFloat | SupportsIndex]] | NDArray[np.float64] | None";
     case Kind::callable: return "Callable[[], object] | None";
     case Kind::model: return "object";
+    case Kind::mapping: return "Mapping[str, object]";
   }
   return "object";
 }
@@ -349,7 +362,7 @@ std::string stub_text() {
       "Every array is a one-dimensional float64 NumPy array (any strides).  The mixture fits\n"
       "write their fitted parameters into the arrays given for them only after a fit has\n"
       "succeeded.\n\"\"\"\n\n"
-      "from collections.abc import Callable, Sequence\n"
+      "from collections.abc import Callable, Mapping, Sequence\n"
       "from typing import SupportsFloat, SupportsIndex\n\n"
       "import numpy as np\n"
       "from numpy.typing import NDArray\n\n"

@@ -32,6 +32,7 @@ enum class Kind : std::uint8_t {
   basis_list,       // None, or a sequence (not str) of sequences (not str) of reals
   callable,         // None, or a callable object (borrowed for the call)
   model,            // an engine model made by _engine_model (borrowed for the call)
+  mapping,          // a dict (borrowed for the call), read by the function's body
 };
 
 // What a function returns.

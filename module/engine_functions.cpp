@@ -5,13 +5,18 @@
 // immutable, so fits on several threads share it.  The fits run without the interpreter lock
 // and stop on Ctrl-C like every other fit.  A model that does not hold together raises
 // ValueError naming what is wrong, before any work.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <optional>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "convert.hpp"
+#include "engine/batch.hpp"
 #include "engine/engine.hpp"
+#include "engine/starts.hpp"
 #include "functions.hpp"
 #include "interrupt.hpp"
 #include "shapes/registry.hpp"
@@ -28,38 +33,249 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 }
 
 void free_model(PyObject* capsule) {
-  delete static_cast<engine::Model*>(PyCapsule_GetPointer(capsule, kModelCapsule));
+  delete static_cast<EngineModel*>(PyCapsule_GetPointer(capsule, kModelCapsule));
+}
+
+// ------------------------------------------------------------- the model's description
+//
+// A model reaches the core as one dict of typed entries (see the declaration of
+// _engine_model), read here once: every entry is checked for its type and shape, and a
+// malformed one raises naming it.
+
+[[noreturn]] void bad_entry(const std::string& key, const std::string& what) {
+  raise(PyExc_ValueError, "model: '" + key + "' " + what);
+}
+
+// The entries of a description dict, each taken once; what is left over is refused.
+class Description {
+ public:
+  Description(PyObject* dict, std::string prefix) : dict_(dict), prefix_(std::move(prefix)) {}
+
+  PyObject* take(const char* key, bool required = true) {
+    PyObject* obj = PyDict_GetItemString(dict_, key);  // borrowed
+    if (obj == nullptr) {
+      if (PyErr_Occurred()) throw PythonError{};
+      if (required) bad_entry(prefix_ + key, "is missing");
+      return nullptr;
+    }
+    taken_.emplace_back(key);
+    return obj;
+  }
+
+  std::string name(const char* key) const { return prefix_ + key; }
+
+  // Refuses keys that were not taken.
+  void finish() const {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict_, &pos, &key, &value)) {
+      const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+      if (text == nullptr) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "model: " + prefix_ + "keys must be strings");
+      }
+      if (std::find(taken_.begin(), taken_.end(), text) == taken_.end()) {
+        bad_entry(prefix_ + text, "is not an entry of a model's description");
+      }
+    }
+  }
+
+ private:
+  PyObject* dict_;
+  std::string prefix_;
+  std::vector<std::string> taken_;
+};
+
+PyArrayObject* one_dimensional(PyObject* obj, const std::string& key, const char* kind) {
+  if (!PyArray_Check(obj)) {
+    bad_entry(key, std::string("expected a one-dimensional ") + kind + " array, got '" +
+                       type_name(obj) + "'");
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 1) {
+    bad_entry(key, std::string("expected a one-dimensional ") + kind + " array, got " +
+                       std::to_string(PyArray_NDIM(array)) + " dimensions");
+  }
+  return array;
+}
+
+std::vector<double> floats(PyObject* obj, const std::string& key) {
+  PyArrayObject* array = one_dimensional(obj, key, "float64");
+  if (PyArray_TYPE(array) != NPY_DOUBLE) bad_entry(key, "expected an array of dtype float64");
+  const npy_intp n = PyArray_DIM(array, 0);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = PyArray_BYTES(array);
+  std::vector<double> out(static_cast<std::size_t>(n));
+  for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[i], base + i * stride, sizeof(double));
+  return out;
+}
+
+// Non-negative whole numbers from an array of an integer (or boolean) dtype.
+std::vector<std::size_t> indices(PyObject* obj, const std::string& key) {
+  PyArrayObject* array = one_dimensional(obj, key, "integer");
+  if (!PyArray_ISINTEGER(array) && !PyArray_ISBOOL(array)) {
+    bad_entry(key, "expected an array of an integer dtype (codes and indices are whole "
+                   "numbers)");
+  }
+  Ref cast(check(PyArray_Cast(array, NPY_INT64)));
+  auto* ints = reinterpret_cast<PyArrayObject*>(cast.get());
+  const npy_intp n = PyArray_DIM(ints, 0);
+  std::vector<std::size_t> out(static_cast<std::size_t>(n));
+  for (npy_intp i = 0; i < n; ++i) {
+    std::int64_t v = 0;
+    std::memcpy(&v, PyArray_BYTES(ints) + i * PyArray_STRIDE(ints, 0), sizeof(v));
+    if (v < 0) bad_entry(key, "entry " + std::to_string(i) + " is negative");
+    out[static_cast<std::size_t>(i)] = static_cast<std::size_t>(v);
+  }
+  return out;
+}
+
+double number(PyObject* obj, const std::string& key) {
+  if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj) || PyArray_IsScalar(obj, Number))) {
+    bad_entry(key, "expected a number, got '" + type_name(obj) + "'");
+  }
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
+
+long long integer(PyObject* obj, const std::string& key) {
+  if (PyBool_Check(obj) || !(PyLong_Check(obj) || PyArray_IsScalar(obj, Integer))) {
+    bad_entry(key, "expected an integer, got '" + type_name(obj) + "'");
+  }
+  Ref index(check(PyNumber_Index(obj)));
+  const long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
+
+bool truth(PyObject* obj, const std::string& key) {
+  if (!PyBool_Check(obj) && !PyArray_IsScalar(obj, Bool)) {
+    bad_entry(key, "expected True or False, got '" + type_name(obj) + "'");
+  }
+  return PyObject_IsTrue(obj) == 1;
+}
+
+// Calls item(element, index) for each element of a list or tuple.
+template <class F>
+void for_each(PyObject* obj, const std::string& key, F&& item) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    bad_entry(key, "expected a list or tuple, got '" + type_name(obj) + "'");
+  }
+  Ref seq(check(PySequence_Fast(obj, "a sequence")));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    item(PySequence_Fast_GET_ITEM(seq.get(), i), static_cast<std::size_t>(i));
+  }
+}
+
+engine::FollowInput follow_term(PyObject* obj, const std::string& key) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 3) {
+    bad_entry(key, "expected a tuple (kind, side, parameters)");
+  }
+  engine::FollowInput f;
+  const long long kind = integer(PyTuple_GET_ITEM(obj, 0), key + " kind");
+  if (kind < 0) bad_entry(key, "kind is negative");
+  f.kind = static_cast<std::size_t>(kind);
+  f.side = static_cast<int>(std::clamp<long long>(integer(PyTuple_GET_ITEM(obj, 1), key + " side"),
+                                                  -2, 2));
+  f.params = floats(PyTuple_GET_ITEM(obj, 2), key + " parameters");
+  return f;
+}
+
+engine::StartRule start_rule(PyObject* obj) {
+  if (!PyDict_Check(obj)) bad_entry("starts", "expected a dict or None");
+  Description d(obj, "starts.");
+  engine::StartRule r;
+  r.x = floats(d.take("x"), d.name("x"));
+  r.step = number(d.take("step"), d.name("step"));
+  const std::vector<double> window = floats(d.take("window"), d.name("window"));
+  if (window.size() != 2) bad_entry(d.name("window"), "expected (low, high)");
+  r.window_lo = window[0];
+  r.window_hi = window[1];
+  const std::vector<double> positions = floats(d.take("positions"), d.name("positions"));
+  const std::vector<std::size_t> tied = indices(d.take("position_tied"), d.name("position_tied"));
+  const std::vector<std::size_t> sizes = indices(d.take("sizes"), d.name("sizes"));
+  const std::vector<std::size_t> read = indices(d.take("read"), d.name("read"));
+  const std::vector<double> lo = floats(d.take("lo"), d.name("lo"));
+  const std::vector<double> hi = floats(d.take("hi"), d.name("hi"));
+  if (tied.size() != positions.size() || sizes.size() != positions.size()) {
+    bad_entry(d.name("positions"), "position_tied and sizes need one entry per peak");
+  }
+  std::size_t at = 0;
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    engine::StartPeak p;
+    p.position = positions[j];
+    p.position_tied = tied[j] != 0;
+    if (sizes[j] > engine::kMaxPeakParams || at + sizes[j] > read.size() ||
+        read.size() != lo.size() || read.size() != hi.size()) {
+      bad_entry(d.name("read"), "read, lo and hi need one entry per parameter of every peak");
+    }
+    for (std::size_t q = 0; q < sizes[j]; ++q, ++at) {
+      p.read[q] = read[at] != 0;
+      p.lo[q] = lo[at];
+      p.hi[q] = hi[at];
+    }
+    r.peaks.push_back(p);
+  }
+  if (at != read.size()) bad_entry(d.name("read"), "has entries beyond the peaks' parameters");
+  const long long background = integer(d.take("background"), d.name("background"));
+  if (background != 0 && background != 1) {
+    bad_entry(d.name("background"), "expected 0 (spread over the columns) or 1 (Shirley)");
+  }
+  r.background = static_cast<engine::BackgroundStart>(background);
+  r.kinetic = truth(d.take("kinetic"), d.name("kinetic"));
+  r.given = floats(d.take("given"), d.name("given"));
+  d.finish();
+  return r;
 }
 
 PyObject* engine_model(Arguments& a) {
+  Description d(a.mapping("description"), "");
   engine::ModelInput in;
-  in.u = a.array("u");
-  in.widths = a.array("widths");
-  in.x_min = a.real("x_min");
-  in.x_max = a.real("x_max");
-  in.shapes = a.array("shapes");
-  in.betas = a.array("betas");
-  in.roles = a.array("roles");
-  in.slots = a.array("slots");
-  in.values = a.array("values");
-  in.scale = a.array("scale");
-  in.offset = a.array("offset");
-  in.lower = a.array("lower");
-  in.upper = a.array("upper");
-  in.tie_code = a.array("tie_code");
-  in.tie_start = a.array("tie_start");
-  in.tie_target = a.array("tie_target");
-  in.columns = a.basis_list("columns");
-  in.follows = a.array("follows");
+  in.u = floats(d.take("u"), "u");
+  in.widths = floats(d.take("widths"), "widths");
+  const std::vector<double> window = floats(d.take("window"), "window");
+  if (window.size() != 2) bad_entry("window", "expected (x_min, x_max)");
+  in.x_min = window[0];
+  in.x_max = window[1];
+  in.shapes = indices(d.take("shapes"), "shapes");
+  in.betas = floats(d.take("betas"), "betas");
+  in.roles = indices(d.take("roles"), "roles");
+  in.slots = indices(d.take("slots"), "slots");
+  in.values = floats(d.take("values"), "values");
+  in.scale = floats(d.take("scale"), "scale");
+  in.offset = floats(d.take("offset"), "offset");
+  in.lower = floats(d.take("lower"), "lower");
+  in.upper = floats(d.take("upper"), "upper");
+  in.tie_code = floats(d.take("tie_code"), "tie_code");
+  in.tie_start = indices(d.take("tie_start"), "tie_start");
+  in.tie_target = indices(d.take("tie_target"), "tie_target");
+  for_each(d.take("columns"), "columns", [&](PyObject* column, std::size_t b) {
+    in.columns.push_back(floats(column, "columns[" + std::to_string(b) + "]"));
+  });
+  for_each(d.take("follows"), "follows", [&](PyObject* term, std::size_t t) {
+    in.follows.push_back(follow_term(term, "follows[" + std::to_string(t) + "]"));
+  });
+  std::optional<engine::StartRule> starts;
+  if (PyObject* rule = d.take("starts", false); rule != nullptr && rule != Py_None) {
+    starts = start_rule(rule);
+  }
+  d.finish();
   // The kernel of a loss background on an irregular grid takes up to a second to tabulate, so
   // the model is built like a fit: without the lock, stopped by Ctrl-C.
-  const std::size_t work = in.u.size() * (1 + in.follows.size());
-  engine::Model* model = nullptr;
+  std::size_t work = in.u.size();
+  for (const engine::FollowInput& f : in.follows) work += in.u.size() * (1 + f.params.size());
+  EngineModel* model = nullptr;
   try {
-    model = new engine::Model(run_interruptibly(InterpreterLock::released, work, [&] {
-      return engine::make_model(std::move(in));
-    }));
+    model = new EngineModel{run_interruptibly(InterpreterLock::released, work, [&] {
+                              return engine::make_model(std::move(in));
+                            }),
+                            std::move(starts)};
+    if (model->starts) engine::check_start_rule(*model->starts, model->model);
   } catch (const std::invalid_argument& e) {
+    delete model;
     raise(PyExc_ValueError, std::string("model: ") + e.what());
   }
   PyObject* capsule = PyCapsule_New(model, kModelCapsule, free_model);
@@ -202,125 +418,75 @@ PyObject* engine_report(Arguments& a) {
   return report_dict(std::move(r), options);
 }
 
-// Many spectra of one model along a path, each from the given theta (one start for all, or
-// one per spectrum one after another) or, with warm, from the fit of the last spectrum that
-// could be fitted (a finite theta and finite parameters), or `previous` (when not empty)
-// before the first.  A spectrum whose start is not finite ends the call there (status 6; the
-// spectra after it are left unfitted, their outcome NaN).  Spectra flagged in `skip` are not fitted; a
-// fit that fails is reported and the next one goes on.  Returns a dict of arrays with one row
-// per spectrum: theta, outcome (log-likelihood, iterations, status, decrement; status 0
-// converged, 1 out of iterations, 2 stalled, 3 not finite, 4 failed, 5 skipped, 6 no start),
-// params,
-// stderr, extras, extras_stderr, background_counts, background_covariance, at_bound,
-// undetermined, height, height_stderr, fwhm, fwhm_stderr (NaN rows for spectra without a fit).
+// Many spectra of one model in one call (engine/batch.hpp): starts given or read in the core,
+// fits and reports, without the interpreter lock.  Returns a dict of arrays with one row per
+// spectrum (batch.hpp lists them).
 PyObject* engine_spectra(Arguments& a) {
-  const engine::Model& m = a.model("model");
+  const EngineModel& em = a.engine_model("model");
+  const engine::Model& m = em.model;
   const std::vector<double>& counts = a.array("counts");
   const std::vector<double>& start = a.array("theta");
   const Flags skip = a.flag_list("skip");
+  const Flags fresh = a.flag_list("fresh");
   engine::FitSettings settings;
   settings.tolerance = a.real("tol");
   settings.max_iterations = a.count("max_iter");
   check_settings(settings.tolerance);
-  const bool warm = a.flag("warm");
   const std::vector<double>& before = a.array("previous");
+  engine::SpectraInput in;
+  in.spectra = skip.size();
+  in.warm = a.flag("warm");
   const std::size_t n = m.n_points();
-  const std::size_t spectra = skip.size();
-  if (counts.size() != spectra * n) bad_length("counts", counts.size(), spectra * n);
-  const bool one_start = start.size() == m.n_theta();
-  if (!one_start && start.size() != spectra * m.n_theta()) {
-    bad_length("theta", start.size(), m.n_theta());
+  if (counts.size() != in.spectra * n) bad_length("counts", counts.size(), in.spectra * n);
+  if (start.size() != m.n_theta() && start.size() != in.spectra * m.n_theta()) {
+    bad_length("theta", start.size(), in.spectra * m.n_theta());
   }
+  if (!fresh.empty() && fresh.size() != in.spectra) bad_length("fresh", fresh.size(), in.spectra);
   if (!before.empty() && before.size() != m.n_theta()) {
     bad_length("previous", before.size(), m.n_theta());
   }
+  in.counts = counts;
+  in.theta = start;
+  in.skip = std::span<const std::uint8_t>(skip.data(), skip.size());
+  in.fresh = std::span<const std::uint8_t>(fresh.data(), fresh.size());
+  in.previous = before;
+  const engine::StartRule* rule = em.starts ? &*em.starts : nullptr;
+  std::vector<engine::SpectraTable> tables = run_interruptibly(
+      InterpreterLock::released, work_of(m) * std::max<std::size_t>(in.spectra, 1),
+      [&] { return engine::fit_spectra(m, rule, in, settings); });
+  Ref dict(check(PyDict_New()));
+  for (engine::SpectraTable& t : tables) put(dict.get(), t.name, std::move(t.data));
+  return dict.release();
+}
 
-  const std::size_t n_theta = m.n_theta();
-  const std::size_t n_params = m.n_params();
-  const std::size_t n_extras = m.peaks.size() * shapes::kMaxExtras;
-  const std::size_t n_terms = m.columns.size() + 2 * m.follows.size();  // counts, shares
-  struct Table {
-    const char* name;
-    std::size_t width;
-    std::vector<double> data;
-  };
-  std::vector<Table> tables = {
-      {"theta", n_theta, {}},         {"outcome", 4, {}},
-      {"params", n_params, {}},       {"stderr", n_params, {}},
-      {"extras", n_extras, {}},       {"extras_stderr", n_extras, {}},
-      {"background_counts", n_terms, {}},
-      {"background_covariance", n_terms * n_terms, {}},
-      {"at_bound", n_theta, {}},      {"undetermined", n_theta, {}},
-      {"height", m.peaks.size(), {}}, {"height_stderr", m.peaks.size(), {}},
-      {"fwhm", m.peaks.size(), {}},   {"fwhm_stderr", m.peaks.size(), {}},
-  };
-  for (Table& t : tables) t.data.assign(spectra * t.width, kNaN);
-  auto row = [&](std::size_t table, std::size_t i) { return tables[table].data.data() + i * tables[table].width; };
-  auto copy_row = [&](std::size_t table, std::size_t i, const auto& values) {
-    std::copy(values.begin(), values.end(), row(table, i));
-  };
-
+// The starts the model's rule reads from spectra (counts one after another): a dict of theta
+// and values (every parameter, internal units; NaN rows where none was read) and usable (1 for
+// a start a fit can go from).
+PyObject* engine_starts(Arguments& a) {
+  const EngineModel& em = a.engine_model("model");
+  const engine::Model& m = em.model;
+  if (!em.starts) raise(PyExc_ValueError, "model: it was built without a start rule");
+  const std::vector<double>& counts = a.array("counts");
+  const std::size_t n = m.n_points();
+  if (counts.size() % n != 0) bad_length("counts", counts.size(), n);
+  const std::size_t spectra = counts.size() / n;
+  std::vector<double> theta(spectra * m.n_theta(), kNaN);
+  std::vector<double> values(spectra * m.n_params(), kNaN);
+  std::vector<double> usable(spectra, 0.0);
   run_interruptibly(InterpreterLock::released, work_of(m) * std::max<std::size_t>(spectra, 1), [&] {
-    bool have_previous = !before.empty();
-    std::vector<double> previous = before;
     for (std::size_t i = 0; i < spectra; ++i) {
       checkpoint();
-      double* outcome = row(1, i);
-      if (skip[i] != 0) {
-        outcome[2] = 5.0;
-        continue;
-      }
-      const std::span<const double> y = std::span<const double>(counts).subspan(i * n, n);
-      std::vector<double> theta;
-      if (warm && have_previous) {
-        theta = previous;
-      } else if (one_start) {
-        theta = start;
-      } else {
-        theta.assign(start.begin() + i * n_theta, start.begin() + (i + 1) * n_theta);
-      }
-      if (!std::all_of(theta.begin(), theta.end(), [](double v) { return std::isfinite(v); })) {
-        // No start for this spectrum: the caller reads one and goes on from here.
-        outcome[2] = 6.0;
-        break;
-      }
-      try {
-        engine::ReportOptions options;
-        options.quantities = true;
-        auto [o, r] = engine::fit_and_report(m, y, theta, settings, options);
-        outcome[0] = o.log_likelihood;
-        outcome[1] = static_cast<double>(o.iterations);
-        outcome[2] = static_cast<double>(o.status);
-        outcome[3] = o.decrement;
-        copy_row(0, i, theta);
-        copy_row(2, i, r.mapped.p);
-        copy_row(3, i, r.stderr_params);
-        copy_row(4, i, r.extras);
-        copy_row(5, i, r.extras_stderr);
-        copy_row(6, i, r.background_counts);
-        copy_row(7, i, r.background_covariance);
-        copy_row(8, i, as_doubles(r.at_bound));
-        copy_row(9, i, as_doubles(r.undetermined));
-        copy_row(10, i, r.height);
-        copy_row(11, i, r.height_stderr);
-        copy_row(12, i, r.fwhm);
-        copy_row(13, i, r.fwhm_stderr);
-        bool finite = true;
-        for (const double v : theta) finite = finite && std::isfinite(v);
-        for (const double v : r.mapped.p) finite = finite && std::isfinite(v);
-        if (finite) {
-          previous = std::move(theta);
-          have_previous = true;
-        }
-      } catch (const Stopped&) {
-        throw;
-      } catch (const std::exception&) {
-        outcome[2] = 4.0;  // this spectrum could not be fitted; the others go on
-      }
+      const bool ok = engine::read_start(
+          *em.starts, m, std::span<const double>(counts).subspan(i * n, n),
+          std::span<double>(theta).subspan(i * m.n_theta(), m.n_theta()),
+          std::span<double>(values).subspan(i * m.n_params(), m.n_params()));
+      usable[i] = ok ? 1.0 : 0.0;
     }
   });
   Ref dict(check(PyDict_New()));
-  for (Table& t : tables) put(dict.get(), t.name, std::move(t.data));
+  put(dict.get(), "theta", std::move(theta));
+  put(dict.get(), "values", std::move(values));
+  put(dict.get(), "usable", std::move(usable));
   return dict.release();
 }
 
@@ -398,6 +564,7 @@ PyObject* shape_starts(Arguments& a) {
     Definition::of<engine_model>("_engine_model"),
     Definition::of<engine_fit>("_engine_fit"),
     Definition::of<engine_spectra>("_engine_spectra"),
+    Definition::of<engine_starts>("_engine_starts"),
     Definition::of<engine_report>("_engine_report"),
     Definition::of<engine_loglik>("_engine_loglik"),
     Definition::of<engine_parameters>("_engine_parameters"),

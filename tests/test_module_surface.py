@@ -233,7 +233,7 @@ def test_signature_and_module_contents():
     # compiled ties.
     assert [k for k in vars(velmora_core) if k.startswith("_") and not k.startswith("__")] == [
         "_status_line", "_on_calling_thread", "_stop_check", "_pool_size", "_engine_model",
-        "_engine_fit", "_engine_spectra", "_engine_report", "_engine_loglik",
+        "_engine_fit", "_engine_spectra", "_engine_starts", "_engine_report", "_engine_loglik",
         "_engine_parameters", "_engine_densities", "_shapes",
         "_shape_starts", "_follow_terms", "_follow_kernel", "_tie_operations", "_tie_evaluate"]
     assert all(isinstance(getattr(velmora_core, k), types.BuiltinFunctionType) for k in public)

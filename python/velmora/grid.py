@@ -15,6 +15,7 @@ results packed into rows (:mod:`velmora.packing`), from which a :class:`velmora.
 read.
 """
 from dataclasses import dataclass
+import functools
 import math
 import threading
 
@@ -22,7 +23,7 @@ import numpy as np
 
 import velmora_core
 
-from .backgrounds import settle_energy
+from .backgrounds import Background, Shirley, Spline, settle_energy
 from .guess import Picker, fill_values
 from .packing import (FIT_FAILED, INVALID_DATA, NO_COUNTS, Layout)
 from .shapes import AREA, SHAPES
@@ -34,11 +35,21 @@ from .validation import check_window
 # not change any result.
 BURST = 64
 
+# Where the core reads the starts, a call takes up to CALL_SPECTRA spectra, and no more than
+# CALL_WORK channel terms (channels times peaks and background terms) beyond BURST spectra.
+CALL_SPECTRA = 4096
+CALL_WORK = 500_000
+
 # Engine models kept per grid for fixed values guessed from the data (one per spectrum
 # without warm starts); the oldest is dropped first.
 MODELS_KEPT = 64
 
-_ROLE_CODES = {"free": 0.0, "fixed": 1.0, "tied": 2.0}
+_ROLE_CODES = {"free": 0, "fixed": 1, "tied": 2}
+
+# The engine's statuses of its many-spectra fit beside those of a fit: a spectrum skipped, one
+# without a start (read here, and the call made again from it), one whose start read in the
+# core cannot be fitted from.
+_SKIPPED, _NO_START, _START_UNUSABLE = 5, 6, 7
 
 
 @dataclass(frozen=True)
@@ -321,37 +332,92 @@ class Grid:
         fixed = self.given.copy()
         if key is not None:
             fixed[self.guessed_fixed] = np.asarray(values)[self.guessed_fixed]
-        model = self._build(self.roles, fixed, self.lower, self.upper)
+        else:
+            # The fixed values a spectrum's start gives: the core sets them from each start it
+            # reads (this model is only fitted with them).
+            fixed[self.guessed_fixed] = 0.0
+        model = self._build(self.roles, fixed, self.lower, self.upper, self.start_rule)
         with self._lock:
             if len(self._models) >= MODELS_KEPT:
                 self._models.pop(next(k for k in self._models if k is not None), None)
             self._models[key] = model
         return model
 
-    def _build(self, roles, fixed, lower, upper):
+    def _build(self, roles, fixed, lower, upper, starts=None):
+        """The engine's model (one description, :func:`velmora_core._engine_model`) with
+        these roles, fixed values and bounds of theta, and the rule that reads starts in the
+        core (``starts``, from :attr:`start_rule`) or none."""
         model = self.model
         slots, slot = [], 0
         tie_slot = {int(t): i for i, t in enumerate(model.tie_program.targets)}
         for e, role in enumerate(roles):
             if role == "free":
-                slots.append(float(slot))
+                slots.append(slot)
                 slot += 1
             elif role == "tied":
-                slots.append(float(tie_slot[e]))
+                slots.append(tie_slot[e])
             else:
-                slots.append(0.0)
+                slots.append(0)
         values = np.where(np.array([r == "fixed" for r in roles]), fixed, 0.0)
         program = model.tie_program
-        return velmora_core._engine_model(
-            self.u, self.widths, self.frame.to_u("location", self.window[0]),
-            self.frame.to_u("location", self.window[1]),
-            np.array([float(SHAPES[pk.shape].code) for pk in model.peaks]),
-            np.array([pk.beta if pk.beta is not None else 1.0 for pk in model.peaks]),
-            np.array([_ROLE_CODES[r] for r in roles]), np.array(slots),
-            np.ascontiguousarray(values, dtype=np.float64), self.scale, self.offset,
-            np.ascontiguousarray(lower, dtype=np.float64),
-            np.ascontiguousarray(upper, dtype=np.float64), program.code, program.starts,
-            program.targets, list(self.terms.columns) or None, self.terms.engine_follows())
+        return velmora_core._engine_model({
+            "u": self.u, "widths": self.widths,
+            "window": np.array([self.frame.to_u("location", self.window[0]),
+                                self.frame.to_u("location", self.window[1])]),
+            "shapes": np.array([SHAPES[pk.shape].code for pk in model.peaks], dtype=np.int64),
+            "betas": np.array([pk.beta if pk.beta is not None else 1.0 for pk in model.peaks],
+                              dtype=np.float64),
+            "roles": np.array([_ROLE_CODES[r] for r in roles], dtype=np.int64),
+            "slots": np.array(slots, dtype=np.int64),
+            "values": np.ascontiguousarray(values, dtype=np.float64),
+            "scale": self.scale, "offset": self.offset,
+            "lower": np.ascontiguousarray(lower, dtype=np.float64),
+            "upper": np.ascontiguousarray(upper, dtype=np.float64),
+            "tie_code": np.ascontiguousarray(program.code, dtype=np.float64),
+            "tie_start": np.asarray(program.starts).astype(np.int64),
+            "tie_target": np.asarray(program.targets).astype(np.int64),
+            "columns": list(self.terms.columns),
+            "follows": [(int(f[0]), int(f[1]), np.array(f[2:], dtype=np.float64))
+                        for f in self.terms.follows],
+            "starts": starts})
+
+    @functools.cached_property
+    def start_rule(self):
+        """The rule by which the core reads a spectrum's start as :meth:`read_starts` reads
+        it (the description's ``starts``), or None where the core cannot read it: a
+        background whose start is not the share of the counts spread over its columns or the
+        Shirley step's (a Tougaard background reads its loss tail through its kernel)."""
+        background = self.background
+        start = type(background).start
+        if start in (Background.start, Spline.start):
+            kind, kinetic = 0, False
+        elif start is Shirley.start:
+            kind, kinetic = 1, background.energy == "kinetic"
+        else:
+            return None
+        model = self.model
+        positions, tied, sizes, read, lo, hi = [], [], [], [], [], []
+        for pk in model.peaks:
+            spec = SHAPES[pk.shape]
+            location = spec.location
+            given = pk.values[location]
+            tied.append(location in pk.ties)
+            positions.append(math.nan if given is None or location in pk.ties else given)
+            sizes.append(len(spec.names) + 1)
+            for name in spec.names + ("area",):
+                value = pk.area if name == "area" else pk.values[name]
+                read.append(value is None and name not in pk.ties)
+                bounds = pk.bounds.get(name, (-math.inf, math.inf))
+                lo.append(bounds[0])
+                hi.append(bounds[1])
+        return {"x": self.x, "step": float(self.x_step),
+                "window": np.array(self.window, dtype=np.float64),
+                "positions": np.array(positions, dtype=np.float64),
+                "position_tied": np.array(tied, dtype=bool),
+                "sizes": np.array(sizes, dtype=np.int64), "read": np.array(read, dtype=bool),
+                "lo": np.array(lo, dtype=np.float64), "hi": np.array(hi, dtype=np.float64),
+                "background": kind, "kinetic": bool(kinetic),
+                "given": np.ascontiguousarray(self.given, dtype=np.float64)}
 
     def _probe(self):
         """A model whose every parameter but the tied ones is free and unbounded: the ties'
@@ -541,9 +607,15 @@ class Grid:
 
 
 def fit_rows(grid, counts, warm, starts=None, invalid=None, empty=None, previous=None,
-             stop=None, done=None, out=None):
+             stop=None, done=None, out=None, fresh=None):
     """The engine's fits of the spectra of window ``counts`` (rows, in the order they are
-    fitted) on ``grid``, in calls of up to BURST spectra: the packed rows.
+    fitted) on ``grid``: the packed rows.
+
+    Where the core reads the starts (:attr:`Grid.start_rule`) and none are given, every call
+    of the engine takes a whole burst of spectra (:func:`burst_size`): their starts, fits and
+    reports without the interpreter lock.  ``fresh`` (flags, or None) marks the spectra where
+    a new path of warm starts begins (several chunks fitted in one go).  Otherwise the starts
+    are read here, in calls of up to BURST spectra.
 
     Without ``warm`` every spectrum is fitted from its own start; with it from the fit before
     it (``previous``, a FitState, before the first; a spectrum with nothing fitted before it
@@ -563,6 +635,11 @@ def fit_rows(grid, counts, warm, starts=None, invalid=None, empty=None, previous
     invalid = np.zeros(n, dtype=bool) if invalid is None else invalid
     empty = np.zeros(n, dtype=bool) if empty is None else empty
     bad = invalid | empty
+    if grid.start_rule is not None and starts is None:
+        return _fit_in_core(grid, counts, warm, invalid, empty, previous, stop, done, rows,
+                            fresh)
+    if fresh is not None and fresh[1:].any():
+        raise ValueError("fresh: paths fitted in one go need the starts read in the core")
     if starts is None:
         theta = np.full((n, grid.n_theta), np.nan)
         values = np.full((n, grid.n_params), np.nan)
@@ -597,7 +674,7 @@ def fit_rows(grid, counts, warm, starts=None, invalid=None, empty=None, previous
             # Every spectrum from its own start, with a model of its own fixed values.
             todo = [i for i in range(first, end) if not skip[i - first]]
             parts = [_engine(grid, grid.engine_model(values[i]), counts[i:i + 1], theta[i],
-                             False, [False], None) for i in todo]
+                             False, [False], [], None) for i in todo]
             stop_at = end - first
             packed = layout.empty((stop_at,))
             if parts:
@@ -612,7 +689,7 @@ def fit_rows(grid, counts, warm, starts=None, invalid=None, empty=None, previous
                 starting[1:] = np.nan
             source = chain.values if warm and chain is not None else values[first]
             fitted = _engine(grid, grid.engine_model(source), counts[first:end], starting, warm,
-                             skip, chain.theta if warm and chain is not None else None)
+                             skip, [], chain.theta if warm and chain is not None else None)
             code = fitted["outcome"][:, 2]
             waiting = np.flatnonzero(code == 6)  # a spectrum whose start is still to be read
             stop_at = int(waiting[0]) if waiting.size else end - first
@@ -640,10 +717,66 @@ def fit_rows(grid, counts, warm, starts=None, invalid=None, empty=None, previous
     return rows
 
 
-def _engine(grid, model, counts, theta, warm, skip, previous):
+def burst_size(grid):
+    """Spectra per call of the engine where the core reads the starts: enough that the call's
+    own cost (its arguments, the packing of its rows) does not show beside the fits, few
+    enough that a batch's progress moves every second or so."""
+    work = grid.n * (len(grid.model.peaks) + grid.terms.count)
+    return max(BURST, min(CALL_SPECTRA, CALL_WORK // max(work, 1)))
+
+
+def _fit_in_core(grid, counts, warm, invalid, empty, previous, stop, done, rows, fresh):
+    """fit_rows where the core reads every start: bursts of spectra, each one call."""
+    layout = grid.layout
+    n = counts.shape[0]
+    bad = invalid | empty
+    skip = bad.tolist()
+    fresh = np.zeros(n, dtype=bool) if fresh is None else np.asarray(fresh, dtype=bool)
+    fresh_list = fresh.tolist()
+    unread = np.full(grid.n_theta, math.nan)  # every start read by the core
+    size = burst_size(grid)
+    chain = previous  # the fit the next warm start comes from
+    first = 0
+    while first < n:
+        if stop is not None and stop.is_set():
+            break
+        end = min(first + size, n)
+        going_on = warm and chain is not None and not fresh[first]
+        fitted = _engine(grid, grid.engine_model(chain.values if going_on else None),
+                         counts[first:end], unread, warm, skip[first:end],
+                         fresh_list[first:end], chain.theta if going_on else None)
+        code = fitted["outcome"][:, 2]
+        unusable = code == _START_UNUSABLE
+        if unusable.any():
+            code[unusable] = _SKIPPED
+        packed = layout.pack(grid, fitted)
+        for k in np.flatnonzero(bad[first:end] | unusable):
+            i = first + k
+            packed[k] = layout.failed(INVALID_DATA if invalid[i] else NO_COUNTS if empty[i]
+                                      else FIT_FAILED)
+        rows[first:end] = packed
+        if warm:
+            # The next call's path goes on from the last spectrum of the path that left a
+            # state (none where the path began in this call and none did).
+            began = np.flatnonzero(fresh[first:end])
+            since = int(began[-1]) if began.size else 0
+            if began.size:
+                chain = None
+            for row in packed[since:][::-1]:
+                state = grid.state(row)
+                if state is not None:
+                    chain = state
+                    break
+        if done is not None:
+            done(end - first)
+        first = end
+    return rows
+
+
+def _engine(grid, model, counts, theta, warm, skip, fresh, previous):
     """The engine's many-spectra fit: a dict of arrays with one row per spectrum."""
     fitted = velmora_core._engine_spectra(
         model, np.ascontiguousarray(counts).ravel(), np.ascontiguousarray(theta).ravel(),
-        grid.model.tol, grid.model.max_iter, warm, np.asarray(skip).tolist(),
+        grid.model.tol, grid.model.max_iter, warm, np.asarray(skip).tolist(), list(fresh),
         np.zeros(0) if previous is None else previous)
     return {k: v.reshape(len(skip), -1) for k, v in fitted.items()}

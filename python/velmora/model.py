@@ -199,7 +199,14 @@ class Model:
         window = grid.window_counts(counts)
         if not window.sum() > 0:
             raise NoCounts("counts: every count in the window is zero")
-        if start is None:
+        if start is None and grid.start_rule is not None:
+            # The start read in the core, as a batch reads it; where it cannot be fitted from,
+            # the reading here says why.
+            rows = fit_rows(grid, window[None, :], False)
+            if grid.layout.start_failed(rows[0]):
+                problem = grid.read_starts(window[None, :]).problems[0]
+                raise ValueError(problem or "no starting value could be formed")
+        elif start is None:
             starts = grid.read_starts(window[None, :])
             if starts.problems[0] is not None:
                 raise ValueError(starts.problems[0])

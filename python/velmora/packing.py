@@ -56,14 +56,15 @@ def detection(fwhm, grid_step, area, area_stderr, area_at_bound, area_free):
 class Layout:
     """Where each field sits in a spectrum's packed row: the value and standard error of every
     estimate name, then the record (log-likelihood, iterations, converged, status, the
-    engine's status, decrement), every peak's detection, every free parameter's at-bound and
+    engine's status, decrement, passes over the data), every peak's detection, every free parameter's at-bound and
     not-determined flags, the fitted state (theta and every parameter, internal units) and
     every parameter's standard error (internal units, as the engine gives it).
 
     Built from a :class:`velmora.grid.Grid` (which also gives the index arrays of
     :meth:`pack`), or from a store's attributes (:meth:`stored`)."""
 
-    RECORD = ("log_likelihood", "n_iter", "converged", "status", "engine_status", "decrement")
+    RECORD = ("log_likelihood", "n_iter", "converged", "status", "engine_status", "decrement",
+              "evaluations")
 
     def __init__(self, grid):
         names = []
@@ -140,6 +141,7 @@ class Layout:
         """Rows of spectra not fitted."""
         out = np.full(tuple(spectrum_shape) + (self.fields,), np.nan)
         out[..., self.n_iter] = 0.0
+        out[..., self.evaluations] = 0.0
         out[..., self.converged] = 0.0
         out[..., self.status] = NOT_FITTED
         return out
@@ -149,6 +151,11 @@ class Layout:
         row = self.empty(())
         row[self.status] = status
         return row
+
+    def start_failed(self, row):
+        """Whether ``row`` is that of a spectrum with counts whose start could not be fitted
+        from (failed before the engine's fit)."""
+        return row[self.status] == FIT_FAILED and math.isnan(row[self.engine_status])
 
     def start(self, row):
         """The fitted state of ``row`` as ``(theta, values)``, or None when the row has none
@@ -290,6 +297,7 @@ class Layout:
         rows[:, self.status] = status
         rows[:, self.engine_status] = codes
         rows[:, self.decrement] = outcome[:, 3]
+        rows[:, self.evaluations] = outcome[:, 4]
         rows[:, self.at_bound:self.undetermined] = at_bound
         rows[:, self.undetermined:self.theta] = undetermined
         rows[:, self.theta:self.values] = fitted["theta"]

@@ -125,9 +125,9 @@ class FitResult:
         The stopping criterion at the end: half the Newton decrement, the gain in
         log-likelihood that a full Newton step predicts (converged when at most
         ``tol * |log_likelihood|``).
-    evaluations : None
-        Kept for compatibility: the engine's fit of spectra does not count its passes over
-        the data.
+    evaluations : int
+        The fit's passes over the data (evaluations of the likelihood, or of it with its
+        derivatives).
     warnings : list of str
         Plain-language findings: peaks that are no detection, parameters on their bounds or
         not determined, a fit that did not converge.
@@ -282,7 +282,7 @@ class FitResult:
         self.log_likelihood = float(row[layout.ll])
         self.n_iter = int(row[layout.n_iter])
         self.decrement = float(row[layout.decrement])
-        self.evaluations = None
+        self.evaluations = int(row[layout.evaluations])
         self.param_names = [f"{grid.labels[e].replace('.', '_')}" for e in grid.free]
         self.aic = -2.0 * self.log_likelihood + 2.0 * self.n_free
         self.bic = -2.0 * self.log_likelihood + self.n_free * math.log(self.n_data)

@@ -32,7 +32,7 @@ from . import store as batch_store
 from .axis import axis_of, is_xarray, plain
 from .validation import check_grid
 from .batch import BatchResult
-from .grid import BURST, Starts, fit_rows
+from .grid import BURST, Starts, burst_size, fit_rows
 from .packing import NOT_FITTED
 
 # Default chunks of a NumPy array: about CHUNK_COUNT chunks of equal length, each of CHUNK_MIN
@@ -51,6 +51,8 @@ CHUNK_MAX = 64
 # write costs a few milliseconds for every chunk it touches, so chunks of a few thousand
 # spectra written once a second cost nothing beside the fits.
 FLUSH = 1.0
+# Groups of blocks per worker where the core reads the starts (a group is one task).
+GROUPS_PER_WORKER = 4
 STORE_CHUNK = 4096
 
 
@@ -70,6 +72,59 @@ def serpentine(shape):
     for i in range(shape[0]):
         path.extend((i,) + rest for rest in (inner if i % 2 == 0 else reversed(inner)))
     return path
+
+
+@functools.lru_cache(maxsize=64)
+def _path_order(shape):
+    """The flat indices (C order) of a block of ``shape`` along its serpentine path."""
+    if math.prod(shape) == 0:
+        return np.zeros(0, dtype=np.intp)
+    if not shape:
+        return np.zeros(1, dtype=np.intp)
+    order = np.ravel_multi_index(np.array(serpentine(shape), dtype=np.intp).T, shape)
+    order.flags.writeable = False
+    return order
+
+
+def fit_blocks(blocks, grid, warm_start, stop=None, done=None):
+    """Fits the spectra of several blocks (each: spectrum axes..., channels) on ``grid``, each
+    block along its serpentine path from a cold start, all in one go: the core reads every
+    start and fits the paths one after another (:func:`velmora.grid.fit_rows` with ``fresh``),
+    without the interpreter lock.  Returns each block's packed rows, as :func:`fit_chunk`
+    would; needs ``grid.start_rule``."""
+    layout = grid.layout
+    blocks = [np.asarray(b, dtype=np.float64) for b in blocks]
+    outs = [layout.empty(b.shape[:-1]) for b in blocks]
+    orders = [_path_order(b.shape[:-1]) for b in blocks]
+    sizes = [o.size for o in orders]
+    total = sum(sizes)
+    if total == 0:
+        return outs
+    spectra = np.concatenate([b.reshape(-1, b.shape[-1])[o] for b, o in zip(blocks, orders)])
+    fresh = np.zeros(total, dtype=bool)
+    fresh[np.cumsum([0] + sizes[:-1])] = True
+    rows = layout.empty((total,))
+
+    def check():
+        if stop.is_set():
+            raise Stopped("the batch was stopped")
+
+    previous = velmora_core._on_calling_thread(True)
+    velmora_core._stop_check(check if stop is not None else None)
+    try:
+        counts, invalid, empty = grid.window_rows(spectra)
+        fit_rows(grid, counts, warm_start == "previous", None, invalid, empty, stop=stop,
+                 done=done, out=rows, fresh=fresh)
+    except Stopped:
+        pass  # the spectra not fitted keep the status "not fitted"
+    finally:
+        velmora_core._stop_check(None)
+        velmora_core._on_calling_thread(previous)
+        first = 0
+        for out, order in zip(outs, orders):
+            out.reshape(-1, layout.fields)[order] = rows[first:first + order.size]
+            first += order.size
+    return outs
 
 
 def fit_chunk(block, grid, warm_start, stop=None, done=None, starts=None):
@@ -288,7 +343,8 @@ def fit_batch(model, x, Y, *, warm_start="previous", workers=None, progress=None
                      energy=None if grid.energy is None else _plain_record(grid.energy))
         packed = batch_store.create(store, spectrum_shape + (layout.fields,), chunk_spec,
                                     None if _is_dask(Y) else STORE_CHUNK, attrs,
-                                    {layout.n_iter: 0.0, layout.converged: 0.0,
+                                    {layout.n_iter: 0.0, layout.evaluations: 0.0,
+                                     layout.converged: 0.0,
                                      layout.status: NOT_FITTED}, coords)
         todo = blocks
     elif store is not None:
@@ -424,6 +480,25 @@ def _group_starts(Y, group, grid, warm):
     return out
 
 
+def _groups(blocks, grid, workers):
+    """``blocks`` in groups of consecutive blocks: about GROUPS_PER_WORKER groups a worker,
+    none of more spectra than a call of the core takes (which group a block falls in changes
+    no result)."""
+    sizes = [math.prod(s.stop - s.start for s in b) for b in blocks]
+    total = sum(sizes)
+    target = max(1, min(burst_size(grid), -(-total // (GROUPS_PER_WORKER * workers))))
+    groups, group, held = [], [], 0
+    for block, size in zip(blocks, sizes):
+        if group and held + size > target:
+            groups.append(group)
+            group, held = [], 0
+        group.append(block)
+        held += size
+    if group:
+        groups.append(group)
+    return groups
+
+
 def _run_threads(Y, grid, warm_start, blocks, write, workers, bar, flush=None):
     """Fits ``blocks`` of ``Y`` on ``workers`` threads; ``write(block, rows)`` takes each
     block's packed rows as it finishes (those it has fitted of a block stopped by Ctrl-C
@@ -439,10 +514,21 @@ def _run_threads(Y, grid, warm_start, blocks, write, workers, bar, flush=None):
     def work(block, starts):
         write(block, fit_chunk(Y[block], grid, warm_start, stop, done, starts))
 
+    def work_group(group):
+        for block, rows in zip(group, fit_blocks([Y[b] for b in group], grid, warm_start,
+                                                 stop, done)):
+            write(block, rows)
+
     shown = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
         futures = []
         try:
+            if grid.start_rule is not None:
+                # The core reads every start: the workers take groups of blocks, each group
+                # one call of the core (or a few) that holds no lock, a few groups a worker.
+                for group in _groups(blocks, grid, workers):
+                    futures.append(pool.submit(work_group, group))
+                blocks = []
             # The cold starts are read here, side by side for groups of at least BURST
             # spectra (a call's own cost does not show), while the workers fit the groups
             # before: every spectrum's without warm starts, with them only the first of

@@ -119,20 +119,27 @@ struct Model {
   }
 };
 
-// Everything make_model needs, as the module surface hands it over (codes as doubles).
+// Everything make_model needs, as the module surface hands it over.
+struct FollowInput {
+  std::size_t kind = 0;  // FollowKind
+  int side = 1;          // +1 below, -1 above
+  std::vector<double> params;  // the kind's parameters, in its order
+};
+
 struct ModelInput {
   std::vector<double> u, widths;
   double x_min = 0.0, x_max = 0.0;
-  std::vector<double> shapes, betas;  // per peak
-  std::vector<double> roles, slots, values, scale, offset;  // per parameter
-  std::vector<double> lower, upper;                         // per free parameter
-  std::vector<double> tie_code;    // (code, operand) pairs of every tie, one after another
-  std::vector<double> tie_start;   // start of tie t in pairs; one entry more than ties
-  std::vector<double> tie_target;  // parameter each tie gives
+  std::vector<std::size_t> shapes;  // per peak: registry code
+  std::vector<double> betas;        // per peak
+  std::vector<std::size_t> roles;   // per parameter: Role
+  std::vector<std::size_t> slots;   // per parameter: theta index (free) or tie (tied)
+  std::vector<double> values, scale, offset;  // per parameter
+  std::vector<double> lower, upper;           // per free parameter
+  std::vector<double> tie_code;          // (code, operand) pairs of every tie, one after another
+  std::vector<std::size_t> tie_start;    // start of tie t in pairs; one entry more than ties
+  std::vector<std::size_t> tie_target;   // parameter each tie gives
   Columns columns;
-  // The terms that follow the peaks, one after another: kind code (FollowKind), side (+1
-  // below, -1 above), then the kind's parameters.
-  std::vector<double> follows;
+  std::vector<FollowInput> follows;  // the terms that follow the peaks
 };
 
 // Checks and builds a model.  Throws std::invalid_argument naming what is inconsistent:

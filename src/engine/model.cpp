@@ -18,12 +18,12 @@ constexpr std::size_t kNoTie = static_cast<std::size_t>(-1);
 
 [[noreturn]] void invalid(const std::string& what) { throw std::invalid_argument(what); }
 
-std::size_t whole(double v, const char* what, std::size_t below) {
-  if (!(v >= 0.0) || v != std::floor(v) || v >= static_cast<double>(below)) {
-    invalid(std::string(what) + ": " + std::to_string(v) + " is not a whole number below " +
-            std::to_string(below));
+std::size_t below(std::size_t v, const char* what, std::size_t limit) {
+  if (v >= limit) {
+    invalid(std::string(what) + ": " + std::to_string(v) + " is not below " +
+            std::to_string(limit));
   }
-  return static_cast<std::size_t>(v);
+  return v;
 }
 
 void check_length(std::size_t got, std::size_t expected, const char* what) {
@@ -65,7 +65,7 @@ void read_peaks(const ModelInput& in, Model& m) {
   check_length(in.betas.size(), k_count, "betas");
   std::size_t first = 0;
   for (std::size_t j = 0; j < k_count; ++j) {
-    const std::size_t code = whole(in.shapes[j], "shapes", shapes::all_shapes().size());
+    const std::size_t code = below(in.shapes[j], "shapes", shapes::all_shapes().size());
     PeakTerm peak{&shapes::shape(code), in.betas[j], first};
     if (!(peak.beta > 0.0) || !std::isfinite(peak.beta)) {
       invalid("betas: entry " + std::to_string(j) + " is not a positive heating rate");
@@ -82,19 +82,17 @@ void read_background(ModelInput& in, Model& m) {
   m.columns = std::move(in.columns);
   for (const std::vector<double>& c : m.columns) check_length(c.size(), m.n_points(), "columns");
   const std::span<const FollowKindInfo> kinds = follow_kinds();
-  for (std::size_t at = 0; at < in.follows.size();) {
-    const std::size_t code = whole(in.follows[at], "follows: kind", kinds.size());
-    const FollowKindInfo& info = kinds[code];
-    if (at + 2 + info.params.size() > in.follows.size()) {
-      invalid(std::string("follows: the ") + info.name + " term at " + std::to_string(at) +
-              " is cut short");
+  for (std::size_t t = 0; t < in.follows.size(); ++t) {
+    const FollowInput& f = in.follows[t];
+    const FollowKindInfo& info = kinds[below(f.kind, "follows: kind", kinds.size())];
+    if (f.params.size() != info.params.size()) {
+      invalid(std::string("follows: the ") + info.name + " term " + std::to_string(t) +
+              " takes " + std::to_string(info.params.size()) + " parameters, got " +
+              std::to_string(f.params.size()));
     }
-    const double side = in.follows[at + 1];
-    if (side != 1.0 && side != -1.0) invalid("follows: side expected +1 (below) or -1 (above)");
-    m.follows.push_back(make_follow_term(
-        info.kind, side > 0.0 ? Side::below : Side::above,
-        std::span<const double>(in.follows).subspan(at + 2, info.params.size()), m.u, m.widths));
-    at += 2 + info.params.size();
+    if (f.side != 1 && f.side != -1) invalid("follows: side expected +1 (below) or -1 (above)");
+    m.follows.push_back(make_follow_term(info.kind, f.side > 0 ? Side::below : Side::above,
+                                         f.params, m.u, m.widths));
   }
 }
 
@@ -120,20 +118,20 @@ std::vector<std::size_t> read_parameters(ModelInput& in, Model& m) {
   std::vector<std::size_t> tie_of(n_params, kNoTie);
   std::vector<bool> theta_used(n_theta, false);
   for (std::size_t e = 0; e < n_params; ++e) {
-    const std::size_t role = whole(in.roles[e], "roles", 3);
+    const std::size_t role = below(in.roles[e], "roles", 3);
     m.roles.push_back(static_cast<Role>(role));
     if (!(in.scale[e] != 0.0) || !std::isfinite(in.scale[e]) || !std::isfinite(in.offset[e])) {
       invalid("scale: parameter " + std::to_string(e) + " needs a finite, non-zero scale");
     }
     std::size_t slot = 0;
     if (m.roles[e] == Role::free) {
-      slot = whole(in.slots[e], "slots", n_theta);
+      slot = below(in.slots[e], "slots", n_theta);
       if (theta_used[slot]) {
         invalid("slots: free parameter " + std::to_string(slot) + " used twice");
       }
       theta_used[slot] = true;
     } else if (m.roles[e] == Role::tied) {
-      slot = whole(in.slots[e], "slots", n_ties);
+      slot = below(in.slots[e], "slots", n_ties);
       tie_of[e] = slot;
     } else if (!std::isfinite(in.values[e])) {
       invalid("values: fixed parameter " + std::to_string(e) + " is not finite");
@@ -158,13 +156,13 @@ void read_ties(const ModelInput& in, const std::vector<std::size_t>& tie_of, Mod
   const std::size_t n_ties = in.tie_target.size();
   std::vector<bool> done(n_params, false);
   for (std::size_t t = 0; t < n_ties; ++t) {
-    const std::size_t target = whole(in.tie_target[t], "tie_target", n_params);
+    const std::size_t target = below(in.tie_target[t], "tie_target", n_params);
     if (m.roles[target] != Role::tied || tie_of[target] != t) {
       invalid("tie_target: tie " + std::to_string(t) + " gives parameter " +
               std::to_string(target) + ", which is not tied to it");
     }
-    const std::size_t begin = whole(in.tie_start[t], "tie_start", in.tie_code.size() / 2 + 1);
-    const std::size_t end = whole(in.tie_start[t + 1], "tie_start", in.tie_code.size() / 2 + 1);
+    const std::size_t begin = below(in.tie_start[t], "tie_start", in.tie_code.size() / 2 + 1);
+    const std::size_t end = below(in.tie_start[t + 1], "tie_start", in.tie_code.size() / 2 + 1);
     if (end < begin) invalid("tie_start: offsets must not decrease");
     ties::Program program = ties::decode(
         std::span<const double>(in.tie_code).subspan(2 * begin, 2 * (end - begin)), n_params);

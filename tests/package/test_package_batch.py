@@ -254,17 +254,20 @@ def test_a_small_batch_is_shared_by_every_worker_with_the_same_results(warm_star
     Y[1, 1] = 0.0                       # no counts, inside a chunk's burst
     Y[2, 3, 4] = np.nan                 # invalid data, likewise
     threads = set()
-    chunk = batch_module.fit_chunk
 
-    def recording(*args, **kwargs):
-        import threading
-        import time
+    def recording(fit):
+        def recorded(*args, **kwargs):
+            import threading
+            import time
 
-        threads.add(threading.get_ident())
-        time.sleep(0.01)  # keeps one worker from taking every chunk of so small a batch
-        return chunk(*args, **kwargs)
+            threads.add(threading.get_ident())
+            time.sleep(0.01)  # keeps one worker from taking every chunk of so small a batch
+            return fit(*args, **kwargs)
+        return recorded
 
-    monkeypatch.setattr(batch_module, "fit_chunk", recording)
+    # (Groups of chunks where the core reads the starts, chunks one by one where it cannot.)
+    monkeypatch.setattr(batch_module, "fit_chunk", recording(batch_module.fit_chunk))
+    monkeypatch.setattr(batch_module, "fit_blocks", recording(batch_module.fit_blocks))
     one = velmora.fit_many(X, Y, PEAKS, background="uniform", warm_start=warm_start, workers=1)
     threads.clear()
     two = velmora.fit_many(X, Y, PEAKS, background="uniform", warm_start=warm_start, workers=2)
@@ -400,21 +403,28 @@ def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run,
     whole = velmora.fit_many(X, Y, PEAKS, background="uniform", chunks=(2, 2), workers=1)
     data = Y if run == "threads" else da.from_array(Y, chunks=(2, 2, X.size))
     store = tmp_path / "fits.zarr"
-    chunk = batch_module.fit_chunk
+    chunk, blocks = batch_module.fit_chunk, batch_module.fit_blocks
     calls = []
 
-    def stopping(*args, **kwargs):
-        # Ctrl-C as the third of six blocks starts: on threads the waiting thread gets it
-        # and stops the workers; a Dask task's stops the scheduler.
-        calls.append(1)
-        if len(calls) == 3:
-            if run == "dask":
-                raise KeyboardInterrupt
-            _thread.interrupt_main()
-            args[3].wait(10)
-        return chunk(*args, **kwargs)
+    def stopping(fit):
+        def stopped(*args, **kwargs):
+            # Ctrl-C as the third of six blocks starts (threads take them in groups, here
+            # of one): on threads the waiting thread gets it and stops the workers; a Dask
+            # task's stops the scheduler.
+            calls.append(1)
+            if len(calls) == 3:
+                if run == "dask":
+                    raise KeyboardInterrupt
+                _thread.interrupt_main()
+                args[3].wait(10)
+            return fit(*args, **kwargs)
+        return stopped
 
-    monkeypatch.setattr(batch_module, "fit_chunk", stopping)
+    def counted(fit):
+        return lambda *args, **kwargs: calls.append(1) or fit(*args, **kwargs)
+
+    monkeypatch.setattr(batch_module, "fit_chunk", stopping(chunk))
+    monkeypatch.setattr(batch_module, "fit_blocks", stopping(blocks))
     with dask.config.set(scheduler="synchronous"), pytest.raises(KeyboardInterrupt):
         velmora.fit_many(X, data, PEAKS, background="uniform", chunks=(2, 2), workers=1,
                          store=store)
@@ -423,11 +433,12 @@ def test_a_stopped_batch_leaves_spectra_not_fitted_in_its_store_and_resumes(run,
     assert stopped.shape == (4, 6) and stopped.dims == ("dim_0", "dim_1")
 
     monkeypatch.setattr(batch_module, "fit_chunk", chunk)
+    monkeypatch.setattr(batch_module, "fit_blocks", blocks)
     with pytest.raises(ValueError, match="exists; pass resume=True .* or overwrite=True"):
         velmora.fit_many(X, Y, PEAKS, background="uniform", store=store)
     calls.clear()
-    monkeypatch.setattr(batch_module, "fit_chunk",
-                        lambda *args, **kwargs: calls.append(1) or chunk(*args, **kwargs))
+    monkeypatch.setattr(batch_module, "fit_chunk", counted(chunk))
+    monkeypatch.setattr(batch_module, "fit_blocks", counted(blocks))
     data = Y if then == "threads" else da.from_array(Y, chunks=(3, 3, X.size))
     resumed = velmora.fit_many(X, data, PEAKS, background="uniform", store=store, resume=True)
     assert len(calls) == 4                                      # only the blocks not written
@@ -443,16 +454,16 @@ KILLED = r'''
 import sys, time, numpy as np, velmora
 from velmora import schedule
 
-chunk, calls = schedule.fit_chunk, []
+blocks, calls = schedule.fit_blocks, []
 
 def slow(*args, **kwargs):
     calls.append(1)
-    if len(calls) == 3:  # two blocks written: the process is killed in the third
+    if len(calls) == 3:  # two blocks written (groups of one): killed in the third
         print("go", flush=True)
         time.sleep(60)
-    return chunk(*args, **kwargs)
+    return blocks(*args, **kwargs)
 
-schedule.fit_chunk = slow
+schedule.fit_blocks = slow
 x, Y = np.load(sys.argv[1]), np.load(sys.argv[2])
 velmora.fit_many(x, Y, [velmora.Peak("gaussian", x0=4.8, sigma=0.5)], background="uniform",
                  chunks=(2, 2), workers=1, store=sys.argv[3])

@@ -208,37 +208,53 @@ def test_engine_refuses_inconsistent_models_and_leaves_the_arrays():
         velmora_core._engine_fit("a model", counts, theta, 1e-9, 100)
     assert np.array_equal(theta, r.state.theta)
     u = np.linspace(-5.0, 5.0, 11)
-    ok = dict(u=u, widths=np.ones(11), x_min=-5.0, x_max=5.0, shapes=np.array([0.0]),
-              betas=np.array([1.0]), roles=np.zeros(3), slots=np.arange(3.0),
+    ints = lambda *v: np.array(v, dtype=np.int64)  # noqa: E731
+    ok = dict(u=u, widths=np.ones(11), window=np.array([-5.0, 5.0]), shapes=ints(0),
+              betas=np.array([1.0]), roles=ints(0, 0, 0), slots=ints(0, 1, 2),
               values=np.array([0.0, 1.0, 10.0]), scale=np.ones(3), offset=np.zeros(3),
               lower=np.array([-5.0, 0.1, 0.0]), upper=np.array([5.0, 10.0, np.inf]),
-              tie_code=np.zeros(0), tie_start=np.zeros(1), tie_target=np.zeros(0),
-              columns=None, follows=np.zeros(0))
-    velmora_core._engine_model(**ok)
+              tie_code=np.zeros(0), tie_start=ints(0), tie_target=ints(), columns=[],
+              follows=[])
+    velmora_core._engine_model(ok)
+    tied = dict(roles=ints(0, 0, 2), lower=np.array([-5.0, 0.1]), upper=np.array([5.0, 10.0]),
+                tie_start=ints(0, 1), tie_target=ints(2), slots=ints(0, 1, 0))
     for change, words in [
-        (dict(shapes=np.array([9.0])), "shapes"),
-        (dict(roles=np.zeros(2)), "roles"),
-        (dict(slots=np.array([0.0, 0.0, 1.0])), "used twice"),
+        # Malformed descriptions: a missing or unknown entry, codes as floats, a bad shape.
+        (dict(roles=None), "'roles' expected a one-dimensional integer array"),
+        (dict(roles=np.zeros(3)), "'roles' expected an array of an integer dtype"),
+        (dict(shapes=np.array([0.0])), "'shapes' expected an array of an integer dtype"),
+        (dict(slots=ints(0, -1, 2)), "'slots' entry 1 is negative"),
+        (dict(u=u.reshape(1, -1)), "'u' expected a one-dimensional"),
+        (dict(window=np.array([-5.0])), "'window' expected"),
+        (dict(follows=[(1, 1)]), r"'follows\[0\]' expected a tuple"),
+        (dict(bogus=1), "'bogus' is not an entry"),
+        (dict(starts=dict(x=u)), "'starts.step' is missing"),
+        # Descriptions that do not hold together.
+        (dict(shapes=ints(9)), "shapes"),
+        (dict(roles=ints(0, 0)), "roles"),
+        (dict(roles=ints(0, 3, 0)), "roles"),
+        (dict(slots=ints(0, 0, 1)), "used twice"),
         (dict(lower=np.array([6.0, 0.1, 0.0])), "reversed"),
         (dict(u=u[::-1].copy()), "increasing"),
         (dict(widths=-np.ones(11)), "widths"),
-        (dict(roles=np.array([0.0, 0.0, 2.0]), lower=np.array([-5.0, 0.1]),
-              upper=np.array([5.0, 10.0]), tie_code=np.array([1.0, 2.0]),
-              tie_start=np.array([0.0, 1.0]), tie_target=np.array([2.0]),
-              slots=np.array([0.0, 1.0, 0.0])), "itself"),
-        (dict(roles=np.array([0.0, 0.0, 2.0]), lower=np.array([-5.0, 0.1]),
-              upper=np.array([5.0, 10.0]), tie_code=np.array([1.0, 7.0]),
-              tie_start=np.array([0.0, 1.0]), tie_target=np.array([2.0]),
-              slots=np.array([0.0, 1.0, 0.0])), "reference"),
-        (dict(follows=np.array([5.0, 1.0])), "kind"),
-        (dict(follows=np.array([1.0, 0.0, 1.0, 1643.0])), "side"),
-        (dict(follows=np.array([1.0, 1.0, 1.0])), "cut short"),
-        (dict(follows=np.array([1.0, 1.0, 1.0, -5.0])), "C must be finite and positive"),
-        (dict(follows=np.array([2.0, -1.0, 1.0, 551.0, np.nan])), "D must be finite and positive"),
-        (dict(follows=np.array([1.0, 1.0, 0.0, 1643.0])), "x_scale"),
+        (dict(tied, tie_code=np.array([1.0, 2.0])), "itself"),
+        (dict(tied, tie_code=np.array([1.0, 7.0])), "reference"),
+        (dict(follows=[(5, 1, np.zeros(0))]), "kind"),
+        (dict(follows=[(1, 0, np.array([1.0, 1643.0]))]), "side"),
+        (dict(follows=[(1, 1, np.array([1.0]))]), "takes 2 parameters"),
+        (dict(follows=[(1, 1, np.array([1.0, -5.0]))]), "C must be finite and positive"),
+        (dict(follows=[(2, -1, np.array([1.0, 551.0, np.nan]))]),
+         "D must be finite and positive"),
+        (dict(follows=[(1, 1, np.array([0.0, 1643.0]))]), "x_scale"),
     ]:
+        description = dict(ok, **change)
+        if change.get("roles", 0) is None:
+            del description["roles"]
+            words = "'roles' is missing"
         with pytest.raises(ValueError, match=words):
-            velmora_core._engine_model(**dict(ok, **change))
+            velmora_core._engine_model(description)
+    with pytest.raises(TypeError, match="expected a dict"):
+        velmora_core._engine_model(list(ok.items()))
 
 
 def test_results_do_not_depend_on_the_number_of_workers_with_ties_and_shirley():
