@@ -331,6 +331,7 @@ const char* kind_name(shapes::Kind kind) {
     case shapes::Kind::location: return "location";
     case shapes::Kind::width: return "width";
     case shapes::Kind::plain: return "plain";
+    case shapes::Kind::count: return "count";
   }
   return "plain";
 }
@@ -360,15 +361,25 @@ PyObject* shape_table(Arguments&) {
           p.default_hi, "description", p.description));
       PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(q), item);
     }
-    Ref extras(check(PyTuple_New(static_cast<Py_ssize_t>(s.extra_names.size()))));
-    for (std::size_t x = 0; x < s.extra_names.size(); ++x) {
+    Ref extras(check(PyTuple_New(static_cast<Py_ssize_t>(s.extra_quantities.size()))));
+    for (std::size_t x = 0; x < s.extra_quantities.size(); ++x) {
+      const shapes::ExtraInfo& e = s.extra_quantities[x];
       PyTuple_SET_ITEM(extras.get(), static_cast<Py_ssize_t>(x),
-                       check(PyUnicode_FromString(s.extra_names[x])));
+                       check(Py_BuildValue("{s:s,s:s,s:O,s:s}", "name", e.name, "kind",
+                                           kind_name(e.kind), "per_area",
+                                           e.per_area ? Py_True : Py_False, "description",
+                                           e.description)));
     }
+    // -1 for a shape without a primary width, or one that is not a variant.
+    auto code_or_none = [](std::size_t v) {
+      return v == shapes::kNoPrimary ? -1 : static_cast<int>(v);
+    };
     PyObject* entry = check(Py_BuildValue(
-        "{s:i,s:s,s:O,s:O,s:O,s:O}", "code", static_cast<int>(c), "name", s.name, "framed",
-        s.framed ? Py_True : Py_False, "heating_rate", s.heating_rate ? Py_True : Py_False,
-        "params", params.get(), "extras", extras.get()));
+        "{s:i,s:s,s:O,s:O,s:O,s:O,s:i,s:i,s:i}", "code", static_cast<int>(c), "name", s.name,
+        "framed", s.framed ? Py_True : Py_False, "heating_rate",
+        s.heating_rate ? Py_True : Py_False, "params", params.get(), "extras", extras.get(),
+        "primary", code_or_none(s.primary), "fwhm_of", code_or_none(s.fwhm_of), "fwhm_variant",
+        code_or_none(shapes::fwhm_variant_code(c))));
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), entry);
   }
   return out.release();

@@ -214,7 +214,7 @@ class Grid:
         specs = []
         for r in records:
             pk = model.peak(r.peak)
-            spec = AREA if r.param == "area" else SHAPES[pk.shape].param(r.param)
+            spec = AREA if r.param == "area" else pk.spec.param(r.param)
             specs.append(spec)
             role = "tied" if r.tie is not None else "fixed" if r.fixed else "free"
             if r.min is not None:
@@ -345,7 +345,7 @@ class Grid:
         return velmora_core._engine_model(
             self.u, self.widths, self.frame.to_u("location", self.window[0]),
             self.frame.to_u("location", self.window[1]),
-            np.array([float(SHAPES[pk.shape].code) for pk in model.peaks]),
+            np.array([float(pk.spec.code) for pk in model.peaks]),
             np.array([pk.beta if pk.beta is not None else 1.0 for pk in model.peaks]),
             np.array([_ROLE_CODES[r] for r in roles]), np.array(slots),
             np.ascontiguousarray(values, dtype=np.float64), self.scale, self.offset,
@@ -495,7 +495,7 @@ class Grid:
         values = np.tile(self.given, (rows, 1))
         e = 0
         for pk, found in zip(model.peaks, filled):
-            for name in SHAPES[pk.shape].names + ("area",):
+            for name in pk.spec.names + ("area",):
                 if name in found and self.roles[e] != "tied":
                     values[:, e] = frame.to_u(self.kinds[e], found[name])
                 e += 1
