@@ -146,7 +146,7 @@ void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* o
 }
 
 // The profile scales with gamma: its full width is gamma ds_unit_fwhm(alpha).
-double registry_gamma(double fwhm, const double* p, const shapes::ShapeContext&) {
+double registry_gamma(double fwhm, double* p, const shapes::ShapeContext&) {
   return fwhm / ds_unit_fwhm(p[2]);
 }
 

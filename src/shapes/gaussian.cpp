@@ -67,7 +67,7 @@ void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* o
                                                                  ctx.x_max));
 }
 
-double registry_sigma(double fwhm, const double*, const shapes::ShapeContext&) {
+double registry_sigma(double fwhm, double*, const shapes::ShapeContext&) {
   return fwhm / kFwhmPerSigma;
 }
 

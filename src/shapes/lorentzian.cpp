@@ -99,7 +99,7 @@ void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* o
   out[0] = kPi / WindowCauchy(p, ctx).norm;
 }
 
-double registry_gamma(double fwhm, const double*, const shapes::ShapeContext&) {
+double registry_gamma(double fwhm, double*, const shapes::ShapeContext&) {
   return 0.5 * fwhm;
 }
 

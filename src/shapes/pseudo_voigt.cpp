@@ -89,7 +89,7 @@ void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* o
   out[0] = (f.eta + (1.0 - f.eta) / f.peak.z) * f.scale;
 }
 
-double registry_gamma(double fwhm, const double*, const shapes::ShapeContext&) {
+double registry_gamma(double fwhm, double*, const shapes::ShapeContext&) {
   return 0.5 * fwhm;
 }
 

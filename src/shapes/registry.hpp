@@ -147,9 +147,12 @@ struct ShapeEntry {
   // The primary width: the parameter a full width at half maximum stands in for (kNoPrimary
   // for none), and its value that gives the peak with the other parameters of p (p[primary]
   // is ignored) the full width `fwhm`, or NaN where no value does.  Exact to rounding (closed
-  // forms, or roots of the profile's half-maximum condition).
+  // forms, or roots of the profile's half-maximum condition).  Where another width of p is
+  // too large for any primary width to give `fwhm` (a Voigt's Gaussian part alone wider than
+  // it), the function narrows that width in p to the largest that can, so that the peak
+  // always has the full width asked for.
   std::size_t primary = kNoPrimary;
-  double (*primary_from_fwhm)(double fwhm, const double* p, const ShapeContext& ctx) = nullptr;
+  double (*primary_from_fwhm)(double fwhm, double* p, const ShapeContext& ctx) = nullptr;
   // For a shape's fwhm variant (fwhm_variants.hpp): the code of the shape it stands for;
   // kNoPrimary for the shapes themselves.
   std::size_t fwhm_of = kNoPrimary;

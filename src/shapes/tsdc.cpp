@@ -168,7 +168,7 @@ void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* o
   out[1] = 1.0 / floored_tsdc_mass(p, ctx);
 }
 
-double registry_ea(double fwhm, const double* p, const shapes::ShapeContext&) {
+double registry_ea(double fwhm, double* p, const shapes::ShapeContext&) {
   return tsdc_ea_from_fwhm(fwhm, p[1]);
 }
 

@@ -175,7 +175,16 @@ double gamma_from_fwhm(double fwhm, double sigma) {
 
 namespace {
 
-double registry_gamma(double fwhm, const double* p, const shapes::ShapeContext&) {
+// A Gaussian part alone at least as wide as the line asked for leaves no room for a
+// Lorentzian one: the line is then the Gaussian of that full width (gamma 0, sigma narrowed to
+// fwhm / 2.3548), so that a fit holding the FWHM never leaves it, and a step or a difference
+// stencil that crosses that edge sees a continuous density instead of none.
+double registry_gamma(double fwhm, double* p, const shapes::ShapeContext&) {
+  const double widest_sigma = fwhm / kFwhmPerSigma;
+  if (p[1] >= widest_sigma) {
+    p[1] = widest_sigma;
+    return 0.0;
+  }
   return gamma_from_fwhm(fwhm, p[1]);
 }
 

@@ -166,3 +166,19 @@ def test_fwhm_refusals_and_model_files():
     assert pk.params == ("x0", "sigma", "fwhm")
     doublet = velmora.doublet("voigt", "Au4f", fwhm=1.2, fix="fwhm")
     assert doublet[1].ties["fwhm"] == "Au4f7.fwhm"
+
+
+def test_a_voigt_held_at_a_fwhm_its_gaussian_part_fills_ends_a_gaussian_of_that_width():
+    # A line without a Lorentzian part, fitted with its FWHM held a little above or below the
+    # truth: the fit drives gamma to 0 and the Gaussian part to the whole width, where a step
+    # or a difference stencil crosses into sigma > fwhm / 2.3548 (no Lorentzian width gives
+    # the FWHM there; the fit used to end "not finite").
+    x = np.linspace(0, 10, 401)
+    rng = np.random.default_rng(1)
+    counts = rng.poisson(2000 * 0.025 * np.exp(-0.5 * ((x - 6) / 0.3) ** 2)
+                         / (0.3 * np.sqrt(2 * np.pi)) + 5)
+    for held in (0.95 * 2.3548200450309493 * 0.3, 1.3 * 2.3548200450309493 * 0.3):
+        r = velmora.fit(x, counts, [velmora.Peak("voigt", name="p", fwhm=held, fix="fwhm")],
+                        background="uniform")
+        assert r.converged and np.isfinite(r.log_likelihood)
+        assert r.peaks["p"]["gamma"].value == 0.0 and r.peaks["p"]["fwhm"].value == held
