@@ -262,8 +262,46 @@ def relative(a, b):
     return abs(a - b) / max(abs(a), abs(b), 1e-300)
 
 
+# Estimates whose meaning changed on purpose, and the conversion that gives the new value from
+# the old: a Lorentzian or pseudo-Voigt gamma became the half width (old / 2); a Gaussian's
+# area became its counts inside the window, and the old whole-line area is the new area_total;
+# areas normalised over the grid (Doniach-Sunjic, TSDC) became window integrals (a change of
+# the channel rule's order).
+CONVERSIONS = {
+    "gamma halved": lambda name, old, new: (new.get(name), old[name][0] / 2, name),
+    "old area = new area_total": lambda name, old, new: (
+        new.get(name[:-len("area")] + "area_total"), old[name][0], name),
+}
+
+
+def conversions(key, old, new, changed):
+    """Sorts the estimates of one fit that changed by more than 1e-6 (values only) into the
+    conversions above (the one they follow to 1e-6, with its worst residual) or `other`."""
+    for name, (v, _) in old.items():
+        nv = new.get(name, [math.nan])[0]
+        if relative(v, nv) <= 1e-6 or not math.isfinite(v):
+            continue
+        for label, rule in CONVERSIONS.items():
+            got, want, _ = rule(name, old, new)
+            got = got[0] if got is not None else math.nan
+            if (label == "gamma halved") != name.endswith(".gamma"):
+                continue
+            if label.startswith("old area") and not name.endswith(".area"):
+                continue
+            e = relative(got, want)
+            if e <= 1e-6:
+                count, worst = changed.get(label, (0, 0.0))
+                changed[label] = (count + 1, max(worst, e))
+                break
+        else:
+            count, worst = changed.get("other", (0, 0.0))
+            changed["other"] = (count + 1, max(worst, relative(v, nv)))
+            changed.setdefault("other examples", []).append(f"{key} {name}")
+
+
 def compare(before, after):
     worst_ll, worst_est, identical, missing = (0.0, ""), (0.0, ""), 0, []
+    changed = {}
     for key, old in before.items():
         new = after.get(key)
         if new is None:
@@ -281,6 +319,7 @@ def compare(before, after):
                 if e > worst_est[0]:
                     worst_est = (e, f"{key} {name} {what}")
         identical += same
+        conversions(key, old["estimates"], new["estimates"], changed)
     print(f"{len(before)} fits compared ({len(missing)} missing from the second record)")
     print(f"largest relative log-likelihood difference {worst_ll[0]:.3g} (<= 1e-9) "
           f"{worst_ll[1]}")
@@ -289,6 +328,12 @@ def compare(before, after):
           f"standard error): {identical} of {len(before) - len(missing)}")
     for key in missing[:10]:
         print(f"missing: {key}")
+    for label in list(CONVERSIONS) + ["other"]:
+        if label in changed:
+            count, worst = changed[label]
+            print(f"changed estimates, {label}: {count} (largest residual {worst:.3g})")
+    for example in changed.get("other examples", [])[:15]:
+        print(f"  changed otherwise: {example}")
     return worst_ll[0] <= 1e-9 and not missing
 
 

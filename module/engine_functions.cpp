@@ -195,18 +195,21 @@ engine::StartRule start_rule(PyObject* obj) {
   r.window_lo = window[0];
   r.window_hi = window[1];
   const std::vector<double> positions = floats(d.take("positions"), d.name("positions"));
+  const std::vector<double> fwhms = floats(d.take("fwhms"), d.name("fwhms"));
   const std::vector<std::size_t> tied = indices(d.take("position_tied"), d.name("position_tied"));
   const std::vector<std::size_t> sizes = indices(d.take("sizes"), d.name("sizes"));
   const std::vector<std::size_t> read = indices(d.take("read"), d.name("read"));
   const std::vector<double> lo = floats(d.take("lo"), d.name("lo"));
   const std::vector<double> hi = floats(d.take("hi"), d.name("hi"));
-  if (tied.size() != positions.size() || sizes.size() != positions.size()) {
-    bad_entry(d.name("positions"), "position_tied and sizes need one entry per peak");
+  if (fwhms.size() != positions.size() || tied.size() != positions.size() ||
+      sizes.size() != positions.size()) {
+    bad_entry(d.name("positions"), "fwhms, position_tied and sizes need one entry per peak");
   }
   std::size_t at = 0;
   for (std::size_t j = 0; j < positions.size(); ++j) {
     engine::StartPeak p;
     p.position = positions[j];
+    p.fwhm = fwhms[j];
     p.position_tied = tied[j] != 0;
     if (sizes[j] > engine::kMaxPeakParams || at + sizes[j] > read.size() ||
         read.size() != lo.size() || read.size() != hi.size()) {
@@ -497,6 +500,7 @@ const char* kind_name(shapes::Kind kind) {
     case shapes::Kind::location: return "location";
     case shapes::Kind::width: return "width";
     case shapes::Kind::plain: return "plain";
+    case shapes::Kind::count: return "count";
   }
   return "plain";
 }
@@ -526,15 +530,25 @@ PyObject* shape_table(Arguments&) {
           p.default_hi, "description", p.description));
       PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(q), item);
     }
-    Ref extras(check(PyTuple_New(static_cast<Py_ssize_t>(s.extra_names.size()))));
-    for (std::size_t x = 0; x < s.extra_names.size(); ++x) {
+    Ref extras(check(PyTuple_New(static_cast<Py_ssize_t>(s.extra_quantities.size()))));
+    for (std::size_t x = 0; x < s.extra_quantities.size(); ++x) {
+      const shapes::ExtraInfo& e = s.extra_quantities[x];
       PyTuple_SET_ITEM(extras.get(), static_cast<Py_ssize_t>(x),
-                       check(PyUnicode_FromString(s.extra_names[x])));
+                       check(Py_BuildValue("{s:s,s:s,s:O,s:s}", "name", e.name, "kind",
+                                           kind_name(e.kind), "per_area",
+                                           e.per_area ? Py_True : Py_False, "description",
+                                           e.description)));
     }
+    // -1 for a shape without a primary width, or one that is not a variant.
+    auto code_or_none = [](std::size_t v) {
+      return v == shapes::kNoPrimary ? -1 : static_cast<int>(v);
+    };
     PyObject* entry = check(Py_BuildValue(
-        "{s:i,s:s,s:O,s:O,s:O,s:O}", "code", static_cast<int>(c), "name", s.name, "framed",
-        s.framed ? Py_True : Py_False, "heating_rate", s.heating_rate ? Py_True : Py_False,
-        "params", params.get(), "extras", extras.get()));
+        "{s:i,s:s,s:O,s:O,s:O,s:O,s:i,s:i,s:i}", "code", static_cast<int>(c), "name", s.name,
+        "framed", s.framed ? Py_True : Py_False, "heating_rate",
+        s.heating_rate ? Py_True : Py_False, "params", params.get(), "extras", extras.get(),
+        "primary", code_or_none(s.primary), "fwhm_of", code_or_none(s.fwhm_of), "fwhm_variant",
+        code_or_none(shapes::fwhm_variant_code(c))));
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), entry);
   }
   return out.release();

@@ -22,6 +22,12 @@ class FixedList {
     std::copy(items.begin(), items.end(), items_.begin());
   }
 
+  // Appends an item (a list built from another one, such as a shape's fwhm variant).
+  constexpr void push_back(const T& item) {
+    if (size_ == N) throw std::length_error("a table's list is longer than its room");
+    items_[size_++] = item;
+  }
+
   constexpr std::size_t size() const { return size_; }
   constexpr bool empty() const { return size_ == 0; }
   constexpr const T& operator[](std::size_t i) const { return items_[i]; }

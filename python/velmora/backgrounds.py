@@ -100,10 +100,6 @@ class Terms:
         every term that follows the peaks."""
         return self.count + len(self.follows)
 
-    def engine_follows(self):
-        """The terms that follow the peaks as one flat array (the engine's ``follows``)."""
-        return np.array([float(v) for f in self.follows for v in f], dtype=np.float64)
-
 
 def _ends(signal):
     """Mean levels of the first and last few points of ``signal``."""

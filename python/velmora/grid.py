@@ -225,7 +225,7 @@ class Grid:
         specs = []
         for r in records:
             pk = model.peak(r.peak)
-            spec = AREA if r.param == "area" else SHAPES[pk.shape].param(r.param)
+            spec = AREA if r.param == "area" else pk.spec.param(r.param)
             specs.append(spec)
             role = "tied" if r.tie is not None else "fixed" if r.fixed else "free"
             if r.min is not None:
@@ -364,7 +364,7 @@ class Grid:
             "u": self.u, "widths": self.widths,
             "window": np.array([self.frame.to_u("location", self.window[0]),
                                 self.frame.to_u("location", self.window[1])]),
-            "shapes": np.array([SHAPES[pk.shape].code for pk in model.peaks], dtype=np.int64),
+            "shapes": np.array([pk.spec.code for pk in model.peaks], dtype=np.int64),
             "betas": np.array([pk.beta if pk.beta is not None else 1.0 for pk in model.peaks],
                               dtype=np.float64),
             "roles": np.array([_ROLE_CODES[r] for r in roles], dtype=np.int64),
@@ -396,9 +396,10 @@ class Grid:
         else:
             return None
         model = self.model
-        positions, tied, sizes, read, lo, hi = [], [], [], [], [], []
+        positions, fwhms, tied, sizes, read, lo, hi = [], [], [], [], [], [], []
         for pk in model.peaks:
-            spec = SHAPES[pk.shape]
+            spec = pk.spec
+            fwhms.append(math.nan if pk.fwhm_start is None else pk.fwhm_start)
             location = spec.location
             given = pk.values[location]
             tied.append(location in pk.ties)
@@ -413,6 +414,7 @@ class Grid:
         return {"x": self.x, "step": float(self.x_step),
                 "window": np.array(self.window, dtype=np.float64),
                 "positions": np.array(positions, dtype=np.float64),
+                "fwhms": np.array(fwhms, dtype=np.float64),
                 "position_tied": np.array(tied, dtype=bool),
                 "sizes": np.array(sizes, dtype=np.int64), "read": np.array(read, dtype=bool),
                 "lo": np.array(lo, dtype=np.float64), "hi": np.array(hi, dtype=np.float64),
@@ -561,7 +563,7 @@ class Grid:
         values = np.tile(self.given, (rows, 1))
         e = 0
         for pk, found in zip(model.peaks, filled):
-            for name in SHAPES[pk.shape].names + ("area",):
+            for name in pk.spec.names + ("area",):
                 if name in found and self.roles[e] != "tied":
                     values[:, e] = frame.to_u(self.kinds[e], found[name])
                 e += 1

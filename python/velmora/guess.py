@@ -265,7 +265,9 @@ def fill_values(picker, peaks, tied_positions=None):
 def _filled(peak, picked, picker):
     """The values a peak takes from what was picked for it (arrays over the rows)."""
     height, position, fwhm = picked
-    spec = SHAPES[peak.shape]
+    spec = peak.spec
+    if peak.fwhm_start is not None:  # a full width given as a start
+        fwhm = np.full_like(np.asarray(position, dtype=np.float64), peak.fwhm_start)
     missing = [n for n in peak.params if n not in peak.ties and peak.values[n] is None]
     values = {}
     if missing:
@@ -302,7 +304,7 @@ def _pair_share(peak, anode, ratio):
     its Kα2 partner lies well within its width (the pair was read as one bump), 1 where the
     two are resolved, and between them as the partner's height at the reflection's centre
     (a Gaussian of the reflection's full width at half maximum) says."""
-    spec = SHAPES[peak.shape]
+    spec = peak.spec
     x0 = peak.values[spec.location]
     width = peak.values[spec.widths[0]] if spec.widths else None
     reference = spec.start(x0, 1.0)[spec.widths[0]] if spec.widths else 0.0

@@ -116,8 +116,9 @@ def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, shar
         p 1/2, d 2/3, f 3/4 (:data:`ORBITAL_RATIOS`).
     share : sequence of str, optional
         The shape parameters of the second line tied to the first's (the centre excluded).
-        Default: all of them (widths and asymmetry); ``share=()`` leaves the second line's
-        widths free.
+        Default: all of them (widths and asymmetry, or ``fwhm`` where the first line fits by
+        its FWHM); ``share=()`` leaves the second line's widths free.  The areas are the
+        lines' counts inside the window, so the ratio holds of those.
     **values
         Passed to the first line: starting values and ties of its parameters, ``area``,
         ``fix`` and ``bounds``, as :class:`velmora.Peak` takes them.
@@ -176,7 +177,12 @@ def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, shar
     splitting = positive(splitting, "splitting")
     ratio = ORBITAL_RATIOS[orbital] if ratio is None else positive(ratio, "ratio")
 
-    others = tuple(n for n in spec.names if n != spec.location)
+    high, low = (name + j for j in _J_NUMERATORS[orbital])
+    if x0 is not None:
+        values = {**values, spec.location: x0}
+    first = Peak(shape, name=high, **values)
+    # The first line's own parameters: fwhm in place of its primary width where it fits by it.
+    others = tuple(n for n in first.params if n != spec.location)
     if share is None:
         share = others
     else:
@@ -187,10 +193,6 @@ def doublet(shape, name, x0=None, splitting=None, orbital=None, ratio=None, shar
                                  f"shape (expected some of: {', '.join(others) or 'none'}; the "
                                  f"centre follows the splitting, the area the ratio)")
 
-    high, low = (name + j for j in _J_NUMERATORS[orbital])
-    if x0 is not None:
-        values = {**values, spec.location: x0}
-    first = Peak(shape, name=high, **values)
     second = Peak(shape, name=low, area=f"{ratio!r} * {high}.area",
                   **{spec.location: f"{high}.{spec.location} + {splitting!r}"},
                   **{p: f"{high}.{p}" for p in others if p in share})
@@ -304,6 +306,6 @@ def kalpha2(peak, anode="Cu", ratio=0.5, name=None):
             raise ValueError(f"{peak.name}.{location}: the reflection at 2θ = {x0}° has no "
                              f"Kα2 partner (λ2/λ1 · sin θ ≥ 1: Kα2 reflects only below "
                              f"2θ = {limit:.4f}°)")
-    ties = {p: f"{peak.name}.{p}" for p in spec.names if p != location}
+    ties = {p: f"{peak.name}.{p}" for p in peak.params if p != location}
     ties[location] = f"2 * degrees(asin({q!r} * sin(radians({peak.name}.{location} / 2))))"
     return Peak(peak.shape, name=name, area=f"{ratio!r} * {peak.name}.area", **ties)

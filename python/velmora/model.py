@@ -129,7 +129,7 @@ class Model:
         self._by_name = {pk.name: pk for pk in peaks}
         records = []
         for pk in peaks:
-            spec = SHAPES[pk.shape]
+            spec = pk.spec
             for pspec in spec.params + (AREA,):
                 name = pspec.name
                 tie = pk.ties.get(name)

@@ -156,7 +156,7 @@ def _peak_arguments(table, shape, others, source, where):
     """The keyword arguments of :class:`Peak` (starting values and ties, ``fix``, ``bounds``)
     from the parameter entries of a table; ``others``: the table's keys that are not
     parameters."""
-    names = SHAPES[shape].names + ("area",)
+    names = SHAPES[shape].names + ("fwhm", "area")
     values, fix, bounds = {}, [], {}
     for key, entry in table.items():
         if key in others:

@@ -74,15 +74,16 @@ class Layout:
         self.kinds = {}
         peaks = grid.model.peaks
         for pk in peaks:
-            spec = SHAPES[pk.shape]
+            spec = pk.spec
             for p in spec.params:
                 self.kinds[f"{pk.name}.{p.name}"] = kinds[p.kind]
             self.kinds.update({f"{pk.name}.area": "counts",
                                f"{pk.name}.height": "counts per channel",
                                f"{pk.name}.fwhm": "x"})
-            self.kinds.update({f"{pk.name}.{n}": None for n in spec.extras})
-            names += [f"{pk.name}.{n}" for n in spec.names + ("area", "height", "fwhm")
-                      + spec.extras]
+            self.kinds.update({f"{pk.name}.{n}": kinds[spec.extra_kind(n)] for n in spec.extras})
+            # A peak fitted by its FWHM has it among its parameters.
+            read = ("height",) + (() if "fwhm" in spec.names else ("fwhm",))
+            names += [f"{pk.name}.{n}" for n in spec.names + ("area",) + read + spec.extras]
         jac = None
         bg_names = []
         if grid.terms.count:
@@ -180,7 +181,7 @@ class Layout:
         #                  when faint)
         column = slot = e = 0
         for j, pk in enumerate(grid.model.peaks):
-            spec = SHAPES[pk.shape]
+            spec = pk.spec
             first = column
             varied = []
             for name in spec.names + ("area",):
@@ -198,14 +199,19 @@ class Layout:
                 column += 1
                 e += 1
             fixed_shape = all(r == "fixed" for r in roles[e - len(spec.names) - 1:e - 1])
-            quantities.append((column, fixed_shape))
+            read_fwhm = "fwhm" not in spec.names  # else the parameter is the FWHM
+            quantities.append((column, column + 1 if read_fwhm else None, fixed_shape))
             varied.append(column)                      # the height
-            if not fixed_shape:
+            if not fixed_shape and read_fwhm:
                 varied.append(column + 1)              # the FWHM
-            column += 2
-            for x in range(len(spec.extras)):
-                extras.append((column, j, x, fixed_shape))
-                if not fixed_shape:
+            column += 2 if read_fwhm else 1
+            for x, name in enumerate(spec.extras):
+                kind = spec.extra_kind(name)
+                # The whole-line area follows the area too.
+                fixed_extra = fixed_shape and not (kind == "count" and roles[e - 1] != "fixed")
+                scale = grid.frame.scale(kind) if kind in ("width", "location") else 1.0
+                extras.append((column, j, x, fixed_extra, scale))
+                if not fixed_extra:
                     varied.append(column)
                 column += 1
             area_col = first + len(spec.names)
@@ -254,18 +260,20 @@ class Layout:
         rows[:, 2 * plan["cols"] + 1] = se
 
         # Heights, FWHMs and the shapes' own quantities.
-        for j, (column, fixed_shape) in enumerate(plan["quantities"]):
+        for j, (column, fwhm_column, fixed_shape) in enumerate(plan["quantities"]):
             rows[:, 2 * column] = fitted["height"][:, j]
             rows[:, 2 * column + 1] = fitted["height_stderr"][:, j]
-            rows[:, 2 * column + 2] = plan["width_scale"] * fitted["fwhm"][:, j]
-            rows[:, 2 * column + 3] = math.nan if fixed_shape else \
-                plan["width_scale"] * fitted["fwhm_stderr"][:, j]
+            if fwhm_column is not None:
+                rows[:, 2 * fwhm_column] = plan["width_scale"] * fitted["fwhm"][:, j]
+                rows[:, 2 * fwhm_column + 1] = math.nan if fixed_shape else \
+                    plan["width_scale"] * fitted["fwhm_stderr"][:, j]
         if plan["extras"]:
             extras = fitted["extras"].reshape(m, k_count, -1)
             extras_se = fitted["extras_stderr"].reshape(m, k_count, -1)
-            for column, j, x, fixed_shape in plan["extras"]:
-                rows[:, 2 * column] = extras[:, j, x]
-                rows[:, 2 * column + 1] = math.nan if fixed_shape else extras_se[:, j, x]
+            for column, j, x, fixed_extra, scale in plan["extras"]:
+                rows[:, 2 * column] = scale * extras[:, j, x]
+                rows[:, 2 * column + 1] = math.nan if fixed_extra else \
+                    abs(scale) * extras_se[:, j, x]
 
         # A peak that is not a detection gets no confident standard errors: a collapsed peak
         # none, one whose area is compatible with zero none for its shape.

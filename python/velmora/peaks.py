@@ -78,12 +78,19 @@ class Peak:
     Parameters
     ----------
     shape : str
-        ``"gaussian"`` (x0, sigma), ``"lorentzian"`` (x0, gamma: full width at half
-        maximum), ``"pseudo_voigt"`` (x0, gamma: full width at half maximum, eta: Gaussian
-        share), ``"voigt"`` (x0, sigma: Gaussian standard deviation, gamma: Lorentzian half
-        width at half maximum), ``"doniach_sunjic"`` (x0, gamma: half width, alpha:
-        asymmetry) or ``"tsdc"`` (ea: activation energy in eV, tp: peak temperature in K).
-        Shapes mix freely within a fit, except TSDC peaks (thermograms) with the others.
+        ``"gaussian"`` (x0, sigma), ``"lorentzian"`` (x0, gamma), ``"pseudo_voigt"`` (x0,
+        gamma, eta: Gaussian share), ``"voigt"`` (x0, sigma: Gaussian standard deviation,
+        gamma), ``"doniach_sunjic"`` (x0, gamma, alpha: asymmetry) or ``"tsdc"`` (ea:
+        activation energy in eV, tp: peak temperature in K); ``gamma`` is always the half
+        width at half maximum of the Lorentzian part.  Shapes mix freely within a fit, except
+        TSDC peaks (thermograms) with the others.
+    fwhm : float or str, optional
+        The full width at half maximum, for every shape.  A starting value alone fills the
+        widths not given through the shape's start rule; fixed (``fix="fwhm"``), bounded
+        (``bounds={"fwhm": ...}``) or tied, it is a parameter of the fit in place of the
+        shape's primary width (sigma of a Gaussian, gamma of a Lorentzian, pseudo-Voigt or
+        Doniach-Sunjic line, gamma of a Voigt peak given its sigma, ea of a TSDC peak given
+        its tp), which then follows from it exactly and is reported as a derived quantity.
     name : str, optional
         How ties and results name the peak (a Python identifier).  Default ``p0``, ``p1``,
         ... by position in the fit.
@@ -98,8 +105,10 @@ class Peak:
     beta : float, optional
         TSDC only: the heating rate (K per time unit of tau0); default 1.
     area : float or str, optional
-        Starting area in counts (otherwise estimated from the data), or a tie proportional to
-        another peak's area, such as ``"0.75 * Au4f7.area"``.
+        Starting area: the line's expected counts inside the fitting window (otherwise
+        estimated from the data), or a tie proportional to another peak's area, such as
+        ``"0.75 * Au4f7.area"``.  The whole line's area, where finite, is reported as
+        ``area_total``.
     method : str, optional
         Accepted for compatibility and ignored (with a DeprecationWarning): eta is fitted as a
         continuous parameter in [0, 1].
@@ -116,7 +125,9 @@ class Peak:
         string.
     ValueError
         For an unknown shape, a value outside the parameter's natural range, a tie that does
-        not parse, a parameter both fixed and tied, or bounds that do not hold the value.
+        not parse, a parameter both fixed and tied, bounds that do not hold the value, or a
+        ``fwhm`` together with every width (over-determined) or, fixed, bounded or tied,
+        together with the primary width it stands for.
 
     Examples
     --------
@@ -144,10 +155,13 @@ class Peak:
                                  f"name of ties)")
         self.name = name
         label = name or "peak"
+        fix = names_of(fix, "fix")
+        spec, self.fwhm_start = _fwhm_mode(spec, values, fix, bounds)
+        self.spec = spec
         for key in values:
             if key not in spec.names:
                 raise TypeError(f"Peak() got an unexpected parameter {key!r} for the {shape} "
-                                f"shape (its parameters: {', '.join(spec.names)})")
+                                f"shape (its parameters: {', '.join(spec.names + ('fwhm',))})")
         self.values = {}
         self.ties = {}
         for pname in spec.names:
@@ -155,12 +169,11 @@ class Peak:
         self._set("area", area, AREA, label)
         self.area = self.values.pop("area")
 
-        fix = names_of(fix, "fix")
         allowed = spec.names + ("area",)
         for pname in fix:
             if not isinstance(pname, str) or pname not in allowed:
                 raise ValueError(f"fix: {pname!r} is not a parameter of the {shape} shape (its "
-                                 f"parameters: {', '.join(allowed)})")
+                                 f"parameters: {', '.join(allowed + (('fwhm',) if 'fwhm' not in allowed else ()))})")
             if pname in self.ties:
                 raise ValueError(f"fix: {label}.{pname} is tied ({self.ties[pname]!r}); a "
                                  f"parameter is either fixed or tied")
@@ -216,8 +229,9 @@ class Peak:
 
     @property
     def params(self):
-        """The shape's parameter names, in order."""
-        return SHAPES[self.shape].names
+        """The peak's parameter names, in order: the shape's, with ``fwhm`` in place of the
+        primary width where the FWHM is fixed, bounded or tied."""
+        return self.spec.names
 
     @property
     def missing(self):
@@ -232,6 +246,8 @@ class Peak:
         """A copy with some starting values replaced (name, ties, fix, bounds and options kept;
         a value given here replaces a tie of the same parameter)."""
         new = {n: self.ties.get(n, v) for n, v in self.values.items()}
+        if self.fwhm_start is not None and "fwhm" not in values:
+            new["fwhm"] = self.fwhm_start
         area = self.ties.get("area", self.area)
         if "area" in values:
             area = values.pop("area")
@@ -248,6 +264,8 @@ class Peak:
         if self.name is not None:
             parts.append(f"name={self.name!r}")
         parts += [f"{n}={self.ties.get(n, v)!r}" for n, v in self.values.items()]
+        if self.fwhm_start is not None:
+            parts.append(f"fwhm={self.fwhm_start!r}")
         if self.fix:
             parts.append(f"fix={self.fix!r}")
         if self.bounds:
@@ -258,3 +276,33 @@ class Peak:
         if area is not None:
             parts.append(f"area={area!r}")
         return f"Peak({', '.join(parts)})"
+
+
+def _fwhm_mode(spec, values, fix, bounds):
+    """The parameters a peak of shape ``spec`` is fitted with, and its starting FWHM alone.
+
+    A ``fwhm`` that is fixed, bounded or tied makes the peak one of the shape's fwhm variant
+    (``fwhm`` in place of the primary width, which may then be neither given nor fixed nor
+    bounded); a ``fwhm`` value alone is a start for the widths not given, and is refused when
+    every width is given."""
+    fwhm = values.get("fwhm")
+    bounded = isinstance(bounds, dict) and "fwhm" in bounds
+    fixed = any(n == "fwhm" for n in fix if isinstance(n, str))
+    if fwhm is None and not bounded and not fixed:
+        return spec, None
+    variant = spec.fwhm_variant
+    if bounded or fixed or isinstance(fwhm, str):
+        how = "fixed" if fixed else "bounded" if bounded else "tied"
+        primary = spec.primary
+        if values.get(primary) is not None or primary in fix or (
+                isinstance(bounds, dict) and primary in bounds):
+            raise ValueError(f"fwhm: a {how} fwhm of a {spec.name} peak sets its {primary}; "
+                             f"give {primary} or fwhm, not both")
+        values.pop(primary, None)
+        return variant, None
+    widths = spec.widths + ((spec.primary,) if spec.primary not in spec.widths else ())
+    if all(values.get(n) is not None for n in widths):
+        raise ValueError(f"fwhm: {', '.join(widths)} of the {spec.name} peak are given, and so "
+                         f"is its fwhm: one too many (give fwhm in place of a width, or fix or "
+                         f"bound it to fit it as a parameter)")
+    return spec, real(values.pop("fwhm"), "fwhm")

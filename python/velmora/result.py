@@ -218,12 +218,14 @@ class FitResult:
         peaks_out = []
         width_scale, grid_step = frame.scale("width"), grid.grid_step
         for j, pk in enumerate(model.peaks):
-            spec = SHAPES[pk.shape]
+            spec = pk.spec
             estimates = {n: self.params[f"{pk.name}.{n}"] for n in spec.names + ("area",)}
             fixed_shape = all(estimates[n].fixed for n in spec.names)
-            for name in ("height", "fwhm") + spec.extras:
+            read = ("height",) + (() if "fwhm" in spec.names else ("fwhm",))
+            for name in read + spec.extras:
                 value, stderr = pairs[f"{pk.name}.{name}"]
-                fixed = fixed_shape and name != "height"
+                fixed = fixed_shape and name != "height" and not (
+                    name == "area_total" and not estimates["area"].fixed)
                 estimates[name] = Estimate(name, value, None if fixed else stderr, fixed=fixed)
             code = row[layout.detection + j]
             area = estimates["area"]
@@ -553,8 +555,8 @@ class FitResult:
                 if name in spec.names:
                     unit = of_kind[spec.param(name).kind]
                 else:
-                    unit = {"area": "counts", "height": "counts per channel",
-                            "fwhm": units}.get(name)
+                    unit = {"area": "counts", "area_total": "counts",
+                            "height": "counts per channel", "fwhm": units}.get(name)
                 out[f"{peak.name}.{name}"] = (estimate, unit)
         for name, estimate in self.background.items():
             out[f"background.{name}"] = (estimate, self.setup.background.unit_of(name))

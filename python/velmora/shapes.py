@@ -9,6 +9,13 @@ Fits run in *internal coordinates* ``u = (x - centre) / step`` (the window's cen
 median grid step) for every shape fitted in grid units (all but TSDC, whose temperatures are
 absolute): a ``location`` parameter is a position in grid steps, a ``width`` a number of grid
 steps, a ``plain`` parameter the same in both.
+
+Every name means one thing whatever the shape: a peak's ``area`` is its expected counts
+inside the fitting window (``area_total``, where finite, the whole line's), ``gamma`` the half
+width at half maximum of a Lorentzian part, and ``fwhm`` the full width at half maximum.  A
+shape with a *primary width* (the one parameter a full width stands for) has an *fwhm variant*
+in the registry, whose parameter in that place is ``fwhm``: a peak whose FWHM is fixed,
+bounded or tied is fitted as its shape's variant (:attr:`ShapeSpec.fwhm_variant`).
 """
 from dataclasses import dataclass
 import functools
@@ -70,6 +77,9 @@ class ShapeSpec:
     heating_rate: bool
     params: tuple
     extras: tuple
+    extra_kinds: tuple = ()
+    primary: object = None
+    fwhm_of: object = None
 
     @functools.cached_property
     def names(self):
@@ -91,6 +101,15 @@ class ShapeSpec:
     def widths(self):
         return tuple(p.name for p in self.params if p.kind == "width")
 
+    @property
+    def fwhm_variant(self):
+        """The shape's fwhm variant (``fwhm`` in the primary width's place), or None."""
+        return FWHM_VARIANTS.get(self.name) if self.fwhm_of is None else None
+
+    def extra_kind(self, name):
+        """The kind of a derived quantity (``"count"`` for ``area_total``)."""
+        return self.extra_kinds[self.extras.index(name)]
+
     def start(self, position, fwhm):
         """Starting parameter values of a peak at ``position`` with full width at half maximum
         ``fwhm`` (the core's rule for the shape)."""
@@ -106,21 +125,27 @@ class ShapeSpec:
 
 
 def _read_registry():
-    shapes = {}
-    for entry in velmora_core._shapes():
+    """The shapes by name, and their fwhm variants by the name of the shape."""
+    entries = velmora_core._shapes()
+    shapes, variants = {}, {}
+    for entry in entries:
         params = tuple(ParamSpec(
             name=p["name"], kind=p["kind"], natural=(p["natural_lo"], p["natural_hi"]),
             natural_open=(p["lo_open"], p["hi_open"]), default_rule=p["default_rule"],
             default=(p["default_lo"], p["default_hi"]), description=p["description"])
             for p in entry["params"])
-        shapes[entry["name"]] = ShapeSpec(code=entry["code"], name=entry["name"],
-                                          framed=entry["framed"],
-                                          heating_rate=entry["heating_rate"], params=params,
-                                          extras=tuple(entry["extras"]))
-    return shapes
+        base = entries[entry["fwhm_of"]]["name"] if entry["fwhm_of"] >= 0 else None
+        spec = ShapeSpec(code=entry["code"], name=entry["name"], framed=entry["framed"],
+                         heating_rate=entry["heating_rate"], params=params,
+                         extras=tuple(e["name"] for e in entry["extras"]),
+                         extra_kinds=tuple(e["kind"] for e in entry["extras"]),
+                         primary=params[entry["primary"]].name if entry["primary"] >= 0
+                         else None, fwhm_of=base)
+        (variants if base is not None else shapes)[entry["name"]] = spec
+    return shapes, variants
 
 
-SHAPES = _read_registry()
+SHAPES, FWHM_VARIANTS = _read_registry()
 SHAPE_NAMES = tuple(SHAPES)
 
 #: The kind of a peak's area and of background coefficients: counts, unchanged by the frame.

@@ -218,7 +218,7 @@ def check_shared_bounds(peaks, bounds):
             return AREA
         for p in peaks:
             if name in p.params:
-                return SHAPES[p.shape].param(name)
+                return p.spec.param(name)
         raise KeyError(name)
 
     out = check_bounds(spec_of, bounds, "bounds")

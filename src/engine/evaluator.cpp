@@ -511,6 +511,7 @@ void Evaluator::scales(std::span<const double> theta, std::span<double> out) {
             scale = width > 0.0 ? kLocationWidths * width : kTemperatureShare * std::fabs(p[e]);
             break;
           case shapes::Kind::width: scale = std::fabs(p[e]); break;
+          case shapes::Kind::count: break;
           case shapes::Kind::plain:
             scale = info.step_rule == shapes::StepRule::relative ? kPlainShare * std::fabs(p[e])
                                                                   : kPlainShare;

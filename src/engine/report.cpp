@@ -193,7 +193,9 @@ void background_terms(const Evaluator& evaluator, const Model& m, Report& r) {
   }
 }
 
-// The shapes' own derived quantities, with standard errors by central differences.
+// The shapes' own derived quantities, with standard errors by central differences over the
+// shape parameters; one per area (the whole-line area) is the area times the shape's value,
+// and follows the area too.
 void shape_extras(const Model& m, Report& r) {
   const std::size_t n_theta = m.n_theta();
   const std::size_t k_count = m.peaks.size();
@@ -203,15 +205,18 @@ void shape_extras(const Model& m, Report& r) {
   for (std::size_t j = 0; j < k_count; ++j) {
     checkpoint();
     const PeakTerm& peak = m.peaks[j];
-    const std::size_t count = peak.shape->extra_names.size();
+    const std::size_t count = peak.shape->extra_quantities.size();
     if (count == 0) continue;
     const shapes::ShapeContext ctx = m.context(j);
     const std::array<double, shapes::kMaxShapeParams> params = shape_params(m, j, r.mapped.p);
+    const std::size_t area_e = m.area_index(j);
+    const double area = r.mapped.p[area_e];
     std::array<double, shapes::kMaxExtras> value{};
     peak.shape->extras(params.data(), ctx, value.data());
     std::vector<std::vector<double>> grad(count, std::vector<double>(n_theta, 0.0));
     for (std::size_t q = 0; q < peak.shape->params.size(); ++q) {
       const std::size_t pe = peak.first + q;
+      if (!moves(jac, pe, n_theta)) continue;
       const double h = difference_step(*peak.shape, params.data(), q);
       auto moved = params;
       std::array<double, shapes::kMaxExtras> up{}, down{};
@@ -220,12 +225,18 @@ void shape_extras(const Model& m, Report& r) {
       moved[q] = params[q] - h;
       peak.shape->extras(moved.data(), ctx, down.data());
       for (std::size_t x = 0; x < count; ++x) {
-        const double slope = (up[x] - down[x]) / (2.0 * h);
+        double slope = (up[x] - down[x]) / (2.0 * h);
+        if (peak.shape->extra_quantities[x].per_area) slope *= area;
         for (std::size_t a = 0; a < n_theta; ++a) grad[x][a] += slope * jac[pe * n_theta + a];
       }
     }
     for (std::size_t x = 0; x < count; ++x) {
-      r.extras[j * shapes::kMaxExtras + x] = value[x];
+      double v = value[x];
+      if (peak.shape->extra_quantities[x].per_area) {
+        for (std::size_t a = 0; a < n_theta; ++a) grad[x][a] += v * jac[area_e * n_theta + a];
+        v *= area;
+      }
+      r.extras[j * shapes::kMaxExtras + x] = v;
       r.extras_stderr[j * shapes::kMaxExtras + x] =
           dense::propagate(r.covariance, n_theta, grad[x]);
     }

@@ -253,13 +253,15 @@ void fill(const StartRule& rule, const Model& m, std::size_t j, const Picked& p,
   const StartPeak& peak = rule.peaks[j];
   const shapes::ShapeEntry& shape = *m.peaks[j].shape;
   const std::size_t n_shape = shape.params.size();
+  // A full width given as a start takes the place of the one read.
+  const double fwhm = std::isnan(peak.fwhm) ? p.fwhm : peak.fwhm;
   std::array<double, shapes::kMaxShapeParams> params{};
-  shape.start(p.position, p.fwhm, params.data());
+  shape.start(p.position, fwhm, params.data());
   for (std::size_t q = 0; q < n_shape; ++q) {
     if (peak.read[q]) found[j][q] = np_clip(params[q], peak.lo[q], peak.hi[q]);
   }
   if (peak.read[n_shape]) {
-    found[j][n_shape] = np_clip(picker.area(p.height, p.fwhm), peak.lo[n_shape], peak.hi[n_shape]);
+    found[j][n_shape] = np_clip(picker.area(p.height, fwhm), peak.lo[n_shape], peak.hi[n_shape]);
   }
 }
 
@@ -472,6 +474,9 @@ void check_start_rule(const StartRule& rule, const Model& m) {
   }
   for (std::size_t j = 0; j < rule.peaks.size(); ++j) {
     const StartPeak& p = rule.peaks[j];
+    if (!std::isnan(p.fwhm) && !(p.fwhm > 0.0 && std::isfinite(p.fwhm))) {
+      invalid("starts: the width given to peak " + std::to_string(j) + " must be positive");
+    }
     const std::size_t n = m.peaks[j].shape->params.size() + 1;
     for (std::size_t q = 0; q < n; ++q) {
       if (std::isnan(p.lo[q]) || std::isnan(p.hi[q]) || p.lo[q] > p.hi[q]) {

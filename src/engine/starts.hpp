@@ -10,7 +10,8 @@
 // are picked greedily, tallest first; last, the tied ones whose position follows from peaks
 // only guessed.  A peak read at a position takes the residual's height there and its full width
 // at half maximum from the half-height crossings on both sides (at least two grid steps, at
-// most half the window); a Gaussian of that height and width is then taken off the residual.  A
+// most half the window; a width given as a start takes its place where the peak's values
+// are formed); a Gaussian of that height and width is then taken off the residual.  A
 // peak placed where nothing is left starts with a tenth of the signal there and the width of
 // the signal's bump.  The shape's parameters follow from the position and width by its start
 // rule (shapes/registry.hpp), clamped into the peak's own bounds; the area is the counts of the
@@ -50,6 +51,8 @@ inline constexpr std::size_t kMaxPeakParams = shapes::kMaxShapeParams + 1;
 struct StartPeak {
   // The position it is read at (units of x), NaN where it is picked or tied.
   double position = std::numeric_limits<double>::quiet_NaN();
+  // The full width at half maximum it starts from (units of x), NaN where read from the data.
+  double fwhm = std::numeric_limits<double>::quiet_NaN();
   bool position_tied = false;
   // Per parameter (the shape's, then the area): read from the data (no value given, not tied),
   // and the bounds the value read is clamped into (the peak's own, +-inf where none).

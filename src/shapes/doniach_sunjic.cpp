@@ -3,9 +3,12 @@
 #include "shapes/doniach_sunjic.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
+#include "shapes/fwhm_inverse.hpp"
 #include "shapes/grid_passes.hpp"
 
 namespace velmora::doniach_sunjic {
@@ -57,6 +60,42 @@ double ds_pdf(std::span<const double> x, std::span<double> p, double x0, double 
 }
 
 // ---------------------------------------------------------------------------------------------
+// The window mass and the full width
+
+double ds_window_mass(double x0, double gamma, double alpha, double x_min, double x_max) {
+  // q(d) = Re[exp(-i pi alpha / 2) (gamma + i d)^-(1 - alpha)], whose antiderivative is
+  // Re[exp(-i pi alpha / 2) (gamma + i d)^alpha / (i alpha)]
+  //   = r^alpha sin(alpha (theta - pi / 2)) / alpha,  r = |gamma + i d|, theta = atan(d / gamma),
+  // (atan(d / gamma) - pi / 2 at alpha = 0, the Lorentzian's).
+  auto antiderivative = [&](double x) {
+    const double d = x - x0;
+    const double psi = std::atan(d / gamma) - 0.5 * kPi;
+    if (alpha == 0.0) return psi;
+    return std::exp(alpha * std::log(std::hypot(gamma, d))) * (std::sin(alpha * psi) / alpha);
+  };
+  return antiderivative(x_max) - antiderivative(x_min);
+}
+
+double ds_unit_fwhm(double alpha) {
+  // The maximum of the profile of half width 1 lies at d = cot(pi / (2 - alpha)).
+  const double at = std::cos(kPi / (2.0 - alpha)) / std::sin(kPi / (2.0 - alpha));
+  const DsKernel kernel(0.0, 1.0, alpha);
+  auto profile = [&](double x) {
+    const std::array<double, 1> point{x};
+    std::array<double, 1> value{};
+    kernel.fill(point, value, 0, 1);
+    return value[0];
+  };
+  const double top = profile(at);
+  const double inf = std::numeric_limits<double>::infinity();
+  const double right =
+      shapes::half_crossing([&](double d) { return profile(at + d) / top - 0.5; }, 1.0, inf);
+  const double left =
+      shapes::half_crossing([&](double d) { return profile(at - d) / top - 0.5; }, 1.0, inf);
+  return left + right;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Registry entry
 
 namespace {
@@ -66,16 +105,31 @@ constexpr double kStartAlpha = 0.05;
 // The default upper bound of alpha.
 constexpr double kAlphaDefaultHi = 0.6;
 
-void registry_density(std::span<const double> x, const double* p, const shapes::ShapeContext&,
-                      std::span<double> out) {
-  shapes::require_grid_length(x.size(), out.size(), "doniach_sunjic");
-  ds_pdf(x, out, p[0], p[1], p[2]);
+// The profile over its window mass (floored at 1e-300): an area is the counts in the window.
+void window_density(std::span<const double> x, std::span<double> out, std::size_t begin,
+                    std::size_t end, const DsKernel& kernel, double mass) {
+  kernel.fill(x, out, begin, end);
+  for (std::size_t i = begin; i < end; ++i) out[i] = out[i] / mass;
 }
 
-void registry_profile(std::span<const double> x, const double* p, const shapes::ShapeContext&,
-                      std::span<double> out) {
+double floored_ds_mass(const double* p, const shapes::ShapeContext& ctx) {
+  return shapes::floored_mass(ds_window_mass(p[0], p[1], p[2], ctx.x_min, ctx.x_max));
+}
+
+void registry_density(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "doniach_sunjic");
-  DsKernel(p[0], p[1], p[2]).fill(x, out, 0, x.size());
+  const DsKernel kernel(p[0], p[1], p[2]);
+  const double mass = floored_ds_mass(p, ctx);
+  shapes::for_each_point_block(x.size(), [&](std::size_t begin, std::size_t end) {
+    window_density(x, out, begin, end, kernel, mass);
+  });
+}
+
+void registry_profile(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
+  shapes::require_grid_length(x.size(), out.size(), "doniach_sunjic");
+  window_density(x, out, 0, x.size(), DsKernel(p[0], p[1], p[2]), floored_ds_mass(p, ctx));
 }
 
 // gamma is a half width: half the full width of the symmetric (alpha = 0) line.
@@ -83,6 +137,17 @@ void registry_start(double position, double fwhm, double* p) {
   p[0] = position;
   p[1] = 0.5 * fwhm;
   p[2] = kStartAlpha;
+}
+
+// The whole line integrates to pi at alpha = 0 (a Lorentzian) and has no finite area for
+// alpha > 0, whose tail falls as |d|^-(1 - alpha).
+void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* out) {
+  out[0] = p[2] == 0.0 ? kPi / floored_ds_mass(p, ctx) : std::numeric_limits<double>::quiet_NaN();
+}
+
+// The profile scales with gamma: its full width is gamma ds_unit_fwhm(alpha).
+double registry_gamma(double fwhm, double* p, const shapes::ShapeContext&) {
+  return fwhm / ds_unit_fwhm(p[2]);
 }
 
 constexpr shapes::ShapeEntry kEntry{
@@ -101,9 +166,13 @@ constexpr shapes::ShapeEntry kEntry{
                 .step_rule = shapes::StepRule::absolute,
                 .step = shapes::kShapeStep,
                 .description = "asymmetry"}},
+    .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
-    .start = registry_start};
+    .start = registry_start,
+    .extras = registry_extras,
+    .primary = 1,
+    .primary_from_fwhm = registry_gamma};
 
 }  // namespace
 

@@ -52,8 +52,16 @@ double ds_profile(std::span<const double> x, std::span<double> q, double x0, dou
 double ds_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
               double alpha);
 
+// The integral of q over [x_min, x_max], in closed form (a complex power's antiderivative).
+double ds_window_mass(double x0, double gamma, double alpha, double x_min, double x_max);
+
+// The full width at half maximum of the profile of half width gamma = 1 (the full width of any
+// peak is gamma times this), from the roots of its half-maximum condition.
+double ds_unit_fwhm(double alpha);
+
 // The registry entry "doniach_sunjic": parameters (x0, gamma, alpha) in internal
-// units; the density is ds_pdf's, the profile the kernel's q (the density times T).
+// units; the density is the kernel's q divided by its window mass (not by T), and so is the
+// profile.
 const shapes::ShapeEntry& registry_entry();
 
 }  // namespace velmora::doniach_sunjic

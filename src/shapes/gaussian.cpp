@@ -33,19 +33,28 @@ namespace {
 
 using pseudo_voigt::kFwhmPerSigma;
 
-void registry_density(std::span<const double> x, const double* p, const shapes::ShapeContext&,
-                      std::span<double> out) {
+// The normal density divided by its window mass: an area is the counts inside the window.
+void window_density(std::span<const double> x, const double* p, const shapes::ShapeContext& ctx,
+                    std::span<double> out, std::size_t begin, std::size_t end) {
+  const double mass =
+      shapes::floored_mass(shapes::normal_window_mass(p[0], p[1], ctx.x_min, ctx.x_max));
+  fill_density(p[0], p[1], x, out, begin, end);
+  for (std::size_t i = begin; i < end; ++i) out[i] = out[i] / mass;
+}
+
+void registry_density(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "gaussian");
   pool::for_each_block(x.size(), kDensityGrain, [&](std::size_t begin, std::size_t end) {
-    fill_density(p[0], p[1], x, out, begin, end);
+    window_density(x, p, ctx, out, begin, end);
   });
 }
 
-// The density needs no grid normaliser, so the profile is the density itself.
-void registry_profile(std::span<const double> x, const double* p, const shapes::ShapeContext&,
-                      std::span<double> out) {
+// The density at any point is the profile.
+void registry_profile(std::span<const double> x, const double* p,
+                      const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "gaussian");
-  fill_density(p[0], p[1], x, out, 0, x.size());
+  window_density(x, p, ctx, out, 0, x.size());
 }
 
 void registry_start(double position, double fwhm, double* p) {
@@ -53,13 +62,26 @@ void registry_start(double position, double fwhm, double* p) {
   p[1] = fwhm / kFwhmPerSigma;
 }
 
+void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* out) {
+  out[0] = 1.0 / shapes::floored_mass(shapes::normal_window_mass(p[0], p[1], ctx.x_min,
+                                                                 ctx.x_max));
+}
+
+double registry_sigma(double fwhm, double*, const shapes::ShapeContext&) {
+  return fwhm / kFwhmPerSigma;
+}
+
 constexpr shapes::ShapeEntry kEntry{
     .name = "gaussian",
     .params = {shapes::kFramedCentre,
                shapes::framed_width("sigma", 1.0 / kFwhmPerSigma, "Gaussian standard deviation")},
+    .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
-    .start = registry_start};
+    .start = registry_start,
+    .extras = registry_extras,
+    .primary = 1,
+    .primary_from_fwhm = registry_sigma};
 
 }  // namespace
 

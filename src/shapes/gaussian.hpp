@@ -3,8 +3,9 @@
 //   f(x; mu, sigma) = exp(-(x - mu)^2 / (2 sigma^2)) / sqrt(2 pi sigma^2)
 //
 // evaluated as z = (x - mu) * c with c = 1 / (sigma * sqrt 2) and q = sqrt(sigma (sigma 2 pi)),
-// f = exp(-z z) / q, so a negative sigma behaves like |sigma|.  The window plays no part.
-// The mixture fit's closed-form update is em/gaussian_em.hpp.
+// f = exp(-z z) / q, so a negative sigma behaves like |sigma|.  The window plays no part in
+// the mixture fit's column (its closed-form update is em/gaussian_em.hpp); the package's
+// density divides f by its window mass.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,7 @@ void fill_density(double mu, double sigma, std::span<const double> x, std::span<
 std::vector<double> gaussian_predict(std::span<const double> x, double mu, double sigma);
 
 // The registry entry "gaussian": parameters (x0, sigma) in internal units; the density is
-// fill_density's, the profile the density itself.
+// fill_density's divided by the normal window mass, the profile the density itself.
 const shapes::ShapeEntry& registry_entry();
 
 }  // namespace velmora::gaussian

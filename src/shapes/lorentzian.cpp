@@ -57,31 +57,63 @@ double lorentzian_pdf(std::span<const double> x, std::span<double> p, double x0,
 
 namespace {
 
+// The package's gamma is the half width g (the mixture fit's is the full width 2 g).  The
+// density is the Cauchy density divided by its window mass,
+//   f(x) = g / (((x - x0)^2 + g^2) pi Z),  Z = (atan((x_max - x0) / g) - atan((x_min - x0) / g)) / pi,
+// with Z floored at 1e-300.
+struct WindowCauchy {
+  double x0, g, g2, norm;
+  WindowCauchy(const double* p, const shapes::ShapeContext& ctx)
+      : x0(p[0]), g(p[1]), g2(p[1] * p[1]) {
+    const double z = (std::atan((ctx.x_max - x0) / g) - std::atan((ctx.x_min - x0) / g)) * kInvPi;
+    norm = shapes::floored_mass(z) * kPi;
+  }
+  double operator()(double x) const {
+    const double d = x - x0;
+    return g / ((d * d + g2) * norm);
+  }
+};
+
 void registry_density(std::span<const double> x, const double* p,
                       const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "lorentzian");
-  lorentzian_pdf(x, out, p[0], p[1], ctx.x_min, ctx.x_max);
+  const WindowCauchy f(p, ctx);
+  shapes::for_each_point_block(x.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = f(x[i]);
+  });
 }
 
 void registry_profile(std::span<const double> x, const double* p,
                       const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "lorentzian");
-  LorentzianKernel(p[0], p[1], ctx.x_min, ctx.x_max).fill(x, out, 0, x.size());
+  const WindowCauchy f(p, ctx);
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = f(x[i]);
 }
 
-// gamma is the full width at half maximum itself.
 void registry_start(double position, double fwhm, double* p) {
   p[0] = position;
-  p[1] = fwhm;
+  p[1] = 0.5 * fwhm;
+}
+
+void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* out) {
+  out[0] = kPi / WindowCauchy(p, ctx).norm;
+}
+
+double registry_gamma(double fwhm, double*, const shapes::ShapeContext&) {
+  return 0.5 * fwhm;
 }
 
 constexpr shapes::ShapeEntry kEntry{
     .name = "lorentzian",
     .params = {shapes::kFramedCentre,
-               shapes::framed_width("gamma", 1.0, "full width at half maximum")},
+               shapes::framed_width("gamma", 0.5, "half width at half maximum")},
+    .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
-    .start = registry_start};
+    .start = registry_start,
+    .extras = registry_extras,
+    .primary = 1,
+    .primary_from_fwhm = registry_gamma};
 
 }  // namespace
 

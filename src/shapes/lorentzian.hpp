@@ -49,8 +49,9 @@ double lorentzian_profile(std::span<const double> x, std::span<double> q, double
 double lorentzian_pdf(std::span<const double> x, std::span<double> p, double x0, double gamma,
                       double x_min, double x_max);
 
-// The registry entry "lorentzian": parameters (x0, gamma) in internal units; the
-// density is lorentzian_pdf's, the profile the kernel's q (the density times T).
+// The registry entry "lorentzian": parameters (x0, gamma) in internal units, gamma the half
+// width at half maximum (half the gamma above); the density is the Cauchy density divided by
+// its window mass (not by T), and so is the profile.
 const shapes::ShapeEntry& registry_entry();
 
 }  // namespace velmora::lorentzian

@@ -46,34 +46,57 @@ namespace {
 // The start's Gaussian share: half Gaussian, half Lorentzian.
 constexpr double kStartEta = 0.5;
 
+// The package's gamma is the half width at half maximum of both parts (the mixture fit's is
+// the full width, 2 gamma).  P integrates to eta Z_N + (1 - eta) over the window, Z_N the
+// window mass of its (untruncated) normal part: the density is P divided by that.
+struct WindowPv {
+  PvPeak peak;
+  double eta, scale;
+  WindowPv(const double* p, const shapes::ShapeContext& ctx)
+      : peak(p[0], 2.0 * p[1], ctx.x_min, ctx.x_max), eta(p[2]) {
+    const double normal = shapes::normal_window_mass(peak.x0, peak.sigma, ctx.x_min, ctx.x_max);
+    scale = 1.0 / shapes::floored_mass(eta * normal + (1.0 - eta));
+  }
+  double operator()(double x) const { return peak.profile(x, eta) * scale; }
+};
+
 void registry_density(std::span<const double> x, const double* p,
                       const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "pseudo_voigt");
-  const PvPeak peak(p[0], p[1], ctx.x_min, ctx.x_max);
-  const double eta = p[2];
+  const WindowPv f(p, ctx);
   pool::for_each_block(x.size(), kDensityGrain, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) out[i] = peak.profile(x[i], eta);
+    for (std::size_t i = begin; i < end; ++i) out[i] = f(x[i]);
   });
 }
 
 void registry_profile(std::span<const double> x, const double* p,
                       const shapes::ShapeContext& ctx, std::span<double> out) {
   shapes::require_grid_length(x.size(), out.size(), "pseudo_voigt");
-  const PvPeak peak(p[0], p[1], ctx.x_min, ctx.x_max);
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = peak.profile(x[i], p[2]);
+  const WindowPv f(p, ctx);
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = f(x[i]);
 }
 
-// Both parts have the full width at half maximum gamma, so any mixture of them has it too.
+// Both parts have the full width at half maximum 2 gamma, so any mixture of them has it too.
 void registry_start(double position, double fwhm, double* p) {
   p[0] = position;
-  p[1] = fwhm;
+  p[1] = 0.5 * fwhm;
   p[2] = kStartEta;
+}
+
+// The whole line integrates to eta + (1 - eta) / Z_L: its area over the window's.
+void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* out) {
+  const WindowPv f(p, ctx);
+  out[0] = (f.eta + (1.0 - f.eta) / f.peak.z) * f.scale;
+}
+
+double registry_gamma(double fwhm, double*, const shapes::ShapeContext&) {
+  return 0.5 * fwhm;
 }
 
 constexpr shapes::ShapeEntry kEntry{
     .name = "pseudo_voigt",
     .params = {shapes::kFramedCentre,
-               shapes::framed_width("gamma", 1.0, "full width at half maximum"),
+               shapes::framed_width("gamma", 0.5, "half width at half maximum"),
                {.name = "eta",
                 .kind = shapes::Kind::plain,
                 .natural_lo = 0.0,
@@ -84,9 +107,13 @@ constexpr shapes::ShapeEntry kEntry{
                 .step_rule = shapes::StepRule::absolute,
                 .step = shapes::kShapeStep,
                 .description = "Gaussian share"}},
+    .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
-    .start = registry_start};
+    .start = registry_start,
+    .extras = registry_extras,
+    .primary = 1,
+    .primary_from_fwhm = registry_gamma};
 
 }  // namespace
 

@@ -68,9 +68,9 @@ double pv_profile(double x, double x0, double gamma, double eta, double x_min, d
 std::vector<double> pseudo_voigt_predict(std::span<const double> x, double x0, double gamma,
                                          double eta, double x_min, double x_max);
 
-// The registry entry "pseudo_voigt": parameters (x0, gamma, eta) in internal units;
-// the density is PvPeak::profile at every point (it has no grid normaliser), and so is the
-// profile.
+// The registry entry "pseudo_voigt": parameters (x0, gamma, eta) in internal units, gamma the
+// half width at half maximum of both parts (half the gamma above); the density is P divided by
+// its window mass eta Z_N + (1 - eta), Z_N that of the normal part, and so is the profile.
 const shapes::ShapeEntry& registry_entry();
 
 }  // namespace velmora::pseudo_voigt

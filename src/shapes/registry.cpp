@@ -3,11 +3,14 @@
 #include "shapes/registry.hpp"
 
 #include <array>
+#include <cmath>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "errors.hpp"
 #include "shapes/doniach_sunjic.hpp"
+#include "shapes/fwhm_variants.hpp"
 #include "shapes/gaussian.hpp"
 #include "shapes/lorentzian.hpp"
 #include "shapes/pseudo_voigt.hpp"
@@ -16,7 +19,18 @@
 
 namespace velmora::shapes {
 
-void no_extras(const double*, const ShapeContext&, double*) {}
+double floored_mass(double mass) { return mass > kMassFloor ? mass : kMassFloor; }
+
+double normal_window_mass(double mu, double sigma, double x_min, double x_max) {
+  constexpr double kInvSqrt2 = 0.7071067811865476;
+  const double a = (x_min - mu) / sigma * kInvSqrt2;
+  const double b = (x_max - mu) / sigma * kInvSqrt2;
+  // Phi(b) - Phi(a) from the upper tails when the window lies above the centre, from the lower
+  // ones otherwise, so that a far tail keeps its digits.
+  if (a > 0.0) return 0.5 * (std::erfc(a) - std::erfc(b));
+  if (b < 0.0) return 0.5 * (std::erfc(-b) - std::erfc(-a));
+  return 1.0 - 0.5 * (std::erfc(-a) + std::erfc(b));
+}
 
 void require_grid_length(std::size_t grid, std::size_t out, const char* shape_name) {
   if (grid != out) {
@@ -26,9 +40,12 @@ void require_grid_length(std::size_t grid, std::size_t out, const char* shape_na
   }
 }
 
-std::span<const ShapeEntry* const> all_shapes() {
-  // The one list of shapes, a line each; a shape's code is its position here.
-  static const std::array entries{
+namespace {
+
+// The one list of shapes, a line each; a shape's code is its position here.
+constexpr std::size_t kShapeCount = 6;
+std::array<const ShapeEntry*, kShapeCount> base_shapes() {
+  return {
       &gaussian::registry_entry(),
       &lorentzian::registry_entry(),
       &pseudo_voigt::registry_entry(),
@@ -36,7 +53,35 @@ std::span<const ShapeEntry* const> all_shapes() {
       &doniach_sunjic::registry_entry(),
       &tsdc::registry_entry(),
   };
-  return entries;
+}
+
+// The shapes, then the fwhm variant of each that has a primary width, in the same order.
+struct Table {
+  std::vector<const ShapeEntry*> entries;
+  std::array<std::size_t, kShapeCount> variant{};
+  Table() {
+    const std::array<const ShapeEntry*, kShapeCount> shapes = base_shapes();
+    entries.assign(shapes.begin(), shapes.end());
+    for (std::size_t c = 0; c < kShapeCount; ++c) {
+      variant[c] = kNoPrimary;
+      if (shapes[c]->primary == kNoPrimary) continue;
+      variant[c] = entries.size();
+      entries.push_back(&fwhm_variant_entry(*shapes[c], c));
+    }
+  }
+};
+
+const Table& table() {
+  static const Table t;
+  return t;
+}
+
+}  // namespace
+
+std::span<const ShapeEntry* const> all_shapes() { return table().entries; }
+
+std::size_t fwhm_variant_code(std::size_t code) {
+  return code < kShapeCount ? table().variant[code] : kNoPrimary;
 }
 
 const ShapeEntry& shape(std::size_t code) {

@@ -52,6 +52,15 @@ void tsdc_pdf(std::span<const double> t, std::span<double> out, double ea, doubl
 // that is k_B tp^2 / (beta ea) exp(-ea / (k_B tp)).
 double tsdc_tau0_from_tp(double ea, double tp, double beta);
 
+// The integral of the (unnormalised) current over [t_min, t_max], in closed form.
+double tsdc_window_mass(double ea, double tau0, double beta, double t_min, double t_max);
+
+// The full width at half maximum of a peak at tp (it does not depend on the heating rate), and
+// the activation energy that gives a peak at tp the full width fwhm (NaN where none is found);
+// roots of the half-maximum condition.
+double tsdc_fwhm(double ea, double tp);
+double tsdc_ea_from_fwhm(double fwhm, double tp);
+
 // Pieces of the density that the fits evaluate beside their own sums (em/tsdc_em.cpp), so that
 // both form the same values.
 //
@@ -76,9 +85,9 @@ inline std::span<double> head(Batch& b, std::size_t len) { return {b.data(), len
 double trapezoid_area(std::span<const double> t, std::span<const double> y, std::size_t m);
 
 // The registry entry "tsdc", fitted on the temperature axis as it is: parameters
-// (ea, tp), tau0 = tsdc_tau0_from_tp(ea, tp, beta) following from the peak condition (the
-// entry's one extra quantity).  The density is tsdc_pdf's, the profile peak_current (the
-// density times its trapezoid area).
+// (ea, tp), tau0 = tsdc_tau0_from_tp(ea, tp, beta) following from the peak condition (an
+// extra quantity, with the whole-line area).  The density is peak_current divided by its
+// integral over the window (tsdc_window_mass, not the trapezoid area), and so is the profile.
 const shapes::ShapeEntry& registry_entry();
 
 }  // namespace velmora::tsdc

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
+#include "shapes/fwhm_inverse.hpp"
 #include "shapes/pseudo_voigt.hpp"
 #include "special/voigt_derivatives.hpp"
 #include "special/voigt_profile.hpp"
@@ -130,16 +132,76 @@ void registry_start(double position, double fwhm, double* p) {
   p[2] = 0.5 * f;
 }
 
+// The whole line over the window's share of it.
+void registry_extras(const double* p, const shapes::ShapeContext& ctx, double* out) {
+  out[0] = 1.0 / floored_window_mass(p[0], p[1], p[2], ctx.x_min, ctx.x_max);
+}
+
+// Olivero's approximation of the full width from the parts' full widths f_l = 2 gamma and
+// f_g = 2.3548 sigma, f = 0.5346 f_l + sqrt(0.2166 f_l^2 + f_g^2): only a first guess here.
+constexpr double kOliveroLinear = 0.5346;
+constexpr double kOliveroSquare = 0.2166;
+
+double olivero_half_width(double sigma, double gamma) {
+  const double fl = 2.0 * gamma;
+  const double fg = kFwhmPerSigma * sigma;
+  return 0.5 * (kOliveroLinear * fl + std::sqrt(kOliveroSquare * fl * fl + fg * fg));
+}
+
+}  // namespace
+
+double voigt_fwhm(double sigma, double gamma) {
+  const double top = special::voigt_value(0.0, sigma, gamma);
+  const double half = shapes::half_crossing(
+      [&](double d) { return special::voigt_value(d, sigma, gamma) / top - 0.5; },
+      olivero_half_width(sigma, gamma), std::numeric_limits<double>::infinity());
+  return 2.0 * half;
+}
+
+double gamma_from_fwhm(double fwhm, double sigma) {
+  const double fg = kFwhmPerSigma * sigma;
+  if (!(sigma > 0.0) || !(fwhm > fg) || !std::isfinite(fwhm)) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  // Olivero's relation solved for f_l (the smaller root of its quadratic), as the guess.
+  const double c = kOliveroLinear;
+  const double q = c * c - kOliveroSquare;
+  const double disc = c * c * fwhm * fwhm - q * (fwhm * fwhm - fg * fg);
+  const double fl = (c * fwhm - std::sqrt(disc > 0.0 ? disc : 0.0)) / q;
+  const double guess = fl > 0.0 ? 0.5 * fl : 0.25 * (fwhm - fg);
+  return shapes::solve_width([&](double g) { return voigt_fwhm(sigma, g) / fwhm - 1.0; }, guess,
+                             true);
+}
+
+namespace {
+
+// A Gaussian part alone at least as wide as the line asked for leaves no room for a
+// Lorentzian one: the line is then the Gaussian of that full width (gamma 0, sigma narrowed to
+// fwhm / 2.3548), so that a fit holding the FWHM never leaves it, and a step or a difference
+// stencil that crosses that edge sees a continuous density instead of none.
+double registry_gamma(double fwhm, double* p, const shapes::ShapeContext&) {
+  const double widest_sigma = fwhm / kFwhmPerSigma;
+  if (p[1] >= widest_sigma) {
+    p[1] = widest_sigma;
+    return 0.0;
+  }
+  return gamma_from_fwhm(fwhm, p[1]);
+}
+
 constexpr shapes::ShapeEntry kEntry{
     .name = "voigt",
     .params = {shapes::kFramedCentre,
                shapes::framed_width("sigma", 1.0 / kFwhmPerSigma, "Gaussian standard deviation"),
                // The half width of the narrowest peak.
                shapes::framed_width("gamma", 0.5, "Lorentzian half width at half maximum")},
+    .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
     .start = registry_start,
-    .derivatives = registry_derivatives};
+    .extras = registry_extras,
+    .derivatives = registry_derivatives,
+    .primary = 2,
+    .primary_from_fwhm = registry_gamma};
 
 }  // namespace
 

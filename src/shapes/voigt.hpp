@@ -33,6 +33,14 @@ double floored_window_mass(double x0, double sigma, double gamma, double x_min, 
 std::vector<double> voigt_predict(std::span<const double> x, double x0, double sigma,
                                   double gamma, double x_min, double x_max);
 
+// The full width at half maximum of a Voigt peak (both widths positive), from the root of its
+// half-maximum condition.
+double voigt_fwhm(double sigma, double gamma);
+
+// The Lorentzian half width that gives a Voigt peak of Gaussian sigma the full width `fwhm`;
+// NaN where none does (fwhm not above the Gaussian part's own, 2.3548 sigma).
+double gamma_from_fwhm(double fwhm, double sigma);
+
 // The registry entry "voigt": parameters (x0, sigma, gamma) in internal units; the
 // density is voigt_predict's, the profile the Voigt density before the division by the
 // window mass.

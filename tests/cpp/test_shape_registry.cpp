@@ -1,6 +1,7 @@
 // The shape registry: every entry's density against its shape's own prediction and mixture
-// column (bit for bit), the profile against the density, the table's invariants, lookup by
-// code, and peak_quantities against closed forms and brute-force searches on fine grids.
+// column (the same profile, normalised on the window), the profile against the density, the
+// table's invariants, lookup by code, the fwhm variants, and peak_quantities against closed
+// forms and brute-force searches on fine grids.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,7 +23,9 @@
 #include "em/pseudo_voigt_em.hpp"
 #include "em/tsdc_em.hpp"
 #include "em/voigt_em.hpp"
+#include "shapes/doniach_sunjic.hpp"
 #include "shapes/peak_quantities.hpp"
+#include "shapes/tsdc.hpp"
 #include "shapes/registry.hpp"
 #include "special/voigt_profile.hpp"
 
@@ -73,6 +76,14 @@ std::vector<double> registry_profile(std::size_t code, const std::vector<double>
   return out;
 }
 
+sh::PeakQuantities quantities(std::size_t code, const std::vector<double>& p,
+                              const std::vector<double>& x, const sh::ShapeContext& ctx) {
+  const std::vector<double> density = registry_density(code, x, p, ctx);
+  return sh::peak_quantities(sh::shape(code), p.data(), ctx, x, density);
+}
+
+double relative(double got, double expected) { return std::fabs(got / expected - 1.0); }
+
 // Column 0 of a one-component mixture shape.
 std::vector<double> mixture_column(const velmora::PeakShape& shape, const std::vector<double>& x) {
   ColumnMatrix density(1, x.size());
@@ -98,20 +109,23 @@ ShapeOutputs shape_outputs(std::size_t code, const std::vector<double>& x,
       out.predicted = velmora::gaussian::gaussian_predict(x, p[0], p[1]);
       out.column = mixture_column(velmora::gaussian::GaussianShape({p[0]}, {p[1]}, free, free), x);
       break;
+    // The mixture fits' gamma of these two is the full width.
     case kLorentzian:
-      velmora::lorentzian::lorentzian_pdf(x, out.predicted, p[0], p[1], ctx.x_min, ctx.x_max);
+      velmora::lorentzian::lorentzian_pdf(x, out.predicted, p[0], 2.0 * p[1], ctx.x_min,
+                                          ctx.x_max);
       out.column = mixture_column(velmora::lorentzian::LorentzianShape(
-                                      {p[0]}, {p[1]}, free, free, ctx.x_min, ctx.x_max, false),
+                                      {p[0]}, {2.0 * p[1]}, free, free, ctx.x_min, ctx.x_max,
+                                      false),
                                   x);
       break;
     case kPseudoVoigt: {
-      out.predicted = velmora::pseudo_voigt::pseudo_voigt_predict(x, p[0], p[1], p[2],
+      out.predicted = velmora::pseudo_voigt::pseudo_voigt_predict(x, p[0], 2.0 * p[1], p[2],
                                                                   ctx.x_min, ctx.x_max);
       velmora::pseudo_voigt::PvShapeSettings settings;
       settings.x_min = ctx.x_min;
       settings.x_max = ctx.x_max;
       out.column = mixture_column(velmora::pseudo_voigt::PseudoVoigtShape(
-                                      {p[0]}, {p[1]}, {p[2]}, free, free, free, settings),
+                                      {p[0]}, {2.0 * p[1]}, {p[2]}, free, free, free, settings),
                                   x);
       break;
     }
@@ -166,12 +180,12 @@ std::vector<Setting> settings() {
       {kGaussian, {3.25, 4.5}, framed, window},
       {kGaussian, {198.7, 2.0}, framed, window},  // near the window's edge
       {kGaussian, {-37.0, 0.3}, long_grid, long_window},
-      {kLorentzian, {-12.4, 6.0}, framed, window},
-      {kLorentzian, {199.5, 3.0}, framed, window},
-      {kLorentzian, {150.0, 40.0}, long_grid, long_window},
-      {kPseudoVoigt, {0.0, 5.0, 0.3}, framed, window},
-      {kPseudoVoigt, {-199.0, 2.5, 0.9}, framed, window},
-      {kPseudoVoigt, {40.2, 9.0, 0.0}, long_grid, long_window},
+      {kLorentzian, {-12.4, 3.0}, framed, window},
+      {kLorentzian, {199.5, 1.5}, framed, window},
+      {kLorentzian, {150.0, 20.0}, long_grid, long_window},
+      {kPseudoVoigt, {0.0, 2.5, 0.3}, framed, window},
+      {kPseudoVoigt, {-199.0, 1.25, 0.9}, framed, window},
+      {kPseudoVoigt, {40.2, 4.5, 0.0}, long_grid, long_window},
       {kVoigt, {7.7, 1.5, 0.8}, framed, window},
       {kVoigt, {199.2, 0.4, 2.5}, framed, window},
       {kVoigt, {-900.0, 12.0, 0.05}, long_grid, long_window},
@@ -200,18 +214,22 @@ TEST(ShapeRegistry, CodesNamesAndLookup) {
   const auto entries = sh::all_shapes();
   const std::vector<std::string> names{"gaussian",     "lorentzian",     "pseudo_voigt",
                                        "voigt",        "doniach_sunjic", "tsdc"};
-  ASSERT_EQ(entries.size(), names.size());
+  // The shapes, then the fwhm variant of each, in the same order.
+  ASSERT_EQ(entries.size(), 2 * names.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_EQ(entries[i]->name, names[i]);
+    const std::size_t base = i % names.size();
+    EXPECT_EQ(entries[i]->name, names[base]);
     EXPECT_EQ(&sh::shape(i), entries[i]);
-    EXPECT_EQ(entries[i]->framed, i != kTsdc) << names[i];
-    EXPECT_EQ(sh::location_index(*entries[i]), i == kTsdc ? 1u : 0u) << names[i];
+    EXPECT_EQ(entries[i]->framed, base != kTsdc) << names[base];
+    EXPECT_EQ(sh::location_index(*entries[i]), base == kTsdc ? 1u : 0u) << names[base];
+    EXPECT_EQ(entries[i]->fwhm_of, i < names.size() ? sh::kNoPrimary : base) << i;
+    EXPECT_EQ(sh::fwhm_variant_code(i), i < names.size() ? i + names.size() : sh::kNoPrimary);
   }
   try {
-    sh::shape(6);
-    ADD_FAILURE() << "shape(6) did not throw";
+    sh::shape(12);
+    ADD_FAILURE() << "shape(12) did not throw";
   } catch (const std::invalid_argument& e) {
-    EXPECT_NE(std::string(e.what()).find('6'), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("12"), std::string::npos) << e.what();
   }
   EXPECT_THROW(sh::shape(static_cast<std::size_t>(-1)), std::invalid_argument);
 }
@@ -219,7 +237,7 @@ TEST(ShapeRegistry, CodesNamesAndLookup) {
 TEST(ShapeRegistry, ParameterTablesAreConsistent) {
   for (const sh::ShapeEntry* e : sh::all_shapes()) {
     ASSERT_LE(e->params.size(), sh::kMaxShapeParams) << e->name;
-    ASSERT_LE(e->extra_names.size(), sh::kMaxExtras) << e->name;
+    ASSERT_LE(e->extra_quantities.size(), sh::kMaxExtras) << e->name;
     ASSERT_NE(e->density, nullptr);
     ASSERT_NE(e->profile, nullptr);
     ASSERT_NE(e->start, nullptr);
@@ -238,10 +256,11 @@ TEST(ShapeRegistry, ParameterTablesAreConsistent) {
       EXPECT_GT(q.step, 0.0) << what;
       if (q.kind == sh::Kind::location) ++locations;
       if (q.kind == sh::Kind::width) {
-        // Widths are positive, and their default bounds are framed (grid steps).
+        // Widths are positive, and their default bounds are framed (grid steps); a
+        // thermogram has one only as a variant's fwhm.
         EXPECT_EQ(q.natural_lo, 0.0) << what;
         EXPECT_TRUE(q.lo_open) << what;
-        EXPECT_TRUE(e->framed) << what;
+        EXPECT_TRUE(e->framed || e->fwhm_of != sh::kNoPrimary) << what;
         EXPECT_EQ(q.default_rule, sh::DefaultRule::grid) << what;
         EXPECT_EQ(q.step_rule, sh::StepRule::relative) << what;
       }
@@ -263,8 +282,9 @@ TEST(ShapeRegistry, DefaultWidthsRunFromHalfAGridStepToTheWindow) {
   // step and of one window width, in each width's own meaning.
   EXPECT_NEAR(sh::shape(kGaussian).params[1].default_lo, 0.21233045007200477, 1e-17);
   EXPECT_NEAR(sh::shape(kVoigt).params[1].default_lo, 0.21233045007200477, 1e-17);
-  EXPECT_EQ(sh::shape(kLorentzian).params[1].default_lo, 0.5);     // full width
-  EXPECT_EQ(sh::shape(kPseudoVoigt).params[1].default_lo, 0.5);    // full width
+  EXPECT_EQ(sh::shape(kLorentzian).params[1].default_lo, 0.25);    // half width
+  EXPECT_EQ(sh::shape(kPseudoVoigt).params[1].default_lo, 0.25);   // half width
+  EXPECT_EQ(sh::shape(kGaussian + 6).params[1].default_lo, 0.5);   // full width (fwhm)
   EXPECT_EQ(sh::shape(kVoigt).params[2].default_lo, 0.25);         // half width
   EXPECT_EQ(sh::shape(kDoniachSunjic).params[1].default_lo, 0.25);  // half width
   for (const sh::ShapeEntry* e : sh::all_shapes()) {
@@ -280,13 +300,14 @@ TEST(ShapeRegistry, DefaultWidthsRunFromHalfAGridStepToTheWindow) {
 
 TEST(ShapeRegistry, TsdcExtraIsTheTau0OfThePeakCondition) {
   const sh::ShapeEntry& e = sh::shape(kTsdc);
-  ASSERT_EQ(e.extra_names.size(), 1u);
-  EXPECT_STREQ(e.extra_names[0], "tau0");
+  ASSERT_EQ(e.extra_quantities.size(), 2u);
+  EXPECT_STREQ(e.extra_quantities[0].name, "tau0");
+  EXPECT_STREQ(e.extra_quantities[1].name, "area_total");
   for (double beta : {0.1, 1.0, 7.0}) {
     const double p[2] = {0.76, 406.0};
-    double tau0 = kNaN;
-    e.extras(p, {250.0, 550.0, beta}, &tau0);
-    EXPECT_EQ(tau0, velmora::tsdc::tsdc_tau0_from_tp(0.76, 406.0, beta)) << beta;
+    double out[2] = {kNaN, kNaN};
+    e.extras(p, {250.0, 550.0, beta}, out);
+    EXPECT_EQ(out[0], velmora::tsdc::tsdc_tau0_from_tp(0.76, 406.0, beta)) << beta;
   }
 }
 
@@ -308,25 +329,134 @@ std::pair<double, double> differences(const std::vector<double>& got,
   return {worst / top, worst_relative};
 }
 
-// Every shape's engine density is its own prediction and mixture column, bit for bit, but for
-// a Voigt peak with both widths: the engine evaluates the Faddeeva function without libcerf's
-// shared state (special/faddeeva.hpp), to a few units of 1e-15 of the peak and 1e-11 of any
-// point (far tails of a nearly Gaussian peak the worst).
-TEST(ShapeRegistryDensity, EqualsTheShapesOwnPredictionAndMixtureColumn) {
+// The integral of an entry's density over [lo, hi] by Simpson's rule on `n` intervals.
+double window_integral(const sh::ShapeEntry& e, const std::vector<double>& p,
+                       const sh::ShapeContext& ctx, double lo, double hi, std::size_t n) {
+  const std::vector<double> x = grid(lo, (hi - lo) / static_cast<double>(n), n + 1);
+  std::vector<double> f(x.size());
+  e.density(x, p.data(), ctx, f);
+  double sum = f.front() + f.back();
+  for (std::size_t i = 1; i < n; ++i) sum += (i % 2 == 1 ? 4.0 : 2.0) * f[i];
+  return sum * (hi - lo) / static_cast<double>(n) / 3.0;
+}
+
+// Every shape's density is its mixture column and prediction up to one factor (the mixture
+// fits keep their own normalisation: the whole line, or the grid), and integrates to 1 over
+// the window, so that an area is the counts inside it.  (The Voigt's engine evaluates the
+// Faddeeva function without libcerf's shared state, special/faddeeva.hpp: to 1e-11 of any
+// point.)
+TEST(ShapeRegistryDensity, IsTheMixtureColumnNormalisedOnTheWindow) {
   for (const Setting& s : settings()) {
+    // The Voigt peak a hundred widths beyond the window, of no Lorentzian width, has its mass
+    // floored.
+    if (s.code == kVoigt && s.p[0] > s.ctx.x_max) continue;
     const std::vector<double> density = registry_density(s.code, s.x, s.p, s.ctx);
     const ShapeOutputs own = shape_outputs(s.code, s.x, s.p, s.ctx);
-    if (s.code == kVoigt && s.p[1] > 0.0 && s.p[2] > 0.0) {
-      for (const auto* expected : {&own.predicted, &own.column}) {
-        const auto [of_peak, relative] = differences(density, *expected);
-        EXPECT_LT(of_peak, 1e-14) << describe(s);
-        EXPECT_LT(relative, 1e-11) << describe(s);
+    for (const auto* expected : {&own.predicted, &own.column}) {
+      const std::size_t top = static_cast<std::size_t>(
+          std::max_element(expected->begin(), expected->end()) - expected->begin());
+      const double ratio = density[top] / (*expected)[top];
+      std::vector<double> scaled(*expected);
+      for (double& v : scaled) v *= ratio;
+      const auto [of_peak, relative] = differences(density, scaled);
+      EXPECT_LT(of_peak, 1e-14) << describe(s);
+      EXPECT_LT(relative, s.code == kVoigt ? 1e-11 : 1e-13) << describe(s);
+    }
+    for (const std::size_t code : {s.code, sh::fwhm_variant_code(s.code)}) {
+      std::vector<double> p = s.p;
+      const sh::ShapeEntry& e = sh::shape(code);
+      if (e.fwhm_of != sh::kNoPrimary) {  // the same peak by its full width
+        const sh::PeakQuantities q = quantities(s.code, s.p, s.x, s.ctx);
+        if (!std::isfinite(q.fwhm)) continue;
+        p[sh::shape(s.code).primary] = q.fwhm;
       }
+      const double integral = window_integral(e, p, s.ctx, s.ctx.x_min, s.ctx.x_max, 400000);
+      // (The Voigt's window mass is a quadrature, to about 1e-6 on a long window.)
+      EXPECT_NEAR(integral, 1.0, s.code == kVoigt ? 1e-6 : 1e-7)
+          << describe(s) << (e.fwhm_of == sh::kNoPrimary ? "" : " (fwhm)");
+    }
+  }
+}
+
+// The whole-line area over the window's (extra area_total): the window integral of a peak's
+// density normalised on a window ten times as wide, times the window's factor, is the wide
+// window's factor; Doniach-Sunjic lines with an asymmetry have none.  (A pseudo-Voigt line
+// changes with its window, whose mass normalises its Lorentzian part: its factor is its parts'
+// whole-line areas over their window masses.)
+TEST(ShapeRegistryDensity, AreaTotalIsTheWholeLineOverTheWindowsShare) {
+  for (const Setting& s : settings()) {
+    const sh::ShapeEntry& e = sh::shape(s.code);
+    const std::size_t at = e.extra_quantities.size() - 1;
+    ASSERT_STREQ(e.extra_quantities[at].name, "area_total");
+    double factor[sh::kMaxExtras];
+    e.extras(s.p.data(), s.ctx, factor);
+    if (s.code == kDoniachSunjic && s.p[2] > 0.0) {
+      EXPECT_TRUE(std::isnan(factor[at])) << describe(s);
       continue;
     }
-    expect_same_bits(density, own.predicted, describe(s) + " (prediction)");
-    expect_same_bits(density, own.column, describe(s) + " (mixture column)");
+    if (s.code == kVoigt && s.p[0] > s.ctx.x_max) continue;
+    if (s.code == kPseudoVoigt) {
+      double lorentz[sh::kMaxExtras];
+      sh::shape(kLorentzian).extras(s.p.data(), s.ctx, lorentz);
+      const double eta = s.p[2];
+      const double normal = sh::normal_window_mass(
+          s.p[0], 2.0 * s.p[1] / velmora::pseudo_voigt::kFwhmPerSigma, s.ctx.x_min, s.ctx.x_max);
+      EXPECT_NEAR(factor[at] * (eta * normal + 1.0 - eta) / (eta + (1.0 - eta) * lorentz[0]),
+                  1.0, 1e-14)
+          << describe(s);
+      continue;
+    }
+    const double half = 5.0 * (s.ctx.x_max - s.ctx.x_min);
+    const double mid = 0.5 * (s.ctx.x_min + s.ctx.x_max);
+    const sh::ShapeContext wide{s.code == kTsdc ? 1.0 : mid - half, mid + half, s.ctx.beta};
+    double wide_factor[sh::kMaxExtras];
+    e.extras(s.p.data(), wide, wide_factor);
+    const double share = window_integral(e, s.p, wide, s.ctx.x_min, s.ctx.x_max, 400000);
+    EXPECT_NEAR(share * factor[at] / wide_factor[at], 1.0, s.code == kVoigt ? 1e-6 : 1e-7)
+        << describe(s);
+    EXPECT_GE(factor[at], 1.0) << describe(s);
   }
+}
+
+// A fwhm variant's peak has the full width of its parameter, to rounding, as the report reads
+// it off the density, whatever the other parameters (a Voigt peak's sigma, a Doniach-Sunjic
+// asymmetry, a thermogram's peak temperature); its extras end with the primary width.
+TEST(FwhmVariants, ThePeaksWidthIsTheParameter) {
+  const std::vector<double> x = grid(-200.0, 1.0, 401);
+  const sh::ShapeContext ctx{-200.0, 200.0, 1.0};
+  const std::vector<double> t = grid(250.0, 0.5, 601);
+  const sh::ShapeContext thermogram{250.0, 550.0, 2.0};
+  const std::vector<std::pair<std::size_t, std::vector<double>>> cases{
+      {kGaussian, {3.3, 7.1}},          {kLorentzian, {-20.0, 0.8}},
+      {kPseudoVoigt, {33.0, 4.0, 0.4}}, {kPseudoVoigt, {-150.0, 60.0, 1.0}},
+      {kVoigt, {5.0, 1.5, 9.0}},        {kVoigt, {5.0, 4.0, 9.5}},
+      {kVoigt, {-180.0, 12.0, 30.0}},   {kDoniachSunjic, {12.0, 3.0, 0.0}},
+      {kDoniachSunjic, {12.0, 3.0, 0.3}}, {kDoniachSunjic, {-60.0, 25.0, 0.6}},
+      {kTsdc, {43.0, 406.0}},           {kTsdc, {8.0, 300.0}}};
+  for (const auto& [code, p] : cases) {
+    const sh::ShapeEntry& base = sh::shape(code);
+    const sh::ShapeEntry& v = sh::shape(sh::fwhm_variant_code(code));
+    const bool framed = base.framed;
+    const std::vector<double>& g = framed ? x : t;
+    const sh::ShapeContext& c = framed ? ctx : thermogram;
+    const sh::PeakQuantities q = quantities(sh::fwhm_variant_code(code), p, g, c);
+    const double fwhm = p[base.primary];
+    EXPECT_LT(relative(q.fwhm, fwhm), 1e-12) << base.name << " " << fwhm << ": " << q.fwhm;
+    // The primary width it stands for gives the base shape the same width, and the variant's
+    // density is the base shape's at it.
+    double extras[sh::kMaxExtras];
+    v.extras(p.data(), c, extras);
+    std::vector<double> converted = p;
+    converted[base.primary] = extras[v.extra_quantities.size() - 1];
+    EXPECT_LT(relative(quantities(code, converted, g, c).fwhm, fwhm), 1e-12) << base.name;
+    expect_same_bits(registry_density(sh::fwhm_variant_code(code), g, p, c),
+                     registry_density(code, g, converted, c), base.name);
+  }
+  // A Voigt peak cannot be narrower than its Gaussian part: no gamma gives it.
+  double p[3] = {0.0, 2.3548200450309493 * 4.0, 4.0};
+  double extras[sh::kMaxExtras];
+  sh::shape(sh::fwhm_variant_code(kVoigt)).extras(p, ctx, extras);
+  EXPECT_TRUE(std::isnan(extras[1]));
 }
 
 TEST(ShapeRegistryDensity, OutputOfAnotherLengthIsRefused) {
@@ -442,8 +572,9 @@ TEST(ShapeRegistryProfile, ProportionalToTheDensityWithOneRatio) {
     }
     // (The Voigt's density and profile take different Faddeeva functions; see above.)
     EXPECT_LT(worst, s.code == kVoigt ? 1e-11 : 1e-14) << describe(s);
-    // Shapes without a normaliser have the density itself as their profile.
-    if (s.code == kGaussian || s.code == kPseudoVoigt) {
+    // Every density is pointwise: the profile is the density itself (the Voigt's and the
+    // thermogram's take other special-function routines for single points).
+    if (s.code != kVoigt && s.code != kTsdc) {
       expect_same_bits(profile, density, describe(s) + " (profile)");
     }
   }
@@ -469,13 +600,6 @@ TEST(ShapeRegistryProfile, PointwiseAndIndependentOfTheGrid) {
 // ---------------------------------------------------------------------------------------------
 // Peak quantities
 
-sh::PeakQuantities quantities(std::size_t code, const std::vector<double>& p,
-                              const std::vector<double>& x, const sh::ShapeContext& ctx) {
-  const std::vector<double> density = registry_density(code, x, p, ctx);
-  return sh::peak_quantities(sh::shape(code), p.data(), ctx, x, density);
-}
-
-double relative(double got, double expected) { return std::fabs(got / expected - 1.0); }
 
 // Where f falls to `level` on side s of its maximum at x_max, by brute force: the first point
 // at or below the level on a grid of step `step` outward from x_max, then the same on ever
@@ -515,23 +639,24 @@ TEST(PeakQuantities, GaussianTopAndWidthAreTheClosedForms) {
   for (const auto& [x0, sigma] : std::vector<std::pair<double, double>>{
            {12.0, 3.7}, {12.3, 3.7}, {-0.5, 0.3}, {-50.37, 0.2124}, {201.3, 2.0}, {-230.0, 9.0}}) {
     const sh::PeakQuantities q = quantities(kGaussian, {x0, sigma}, x, ctx);
-    const double top = 1.0 / (sigma * std::sqrt(2.0 * std::numbers::pi));
+    const double top = 1.0 / (sigma * std::sqrt(2.0 * std::numbers::pi)) /
+                       sh::floored_mass(sh::normal_window_mass(x0, sigma, -200.0, 200.0));
     EXPECT_LT(relative(q.top, top), 1e-13) << x0 << " " << sigma;
     EXPECT_LT(relative(q.fwhm, velmora::pseudo_voigt::kFwhmPerSigma * sigma), 1e-12)
         << x0 << " " << sigma;
   }
 }
 
-TEST(PeakQuantities, LorentzianAndPseudoVoigtWidthIsGamma) {
+TEST(PeakQuantities, LorentzianAndPseudoVoigtWidthIsTwiceGamma) {
   const std::vector<double> x = grid(-200.0, 1.0, 401);
   const sh::ShapeContext ctx{-200.0, 200.0, 1.0};
   for (const auto& [x0, gamma] :
        std::vector<std::pair<double, double>>{{0.0, 6.0}, {17.4, 0.6}, {-190.0, 30.0}}) {
     const sh::PeakQuantities q = quantities(kLorentzian, {x0, gamma}, x, ctx);
-    EXPECT_LT(relative(q.fwhm, gamma), 1e-12) << x0 << " " << gamma;
+    EXPECT_LT(relative(q.fwhm, 2.0 * gamma), 1e-12) << x0 << " " << gamma;
     for (double eta : {0.0, 0.35, 1.0}) {
       const sh::PeakQuantities pv = quantities(kPseudoVoigt, {x0, gamma, eta}, x, ctx);
-      EXPECT_LT(relative(pv.fwhm, gamma), 1e-12) << x0 << " " << gamma << " " << eta;
+      EXPECT_LT(relative(pv.fwhm, 2.0 * gamma), 1e-12) << x0 << " " << gamma << " " << eta;
     }
   }
 }
@@ -684,7 +809,9 @@ TEST(PeakQuantities, UndeterminedQuantitiesAreNaN) {
 TEST(PeakQuantities, SingleGridPointUsesAUnitSpacing) {
   const sh::ShapeContext ctx{-1.0, 1.0, 1.0};
   const sh::PeakQuantities q = quantities(kGaussian, {0.3, 2.0}, {0.0}, ctx);
-  EXPECT_LT(relative(q.top, 1.0 / (2.0 * std::sqrt(2.0 * std::numbers::pi))), 1e-13);
+  EXPECT_LT(relative(q.top, 1.0 / (2.0 * std::sqrt(2.0 * std::numbers::pi)) /
+                                sh::normal_window_mass(0.3, 2.0, -1.0, 1.0)),
+            1e-13);
   EXPECT_LT(relative(q.fwhm, velmora::pseudo_voigt::kFwhmPerSigma * 2.0), 1e-12);
 }
 

@@ -1,4 +1,8 @@
-"""Simulated spectra with a known truth, drawn from the core's own profile functions."""
+"""Simulated spectra with a known truth, drawn from the core's own profile functions.
+
+The peaks' parameters are in the package's meaning (a Lorentzian's gamma is its half width;
+the mixture-fit functions take the full width), and the true area of a line is its expected
+counts on the grid, which is the window."""
 import numpy as np
 
 import velmora_core
@@ -17,9 +21,9 @@ CASES = {
         (dict(x0=3.5, sigma=0.3), 20000.0), (dict(x0=4.6, sigma=0.45), 12000.0)], 20.0, {}),
     # Narrower than 0.1 in the units of x: the core's Lorentzian width bounds are absolute.
     "lorentzian": (np.linspace(20.0, 24.0, 801), [
-        (dict(x0=21.5, gamma=0.05), 20000.0), (dict(x0=22.6, gamma=0.08), 12000.0)], 10.0, {}),
+        (dict(x0=21.5, gamma=0.025), 20000.0), (dict(x0=22.6, gamma=0.04), 12000.0)], 10.0, {}),
     "pseudo_voigt": (np.linspace(0.0, 10.0, 401), [
-        (dict(x0=3.5, gamma=0.7, eta=0.5), 20000.0), (dict(x0=5.0, gamma=0.9, eta=0.7), 12000.0)],
+        (dict(x0=3.5, gamma=0.35, eta=0.5), 20000.0), (dict(x0=5.0, gamma=0.45, eta=0.7), 12000.0)],
         20.0, {}),
     "voigt": (np.linspace(0.0, 10.0, 401), [
         (dict(x0=3.5, sigma=0.2, gamma=0.15), 20000.0),
@@ -37,9 +41,9 @@ def density(shape, x, p, options, lo, hi):
     if shape == "gaussian":
         return velmora_core.gaussian_predict(x, p["x0"], p["sigma"])
     if shape == "lorentzian":
-        return velmora_core.lorentzian_predict(x, p["x0"], p["gamma"], lo, hi)
+        return velmora_core.lorentzian_predict(x, p["x0"], 2 * p["gamma"], lo, hi)
     if shape == "pseudo_voigt":
-        return velmora_core.pseudo_voigt_predict(x, p["x0"], p["gamma"], p["eta"], lo, hi)
+        return velmora_core.pseudo_voigt_predict(x, p["x0"], 2 * p["gamma"], p["eta"], lo, hi)
     if shape == "voigt":
         return velmora_core.voigt_predict(x, p["x0"], p["sigma"], p["gamma"], lo, hi)
     if shape == "doniach_sunjic":
@@ -54,8 +58,11 @@ def simulate(shape, seed=0, scale=1.0, background=None):
     lo, hi = x[0], x[-1]
     step = x[1] - x[0]
     rate = np.full(x.size, level) if background is None else background(x)
+    truth = []
     for p, area in peaks:
-        rate = rate + scale * area * step * density(shape, x, p, options, lo, hi)
+        line = scale * area * step * density(shape, x, p, options, lo, hi)
+        rate = rate + line
+        truth.append((p, float(line.sum())))
     counts = np.random.default_rng(seed).poisson(rate).astype(np.float64)
-    return x, counts, [(p, scale * area) for p, area in peaks], options
+    return x, counts, truth, options
 

@@ -58,7 +58,8 @@ def test_contract_of_the_result():
     assert np.array_equal(x, x_before) and np.array_equal(counts, counts_before)
     assert repr(peaks) == peaks_before
 
-    assert set(result.peaks[0]) == {"x0", "sigma", "gamma", "area", "height", "fwhm"}
+    assert set(result.peaks[0]) == {"x0", "sigma", "gamma", "area", "height", "fwhm",
+                                    "area_total"}
     # Derived: the width at half maximum (Olivero's approximation of the Voigt width, good to
     # 2e-4) and the height of the curve.
     p0 = result.peaks[0]

@@ -115,7 +115,8 @@ def test_maps_of_three_spectrum_axes_are_drawn_one_slice_at_a_time():
 
 @pytest.mark.parametrize("names, error, words", [
     ("p0.centre", ValueError,
-     "available: p0.x0, p0.sigma, p0.area, p0.height, p0.fwhm, background.counts"),
+     "available: p0.x0, p0.sigma, p0.area, p0.height, p0.fwhm, p0.area_total, "
+     "background.counts"),
     ([], ValueError, "at least one"),
     ([3], TypeError, "strings"),
     (None, TypeError, "estimate name"),
