@@ -39,6 +39,11 @@ def test_the_core_reads_the_starts_the_package_reads():
             models += [([velmora.Peak(shape, fix=(width,), **kw)], dict(background=None)),
                        ([velmora.Peak(shape, bounds={width: (0.01, 0.05)}, **kw)],
                         dict(background="spline", window=(x[20], x[-30])))]
+        # A full width given as a start, and the fwhm variant (fwhm bounded).
+        fwhm = 0.07 * (x[-1] - x[0])
+        models += [([velmora.Peak(shape, fwhm=fwhm, **kw)], dict(background="uniform")),
+                   ([velmora.Peak(shape, bounds={"fwhm": (0.5 * fwhm, 2 * fwhm)}, **kw)],
+                    dict(background="uniform"))]
         for peaks, opts in models:
             theta, values, ours = core_and_package_starts(x, Y, peaks, **opts)
             # One peak, or peaks read at given positions: the same numbers to the bit.
