@@ -452,11 +452,24 @@ TEST(FwhmVariants, ThePeaksWidthIsTheParameter) {
     expect_same_bits(registry_density(sh::fwhm_variant_code(code), g, p, c),
                      registry_density(code, g, converted, c), base.name);
   }
-  // A Voigt peak cannot be narrower than its Gaussian part: no gamma gives it.
-  double p[3] = {0.0, 2.3548200450309493 * 4.0, 4.0};
-  double extras[sh::kMaxExtras];
-  sh::shape(sh::fwhm_variant_code(kVoigt)).extras(p, ctx, extras);
-  EXPECT_TRUE(std::isnan(extras[1]));
+  // A Voigt peak held narrower than its Gaussian part is the Gaussian of the width held
+  // (gamma 0, sigma narrowed), on both sides of the edge where gamma reaches 0.
+  for (const double sigma : {4.0 / 2.3548200450309493 * 1.3, 4.0 / 2.3548200450309493 * 0.999}) {
+    double p[3] = {0.0, sigma, 4.0};
+    double extras[sh::kMaxExtras];
+    sh::shape(sh::fwhm_variant_code(kVoigt)).extras(p, ctx, extras);
+    const std::vector<double> held = {0.0, sigma, 4.0};
+    const sh::PeakQuantities q = quantities(sh::fwhm_variant_code(kVoigt), held, x, ctx);
+    EXPECT_LT(relative(q.fwhm, 4.0), 1e-12) << sigma;
+    if (sigma * 2.3548200450309493 >= 4.0) {
+      EXPECT_EQ(extras[1], 0.0);
+      expect_same_bits(registry_density(sh::fwhm_variant_code(kVoigt), x, held, ctx),
+                       registry_density(kVoigt, x, {0.0, 4.0 / 2.3548200450309493, 0.0}, ctx),
+                       "voigt held narrower than its Gaussian part");
+    } else {
+      EXPECT_GT(extras[1], 0.0);
+    }
+  }
 }
 
 TEST(ShapeRegistryDensity, OutputOfAnotherLengthIsRefused) {
