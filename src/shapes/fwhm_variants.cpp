@@ -35,6 +35,10 @@ struct Variant {
     const std::array<double, kMaxShapeParams> q = convert(p, ctx);
     base->profile(x, q.data(), ctx, out);
   }
+  static void summit(const double* p, const ShapeContext& ctx, double* out) {
+    const std::array<double, kMaxShapeParams> q = convert(p, ctx);
+    base->summit(q.data(), ctx, out);
+  }
   static void start(double position, double fwhm, double* p) {
     base->start(position, fwhm, p);
     p[base->primary] = fwhm;
@@ -57,6 +61,7 @@ struct Variant {
         {.name = primary.name, .kind = primary.kind, .description = primary.description});
     v.density = density;
     v.profile = profile;
+    v.summit = shape.summit != nullptr ? summit : nullptr;
     v.start = start;
     v.extras = extras;
     v.derivatives = nullptr;

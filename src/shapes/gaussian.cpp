@@ -57,6 +57,12 @@ void registry_profile(std::span<const double> x, const double* p,
   window_density(x, p, ctx, out, 0, x.size());
 }
 
+// A normal density is largest at its mean, and its full width is kFwhmPerSigma sigma.
+void registry_summit(const double* p, const shapes::ShapeContext&, double* out) {
+  out[0] = p[0];
+  out[1] = kFwhmPerSigma * p[1];
+}
+
 void registry_start(double position, double fwhm, double* p) {
   p[0] = position;
   p[1] = fwhm / kFwhmPerSigma;
@@ -78,6 +84,7 @@ constexpr shapes::ShapeEntry kEntry{
     .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
+    .summit = registry_summit,
     .start = registry_start,
     .extras = registry_extras,
     .primary = 1,

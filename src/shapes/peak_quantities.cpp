@@ -14,6 +14,8 @@
 //   3. Width.  On each side f is evaluated at x_max +- h/2, h, 2h, ... until it is no more than
 //      f_max / 2; the last point above and the first point not above bracket the crossing, and
 //      bisection narrows it to adjacent doubles.  fwhm = right crossing - left crossing.
+// A shape that gives its maximum and full width in closed form (ShapeEntry::summit) skips steps
+// 1 and 3: the height is then formed as in step 2 at its maximum.
 // A search ends without result at an abscissa that is not finite (for the temperatures of an
 // unframed shape: not positive), at a profile value that is not finite, or after 60 doublings;
 // the quantity it serves is then NaN.  A density without a finite non-zero value, or fewer
@@ -218,6 +220,17 @@ std::size_t nearest_point(std::span<const double> grid, std::size_t m, double x)
   return at;
 }
 
+// The density's value at the maximum x_max of the profile (f_max there): the profile scaled by
+// the density's ratio to it at the grid point nearest x_max; NaN where that ratio is not finite.
+double top_at(PointProfile& f, std::span<const double> grid, std::span<const double> density,
+              std::size_t m, double x_max, double f_max) {
+  const std::size_t j = nearest_point(grid, m, x_max);
+  if (j >= m) return kNaN;
+  const double fj = f(grid[j]);
+  const double scale = density[j] / fj;
+  return std::isfinite(scale) && fj != 0.0 ? scale * f_max : kNaN;
+}
+
 }  // namespace
 
 PeakQuantities peak_quantities(const ShapeEntry& shape, const double* p, const ShapeContext& ctx,
@@ -228,6 +241,15 @@ PeakQuantities peak_quantities(const ShapeEntry& shape, const double* p, const S
   if (i == m) return undetermined;
 
   PointProfile f(shape, p, ctx);
+  if (shape.summit != nullptr) {
+    double summit[2];
+    shape.summit(p, ctx, summit);
+    if (!f.usable(summit[0])) return undetermined;
+    const double f_max = f(summit[0]);
+    if (!std::isfinite(f_max) || !(f_max > 0.0)) return undetermined;
+    return {top_at(f, grid, density, m, summit[0], f_max),
+            std::isfinite(summit[1]) && summit[1] > 0.0 ? summit[1] : kNaN};
+  }
   const double h = local_spacing(grid, i, m);
   const double xi = grid[i];
   const double fi = f(xi);
@@ -259,13 +281,7 @@ PeakQuantities peak_quantities(const ShapeEntry& shape, const double* p, const S
   const double x_max = f.best_x();
   if (!std::isfinite(f_max) || !(f_max > 0.0)) return undetermined;
 
-  PeakQuantities out{kNaN, kNaN};
-  const std::size_t j = nearest_point(grid, m, x_max);
-  if (j < m) {
-    const double fj = f(grid[j]);
-    const double scale = density[j] / fj;
-    if (std::isfinite(scale) && fj != 0.0) out.top = scale * f_max;
-  }
+  PeakQuantities out{top_at(f, grid, density, m, x_max, f_max), kNaN};
 
   const double level = 0.5 * f_max;
   const Search left = crossing(f, x_max, -1, 0.5 * h, level);

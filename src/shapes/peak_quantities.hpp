@@ -23,7 +23,9 @@ namespace velmora::shapes {
 // the local grid spacing from the maximum and stop after 60 doublings, at a non-finite abscissa
 // or, for TSDC temperatures, a non-positive one.  A density without a finite non-zero value gives
 // NaN for both; `top` carries the density's sign.  About two hundred profile evaluations at
-// single points on the calling thread, whatever the grid's length; deterministic.
+// single points on the calling thread, whatever the grid's length; deterministic.  A shape
+// that knows its maximum and width in closed form (ShapeEntry::summit) gives them directly,
+// the density's value at the maximum formed in the same way, in two profile evaluations.
 struct PeakQuantities {
   double top = 0.0;
   double fwhm = 0.0;

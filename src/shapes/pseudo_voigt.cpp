@@ -76,7 +76,13 @@ void registry_profile(std::span<const double> x, const double* p,
   for (std::size_t i = 0; i < x.size(); ++i) out[i] = f(x[i]);
 }
 
-// Both parts have the full width at half maximum 2 gamma, so any mixture of them has it too.
+// Both parts have the full width at half maximum 2 gamma, so any mixture of them has it too,
+// and both are largest at x0.
+void registry_summit(const double* p, const shapes::ShapeContext&, double* out) {
+  out[0] = p[0];
+  out[1] = 2.0 * p[1];
+}
+
 void registry_start(double position, double fwhm, double* p) {
   p[0] = position;
   p[1] = 0.5 * fwhm;
@@ -110,6 +116,7 @@ constexpr shapes::ShapeEntry kEntry{
     .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,
+    .summit = registry_summit,
     .start = registry_start,
     .extras = registry_extras,
     .primary = 1,

@@ -129,6 +129,9 @@ struct ShapeEntry {
   // on the calling thread.
   void (*profile)(std::span<const double> x, const double* p, const ShapeContext& ctx,
                   std::span<double> out) = nullptr;
+  // Where the profile is largest (out[0]) and its full width at half maximum (out[1]) in
+  // closed form, or nullptr: they are then read off the profile (peak_quantities.hpp).
+  void (*summit)(const double* p, const ShapeContext& ctx, double* out) = nullptr;
   // Starting parameters of a peak at `position` whose full width at half maximum is `fwhm`
   // (same units as the parameters), written to p[0 .. params.size()).
   void (*start)(double position, double fwhm, double* p) = nullptr;

@@ -927,3 +927,30 @@ TEST(ShapeStart, TsdcActivationEnergyFromChensRelation) {
 }
 
 }  // namespace
+
+TEST(PeakQuantities, ClosedFormsAgreeWithTheProfileReadOff) {
+  // A shape's closed-form maximum and width against the same shape read off its profile: a
+  // wrong factor in a closed form (a half width for a full one) shows at once.  Centres on and
+  // between grid points, near the window's edge, and each fwhm variant.
+  const std::vector<double> x = grid(-50.0, 0.5, 201);
+  const sh::ShapeContext ctx{-50.0, 50.0, 0.5};
+  std::size_t checked = 0;
+  for (std::size_t code = 0; code < sh::all_shapes().size(); ++code) {
+    const sh::ShapeEntry* e = sh::all_shapes()[code];
+    if (e->summit == nullptr) continue;
+    for (const double centre : {0.0, 3.3, -48.7}) {
+      std::vector<double> p(e->params.size(), 0.4);
+      p[0] = centre;
+      p[1] = 2.7;
+      const std::vector<double> density = registry_density(code, x, p, ctx);
+      sh::ShapeEntry numeric = *e;
+      numeric.summit = nullptr;
+      const sh::PeakQuantities closed = sh::peak_quantities(*e, p.data(), ctx, x, density);
+      const sh::PeakQuantities read = sh::peak_quantities(numeric, p.data(), ctx, x, density);
+      EXPECT_LT(relative(closed.fwhm, read.fwhm), 1e-12) << e->name << " at " << centre;
+      EXPECT_LT(relative(closed.top, read.top), 1e-12) << e->name << " at " << centre;
+      ++checked;
+    }
+  }
+  EXPECT_GE(checked, 18u);  // gaussian, lorentzian, pseudo_voigt and their fwhm variants
+}
