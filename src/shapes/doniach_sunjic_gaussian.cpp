@@ -31,8 +31,9 @@
 //
 // Both were checked against the parabolic cylinder function in 40-digit arithmetic: the largest
 // error of I over alpha in [0, 0.5), Re z in [0, R] is below 1e-14 (relative to I's value
-// near the peak, which is of order one), so the profile is accurate to about 1e-13 of its peak
-// for sigma / gamma from 0 to infinity.  An adaptive quadrature or an ODE solver would be
+// near the peak, which is of order one), and the profile's error stays below about 1e-14 of
+// its peak for sigma / gamma from 0 to infinity (bench/bench_dsg_accuracy.py measures it
+// against SciPy's quadrature of the convolution).  An adaptive quadrature or an ODE solver would be
 // slower and would make the difference steps of the fit noisy; a fixed rule whose error is
 // smooth in the parameters does not.
 //
@@ -103,15 +104,12 @@ void gauss_legendre(std::size_t n, double a, double b, double* node, double* wei
 
 // The quadrature's nodes on [kTaylorEnd, kReach], made once.
 struct Nodes {
-  std::array<double, DsgKernel::kNodes> u{}, w{}, log_u{}, w_over_u{};
+  std::array<double, DsgKernel::kNodes> u{}, w{}, log_u{};
   Nodes() {
     gauss_legendre(kFirstPanelNodes, kTaylorEnd, kPanelJoin, u.data(), w.data());
     gauss_legendre(DsgKernel::kNodes - kFirstPanelNodes, kPanelJoin, kReach,
                    u.data() + kFirstPanelNodes, w.data() + kFirstPanelNodes);
-    for (std::size_t j = 0; j < DsgKernel::kNodes; ++j) {
-      log_u[j] = std::log(u[j]);
-      w_over_u[j] = w[j] / u[j];
-    }
+    for (std::size_t j = 0; j < DsgKernel::kNodes; ++j) log_u[j] = std::log(u[j]);
   }
 };
 
@@ -132,11 +130,11 @@ SeriesArgument series_argument(double gamma, double d, double sigma, double r2) 
   return {(u - v) * (u + v), -2.0 * u * v, u * u + v * v};
 }
 
-// sum_{k >= first} coef[k] w^k, up to the smallest term (the series is asymptotic) or a term
-// below kSeriesTolerance, by the size of the terms.
+// sum_(k >= 1) coef[k] w^k added to sum, up to the smallest term (the series is asymptotic)
+// or a term below kSeriesTolerance, by the size of the terms.
 template <std::size_t N>
-void sum_series(const std::array<double, N>& coef, std::size_t first, const SeriesArgument& w,
-                double& sum_re, double& sum_im) {
+void sum_series(const std::array<double, N>& coef, const SeriesArgument& w, double& sum_re,
+                double& sum_im) {
   double power_re = 1.0, power_im = 0.0, power_modulus = 1.0;
   double size = std::numeric_limits<double>::infinity();
   for (std::size_t k = 1; k < N; ++k) {
@@ -145,7 +143,6 @@ void sum_series(const std::array<double, N>& coef, std::size_t first, const Seri
     power_re = re;
     power_im = im;
     power_modulus *= w.modulus;
-    if (k < first) continue;
     const double next = std::fabs(coef[k]) * power_modulus;
     if (!(next < size)) break;  // past the smallest term (or a NaN)
     sum_re += coef[k] * power_re;
@@ -214,7 +211,7 @@ double DsgKernel::series_value(double d) const {
   const double beta = theta * a_ + phi_;
   const double r2 = d * d + g2_;
   double s_re = 1.0, s_im = 0.0;
-  if (sigma_ > 0.0) sum_series(c_, 1, series_argument(gamma_, d, sigma_, r2), s_re, s_im);
+  if (sigma_ > 0.0) sum_series(c_, series_argument(gamma_, d, sigma_, r2), s_re, s_im);
   // Re[e^(-i beta) S] / r^(1 - alpha): the Doniach-Sunjic profile at S = 1.
   return (std::cos(beta) * s_re + std::sin(beta) * s_im) / std::pow(r2, e_);
 }
@@ -251,7 +248,7 @@ double DsgKernel::series_tail(double d) const {
   if (!(sigma_ > 0.0)) return 0.0;
   const double r2 = d * d + g2_;
   double b_re = 0.0, b_im = 0.0;
-  sum_series(c_mass_, 1, series_argument(gamma_, d, sigma_, r2), b_re, b_im);
+  sum_series(c_mass_, series_argument(gamma_, d, sigma_, r2), b_re, b_im);
   // Re[e^(-i pi alpha / 2) (gamma + i d)^alpha / i B] = r^alpha (sin(alpha psi) B_re +
   // cos(alpha psi) B_im), psi = atan(d / gamma) - pi / 2.
   const double psi = std::atan(d / gamma_) - 0.5 * kPi;
