@@ -37,6 +37,10 @@ class DsgKernel {
   double value(double d) const;
   // The integral of Q over [d1, d2] (negative when d2 < d1).
   double integral(double d1, double d2) const;
+  // Whether the kernel is the one of these parameters (never for NaN ones).
+  bool is_for(double gamma, double alpha, double sigma) const {
+    return gamma == gamma_ && alpha == alpha_ && sigma == sigma_;
+  }
 
  private:
   double series_value(double d) const;
@@ -57,6 +61,8 @@ class DsgKernel {
   std::array<double, kSeriesTerms> c_{};      // the asymptotic series' coefficients
   std::array<double, kSeriesTerms> c_mass_{};  // and those of its antiderivative
   std::array<double, kNodes> weight_{};        // the quadrature's weights times the damping
+  std::array<double, kNodes / 2> pair_sum_{};  // their sums and differences over node pairs
+  std::array<double, kNodes / 2> pair_difference_{};
   std::array<double, kTaylorTerms> taylor_{};  // the Taylor terms' integrals
   std::array<double, kTaylorTerms> taylor_mass_{};
 };
