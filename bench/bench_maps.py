@@ -80,7 +80,7 @@ def pv_gamma(fwhm):
 
     entry = next(e for e in velmora_core._shapes() if e["name"] == "pseudo_voigt")
     gamma = next(p for p in entry["params"] if p["name"] == "gamma")
-    return 0.5 * fwhm if "half" in gamma["description"] else fwhm
+    return 0.5 * fwhm if gamma["description"].startswith("half width") else fwhm
 
 
 def velmora_peaks(model):
