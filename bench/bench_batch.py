@@ -61,7 +61,7 @@ def raman_map(side, seed=7):
 
 
 def start_peaks():
-    return [velmora.Peak("pseudo_voigt", x0=centre, gamma=fwhm, eta=ETA)
+    return [velmora.Peak("pseudo_voigt", x0=centre, gamma=0.5 * fwhm, eta=ETA)
             for centre, fwhm, _ in BANDS]
 
 

@@ -128,7 +128,7 @@ def xps_triplet_shirley():
     cumulative = np.cumsum(peaks_rate) - 0.5 * peaks_rate
     rate = peaks_rate + 120.0 + 0.004 * cumulative
     counts = poisson(rate, 9)
-    peaks = [velmora.Peak("pseudo_voigt", x0=c + 0.1, gamma=1.2 * f, eta=0.5)
+    peaks = [velmora.Peak("pseudo_voigt", x0=c + 0.1, gamma=0.6 * f, eta=0.5)
              for c, f, _, _ in states]
     return be, counts, peaks, dict(background="shirley")
 
@@ -200,7 +200,8 @@ def lmfit_fit(x, counts, result):
         if shape == "voigt":
             return a * voigt_profile(x - c, v[pname(name, "sigma")], v[pname(name, "gamma")])
         if shape == "pseudo_voigt":
-            fwhm, eta = v[pname(name, "gamma")], v[pname(name, "eta")]
+            # gamma is the half width at half maximum of both parts, as velmora's
+            fwhm, eta = 2.0 * v[pname(name, "gamma")], v[pname(name, "eta")]
             sig = fwhm / FWHM_PER_SIGMA
             g = np.exp(-0.5 * ((x - c) / sig) ** 2) / (sig * np.sqrt(2 * np.pi))
             lor = (fwhm / 2) / (np.pi * ((x - c) ** 2 + (fwhm / 2) ** 2))

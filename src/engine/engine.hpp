@@ -157,6 +157,9 @@ struct Mapped {
   std::vector<std::vector<double>> hess;
 };
 Mapped map_parameters(const Model& m, std::span<const double> theta, bool second_order);
+// The same, written into `out` (whose buffers are reused from one call to the next).
+void map_parameters(const Model& m, std::span<const double> theta, bool second_order,
+                    Mapped& out);
 
 // The fit of one spectrum.
 struct FitSettings {

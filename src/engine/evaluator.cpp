@@ -84,28 +84,27 @@ Evaluator::Evaluator(const Model& m, std::span<const double> counts) : m_(m), co
 
 double Evaluator::value(std::span<const double> theta) {
   ++passes_;
-  const Mapped mapped = map_parameters(m_, theta, false);
-  std::vector<DensitySet> sets;
-  for (std::size_t j = 0; j < m_.peaks.size(); ++j) sets.push_back(base_set(mapped.p, j));
-  evaluate_sets(m_, sets, value_densities_);
+  map_parameters(m_, theta, false, value_mapped_);
+  const std::vector<double>& p = value_mapped_.p;
+  value_sets_.clear();
+  for (std::size_t j = 0; j < m_.peaks.size(); ++j) value_sets_.push_back(base_set(p, j));
+  evaluate_sets(m_, value_sets_, value_densities_);
   value_theta_.assign(theta.begin(), theta.end());
-  std::vector<double> mu;
-  expected_counts(mapped.p, value_densities_, mu, value_peaks_, value_follows_);
-  return poisson(mu);
+  expected_counts(p, value_densities_, value_mu_, value_peaks_, value_follows_);
+  return poisson(value_mu_);
 }
 
 void Evaluator::derivatives(std::span<const double> theta, optim::Derivatives& d) {
   ++passes_;
-  mapped_ = map_parameters(m_, theta, true);
+  map_parameters(m_, theta, true, mapped_);
   find_moving();
   evaluate_densities(plan_densities(), theta);
   difference_derivatives();
   expected_counts(mapped_.p, densities_, mu_, peak_counts_, follow_counts_);
   d.value = poisson(mu_);
-  std::vector<double> fisher_w, observed_w;
-  form_weights(fisher_w, observed_w);
+  form_weights(fisher_w_, observed_w_);
   form_mu_columns();
-  form_informations(fisher_w, observed_w);
+  form_informations(fisher_w_, observed_w_);
   add_within_peak_terms();
 
   // To theta.
@@ -253,7 +252,8 @@ void Evaluator::form_weights(std::vector<double>& fisher_w, std::vector<double>&
     observed_w[i] = ratio / guarded;
   }
   const std::size_t n_follows = m_.follows.size();
-  adjoint_.assign(n_follows, std::vector<double>(n));
+  adjoint_.resize(n_follows);
+  for (std::vector<double>& a : adjoint_) a.assign(n, 0.0);
   w_tilde_ = w_;
   for (std::size_t s = 0; s < n_follows; ++s) {
     apply_follow_adjoint(m_.follows[s], w_, adjoint_[s]);
@@ -268,7 +268,8 @@ void Evaluator::form_mu_columns() {
   const std::size_t n = m_.n_points();
   const std::size_t n_var = order_.size();
   columns_.assign(n_var * n, 0.0);
-  std::vector<double> scratch(n);
+  std::vector<double>& scratch = scratch_;
+  scratch.assign(n, 0.0);
   for (std::size_t v = 0; v < n_var; ++v) {
     checkpoint();
     const std::size_t e = order_[v];
@@ -686,8 +687,10 @@ void Evaluator::expected_counts(const std::vector<double>& p, const std::vector<
                                 std::vector<std::vector<double>>& follows) const {
   const std::size_t n = m_.n_points();
   const std::size_t k_count = m_.peaks.size();
-  peaks.assign(k_count, std::vector<double>(n));
-  std::vector<double> pi(n, 0.0);
+  peaks.resize(k_count);
+  for (std::vector<double>& row : peaks) row.assign(n, 0.0);
+  std::vector<double>& pi = pi_;
+  pi.assign(n, 0.0);
   for (std::size_t j = 0; j < k_count; ++j) {
     checkpoint();
     const double area = p[m_.area_index(j)];
@@ -702,7 +705,8 @@ void Evaluator::expected_counts(const std::vector<double>& p, const std::vector<
     const double c = p[m_.first_background + b];
     for (std::size_t i = 0; i < n; ++i) mu[i] += c * m_.columns[b][i] * m_.widths[i];
   }
-  follows.assign(m_.follows.size(), std::vector<double>(n));
+  follows.resize(m_.follows.size());
+  for (std::vector<double>& row : follows) row.assign(n, 0.0);
   for (std::size_t s = 0; s < m_.follows.size(); ++s) {
     checkpoint();
     apply_follow(m_.follows[s], pi, follows[s]);

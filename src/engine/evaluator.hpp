@@ -187,7 +187,7 @@ class Evaluator final : public optim::Objective {
   std::vector<PeakPlan> peak_plans_;
   std::vector<double> densities_;
   std::vector<std::vector<double>> peak_counts_, follow_counts_;
-  std::vector<double> mu_, w_, w_tilde_;
+  std::vector<double> mu_, w_, w_tilde_, fisher_w_, observed_w_;
   std::vector<std::vector<double>> adjoint_;
   std::vector<double> columns_;
   std::vector<double> score_p_, fisher_p_, observed_p_;
@@ -196,6 +196,13 @@ class Evaluator final : public optim::Objective {
   std::vector<double> value_densities_;
   std::vector<double> value_theta_;
   std::vector<std::vector<double>> value_peaks_, value_follows_;
+  Mapped value_mapped_;
+  std::vector<DensitySet> value_sets_;
+  std::vector<double> value_mu_;
+
+  // Scratch of the passes, kept so that a fit allocates once rather than at every pass.
+  mutable std::vector<double> pi_;  // expected_counts: the peaks' counts
+  std::vector<double> scratch_;     // form_mu_columns
 };
 
 }  // namespace velmora::engine

@@ -233,9 +233,15 @@ Model make_model(ModelInput in) {
 }
 
 Mapped map_parameters(const Model& m, std::span<const double> theta, bool second_order) {
+  Mapped out;
+  map_parameters(m, theta, second_order, out);
+  return out;
+}
+
+void map_parameters(const Model& m, std::span<const double> theta, bool second_order,
+                    Mapped& out) {
   const std::size_t n_params = m.n_params();
   const std::size_t n_theta = m.n_theta();
-  Mapped out;
   out.p.assign(n_params, 0.0);
   out.jac.assign(n_params * n_theta, 0.0);
   out.hess.assign(n_params, {});
@@ -267,7 +273,6 @@ Mapped map_parameters(const Model& m, std::span<const double> theta, bool second
     }
     if (second_order) out.hess[target] = tie_hessian(m, jet, target, out);
   }
-  return out;
 }
 
 }  // namespace velmora::engine

@@ -193,8 +193,9 @@ void background_terms(const Evaluator& evaluator, const Model& m, Report& r) {
   }
 }
 
-// The shapes' own derived quantities, with standard errors by central differences over the
-// shape parameters; one per area (the whole-line area) is the area times the shape's value,
+// The shapes' own derived quantities, with standard errors from their derivatives in the shape
+// parameters (the shape's closed forms where it gives them, else central differences); one per
+// area (the whole-line area) is the area times the shape's value,
 // and follows the area too.
 void shape_extras(const Model& m, Report& r) {
   const std::size_t n_theta = m.n_theta();
@@ -211,21 +212,29 @@ void shape_extras(const Model& m, Report& r) {
     const std::array<double, shapes::kMaxShapeParams> params = shape_params(m, j, r.mapped.p);
     const std::size_t area_e = m.area_index(j);
     const double area = r.mapped.p[area_e];
+    const std::size_t n_shape = peak.shape->params.size();
     std::array<double, shapes::kMaxExtras> value{};
-    peak.shape->extras(params.data(), ctx, value.data());
+    std::array<double, shapes::kMaxExtras * shapes::kMaxShapeParams> closed{};
+    const bool has_closed =
+        peak.shape->extras_derivatives != nullptr &&
+        peak.shape->extras_derivatives(params.data(), ctx, value.data(), closed.data());
+    if (!has_closed) peak.shape->extras(params.data(), ctx, value.data());
     std::vector<std::vector<double>> grad(count, std::vector<double>(n_theta, 0.0));
-    for (std::size_t q = 0; q < peak.shape->params.size(); ++q) {
+    for (std::size_t q = 0; q < n_shape; ++q) {
       const std::size_t pe = peak.first + q;
       if (!moves(jac, pe, n_theta)) continue;
-      const double h = difference_step(*peak.shape, params.data(), q);
-      auto moved = params;
       std::array<double, shapes::kMaxExtras> up{}, down{};
-      moved[q] = params[q] + h;
-      peak.shape->extras(moved.data(), ctx, up.data());
-      moved[q] = params[q] - h;
-      peak.shape->extras(moved.data(), ctx, down.data());
+      double h = 0.0;
+      if (!has_closed) {
+        h = difference_step(*peak.shape, params.data(), q);
+        auto moved = params;
+        moved[q] = params[q] + h;
+        peak.shape->extras(moved.data(), ctx, up.data());
+        moved[q] = params[q] - h;
+        peak.shape->extras(moved.data(), ctx, down.data());
+      }
       for (std::size_t x = 0; x < count; ++x) {
-        double slope = (up[x] - down[x]) / (2.0 * h);
+        double slope = has_closed ? closed[x * n_shape + q] : (up[x] - down[x]) / (2.0 * h);
         if (peak.shape->extra_quantities[x].per_area) slope *= area;
         for (std::size_t a = 0; a < n_theta; ++a) grad[x][a] += slope * jac[pe * n_theta + a];
       }

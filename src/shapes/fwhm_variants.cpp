@@ -64,6 +64,7 @@ struct Variant {
     v.summit = shape.summit != nullptr ? summit : nullptr;
     v.start = start;
     v.extras = extras;
+    v.extras_derivatives = nullptr;  // the base's are in the base's parameters
     v.derivatives = nullptr;
     v.primary = kNoPrimary;
     v.primary_from_fwhm = nullptr;

@@ -138,6 +138,11 @@ struct ShapeEntry {
   // The shape's own derived quantities (extra_quantities) of parameters p, written to out (a
   // per_area one without the area's factor).
   void (*extras)(const double* p, const ShapeContext& ctx, double* out) = nullptr;
+  // `extras` with their first derivatives in the parameters, d out[x] / d p[a] at
+  // gradient[x * params.size() + a], in closed form; or nullptr, or false where it cannot give
+  // them: the engine then takes central differences of `extras` for their standard errors.
+  bool (*extras_derivatives)(const double* p, const ShapeContext& ctx, double* out,
+                             double* gradient) = nullptr;
   // The first and second derivatives of `density` in the parameters, in closed form, or
   // nullptr (the engine then takes central differences of `density`): d/dp_a at
   // first[a * n + i] and d2/dp_a dp_b at second[(a * params.size() + b) * n + i], both

@@ -956,3 +956,43 @@ TEST(PeakQuantities, ClosedFormsAgreeWithTheProfileReadOff) {
   }
   EXPECT_GE(checked, 18u);  // gaussian, lorentzian, pseudo_voigt and their fwhm variants
 }
+
+TEST(ShapeRegistryExtras, ClosedFormDerivativesAgreeWithDifferences) {
+  // Each shape's closed-form derivatives of its derived quantities against central differences
+  // of `extras`, narrow and wide lines, one centred and one by the window's edge; a variant
+  // that inherited its base's (in the base's parameters) would fail here too.
+  const std::vector<double> x = grid(-50.0, 0.5, 201);
+  const sh::ShapeContext ctx{-50.0, 50.0, 0.5};
+  std::size_t checked = 0;
+  for (const sh::ShapeEntry* e : sh::all_shapes()) {
+    if (e->extras_derivatives == nullptr) continue;
+    const std::size_t n = e->params.size();
+    for (const auto& [centre, width] : {std::pair{0.0, 0.8}, std::pair{47.0, 6.0}}) {
+      std::vector<double> p(n, 0.3);
+      p[0] = centre;
+      p[1] = width;
+      double value[sh::kMaxExtras];
+      double gradient[sh::kMaxExtras * sh::kMaxShapeParams];
+      ASSERT_TRUE(e->extras_derivatives(p.data(), ctx, value, gradient)) << e->name;
+      double plain[sh::kMaxExtras];
+      e->extras(p.data(), ctx, plain);
+      for (std::size_t a = 0; a < n; ++a) {
+        const double h = 1e-5 * (std::fabs(p[a]) + 1.0);
+        std::vector<double> up = p, down = p;
+        up[a] += h;
+        down[a] -= h;
+        double vu[sh::kMaxExtras], vd[sh::kMaxExtras];
+        e->extras(up.data(), ctx, vu);
+        e->extras(down.data(), ctx, vd);
+        for (std::size_t q = 0; q < e->extra_quantities.size(); ++q) {
+          EXPECT_LT(relative(value[q], plain[q]), 1e-12) << e->name;
+          const double slope = (vu[q] - vd[q]) / (2.0 * h);
+          EXPECT_NEAR(gradient[q * n + a], slope, 1e-6 * (std::fabs(slope) + value[q] / width))
+              << e->name << " d/d" << e->params[a].name << " at " << centre;
+        }
+      }
+      ++checked;
+    }
+  }
+  EXPECT_GE(checked, 2u);  // at least the Voigt
+}
