@@ -10,6 +10,7 @@
 
 #include "errors.hpp"
 #include "shapes/doniach_sunjic.hpp"
+#include "shapes/doniach_sunjic_gaussian.hpp"
 #include "shapes/fwhm_variants.hpp"
 #include "shapes/gaussian.hpp"
 #include "shapes/lorentzian.hpp"
@@ -43,27 +44,28 @@ void require_grid_length(std::size_t grid, std::size_t out, const char* shape_na
 namespace {
 
 // The one list of shapes, a line each; a shape's code is its position here.
-constexpr std::size_t kShapeCount = 6;
-std::array<const ShapeEntry*, kShapeCount> base_shapes() {
-  return {
+std::span<const ShapeEntry* const> base_shapes() {
+  static const ShapeEntry* const shapes[] = {
       &gaussian::registry_entry(),
       &lorentzian::registry_entry(),
       &pseudo_voigt::registry_entry(),
       &voigt::registry_entry(),
       &doniach_sunjic::registry_entry(),
       &tsdc::registry_entry(),
+      &doniach_sunjic_gaussian::registry_entry(),
   };
+  return shapes;
 }
 
 // The shapes, then the fwhm variant of each that has a primary width, in the same order.
 struct Table {
   std::vector<const ShapeEntry*> entries;
-  std::array<std::size_t, kShapeCount> variant{};
+  std::vector<std::size_t> variant;
   Table() {
-    const std::array<const ShapeEntry*, kShapeCount> shapes = base_shapes();
+    const std::span<const ShapeEntry* const> shapes = base_shapes();
     entries.assign(shapes.begin(), shapes.end());
-    for (std::size_t c = 0; c < kShapeCount; ++c) {
-      variant[c] = kNoPrimary;
+    variant.assign(shapes.size(), kNoPrimary);
+    for (std::size_t c = 0; c < shapes.size(); ++c) {
       if (shapes[c]->primary == kNoPrimary) continue;
       variant[c] = entries.size();
       entries.push_back(&fwhm_variant_entry(*shapes[c], c));
@@ -81,7 +83,7 @@ const Table& table() {
 std::span<const ShapeEntry* const> all_shapes() { return table().entries; }
 
 std::size_t fwhm_variant_code(std::size_t code) {
-  return code < kShapeCount ? table().variant[code] : kNoPrimary;
+  return code < table().variant.size() ? table().variant[code] : kNoPrimary;
 }
 
 const ShapeEntry& shape(std::size_t code) {

@@ -212,8 +212,9 @@ std::string describe(const Setting& s) {
 
 TEST(ShapeRegistry, CodesNamesAndLookup) {
   const auto entries = sh::all_shapes();
-  const std::vector<std::string> names{"gaussian",     "lorentzian",     "pseudo_voigt",
-                                       "voigt",        "doniach_sunjic", "tsdc"};
+  const std::vector<std::string> names{"gaussian", "lorentzian",     "pseudo_voigt",
+                                       "voigt",    "doniach_sunjic", "tsdc",
+                                       "doniach_sunjic_gaussian"};
   // The shapes, then the fwhm variant of each, in the same order.
   ASSERT_EQ(entries.size(), 2 * names.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -226,10 +227,10 @@ TEST(ShapeRegistry, CodesNamesAndLookup) {
     EXPECT_EQ(sh::fwhm_variant_code(i), i < names.size() ? i + names.size() : sh::kNoPrimary);
   }
   try {
-    sh::shape(12);
-    ADD_FAILURE() << "shape(12) did not throw";
+    sh::shape(14);
+    ADD_FAILURE() << "shape(14) did not throw";
   } catch (const std::invalid_argument& e) {
-    EXPECT_NE(std::string(e.what()).find("12"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("14"), std::string::npos) << e.what();
   }
   EXPECT_THROW(sh::shape(static_cast<std::size_t>(-1)), std::invalid_argument);
 }
@@ -284,7 +285,7 @@ TEST(ShapeRegistry, DefaultWidthsRunFromHalfAGridStepToTheWindow) {
   EXPECT_NEAR(sh::shape(kVoigt).params[1].default_lo, 0.21233045007200477, 1e-17);
   EXPECT_EQ(sh::shape(kLorentzian).params[1].default_lo, 0.25);    // half width
   EXPECT_EQ(sh::shape(kPseudoVoigt).params[1].default_lo, 0.25);   // half width
-  EXPECT_EQ(sh::shape(kGaussian + 6).params[1].default_lo, 0.5);   // full width (fwhm)
+  EXPECT_EQ(sh::shape(sh::fwhm_variant_code(kGaussian)).params[1].default_lo, 0.5);  // fwhm
   EXPECT_EQ(sh::shape(kVoigt).params[2].default_lo, 0.25);         // half width
   EXPECT_EQ(sh::shape(kDoniachSunjic).params[1].default_lo, 0.25);  // half width
   for (const sh::ShapeEntry* e : sh::all_shapes()) {
@@ -475,7 +476,8 @@ TEST(FwhmVariants, ThePeaksWidthIsTheParameter) {
 TEST(ShapeRegistryDensity, OutputOfAnotherLengthIsRefused) {
   const std::vector<double> x = grid(-5.0, 1.0, 11);
   for (const sh::ShapeEntry* e : sh::all_shapes()) {
-    const double p[3] = {e->framed ? 0.0 : 0.76, e->framed ? 2.0 : 406.0, 0.2};
+    const double p[sh::kMaxShapeParams] = {e->framed ? 0.0 : 0.76, e->framed ? 2.0 : 406.0, 0.2,
+                                           1.0};
     std::vector<double> short_out(x.size() - 1);
     EXPECT_THROW(e->density(x, p, {-5.0, 5.0, 1.0}, short_out), velmora::InternalError)
         << e->name;
