@@ -10,8 +10,10 @@
 namespace velmora::shapes {
 namespace {
 
-// How many shapes the variants are made for: the entries before the variants in all_shapes().
-constexpr std::size_t kMaxVariants = 8;
+// How many shapes the variants can be made for (the entries before the variants in
+// all_shapes()): one set of functions each, made by the template below, so room is left for
+// shapes to come; a shape beyond it gets no variant and the registry refuses to start.
+constexpr std::size_t kMaxVariants = 32;
 
 // The variant of shape code C: each function converts the FWHM to the primary width and calls
 // the shape's own.
