@@ -27,6 +27,7 @@ from .backgrounds import Background, Shirley, Spline, settle_energy
 from .guess import Picker, fill_values
 from .packing import (FIT_FAILED, INVALID_DATA, NO_COUNTS, Layout)
 from .shapes import AREA, SHAPES
+from .ties import constant_value
 from .validation import check_window
 
 # Spectra per call of the engine's many-spectra fit: enough that the call's own cost (the
@@ -222,7 +223,7 @@ class Grid:
         grid_step = float(np.median(np.diff(self.u)))
         records = list(model.params.values())
         kinds, roles, lower, upper, given, labels, resolved = [], [], [], [], [], [], []
-        specs = []
+        specs, own_bounds = [], []
         for r in records:
             pk = model.peak(r.peak)
             spec = AREA if r.param == "area" else pk.spec.param(r.param)
@@ -237,6 +238,7 @@ class Grid:
                 user = (self.user(r.kind, lo_b), self.user(r.kind, hi_b))
             kinds.append(r.kind)
             roles.append(role)
+            own_bounds.append((lo_b, hi_b))
             lower.append(lo_b if role != "tied" else -math.inf)
             upper.append(hi_b if role != "tied" else math.inf)
             given.append(frame.to_u(r.kind, r.value) if r.value is not None else math.nan)
@@ -283,6 +285,20 @@ class Grid:
                 which = " (the default bounds for this window and grid)" if r.min is None else ""
                 raise ValueError(f"{r.name}: starting value {r.value:.6g} lies outside its "
                                  f"bounds [{lo_v:.6g}, {hi_v:.6g}]{which}")
+        # A constant tie is a value like a number, and held to the same bounds.
+        tie_of = {t.name: t for t in model.ties}
+        for e in self.tied:
+            r = records[e]
+            tie = tie_of[r.name]
+            if tie.references:
+                continue
+            value = constant_value(tie)
+            lo_b, hi_b = own_bounds[e]
+            if not lo_b <= frame.to_u(r.kind, value) <= hi_b:
+                lo_v, hi_v = (self.user(r.kind, b) for b in (lo_b, hi_b))
+                which = " (the default bounds for this window and grid)" if r.min is None else ""
+                raise ValueError(f"{r.name}: its constant tie {tie.text!r} gives {value:.6g}, "
+                                 f"outside its bounds [{lo_v:.6g}, {hi_v:.6g}]{which}")
 
     def user(self, kind, value):
         """An internal value (or array of them) in user units."""

@@ -6,7 +6,7 @@ import numbers
 import warnings
 
 from .shapes import AREA, SHAPE_NAMES, SHAPES
-from .ties import parse_tie
+from .ties import constant_value, parse_tie
 
 # Names a peak may not take: a tie could not tell them from its own vocabulary.
 RESERVED_NAMES = {"pi", "sqrt", "exp", "log", "sin", "cos", "tan", "asin", "acos", "atan",
@@ -217,7 +217,16 @@ class Peak:
             self.values[pname] = None
             return
         if isinstance(value, str):
-            parse_tie(value, label, pname)  # refuses what does not parse, before any fit
+            tie = parse_tie(value, label, pname)  # refuses what does not parse, before any fit
+            if not tie.references:
+                # A constant is held to the parameter's range as the number itself is.
+                constant = constant_value(tie)
+                if not math.isfinite(constant):
+                    raise ValueError(f"{pname}: its tie {value!r} gives {constant}, not a "
+                                     f"finite number")
+                if spec.kind != "location" and not spec.in_natural_range(constant):
+                    raise ValueError(f"{pname}: its tie {value!r} gives {constant}, outside the "
+                                     f"range of the parameter {spec.natural_text()}")
             self.ties[pname] = value
             self.values[pname] = None
             return

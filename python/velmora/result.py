@@ -252,7 +252,7 @@ class FitResult:
             if peak != "bg" and not self.peaks[peak].detected:
                 continue
             shown = f"background.{param}" if peak == "bg" else label
-            if at_bound[a] and not (param == "area" or peak == "bg"):
+            if at_bound[a] and param != "area":
                 which = grid.lower[a] if values[e] <= grid.lower[a] else grid.upper[a]
                 held = not raw_stderr[e] > 0
                 bound = grid.user(grid.kinds[e], which)
@@ -272,11 +272,15 @@ class FitResult:
         self.warnings = findings
 
         background = {}
+        bound_quantities = _background_at_bound(grid, at_bound)
         for name in layout.names:
             if name.startswith("background."):
                 value, stderr = pairs[name]
-                background[name[len("background."):]] = Estimate(name[len("background."):],
-                                                                 value, stderr)
+                short = name[len("background."):]
+                on_bound = bound_quantities.get(short, False)
+                if on_bound and not stderr > 0:
+                    stderr = math.nan  # held on its bound: no error, as for a parameter
+                background[short] = Estimate(short, value, stderr, at_bound=on_bound)
         if "counts" in background:
             background = {"counts": background.pop("counts"), **background}
         self.background = background
@@ -611,6 +615,31 @@ def statistics(counts, mu):
                                  - (counts - mu)))
         terms = np.where(mu > 0, (counts - mu) ** 2 / mu, np.where(counts > 0, np.inf, 0.0))
     return dev, float(np.sum(terms))
+
+
+def _background_at_bound(grid, at_bound):
+    """Per reported background quantity (by name), whether it ended on a bound: every term
+    it is made of (the columns' counts, the shares of the terms that follow the peaks, such as
+    a Shirley step) is on its bound."""
+    terms = grid.terms
+    if not terms.count:
+        return {}
+    names, _, jac = grid.background.quantities(
+        np.zeros(terms.reported), grid.x, grid.widths, grid.frame.step, grid.window)
+    first = grid.n_params - terms.count
+    n_follows = terms.reported - terms.count
+    n_columns = terms.count - n_follows
+    slot = {int(e): a for a, e in enumerate(grid.free)}
+    # Each reported entry (every term's counts, then the shares) is made of one parameter.
+    entry_bound = []
+    for c in range(terms.reported):
+        e = first + (c if c < terms.count else n_columns + c - terms.count)
+        entry_bound.append(bool(at_bound[slot[e]]) if e in slot else False)
+    out = {}
+    for name, row in zip(names, np.asarray(jac)):
+        used = np.flatnonzero(row)
+        out[name] = bool(used.size) and all(entry_bound[c] for c in used)
+    return out
 
 
 _STATUS = ("converged", "not converged: out of iterations (raise max_iter)",

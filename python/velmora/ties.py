@@ -442,6 +442,19 @@ def compile_tie(tie, index_of):
     return np.asarray(out, dtype=np.float64)
 
 
+def constant_value(tie):
+    """The value of a tie without references (``"0.3"``, ``"2 * pi"``), as the core evaluates
+    it during a fit."""
+    if tie.references:
+        raise ValueError(f"tie of {tie.name}: it refers to other parameters, not a constant")
+
+    def no_reference(key):
+        raise AssertionError(key)  # a tie without references has none to place
+
+    program = compile_tie(tie, no_reference)
+    return float(velmora_core._tie_evaluate(program, np.zeros(0))[0])
+
+
 @dataclasses.dataclass(frozen=True)
 class TieProgram:
     """Every tie of a model compiled for the engine, in evaluation order.

@@ -107,6 +107,19 @@ struct Model {
   // Bounds of theta.
   std::vector<double> lower;
   std::vector<double> upper;
+  // The tied parameters that place a peak on the axis (kind location): no bound holds them in
+  // the window, so a fit refuses every point that puts one outside it (`placed`).
+  std::vector<std::size_t> tied_locations;
+
+  // Whether every tied centre of the parameters p lies in the window [x_min, x_max]: a line
+  // centred outside it pours its whole area into the window's edge, and its area and centre
+  // then trade against each other without end.
+  bool placed(const std::vector<double>& p) const {
+    for (const std::size_t e : tied_locations) {
+      if (!(p[e] >= x_min && p[e] <= x_max)) return false;
+    }
+    return true;
+  }
 
   std::size_t n_params() const { return roles.size(); }
   std::size_t n_theta() const { return lower.size(); }

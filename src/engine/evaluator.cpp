@@ -86,12 +86,18 @@ double Evaluator::value(std::span<const double> theta) {
   ++passes_;
   map_parameters(m_, theta, false, value_mapped_);
   const std::vector<double>& p = value_mapped_.p;
+  if (!m_.placed(p)) return -std::numeric_limits<double>::infinity();
   value_sets_.clear();
   for (std::size_t j = 0; j < m_.peaks.size(); ++j) value_sets_.push_back(base_set(p, j));
   evaluate_sets(m_, value_sets_, value_densities_);
   value_theta_.assign(theta.begin(), theta.end());
   expected_counts(p, value_densities_, value_mu_, value_peaks_, value_follows_);
   return poisson(value_mu_);
+}
+
+bool Evaluator::admissible(std::span<const double> theta) {
+  if (m_.tied_locations.empty()) return true;
+  return m_.placed(map_parameters(m_, theta, false).p);
 }
 
 void Evaluator::derivatives(std::span<const double> theta, optim::Derivatives& d) {

@@ -51,7 +51,10 @@ class Evaluator final : public optim::Objective {
   // the objective plus this is the Poisson log-likelihood.
   double constant() const { return constant_; }
 
+  // The objective at theta; -inf where a tied centre lies outside the window (Model::placed),
+  // so that the fit refuses every step that would put it there.
   double value(std::span<const double> theta) override;
+  bool admissible(std::span<const double> theta) override;
   void derivatives(std::span<const double> theta, optim::Derivatives& d) override;
   void complete(optim::Derivatives& d) override;
   void observed(optim::Derivatives& d) override;

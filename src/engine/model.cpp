@@ -229,6 +229,14 @@ Model make_model(ModelInput in) {
   read_background(in, m);
   const std::vector<std::size_t> tie_of = read_parameters(in, m);
   read_ties(in, tie_of, m);
+  for (const PeakTerm& peak : m.peaks) {
+    for (std::size_t q = 0; q < peak.shape->params.size(); ++q) {
+      const std::size_t e = peak.first + q;
+      if (peak.shape->params[q].kind == shapes::Kind::location && m.roles[e] == Role::tied) {
+        m.tied_locations.push_back(e);
+      }
+    }
+  }
   return m;
 }
 

@@ -144,6 +144,7 @@ BoundedNewtonResult maximise(Objective& f, std::span<double> theta, std::span<co
     auto settle = [&]() {
       std::copy(theta.begin(), theta.end(), trial.begin());
       for (const auto& [a, bound] : onto) trial[a] = bound;
+      if (!f.admissible(trial)) return false;
       Derivatives settled;
       f.derivatives(trial, settled);
       ++result.derivatives;

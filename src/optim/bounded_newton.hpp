@@ -65,6 +65,12 @@ class Objective {
   // Completes `out` likewise with the complete-data information of an EM formulation, where
   // the function has one (out.complete stays empty otherwise).
   virtual void complete(Derivatives& out) { (void)out; }
+  // Whether theta is a point the function accepts (value() is -inf at the others); the moves
+  // onto bounds, which are not compared with the value before they are taken, look at it.
+  virtual bool admissible(std::span<const double> theta) {
+    (void)theta;
+    return true;
+  }
   // The scale of every parameter at theta (positive): the trust region bounds each step
   // relative to it.  Default: 1 for every parameter.
   virtual void scales(std::span<const double> theta, std::span<double> out) {

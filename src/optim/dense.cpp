@@ -127,6 +127,8 @@ std::vector<double> covariance(const std::vector<double>& information, std::size
                                std::vector<bool>& undetermined) {
   std::vector<double> cov(n * n, 0.0);
   undetermined.assign(n, false);
+  // Parameters that move along a direction the data do not fix, beside the one left out of it.
+  std::vector<bool> along(n, false);
   std::vector<std::size_t> keep;
   for (std::size_t a = 0; a < n; ++a) {
     if (excluded[a]) continue;
@@ -181,6 +183,13 @@ std::vector<double> covariance(const std::vector<double>& information, std::size
         }
       }
       if (best_preferred > kPreferredWeight) drop = drop_preferred;
+      // Leaving one parameter out makes the matrix regular again, and the inverse of the rest
+      // is a generalised inverse: right for every combination the data fix (the sum of two
+      // areas at one place), but a parameter that weighs in the direction would get the error
+      // it had if the one left out were known, which it is not.  It is not determined either.
+      for (std::size_t i = 0; i < m; ++i) {
+        if (std::fabs(vectors[i * m + 0]) > kPreferredWeight) along[keep[i]] = true;
+      }
     } else {
       for (std::size_t i = 0; i < m; ++i) {  // the first row that holds a non-finite entry
         bool bad = false;
@@ -195,6 +204,7 @@ std::vector<double> covariance(const std::vector<double>& information, std::size
     keep.erase(keep.begin() + static_cast<std::ptrdiff_t>(drop));
   }
   for (std::size_t a = 0; a < n; ++a) {
+    undetermined[a] = undetermined[a] || along[a];
     if (!undetermined[a]) continue;
     for (std::size_t b = 0; b < n; ++b) {
       cov[a * n + b] = kNaN;

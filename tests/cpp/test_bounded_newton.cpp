@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "optim/bounded_newton.hpp"
@@ -229,6 +230,47 @@ TEST(BoundedNewton, AStallCountsAsConvergedOnlyWithinTheStallGain) {
   EXPECT_NEAR(theta[1], -1.0, 0.1);
 }
 
+// f = -(x - 10)^2 / 2 on a box whose upper bound 5 lies on the way to the maximum; records
+// every point whose value is asked for (the trial points of the steps).
+class Recorded : public Objective {
+ public:
+  double value(std::span<const double> theta) override {
+    trials.push_back(theta[0]);
+    return -0.5 * (theta[0] - 10.0) * (theta[0] - 10.0);
+  }
+  void derivatives(std::span<const double> theta, Derivatives& d) override {
+    d.value = -0.5 * (theta[0] - 10.0) * (theta[0] - 10.0);
+    d.score = {10.0 - theta[0]};
+    d.expected = {1.0};
+    d.has_observed = false;
+  }
+  void observed(Derivatives& d) override {
+    d.observed = {1.0};
+    d.has_observed = true;
+  }
+  std::vector<double> trials;
+};
+
+TEST(BoundedNewton, FarFromTheMaximumAStepAcrossABoundStopsShortOfIt) {
+  // The first step (predicted gain 18, far above one unit: a damped Fisher step of about 6)
+  // would end near 10.  From 4, a bound 1 away -- more than a tenth of the step -- is not yet
+  // reached: the trial point goes nine tenths of the way, to 4.9.  From 4.95 the bound lies
+  // within a tenth of the step's length: the parameter has arrived, the trial point is 5.
+  for (const auto& [start, first_trial] : {std::pair{4.0, 4.9}, std::pair{4.95, 5.0}}) {
+    Recorded f;
+    std::vector<double> theta{start};
+    const std::vector<double> lo{0.0}, hi{5.0};
+    Derivatives d;
+    BoundedNewtonSettings s;
+    s.radius = 100.0;  // the trust region does not cut the step
+    const auto r = maximise(f, theta, lo, hi, s, d);
+    ASSERT_FALSE(f.trials.empty());
+    EXPECT_NEAR(f.trials[0], first_trial, 1e-12) << "from " << start;
+    EXPECT_EQ(r.status, BoundedNewtonStatus::converged);
+    EXPECT_EQ(theta[0], 5.0);  // in the end on the bound, never past it
+  }
+}
+
 TEST(Dense, CholeskyRefusesWhatIsNotPositiveDefinite) {
   std::vector<double> a{4.0, 2.0, 2.0, 1.0};  // singular
   EXPECT_FALSE(velmora::dense::cholesky(a, 2));
@@ -261,16 +303,48 @@ TEST(Dense, CovarianceHoldsBoundParametersAndLeavesOutUndeterminedOnes) {
   std::vector<bool> excluded{false, false, true}, preferred{false, true, false}, undetermined;
   const std::vector<double> cov = velmora::dense::covariance(info, 3, excluded, preferred,
                                                              undetermined);
-  EXPECT_FALSE(undetermined[0]);
+  // The second is left out; the first moves along the same flat direction, so neither is
+  // determined (the first's variance given the second, 1, would be its error were the second
+  // known).
+  EXPECT_TRUE(undetermined[0]);
   EXPECT_TRUE(undetermined[1]);
   EXPECT_FALSE(undetermined[2]);
-  EXPECT_NEAR(cov[0], 1.0, 1e-15);
+  EXPECT_TRUE(std::isnan(cov[0]));
   EXPECT_TRUE(std::isnan(cov[1 * 3 + 1]));
   EXPECT_EQ(cov[2 * 3 + 2], 0.0);  // held on its bound
-  // A combination that touches the undetermined parameter is undetermined; one that does not
+  // A combination that touches an undetermined parameter is undetermined; one that does not
   // is not.
-  EXPECT_TRUE(std::isnan(velmora::dense::propagate(cov, 3, std::vector<double>{1.0, 1.0, 0.0})));
-  EXPECT_NEAR(velmora::dense::propagate(cov, 3, std::vector<double>{2.0, 0.0, 5.0}), 2.0, 1e-15);
+  EXPECT_TRUE(std::isnan(velmora::dense::propagate(cov, 3, std::vector<double>{2.0, 0.0, 5.0})));
+  EXPECT_EQ(velmora::dense::propagate(cov, 3, std::vector<double>{0.0, 0.0, 5.0}), 0.0);
+  // Without the bound, the third parameter's error stands beside the undetermined pair.
+  const std::vector<double> free_cov = velmora::dense::covariance(
+      info, 3, std::vector<bool>(3, false), preferred, undetermined);
+  EXPECT_FALSE(undetermined[2]);
+  EXPECT_NEAR(velmora::dense::propagate(free_cov, 3, std::vector<double>{0.0, 0.0, 4.0}), 2.0,
+              1e-15);
+}
+
+TEST(Dense, EveryCountAlongADirectionTheDataDoNotFixIsUndetermined) {
+  // Two areas with the same column (two peaks at one place with one width) and a background
+  // count: only the two areas' sum is determined.  Neither area is, though leaving one out
+  // would make the matrix regular; the background count is.
+  const std::vector<double> info{2.0, 2.0, 1.0, 2.0, 2.0, 1.0, 1.0, 1.0, 3.0};
+  const std::vector<bool> excluded(3, false), preferred(3, false);
+  std::vector<bool> undetermined;
+  const std::vector<double> cov = velmora::dense::covariance(info, 3, excluded, preferred,
+                                                             undetermined);
+  EXPECT_TRUE(undetermined[0]);
+  EXPECT_TRUE(undetermined[1]);
+  EXPECT_FALSE(undetermined[2]);
+  // The background count's variance allows for the areas' sum: 2 / (2 * 3 - 1).
+  EXPECT_NEAR(cov[2 * 3 + 2], 0.4, 1e-15);
+  // A weak but regular pair keeps both.
+  const std::vector<double> weak{2.0, 1.999, 1.999, 2.0};
+  const std::vector<double> cov2 = velmora::dense::covariance(weak, 2, std::vector<bool>(2, false),
+                                                              std::vector<bool>(2, false),
+                                                              undetermined);
+  EXPECT_FALSE(undetermined[0] || undetermined[1]);
+  EXPECT_TRUE(std::isfinite(cov2[0]) && cov2[0] > 100.0);
 }
 
 }  // namespace
