@@ -236,6 +236,15 @@ class Grid:
                 lo_b, hi_b = AREA.default if r.param == "area" else \
                     _default_bounds(spec, lo_u, hi_u, grid_step)
                 user = (self.user(r.kind, lo_b), self.user(r.kind, hi_b))
+            if spec.kind == "location" and role == "free" and r.min is not None:
+                # A centre stays in the window whatever its bounds: a line centred outside it
+                # would pour its whole area into the window's edge.
+                lo_b, hi_b = max(lo_b, min(lo_u, hi_u)), min(hi_b, max(lo_u, hi_u))
+                if not lo_b < hi_b:
+                    raise ValueError(f"{r.name}: its bounds ({r.min}, {r.max}) leave no room "
+                                     f"inside the fitting window [{self.window[0]:.6g}, "
+                                     f"{self.window[1]:.6g}]")
+                user = tuple(sorted((self.user(r.kind, lo_b), self.user(r.kind, hi_b))))
             kinds.append(r.kind)
             roles.append(role)
             own_bounds.append((lo_b, hi_b))

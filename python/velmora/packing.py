@@ -53,6 +53,20 @@ def detection(fwhm, grid_step, area, area_stderr, area_at_bound, area_free):
     return collapsed, faint
 
 
+def derived_out_of_range(height, fwhm, area_total, window_width):
+    """Where a peak's derived quantities cannot be what the fit says (arrays over spectra):
+    a height or FWHM that is not finite, a FWHM wider than the window (the data in the window
+    do not hold the line's width), or an infinite whole-line area.  A NaN whole-line area is
+    not one of them: it is how a line without a finite whole area (a Doniach-Sunjic tail) is
+    reported."""
+    height, fwhm = np.asarray(height, dtype=np.float64), np.asarray(fwhm, dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        bad = ~np.isfinite(height) | ~np.isfinite(fwhm) | (np.abs(fwhm) > window_width)
+    if area_total is not None:
+        bad |= np.isinf(np.asarray(area_total, dtype=np.float64))
+    return bad
+
+
 class Layout:
     """Where each field sits in a spectrum's packed row: the value and standard error of every
     estimate name, then the record (log-likelihood, iterations, converged, status, the
@@ -176,6 +190,7 @@ class Layout:
         cols, index, fixed, free_cols, slots = [], [], [], [], []
         area_slot = {}
         quantities = []  # per peak: (height column, fixed shape)
+        fwhm_columns = []  # per peak: the column of its FWHM (derived or a parameter)
         extras = []      # (column, peak, extra, fixed shape)
         rules = []       # per peak: (area column, area free, columns varied, columns varied
         #                  when faint)
@@ -201,6 +216,7 @@ class Layout:
             fixed_shape = all(r == "fixed" for r in roles[e - len(spec.names) - 1:e - 1])
             read_fwhm = "fwhm" not in spec.names  # else the parameter is the FWHM
             quantities.append((column, column + 1 if read_fwhm else None, fixed_shape))
+            fwhm_columns.append(column + 1 if read_fwhm else first + spec.names.index("fwhm"))
             varied.append(column)                      # the height
             if not fixed_shape and read_fwhm:
                 varied.append(column + 1)              # the FWHM
@@ -230,6 +246,12 @@ class Layout:
                     slots=np.array(slots, dtype=np.intp), area_slot=area_slot,
                     quantities=quantities, extras=extras, rules=rules, column=column,
                     width_scale=frame.scale("width"),
+                    window_width=float(grid.window[1] - grid.window[0]),
+                    fwhm_columns=fwhm_columns,
+                    area_total_columns=[
+                        next((c for c, jj, x, _, _ in extras
+                              if jj == j and pk.spec.extras[x] == "area_total"), None)
+                        for j, pk in enumerate(grid.model.peaks)],
                     grid_step=grid.grid_step, jac=jac,
                     n_reported=grid.terms.reported)
 
@@ -297,11 +319,22 @@ class Layout:
             width = bvalues.shape[1]
             rows[:, 2 * column:2 * (column + width):2] = bvalues
             rows[:, 2 * column + 1:2 * (column + width):2] = bstderr
+        # A converged fit whose detected peaks have a derived quantity out of range (a FWHM
+        # wider than the window, a height that is not finite) has not found a line the data
+        # hold: it does not count as converged.
+        derived_bad = np.zeros(m, dtype=bool)
+        for j in range(k_count):
+            area_total_col = plan["area_total_columns"][j]
+            derived_bad |= (rows[:, self.detection + j] == DETECTED) & derived_out_of_range(
+                rows[:, 2 * plan["quantities"][j][0]], rows[:, 2 * plan["fwhm_columns"][j]],
+                None if area_total_col is None else rows[:, 2 * area_total_col],
+                plan["window_width"])
         codes = outcome[:, 2].astype(np.int64)
         status = np.asarray(_ENGINE_STATUS)[codes]
+        status = np.where((status == OK) & derived_bad, NOT_CONVERGED, status)
         rows[:, self.ll] = outcome[:, 0]
         rows[:, self.n_iter] = outcome[:, 1]
-        rows[:, self.converged] = (codes == 0).astype(np.float64)
+        rows[:, self.converged] = ((codes == 0) & ~derived_bad).astype(np.float64)
         rows[:, self.status] = status
         rows[:, self.engine_status] = codes
         rows[:, self.decrement] = outcome[:, 3]

@@ -243,6 +243,8 @@ class FitResult:
                     f"{pk.name}: its area {area.value:.4g} is compatible with zero "
                     f"({z:.1f} standard errors): not a significant detection; the standard "
                     f"errors of its shape are not given")
+            if code == DETECTED:
+                findings += _derived_findings(pk.name, estimates, self.window)
             peaks_out.append(PeakResult(pk.name, pk.shape, estimates, bool(code == DETECTED)))
         self.peaks = PeakList(peaks_out)
 
@@ -263,10 +265,13 @@ class FitResult:
             elif undetermined[a]:
                 findings.append(f"{shown}: the data do not determine it (its standard error, "
                                 f"and those of what depends on it, are not given)")
+        findings += _edge_findings(grid, model, self.params)
         engine_status = int(row[layout.engine_status])
         self.status = _STATUS[engine_status] if 0 <= engine_status < len(_STATUS) \
             else "not converged"
         self.converged = bool(row[layout.converged] == 1.0)
+        if engine_status == 0 and not self.converged:
+            self.status = _DERIVED_STATUS
         if not self.converged:
             findings.insert(0, f"the fit did not converge: {self.status}")
         self.warnings = findings
@@ -615,6 +620,53 @@ def statistics(counts, mu):
                                  - (counts - mu)))
         terms = np.where(mu > 0, (counts - mu) ** 2 / mu, np.where(counts > 0, np.inf, 0.0))
     return dev, float(np.sum(terms))
+
+
+_DERIVED_STATUS = ("not converged: a peak's height, FWHM or whole-line area is not finite or "
+                   "lies beyond the window")
+
+
+def _derived_findings(name, estimates, window):
+    """Findings on a detected peak's derived quantities that the fit cannot stand behind (the
+    rule of :func:`velmora.packing.derived_out_of_range`)."""
+    width = window[1] - window[0]
+    out = []
+    for q in ("height", "fwhm"):
+        if not math.isfinite(estimates[q].value):
+            out.append(f"{name}: its {q} is not finite ({estimates[q].value}): the line has no "
+                       f"{q} the data can stand behind; the fit does not count as converged")
+    fwhm = estimates["fwhm"].value
+    if math.isfinite(fwhm) and abs(fwhm) > width:
+        out.append(f"{name}: its fwhm {fwhm:.6g} is wider than the window ({width:.6g}): the "
+                   f"data in the window do not hold the line's width; the fit does not count "
+                   f"as converged")
+    if "area_total" in estimates and math.isinf(estimates["area_total"].value):
+        out.append(f"{name}: its whole-line area is infinite; the fit does not count as "
+                   f"converged")
+    return out
+
+
+# Share of the window's width within which a tied centre counts as held on the window's edge.
+EDGE_SHARE = 1e-6
+
+
+def _edge_findings(grid, model, params):
+    """Findings on tied centres that ended on an edge of the window: the fit refuses every
+    step that would put a tied centre outside it (a line centred outside pours its whole area
+    into the window's edge), so a tie that pulls it outward holds it there."""
+    lo, hi = grid.window
+    near = EDGE_SHARE * (hi - lo)
+    out = []
+    for e in grid.tied:
+        if grid.specs[e].kind != "location":
+            continue
+        p = params[grid.labels[e]]
+        edge = lo if abs(p.value - lo) <= near else hi if abs(p.value - hi) <= near else None
+        if edge is not None:
+            out.append(f"{p.name}: its tie {model.params[p.name].tie!r} holds the centre on the "
+                       f"window's edge {edge:.6g}; a centre may not leave the window, so the fit "
+                       f"cannot follow the tie further (widen the window, or loosen the tie)")
+    return out
 
 
 def _background_at_bound(grid, at_bound):

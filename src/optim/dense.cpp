@@ -12,6 +12,10 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Weight in the weakest direction from which a preferred parameter is the one left out.
 constexpr double kPreferredWeight = 1e-3;
+// Inflation of a variance (the inverse's diagonal, unit-diagonal scaling) beyond which a
+// regular matrix counts as singular: an error a million times the parameter's error alone
+// (1e12 in variance) is no determination, and one near 1e16 is rounding noise.
+constexpr double kFlatInflation = 1e12;
 // Sweeps of the Jacobi method before it gives up (it converges quadratically; ten sweeps are
 // plenty for the sizes met here).
 constexpr int kJacobiSweeps = 60;
@@ -157,12 +161,19 @@ std::vector<double> covariance(const std::vector<double>& information, std::size
     std::vector<double> factor = normed;
     if (finite && cholesky(factor, m)) {
       const std::vector<double> inv = cholesky_inverse(factor, m);
-      for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < m; ++j) {
-          cov[keep[i] * n + keep[j]] = inv[i * m + j] / (scale[i] * scale[j]);
+      // A regular matrix only by rounding (two columns equal but for the order of their sums)
+      // has an inverse of rounding noise: a parameter whose variance it inflates beyond
+      // kFlatInflation times its variance alone lies along a direction the data do not fix.
+      bool flat = false;
+      for (std::size_t i = 0; i < m; ++i) flat = flat || !(inv[i * m + i] <= kFlatInflation);
+      if (!flat) {
+        for (std::size_t i = 0; i < m; ++i) {
+          for (std::size_t j = 0; j < m; ++j) {
+            cov[keep[i] * n + keep[j]] = inv[i * m + j] / (scale[i] * scale[j]);
+          }
         }
+        break;
       }
-      break;
     }
     // Leave out the parameter that weighs most in the weakest direction.
     std::size_t drop = 0;

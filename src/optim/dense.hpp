@@ -39,7 +39,9 @@ void symmetric_eigen(std::vector<double> a, std::size_t n, std::vector<double>& 
 // unit diagonal, is not positive definite, the parameter that weighs most in its weakest
 // direction is left out too, `preferred` parameters first (those the others depend on least,
 // such as shape parameters before areas) whenever they weigh in it at all (above 1e-3).  Every
-// other parameter that weighs in such a direction above 1e-3 moves along it as freely: the
+// other parameter that weighs in such a direction above 1e-3 moves along it as freely (a
+// matrix counts as singular too when it inflates a variance more than 1e12 times: regular
+// only by rounding): the
 // covariance of the rest is right for every combination the data fix, but such a parameter is
 // not determined either.  The rows and columns of parameters left out for lack of information are NaN: they are not
 // determined.  `undetermined[a]` is set for those.
