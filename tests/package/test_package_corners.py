@@ -84,6 +84,10 @@ def test_derived_quantities_out_of_range_are_no_converged_fit():
     r = results[0.1]
     assert r.converged and r.peaks["A"]["fwhm"].value < 20.0
     assert not any("its fwhm" in w for w in r.warnings)
+    # A batch counts such a spectrum as not converged too.
+    batch = velmora.fit_many(X, np.stack([counts, counts]), [velmora.Peak(
+        "doniach_sunjic", name="A", x0=10.0, alpha=0.95, fix="alpha")], background="uniform")
+    assert not np.any(batch.converged) and batch.result(0).converged is False
     # The rule on both sides of its edges: a FWHM as wide as the window is fine, a hair wider
     # is not; a NaN whole-line area (a tail without a finite whole) is fine, an infinite one
     # is not.
@@ -91,14 +95,6 @@ def test_derived_quantities_out_of_range_are_no_converged_fit():
                                [20.0, 20.000001, -20.5, 1.0, 1.0, 1.0],
                                [5.0, 5.0, 5.0, 5.0, np.nan, np.inf], 20.0)
     assert got.tolist() == [False, True, True, True, False, True]
-
-
-def test_a_batch_counts_a_fit_with_a_width_beyond_the_window_as_not_converged():
-    counts = one_gaussian(2)
-    batch = velmora.fit_many(X, np.stack([counts, counts]), [velmora.Peak(
-        "doniach_sunjic", name="A", x0=10.0, alpha=0.95, fix="alpha")], background="uniform")
-    assert batch.result(0).converged is False
-    assert not np.any(batch.converged)
 
 
 def test_constant_ties_are_held_to_the_ranges_and_bounds_of_numbers():
@@ -111,8 +107,6 @@ def test_constant_ties_are_held_to_the_ranges_and_bounds_of_numbers():
         velmora.fit(X, counts, [velmora.Peak("gaussian", name="A", x0=10.0, sigma="1e300")])
     with pytest.raises(ValueError, match=r"sigma: its tie '-1' gives -1.0, outside the range"):
         velmora.Peak("gaussian", x0=10.0, sigma="-1")
-    with pytest.raises(ValueError, match=r"sigma: -1.0 is outside the range"):
-        velmora.Peak("gaussian", x0=10.0, sigma=-1.0)
     with pytest.raises(ValueError, match="not a finite number"):
         velmora.Peak("gaussian", x0=10.0, sigma="1e308 * 10")
     # Inside the bounds a constant tie fits like a fixed number.
