@@ -66,6 +66,7 @@ def test_a_direction_the_data_cannot_fix_leaves_every_parameter_along_it_undeter
     assert math.isfinite(r.params["B.area"].stderr)
 
 
+@pytest.mark.filterwarnings("ignore::velmora.ConvergenceWarning")
 def test_derived_quantities_out_of_range_are_no_converged_fit():
     counts = one_gaussian(2)
     results = {}
