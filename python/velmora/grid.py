@@ -236,7 +236,7 @@ class Grid:
                 lo_b, hi_b = AREA.default if r.param == "area" else \
                     _default_bounds(spec, lo_u, hi_u, grid_step)
                 user = (self.user(r.kind, lo_b), self.user(r.kind, hi_b))
-            if spec.kind == "location" and role == "free" and r.min is not None:
+            if r.kind == "location" and role == "free" and r.min is not None:
                 # A centre stays in the window whatever its bounds: a line centred outside it
                 # would pour its whole area into the window's edge.
                 lo_b, hi_b = max(lo_b, min(lo_u, hi_u)), min(hi_b, max(lo_u, hi_u))

@@ -658,7 +658,7 @@ def _edge_findings(grid, model, params):
     near = EDGE_SHARE * (hi - lo)
     out = []
     for e in grid.tied:
-        if grid.specs[e].kind != "location":
+        if grid.kinds[e] != "location":
             continue
         p = params[grid.labels[e]]
         edge = lo if abs(p.value - lo) <= near else hi if abs(p.value - hi) <= near else None
