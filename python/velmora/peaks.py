@@ -124,8 +124,8 @@ class Peak:
         For a parameter the shape does not have, or a value that is not a real number or a
         string.
     ValueError
-        For an unknown shape, a value outside the parameter's natural range, a tie that does
-        not parse, a parameter both fixed and tied, bounds that do not hold the value, or a
+        For an unknown shape, a value (or a constant tie such as ``sigma="0.8"``) outside the
+        parameter's natural range, a tie that does not parse, a parameter both fixed and tied, bounds that do not hold the value, or a
         ``fwhm`` together with every width (over-determined) or, fixed, bounded or tied,
         together with the primary width it stands for.
 

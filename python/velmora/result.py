@@ -106,6 +106,8 @@ class FitResult:
         ``{name: Estimate}`` of the background: ``"counts"`` (its counts in the window) and
         the kind's own quantities (``"slope"`` of the linear background, per unit of x; the
         counts of each spline column ``"b0"``, ...; Shirley ``"offset"`` and ``"step"``).
+        A quantity whose terms all ended on their bounds is ``at_bound`` (no standard error
+        where it is held there).
     background_model : str
     log_likelihood : float
         Poisson log-likelihood of the counts under the fitted expected counts.
@@ -118,7 +120,9 @@ class FitResult:
     n_iter : int
         Iterations (steps) of the engine.
     converged : bool
-        The fit ended at a maximum of the likelihood (see ``decrement``).
+        The fit ended at a maximum of the likelihood (see ``decrement``), and no detected
+        peak's height, FWHM or whole-line area is out of range there (not finite, a FWHM wider
+        than the window, an infinite whole-line area: a finding names the peak).
     status : str
         How the fit ended, in words.
     decrement : float
