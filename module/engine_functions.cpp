@@ -103,12 +103,7 @@ PyArrayObject* one_dimensional(PyObject* obj, const std::string& key, const char
 std::vector<double> floats(PyObject* obj, const std::string& key) {
   PyArrayObject* array = one_dimensional(obj, key, "float64");
   if (PyArray_TYPE(array) != NPY_DOUBLE) bad_entry(key, "expected an array of dtype float64");
-  const npy_intp n = PyArray_DIM(array, 0);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const char* base = PyArray_BYTES(array);
-  std::vector<double> out(static_cast<std::size_t>(n));
-  for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[i], base + i * stride, sizeof(double));
-  return out;
+  return copy_elements(array);
 }
 
 // Non-negative whole numbers from an array of an integer (or boolean) dtype.
