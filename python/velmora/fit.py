@@ -232,7 +232,8 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         refused).  Without ``resume`` or ``overwrite`` an existing store is refused.
     **fit_options
         ``window``, ``tol``, ``max_iter``, ``errors``, ``knots``, ``energy``, ``bounds``,
-        ``accelerate`` as for :func:`velmora.fit`: ``fit_many(x, Y, peaks, background, **options)`` is
+        ``accelerate`` as for :func:`velmora.fit`:
+        ``fit_many(x, Y, peaks, background, **options)`` is
         ``Model(peaks, background, **options).fit_many(x, Y, ...)``.
 
     Returns
