@@ -45,8 +45,8 @@ def errors_scaled(errors, dispersion, p_value):
     """Whether each spectrum's standard errors are scaled by the square root of its
     dispersion (arrays over spectra): always for ``"scaled"``, never for ``"poisson"``, for
     ``"auto"`` where the dispersion's p-value is below DISPERSION_P.  Never where the
-    dispersion is not a finite positive number (no degrees of freedom left, or a channel with
-    counts the model gives none)."""
+    dispersion is not a finite positive number (too few channels expecting a count for any
+    degree of freedom)."""
     dispersion = np.asarray(dispersion, dtype=np.float64)
     with np.errstate(invalid="ignore"):
         usable = np.isfinite(dispersion) & (dispersion > 0)
@@ -81,8 +81,8 @@ class Layout:
     """Where each field sits in a spectrum's packed row: the value and standard error of every
     estimate name, then the record (log-likelihood, iterations, converged, status, the
     engine's status, decrement, passes over the data, the dispersion, its p-value and degrees
-    of freedom, whether the standard errors were scaled by it), every peak's detection, every free parameter's at-bound and
-    not-determined flags, the fitted state (theta and every parameter, internal units) and
+    of freedom, whether the standard errors were scaled by it), every peak's detection, every
+    free parameter's at-bound and not-determined flags, the fitted state (theta and every parameter, internal units) and
     every parameter's standard error (internal units, as the engine gives it).
 
     Built from a :class:`velmora.grid.Grid` (which also gives the index arrays of

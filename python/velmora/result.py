@@ -292,8 +292,7 @@ class FitResult:
         dof = row[layout.dispersion_dof]
         self.dispersion_dof = int(dof) if math.isfinite(dof) else 0
         self.errors = "scaled" if row[layout.errors_scaled] == 1.0 else "poisson"
-        finding = dispersion_finding(self.dispersion, self.dispersion_p, self.errors,
-                                     model.errors)
+        finding = dispersion_finding(self.dispersion, self.dispersion_p, self.errors)
         if finding:
             findings.append(finding)
         self.warnings = findings
@@ -442,8 +441,8 @@ class FitResult:
             "background": {n: e.to_dict() for n, e in self.background.items()},
             "statistics": {k: plain_number(getattr(self, k)) for k in (
                 "log_likelihood", "deviance", "chi_square", "dispersion", "dispersion_p",
-                "dispersion_dof", "aic", "bic", "n_data", "n_free", "n_iter", "converged", "decrement",
-                "evaluations")},
+                "dispersion_dof", "aic", "bic", "n_data", "n_free", "n_iter", "converged",
+                "decrement", "evaluations")},
             "errors": self.errors,
             "status": self.status,
             "warnings": list(self.warnings),
@@ -634,10 +633,10 @@ def write_text(path, text):
 
 # ------------------------------------------------------------------------------- building
 
-def dispersion_finding(phi, p_value, applied, asked):
+def dispersion_finding(phi, p_value, applied):
     """The finding on a fit's dispersion ``phi`` (with its p-value) and the errors
-    ``applied`` under ``errors=asked``, or None where there is nothing to say: Poisson
-    counts about a model that describes them, with Poisson errors."""
+    ``applied``, or None where there is nothing to say: Poisson counts about a model that
+    describes them, with Poisson errors."""
     scaled = applied == "scaled"
     if not scaled and not (p_value < DISPERSION_P):
         return None
