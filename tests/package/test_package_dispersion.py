@@ -126,3 +126,19 @@ def test_a_batch_of_one_is_the_single_fit():
 def test_errors_argument_is_one_of_three(call):
     with pytest.raises(ValueError, match="errors: expected one of 'auto', 'poisson', 'scaled'"):
         call()
+
+
+def test_a_store_keeps_the_dispersion_and_one_of_an_older_layout_is_refused(tmp_path):
+    zarr = pytest.importorskip("zarr")
+    Y = np.random.default_rng(2).poisson(rate(), size=(2, X.size)) / 0.1
+    path = tmp_path / "batch.zarr"
+    batch = velmora.fit_many(X, Y, [velmora.Peak("gaussian", x0=4.0)], background="uniform",
+                             store=path, progress=False)
+    stored = velmora.open_batch(path)
+    assert np.array_equal(stored.dispersion, batch.dispersion)
+    assert stored.errors_scaled.all()
+    packed = zarr.open_array(store=str(path), path="packed", mode="r+")
+    packed.attrs["record"] = [r for r in packed.attrs["record"]
+                              if not r.startswith(("dispersion", "errors"))]
+    with pytest.raises(ValueError, match="not laid out as this version"):
+        velmora.open_batch(path)
