@@ -54,11 +54,8 @@ TEST(ChiSquare, DispersionTestOnBothSidesOfOne) {
   EXPECT_LT(test(std::sqrt(1.25), 0)[1], 1e-3);
   EXPECT_LT(test(std::sqrt(0.75), 0)[1], 1e-3);
   EXPECT_GT(test(std::sqrt(1.1), 0)[1], 0.1);
-  EXPECT_NEAR(test(1.0, 20)[0], 400.0 / 380.0, 1e-12);
-  // Channels expecting less than one count leave; without degrees of freedom, no dispersion.
-  mu[3] = 0.5;
-  EXPECT_EQ(velmora::engine::dispersion_test(counts, mu, 20)[2], 379.0);
-  EXPECT_TRUE(std::isnan(velmora::engine::dispersion_test(counts, mu, n - 1)[0]));
+  // Without degrees of freedom, no dispersion.
+  EXPECT_TRUE(std::isnan(test(1.0, n)[0]));
 }
 
 }  // namespace
