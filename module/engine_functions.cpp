@@ -389,6 +389,7 @@ PyObject* report_dict(engine::Report&& r, const engine::ReportOptions& options) 
   put(dict.get(), "background_covariance", std::move(r.background_covariance));
   put(dict.get(), "extras", std::move(r.extras));
   put(dict.get(), "extras_stderr", std::move(r.extras_stderr));
+  put(dict.get(), "dispersion", std::vector<double>{r.dispersion, r.dispersion_p, r.dispersion_dof});
   if (options.curves) {
     put(dict.get(), "peak_curves", std::move(r.peak_curves));
     put(dict.get(), "background_curves", std::move(r.background_curves));

@@ -391,7 +391,7 @@ def _plain_record(record):
 
 
 # What a store records of its batch, in the words that tell which part differs.
-_RUN_PARTS = ("peaks", "background", "window", "bounds", "tol", "max_iter", "energy",
+_RUN_PARTS = ("peaks", "background", "window", "bounds", "tol", "max_iter", "errors", "energy",
               "warm_start")
 
 
@@ -414,6 +414,7 @@ def _model_record(grid, warm_start):
         "bounds": repr(sorted(model.bounds.items())),
         "tol": repr(float(model.tol)),
         "max_iter": repr(int(model.max_iter)),
+        "errors": model.errors,
         "energy": repr(None if grid.energy is None else grid.energy.kind),
         "warm_start": warm_start}
     return {k: parts[k] for k in _RUN_PARTS}
