@@ -88,15 +88,6 @@ void for_each_item(PyObject* obj, const char* expected, F&& item) {
   if (PyErr_Occurred()) throw PythonError{};
 }
 
-std::vector<double> copy_elements(PyArrayObject* array) {
-  const npy_intp n = PyArray_DIM(array, 0);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const char* base = PyArray_BYTES(array);
-  std::vector<double> values(static_cast<std::size_t>(n));
-  for (npy_intp i = 0; i < n; ++i) std::memcpy(&values[i], base + i * stride, sizeof(double));
-  return values;
-}
-
 // The reason a value is not a one-dimensional float64 array, or empty when it is one.
 std::string array_problem(PyObject* obj) {
   if (!PyArray_Check(obj)) {
@@ -121,6 +112,15 @@ std::string array_problem(PyObject* obj) {
 bool default_flag(const char* text) { return std::strcmp(text, "True") == 0; }
 
 }  // namespace
+
+std::vector<double> copy_elements(PyArrayObject* array) {
+  const npy_intp n = PyArray_DIM(array, 0);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = PyArray_BYTES(array);
+  std::vector<double> values(static_cast<std::size_t>(n));
+  for (npy_intp i = 0; i < n; ++i) std::memcpy(&values[i], base + i * stride, sizeof(double));
+  return values;
+}
 
 Arguments::Arguments(const FunctionDecl& function, PyObject* args, PyObject* kwargs)
     : function_(function) {

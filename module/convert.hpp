@@ -34,6 +34,9 @@ struct EngineModel {
   std::optional<engine::StartRule> starts;
 };
 
+// The elements of a one-dimensional float64 array (any strides), copied.
+std::vector<double> copy_elements(PyArrayObject* array);
+
 // An in-place array: the caller's array and the owned copy the core works on.
 struct InPlaceArray {
   PyArrayObject* array;

@@ -232,7 +232,9 @@ std::vector<FunctionDecl> make_declarations() {
                "not fitted.  Returns a dict of arrays, one row per spectrum: outcome holds the\n"
                "log-likelihood, iterations, status (0 converged, 1 out of iterations, 2\n"
                "stalled, 3 not finite, 4 failed, 5 skipped, 6 no start, 7 start not usable),\n"
-               "decrement and passes over the data."});
+               "decrement and passes over the data; dispersion Pearson's dispersion (over\n"
+               "the channels expecting at least one count), its two-sided p-value under\n"
+               "Poisson noise and its degrees of freedom."});
   d.push_back({"_engine_starts", {model, array("counts")}, Returns::arrays,
                "The starts the model's start rule reads from spectra (counts one after\n"
                "another) without the interpreter lock: a dict of theta and values (every\n"
@@ -244,7 +246,8 @@ std::vector<FunctionDecl> make_declarations() {
                Returns::arrays,
                "Parameters, information, covariance, standard errors and background counts at\n"
                "theta; with curves the expected counts of every peak and background term; with\n"
-               "quantities every peak's height and FWHM.  Returns a dict."});
+               "quantities every peak's height and FWHM; dispersion as _engine_spectra gives\n"
+               "it.  Returns a dict."});
   d.push_back({"_engine_loglik", {model, array("counts"), array("theta")}, Returns::real,
                "The Poisson log-likelihood of counts at theta."});
   d.push_back({"_engine_parameters", {model, array("theta")}, Returns::array_pair,

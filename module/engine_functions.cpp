@@ -103,12 +103,7 @@ PyArrayObject* one_dimensional(PyObject* obj, const std::string& key, const char
 std::vector<double> floats(PyObject* obj, const std::string& key) {
   PyArrayObject* array = one_dimensional(obj, key, "float64");
   if (PyArray_TYPE(array) != NPY_DOUBLE) bad_entry(key, "expected an array of dtype float64");
-  const npy_intp n = PyArray_DIM(array, 0);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const char* base = PyArray_BYTES(array);
-  std::vector<double> out(static_cast<std::size_t>(n));
-  for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[i], base + i * stride, sizeof(double));
-  return out;
+  return copy_elements(array);
 }
 
 // Non-negative whole numbers from an array of an integer (or boolean) dtype.
@@ -394,6 +389,7 @@ PyObject* report_dict(engine::Report&& r, const engine::ReportOptions& options) 
   put(dict.get(), "background_covariance", std::move(r.background_covariance));
   put(dict.get(), "extras", std::move(r.extras));
   put(dict.get(), "extras_stderr", std::move(r.extras_stderr));
+  put(dict.get(), "dispersion", std::vector<double>{r.dispersion, r.dispersion_p, r.dispersion_dof});
   if (options.curves) {
     put(dict.get(), "peak_curves", std::move(r.peak_curves));
     put(dict.get(), "background_curves", std::move(r.background_curves));

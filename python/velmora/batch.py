@@ -50,6 +50,10 @@ class BatchResult:
         the spectrum axes, read when asked for (from the store, for a batch written to one).
         NaN where a spectrum was not fitted; stderr NaN where it is not determined, for fixed
         parameters too, and for a peak that is not a detection (see :func:`velmora.fit`).
+    dispersion, dispersion_p, errors_scaled : ndarray
+        Per spectrum: Pearson's dispersion, its p-value under Poisson noise, and whether the
+        standard errors were scaled by its square root (see :attr:`velmora.FitResult.errors`;
+        False where not fitted).
     log_likelihood, n_iter, converged, status : ndarray
         Per spectrum.  ``status`` holds codes into :data:`STATUS_NAMES`: 0 ok, 1 not
         converged (values kept), 2 invalid data (NaN, infinite or negative counts), 3 no counts
@@ -99,6 +103,10 @@ class BatchResult:
         self.n_iter = np.where(unfitted, 0, np.asarray(packed[..., layout.n_iter])).astype(
             np.int64)
         self.converged = ~unfitted & (np.asarray(packed[..., layout.converged]) == 1.0)
+        self.dispersion = np.where(unfitted, np.nan, np.asarray(packed[..., layout.dispersion]))
+        self.dispersion_p = np.where(unfitted, np.nan,
+                                     np.asarray(packed[..., layout.dispersion_p]))
+        self.errors_scaled = ~unfitted & (np.asarray(packed[..., layout.errors_scaled]) == 1.0)
         self.shape = packed.shape[:-1]
         self._packed, self._layout, self._unfitted = packed, layout, unfitted
         self._grid, self._data, self._x = grid, data, x
@@ -163,7 +171,8 @@ class BatchResult:
 
     def to_xarray(self):
         """An ``xarray.Dataset``: every estimate (``"p0.x0"``) and its standard error
-        (``"p0.x0_stderr"``), ``log_likelihood``, ``n_iter``, ``converged`` and ``status``, over
+        (``"p0.x0_stderr"``), ``log_likelihood``, ``n_iter``, ``dispersion``, ``dispersion_p``,
+        ``errors_scaled``, ``converged`` and ``status``, over
         the spectrum axes as dimensions (with their coordinates when the input had them).  For
         a batch written to a store, the estimates are Dask arrays read from it lazily.  With a
         Shirley or Tougaard background the attributes ``energy`` and ``energy_source`` say
@@ -191,6 +200,9 @@ class BatchResult:
             variables[n + "_stderr"] = (self.dims, field(2 * i + 1), attrs)
         variables["log_likelihood"] = (self.dims, self.log_likelihood)
         variables["n_iter"] = (self.dims, self.n_iter)
+        variables["dispersion"] = (self.dims, self.dispersion)
+        variables["dispersion_p"] = (self.dims, self.dispersion_p)
+        variables["errors_scaled"] = (self.dims, self.errors_scaled)
         variables["converged"] = (self.dims, self.converged)
         variables["status"] = (self.dims, self.status,
                                {"flag_values": list(range(len(STATUS_NAMES))),

@@ -84,6 +84,10 @@ def _model_options(command):
     command.add_argument("--beta", type=float, help="TSDC heating rate (default 1)")
     command.add_argument("--tol", type=float, default=1e-9)
     command.add_argument("--max-iter", type=int, default=1000)
+    command.add_argument("--errors", choices=["auto", "poisson", "scaled"], default="auto",
+                         help="standard errors: Poisson, scaled by the square root of the "
+                              "dispersion, or scaled where the counts are not Poisson "
+                              "(default auto)")
 
 
 def _parser():
@@ -317,7 +321,7 @@ def run_fit(args):
     else:
         model = guessed_model(args, x, counts, energy)
     try:
-        result = Model(tol=args.tol, max_iter=args.max_iter, **model).fit(
+        result = Model(tol=args.tol, max_iter=args.max_iter, errors=args.errors, **model).fit(
             x, counts, source={**source_of(counts), "file": args.file})
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
@@ -531,7 +535,7 @@ def run_fit_map(args):
                                          args.shape, window=args.window, **options)
         peaks = model.pop("peaks")
         batch = fit_many(x, counts, peaks, warm_start=args.warm_start, workers=args.workers,
-                         tol=args.tol, max_iter=args.max_iter, **model)
+                         tol=args.tol, max_iter=args.max_iter, errors=args.errors, **model)
     except (ValueError, TypeError) as exc:
         raise InputError(str(exc)) from None
     seconds = time.perf_counter() - started

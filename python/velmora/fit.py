@@ -15,7 +15,8 @@ from .peaks import Peak
 __all__ = ["fit", "fit_many"]
 
 # The keyword arguments of fit_many that go to the model.
-MODEL_OPTIONS = ("window", "tol", "max_iter", "knots", "energy", "bounds", "accelerate")
+MODEL_OPTIONS = ("window", "tol", "max_iter", "errors", "knots", "energy", "bounds",
+                 "accelerate")
 
 # Models kept by velmora.fit (the oldest is dropped first).
 MODELS_KEPT = 8
@@ -61,8 +62,8 @@ def _model(peaks, background, options):
     return model
 
 
-def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000, knots=None,
-        energy=None, bounds=None, accelerate=None, start=None):
+def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000,
+        errors="auto", knots=None, energy=None, bounds=None, accelerate=None, start=None):
     """Fit peaks and a background to a spectrum by maximum likelihood:
     ``fit(x, counts, peaks, background, start=start, **options)`` is
     ``Model(peaks, background, **options).fit(x, counts, start=start)``.
@@ -74,7 +75,8 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     optimum, Newton steps on the observed information near it, parameters held on their
     bounds where the likelihood pushes against them, until a full Newton step predicts a gain
     of at most ``tol`` (relative) in log-likelihood.  Standard errors come from the observed
-    information (see :mod:`velmora.uncertainty`).
+    information (see :mod:`velmora.uncertainty`), scaled by the square root of the
+    dispersion where the counts do not scatter as Poisson counts (see ``errors``).
 
     Parameters
     ----------
@@ -105,6 +107,19 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
         within 0.05 standard errors of the optimum).
     max_iter : int
         Most iterations (steps) of the engine.
+    errors : {"auto", "poisson", "scaled"}
+        How standard errors are chosen.  Every fit measures the dispersion of the counts
+        about the model, Pearson's phi = chi2 / (n - p) (n channels in the window, p free
+        parameters; ``result.dispersion``), with the two-sided p-value of so large or so small
+        a phi under Poisson noise (``result.dispersion_p``).  ``"poisson"``: the standard
+        errors of Poisson counts (the inverse of the observed information).  ``"scaled"``:
+        those times sqrt(phi) (as least squares scales by the reduced chi-square).
+        ``"auto"``: Poisson where phi is consistent with 1 (p at least 0.01), scaled
+        otherwise, both ways (phi > 1: a missing component, or data that are not raw counts;
+        phi < 1: data averaged or scaled, whose Poisson errors are too wide), with a finding
+        that names phi.  Every standard error follows the choice (parameters, derived
+        quantities, the background, the covariance and the detections); ``result.errors``
+        says which was applied.
     knots : int or sequence of float, optional
         Interior knots of the ``"spline"`` background: their number or their positions.
     energy : {"binding", "kinetic"}, optional
@@ -153,8 +168,8 @@ def fit(x, counts, peaks, background=None, *, window=None, tol=1e-9, max_iter=10
     >>> abs(result.peaks[0]["x0"].value - 4.0) < 3 * result.peaks[0]["x0"].stderr
     True
     """
-    options = dict(window=window, tol=tol, max_iter=max_iter, knots=knots, energy=energy,
-                   bounds=bounds, accelerate=accelerate)
+    options = dict(window=window, tol=tol, max_iter=max_iter, errors=errors, knots=knots,
+                   energy=energy, bounds=bounds, accelerate=accelerate)
     return _model(peaks, background, options).fit(x, counts, start=start)
 
 
@@ -216,8 +231,9 @@ def fit_many(x, Y, peaks, background=None, *, warm_start="previous", workers=Non
         With ``store``: an existing batch store is replaced (anything else at its path is
         refused).  Without ``resume`` or ``overwrite`` an existing store is refused.
     **fit_options
-        ``window``, ``tol``, ``max_iter``, ``knots``, ``energy``, ``bounds``, ``accelerate``
-        as for :func:`velmora.fit`: ``fit_many(x, Y, peaks, background, **options)`` is
+        ``window``, ``tol``, ``max_iter``, ``errors``, ``knots``, ``energy``, ``bounds``,
+        ``accelerate`` as for :func:`velmora.fit`:
+        ``fit_many(x, Y, peaks, background, **options)`` is
         ``Model(peaks, background, **options).fit_many(x, Y, ...)``.
 
     Returns

@@ -26,7 +26,7 @@ from .result import FitResult, source_of, warn_if_not_converged
 from .schedule import fit_batch
 from .shapes import AREA, SHAPES
 from .ties import compile_ties
-from .validation import (NoCounts, check_data, check_options, check_peaks, check_shared_bounds,
+from .validation import (NoCounts, check_data, check_errors, check_options, check_peaks, check_shared_bounds,
                          window_pair)
 
 # Grids kept per model (fits on more grids build the oldest again when it comes back).
@@ -54,6 +54,8 @@ class Model:
         Convergence (see :func:`velmora.fit`).
     max_iter : int
         Most iterations (steps) of the engine.
+    errors : {"auto", "poisson", "scaled"}
+        How standard errors are chosen (see :func:`velmora.fit`).
     knots : int or sequence of float, optional
         Interior knots of the ``"spline"`` background.
     energy : {"binding", "kinetic"}, optional
@@ -79,6 +81,7 @@ class Model:
     window : (float, float) or None
     tol : float
     max_iter : int
+    errors : str
     bounds : dict
         The shared bounds, ``{name: (lo, hi)}``.
 
@@ -104,7 +107,7 @@ class Model:
     """
 
     def __init__(self, peaks, background=None, *, window=None, tol=1e-9, max_iter=1000,
-                 knots=None, energy=None, bounds=None, accelerate=None):
+                 errors="auto", knots=None, energy=None, bounds=None, accelerate=None):
         peaks, ties = check_peaks(peaks)
         # The model keeps copies: a peak or a background object changed afterwards does not
         # change it.
@@ -114,6 +117,7 @@ class Model:
         self.energy_given = "energy" if energy is not None else "background"
         self.window = None if window is None else window_pair(window)
         self.tol, self.max_iter = check_options(tol, max_iter)
+        self.errors = check_errors(errors)
         if accelerate is not None:
             if not isinstance(accelerate, (bool, np.bool_)):
                 raise TypeError(f"accelerate: expected True or False, got "

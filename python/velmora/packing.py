@@ -33,6 +33,30 @@ COLLAPSED_STEPS = 1.0
 # of three standard errors).
 SIGNIFICANT_AREA = 3.0
 
+#: How standard errors are chosen (``errors=`` of :class:`velmora.Model`).
+ERRORS = ("auto", "poisson", "scaled")
+# The two-sided p-value of the dispersion below which "auto" takes the counts' scatter as not
+# Poisson: a 1 % test, rarely met by Poisson counts (one fit in a hundred, where the scale is
+# then close to 1 anyway) and met at once by the misfits and non-count data it is there for.
+DISPERSION_P = 0.01
+
+
+def errors_scaled(errors, dispersion, p_value):
+    """Whether each spectrum's standard errors are scaled by the square root of its
+    dispersion (arrays over spectra): always for ``"scaled"``, never for ``"poisson"``, for
+    ``"auto"`` where the dispersion's p-value is below DISPERSION_P.  Never where the
+    dispersion is not a finite positive number (too few channels expecting a count for any
+    degree of freedom)."""
+    dispersion = np.asarray(dispersion, dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        usable = np.isfinite(dispersion) & (dispersion > 0)
+        if errors == "poisson":
+            return np.zeros(dispersion.shape, dtype=bool)
+        if errors == "scaled":
+            return usable
+        return usable & (np.asarray(p_value, dtype=np.float64) < DISPERSION_P)
+
+
 #: Why a peak is or is not a detection, as a row holds it.
 DETECTED, COLLAPSED, FAINT = 0, 1, 2
 
@@ -70,15 +94,16 @@ def derived_out_of_range(height, fwhm, area_total, window_width):
 class Layout:
     """Where each field sits in a spectrum's packed row: the value and standard error of every
     estimate name, then the record (log-likelihood, iterations, converged, status, the
-    engine's status, decrement, passes over the data), every peak's detection, every free parameter's at-bound and
-    not-determined flags, the fitted state (theta and every parameter, internal units) and
+    engine's status, decrement, passes over the data, the dispersion, its p-value and degrees
+    of freedom, whether the standard errors were scaled by it), every peak's detection, every
+    free parameter's at-bound and not-determined flags, the fitted state (theta and every parameter, internal units) and
     every parameter's standard error (internal units, as the engine gives it).
 
     Built from a :class:`velmora.grid.Grid` (which also gives the index arrays of
     :meth:`pack`), or from a store's attributes (:meth:`stored`)."""
 
     RECORD = ("log_likelihood", "n_iter", "converged", "status", "engine_status", "decrement",
-              "evaluations")
+              "evaluations", "dispersion", "dispersion_p", "dispersion_dof", "errors_scaled")
 
     def __init__(self, grid):
         names = []
@@ -143,7 +168,8 @@ class Layout:
             layout.kinds = dict(attrs["kinds"])
             layout._place(attrs["names"], int(attrs["k_count"]), int(attrs["n_theta"]),
                           int(attrs["n_params"]))
-            placed = layout.fields == int(attrs["n_fields"])
+            placed = layout.fields == int(attrs["n_fields"]) and \
+                list(attrs["record"]) == list(cls.RECORD)
         except (KeyError, TypeError, ValueError):
             placed = False
         if not placed:
@@ -262,9 +288,22 @@ class Layout:
         outcome = fitted["outcome"]
         m = outcome.shape[0]
         rows = np.full((m, self.fields), np.nan)
-        values, stderr = fitted["params"], fitted["stderr"]
         at_bound, undetermined = fitted["at_bound"] != 0, fitted["undetermined"] != 0
         k_count = self.k_count
+
+        # Every standard error, and the background's covariance, scaled by the square root of
+        # the dispersion where the errors are scaled, before anything reads them (the
+        # detections included).
+        dispersion = fitted["dispersion"]
+        scaled = errors_scaled(grid.model.errors, dispersion[:, 0], dispersion[:, 1])
+        if scaled.any():
+            factor = np.where(scaled, np.sqrt(np.where(scaled, dispersion[:, 0], 1.0)), 1.0)
+            fitted = dict(fitted)
+            for key in ("stderr", "height_stderr", "fwhm_stderr", "extras_stderr"):
+                fitted[key] = fitted[key] * factor[:, None]
+            fitted["background_covariance"] = \
+                fitted["background_covariance"] * (factor * factor)[:, None]
+        values, stderr = fitted["params"], fitted["stderr"]
 
         # Parameters and areas: in the caller's units; no standard error for a fixed one, nor
         # for a free one the data do not determine or that is held on its bound.
@@ -339,6 +378,10 @@ class Layout:
         rows[:, self.engine_status] = codes
         rows[:, self.decrement] = outcome[:, 3]
         rows[:, self.evaluations] = outcome[:, 4]
+        rows[:, self.dispersion] = dispersion[:, 0]
+        rows[:, self.dispersion_p] = dispersion[:, 1]
+        rows[:, self.dispersion_dof] = dispersion[:, 2]
+        rows[:, self.errors_scaled] = scaled
         rows[:, self.at_bound:self.undetermined] = at_bound
         rows[:, self.undetermined:self.theta] = undetermined
         rows[:, self.theta:self.values] = fitted["theta"]

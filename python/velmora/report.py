@@ -47,6 +47,8 @@ def fit_report(result, min_correlation=0.5):
         ("deviance", _number(result.deviance, ".7g")),
         ("chi-square", _number(chi2, ".7g")),
         ("reduced chi-sq", _number(chi2 / dof, ".5g") if dof > 0 else "n/a"),
+        ("dispersion", f"{_number(result.dispersion, '.5g')} (p = "
+                       f"{_number(result.dispersion_p, '.2g')}); {result.errors} errors"),
         ("AIC", _number(result.aic, ".10g")),
         ("BIC", _number(result.bic, ".10g")),
     ]

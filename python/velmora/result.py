@@ -20,7 +20,7 @@ import velmora_core
 
 from .axis import KNOWN, Axis
 from .grid import FitState
-from .packing import COLLAPSED, DETECTED, FAINT
+from .packing import COLLAPSED, DETECTED, DISPERSION_P, FAINT
 from .params import Estimate, Parameter, Parameters, plain_number
 from .shapes import SHAPES
 from .uncertainty import in_user_units
@@ -115,6 +115,22 @@ class FitResult:
         Poisson deviance, 2 sum(c log(c/mu) - (c - mu)).
     chi_square : float
         Pearson's sum (c - mu)^2 / mu (infinite when a channel with counts has mu = 0).
+    dispersion : float
+        Pearson's dispersion phi = sum (c - mu)^2 / mu / (n - n_free) over the n channels
+        whose expected count mu is at least 1: about 1 for Poisson counts about a model that
+        describes them.  (Channels the model expects next to nothing in, such as the tails
+        of a peak without a background, are left out: their terms are nearly always about 0
+        and rarely huge, and would drag phi below 1.)  NaN without degrees of freedom.
+    dispersion_dof : int
+        Its degrees of freedom, n - n_free (0 where there are none).
+    dispersion_p : float
+        The two-sided p-value of phi under Poisson noise: twice the smaller tail, below or
+        above, of the sum's distribution (chi-square with dispersion_dof degrees of freedom,
+        its variance widened by the sum of 1/mu, as Poisson counts of few counts widen it).
+    errors : str
+        The standard errors given: ``"poisson"`` (the inverse of the observed information)
+        or ``"scaled"`` (those times sqrt(dispersion)), as ``errors=`` chose (see
+        :func:`velmora.fit`).
     aic, bic : float
         Akaike and Bayesian information criteria.
     n_iter : int
@@ -134,13 +150,15 @@ class FitResult:
         derivatives).
     warnings : list of str
         Plain-language findings: peaks that are no detection, parameters on their bounds or
-        not determined, a fit that did not converge.
+        not determined, a fit that did not converge, counts that do not scatter as Poisson
+        counts about the model.
     param_names : list of str
         The free parameters (``"p0_x0"``, ``"Au4f7_area"``, ``"bg_rising"``, ...), in the
         order of ``covariance``.
     covariance : ndarray
         Their covariance matrix, in the units of x (NaN rows for parameters not determined,
-        zero rows for parameters on a bound).
+        zero rows for parameters on a bound), times the dispersion where the errors are
+        scaled.
     x, counts : ndarray
         The data inside the window, sorted by x.
     window : (float, float)
@@ -278,6 +296,14 @@ class FitResult:
             self.status = _DERIVED_STATUS
         if not self.converged:
             findings.insert(0, f"the fit did not converge: {self.status}")
+        self.dispersion = float(row[layout.dispersion])
+        self.dispersion_p = float(row[layout.dispersion_p])
+        dof = row[layout.dispersion_dof]
+        self.dispersion_dof = int(dof) if math.isfinite(dof) else 0
+        self.errors = "scaled" if row[layout.errors_scaled] == 1.0 else "poisson"
+        finding = dispersion_finding(self.dispersion, self.dispersion_p, self.errors)
+        if finding:
+            findings.append(finding)
         self.warnings = findings
 
         background = {}
@@ -327,9 +353,10 @@ class FitResult:
     def covariance(self):
         """The covariance matrix of the free parameters (see the class's attributes)."""
         grid = self.setup
-        return in_user_units(self._report["covariance"].reshape(self.n_free, self.n_free),
-                             [grid.scale[e] if grid.kinds[e] != "count" else 1.0
-                              for e in grid.free])
+        cov = in_user_units(self._report["covariance"].reshape(self.n_free, self.n_free),
+                            [grid.scale[e] if grid.kinds[e] != "count" else 1.0
+                             for e in grid.free])
+        return cov * self.dispersion if self.errors == "scaled" else cov
 
     @functools.cached_property
     def _statistics(self):
@@ -426,8 +453,10 @@ class FitResult:
                                **{n: e.to_dict() for n, e in p.items()}} for p in self.peaks},
             "background": {n: e.to_dict() for n, e in self.background.items()},
             "statistics": {k: plain_number(getattr(self, k)) for k in (
-                "log_likelihood", "deviance", "chi_square", "aic", "bic", "n_data", "n_free",
-                "n_iter", "converged", "decrement", "evaluations")},
+                "log_likelihood", "deviance", "chi_square", "dispersion", "dispersion_p",
+                "dispersion_dof", "aic", "bic", "n_data", "n_free", "n_iter", "converged",
+                "decrement", "evaluations")},
+            "errors": self.errors,
             "status": self.status,
             "warnings": list(self.warnings),
             "param_names": list(self.param_names),
@@ -616,6 +645,29 @@ def write_text(path, text):
 
 
 # ------------------------------------------------------------------------------- building
+
+def dispersion_finding(phi, p_value, applied):
+    """The finding on a fit's dispersion ``phi`` (with its p-value) and the errors
+    ``applied``, or None where there is nothing to say: Poisson counts about a model that
+    describes them, with Poisson errors."""
+    scaled = applied == "scaled"
+    if not scaled and not (p_value < DISPERSION_P):
+        return None
+    what = f"dispersion phi = {phi:.3g} (reduced chi-square, p = {p_value:.2g})"
+    if phi > 1:
+        meaning = ("the counts scatter more than Poisson counts about the model: a component "
+                   "missing from the model, or data that are not raw counts")
+    else:
+        meaning = ("the counts scatter less than Poisson counts about the model: data "
+                   "averaged or scaled, not raw counts")
+    if not p_value < DISPERSION_P:
+        meaning = "consistent with Poisson counts"
+    if scaled:
+        then = f"standard errors scaled by sqrt(phi) = {math.sqrt(phi):.3g}"
+    else:
+        then = "standard errors kept as for Poisson counts (errors='poisson')"
+    return f"{what}: {meaning}; {then}"
+
 
 def statistics(counts, mu):
     """Deviance and chi-square of a fit."""

@@ -94,12 +94,13 @@ def fit_blocks(blocks, grid, warm_start, stop=None, done=None):
     would; needs ``grid.start_rule``."""
     layout = grid.layout
     blocks = [np.asarray(b, dtype=np.float64) for b in blocks]
-    outs = [layout.empty(b.shape[:-1]) for b in blocks]
     orders = [_path_order(b.shape[:-1]) for b in blocks]
     sizes = [o.size for o in orders]
     total = sum(sizes)
     if total == 0:
-        return outs
+        return [layout.empty(b.shape[:-1]) for b in blocks]
+    # Every row of every block is written from `rows` below, fitted or "not fitted".
+    outs = [np.empty(b.shape[:-1] + (layout.fields,)) for b in blocks]
     spectra = np.concatenate([b.reshape(-1, b.shape[-1])[o] for b, o in zip(blocks, orders)])
     fresh = np.zeros(total, dtype=bool)
     fresh[np.cumsum([0] + sizes[:-1])] = True
@@ -390,7 +391,7 @@ def _plain_record(record):
 
 
 # What a store records of its batch, in the words that tell which part differs.
-_RUN_PARTS = ("peaks", "background", "window", "bounds", "tol", "max_iter", "energy",
+_RUN_PARTS = ("peaks", "background", "window", "bounds", "tol", "max_iter", "errors", "energy",
               "warm_start")
 
 
@@ -413,6 +414,7 @@ def _model_record(grid, warm_start):
         "bounds": repr(sorted(model.bounds.items())),
         "tol": repr(float(model.tol)),
         "max_iter": repr(int(model.max_iter)),
+        "errors": model.errors,
         "energy": repr(None if grid.energy is None else grid.energy.kind),
         "warm_start": warm_start}
     return {k: parts[k] for k in _RUN_PARTS}

@@ -6,6 +6,7 @@ import numbers
 
 import numpy as np
 
+from .packing import ERRORS
 from .peaks import Peak, check_bounds
 from .shapes import AREA, SHAPES
 from .ties import area_factor, order_ties, parse_tie
@@ -146,6 +147,14 @@ def check_options(tol, max_iter):
     if max_iter < 1:
         raise ValueError(f"max_iter: expected at least 1, got {max_iter}")
     return float(tol), int(max_iter)
+
+
+def check_errors(errors):
+    """``errors`` of a model: one of packing.ERRORS."""
+    if not isinstance(errors, str) or errors not in ERRORS:
+        raise ValueError(f"errors: expected one of {', '.join(repr(e) for e in ERRORS)}, "
+                         f"got {errors!r}")
+    return errors
 
 
 def check_peaks(peaks):

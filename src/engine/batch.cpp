@@ -21,6 +21,7 @@ bool finite_all(std::span<const double> v) {
 enum Column : std::size_t {
   kTheta, kOutcome, kParams, kStderr, kExtras, kExtrasStderr, kBackgroundCounts,
   kBackgroundCovariance, kAtBound, kUndetermined, kHeight, kHeightStderr, kFwhm, kFwhmStderr,
+  kDispersion,
 };
 
 }  // namespace
@@ -42,6 +43,7 @@ std::vector<SpectraTable> fit_spectra(const Model& m, const StartRule* rule,
       {"at_bound", n_theta, {}},      {"undetermined", n_theta, {}},
       {"height", n_peaks, {}},        {"height_stderr", n_peaks, {}},
       {"fwhm", n_peaks, {}},          {"fwhm_stderr", n_peaks, {}},
+      {"dispersion", 3, {}},
   };
   for (SpectraTable& t : tables) t.data.assign(in.spectra * t.width, kNaN);
   auto row = [&](Column c, std::size_t i) { return tables[c].data.data() + i * tables[c].width; };
@@ -117,6 +119,10 @@ std::vector<SpectraTable> fit_spectra(const Model& m, const StartRule* rule,
       put(kHeightStderr, i, r.height_stderr);
       put(kFwhm, i, r.fwhm);
       put(kFwhmStderr, i, r.fwhm_stderr);
+      double* dispersion = row(kDispersion, i);
+      dispersion[0] = r.dispersion;
+      dispersion[1] = r.dispersion_p;
+      dispersion[2] = r.dispersion_dof;
       if (finite_all(theta) && finite_all(r.mapped.p)) {
         previous = theta;
         have_previous = true;

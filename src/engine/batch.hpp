@@ -43,7 +43,8 @@ struct SpectraTable {
 
 // Fits the spectra: theta, outcome (log-likelihood, iterations, status, decrement, passes over
 // the data), params, stderr, extras, extras_stderr, background_counts, background_covariance,
-// at_bound, undetermined, height, height_stderr, fwhm, fwhm_stderr.
+// at_bound, undetermined, height, height_stderr, fwhm, fwhm_stderr, dispersion (phi, its
+// p-value and degrees of freedom: Report).
 //
 // A spectrum flagged in `skip` is not fitted (kSkipped).  Otherwise it starts, when warm, from
 // the last fit of its path that left finite values (or `previous`, before the first); else

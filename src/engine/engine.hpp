@@ -57,6 +57,7 @@
 // in each of them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -228,7 +229,29 @@ struct Report {
   // With quantities: per peak height (counts per channel at the maximum, for the median
   // channel width) and FWHM (units of u), with standard errors.
   std::vector<double> height, height_stderr, fwhm, fwhm_stderr;
+  // The dispersion of the counts about the model, its p-value and degrees of freedom
+  // (dispersion_test below).
+  double dispersion = 0.0, dispersion_p = 0.0, dispersion_dof = 0.0;
 };
+
+// Channels whose expected count is below this leave the dispersion: their Pearson terms are
+// almost always about mu (no count) and rarely huge (one count), so that channels the model
+// expects next to nothing in -- the tails of a peak without a background -- would drag phi
+// far below 1 and leave its distribution to a few rare counts.
+inline constexpr double kDispersionMinExpected = 1.0;
+
+// The dispersion of counts c about expected counts mu with `free` parameters fitted,
+// {phi, p, dof}: over the channels with mu_i >= kDispersionMinExpected, Pearson's
+// chi2 = sum_i (c_i - mu_i)^2 / mu_i, dof = their number - free, phi = chi2 / dof ({NaN, NaN,
+// 0} without degrees of freedom).
+//
+// The p-value compares chi2 with its distribution under Poisson noise, matched in its first
+// two moments by a scaled chi-square g chi2_h: mean dof, variance dof / used * sum_i (2 +
+// 1 / mu_i), the Poisson fourth moment's 1 / mu_i term included, so that channels of few
+// counts, where Pearson's sum has a heavier upper tail, do not pass for overdispersion (with
+// many counts per channel it is chi2_dof).  p is twice the smaller tail, at most 1.
+std::array<double, 3> dispersion_test(std::span<const double> counts,
+                                      std::span<const double> mu, std::size_t free);
 
 struct ReportOptions {
   bool curves = false;

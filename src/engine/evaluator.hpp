@@ -77,6 +77,9 @@ class Evaluator final : public optim::Objective {
   // term that follows the peaks, and each peak's density.
   const Mapped& mapped() const { return mapped_; }
   const std::vector<std::vector<double>>& peak_counts() const { return peak_counts_; }
+  // The expected counts of the whole model, and the counts fitted.
+  std::span<const double> expected() const { return mu_; }
+  std::span<const double> counts() const { return counts_; }
   const std::vector<std::vector<double>>& follow_counts() const { return follow_counts_; }
   std::span<const double> density(std::size_t peak) const { return column(peak); }
 

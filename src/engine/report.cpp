@@ -15,6 +15,7 @@
 
 #include "optim/dense.hpp"
 #include "shapes/peak_quantities.hpp"
+#include "special/chi_square.hpp"
 #include "stop.hpp"
 
 namespace velmora::engine {
@@ -341,6 +342,32 @@ void quantities(const Evaluator& evaluator, const Model& m, Report& r) {
 
 }  // namespace
 
+std::array<double, 3> dispersion_test(std::span<const double> counts,
+                                      std::span<const double> mu, std::size_t free) {
+  const std::size_t n = counts.size();
+  double chi2 = 0.0, inverse = 0.0;
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(mu[i] >= kDispersionMinExpected)) continue;
+    const double r = counts[i] - mu[i];
+    chi2 += r * r / mu[i];
+    inverse += 1.0 / mu[i];
+    ++used;
+  }
+  if (used <= free) return {kNaN, kNaN, 0.0};
+  const double dof = static_cast<double>(used - free);
+  const double phi = chi2 / dof;
+  // chi2 ~ g chi2_h with g h = dof and 2 g^2 h = dof / used * sum (2 + 1 / mu).
+  const double variance = dof / static_cast<double>(used) *
+                          (2.0 * static_cast<double>(used) + inverse);
+  const double g = variance / (2.0 * dof);
+  const double h = dof / g;
+  const double x = 0.5 * chi2 / g;
+  const double lower = special::gamma_p(0.5 * h, x);
+  const double upper = special::gamma_q(0.5 * h, x);
+  return {phi, std::min(1.0, 2.0 * std::min(lower, upper)), dof};
+}
+
 Report report_from(Evaluator& evaluator, const Model& m, std::span<const double> theta,
                    optim::Derivatives& d, const ReportOptions& options) {
   evaluator.observed(d);
@@ -355,6 +382,11 @@ Report report_from(Evaluator& evaluator, const Model& m, std::span<const double>
   shape_extras(m, r);
   if (options.curves) curves(evaluator, m, r);
   if (options.quantities) quantities(evaluator, m, r);
+  const std::array<double, 3> test =
+      dispersion_test(evaluator.counts(), evaluator.expected(), m.n_theta());
+  r.dispersion = test[0];
+  r.dispersion_p = test[1];
+  r.dispersion_dof = test[2];
   return r;
 }
 

@@ -23,6 +23,17 @@ def core_and_package_starts(x, Y, peaks, **options):
     return core["theta"].reshape(m, -1), core["values"].reshape(m, -1), ours
 
 
+# The core forms its sums and percentiles as NumPy 2 does; NumPy 1 rounds some of those steps
+# differently in the last digit, which moves a width read by an ulp.
+EXACT = np.lib.NumpyVersion(np.__version__) >= "2.0.0"
+
+
+def same(core, ours):
+    if EXACT:
+        return np.array_equal(core, ours, equal_nan=True)
+    return np.allclose(core, ours, rtol=1e-13, atol=0, equal_nan=True)
+
+
 def test_the_core_reads_the_starts_the_package_reads():
     for shape, (x, _, _, options) in CASES.items():
         Y = np.array([simulate(shape, seed=s)[1] for s in range(12)])
@@ -47,8 +58,8 @@ def test_the_core_reads_the_starts_the_package_reads():
         for peaks, opts in models:
             theta, values, ours = core_and_package_starts(x, Y, peaks, **opts)
             # One peak, or peaks read at given positions: the same numbers to the bit.
-            assert np.array_equal(theta, ours.theta, equal_nan=True), (shape, opts)
-            assert np.array_equal(values, ours.values, equal_nan=True), (shape, opts)
+            assert same(theta, ours.theta), (shape, opts)
+            assert same(values, ours.values), (shape, opts)
     Y = np.array([au4f(seed=s) for s in range(12)])
     doublet = [velmora.Peak("doniach_sunjic", name="a"),
                velmora.Peak("doniach_sunjic", name="b", x0="a.x0 + 3.67", area="0.75 * a.area")]
