@@ -111,18 +111,22 @@ except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
 '''
 MANY_PEAKS_STEPS = 3
+# Half a second; under the address sanitizer, whose instrumented core runs a few times slower
+# between its checkpoints, twice that: the sanitized run checks that nothing is leaked or
+# overrun on the way out, the plain run the half second.
+LIMIT = 1.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 0.5
 
 
 @pytest.mark.parametrize("threads, after", [(1, 0.3), (2, 1.5), (1, 4.0)])
 def test_sigint_stops_a_many_peak_fit_within_half_a_second(threads, after):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     delay, rest, err = interrupt(MANY_PEAKS, [str(MANY_PEAKS_STEPS)], after=after, env=env)
-    assert delay is not None and delay < 0.5, (delay, rest, err)
+    assert delay is not None and delay < LIMIT, (delay, rest, err)
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_sigint_stops_the_fit_within_half_a_second_and_leaves_the_arrays(case):
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).parent))
     delay, rest, err = interrupt(CHILD, [case], env=env)
-    assert delay is not None and delay < 0.5, (delay, rest, err)
+    assert delay is not None and delay < LIMIT, (delay, rest, err)
     assert rest == ["untouched True", "free", ""], (rest, err)
