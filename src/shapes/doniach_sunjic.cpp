@@ -100,10 +100,6 @@ double ds_unit_fwhm(double alpha) {
 
 namespace {
 
-// The start's asymmetry: a slightly asymmetric line.
-constexpr double kStartAlpha = 0.05;
-// The default upper bound of alpha.
-constexpr double kAlphaDefaultHi = 0.6;
 
 // The profile over its window mass (floored at 1e-300): an area is the counts in the window.
 void window_density(std::span<const double> x, std::span<double> out, std::size_t begin,
@@ -155,17 +151,7 @@ constexpr shapes::ShapeEntry kEntry{
     .params = {shapes::kFramedCentre,
                // The half width of the narrowest peak.
                shapes::framed_width("gamma", 0.5, "half width (Lorentzian)"),
-               {.name = "alpha",
-                .kind = shapes::Kind::plain,
-                .natural_lo = 0.0,
-                .natural_hi = 1.0,
-                .hi_open = true,
-                .default_rule = shapes::DefaultRule::absolute,
-                .default_lo = 0.0,
-                .default_hi = kAlphaDefaultHi,
-                .step_rule = shapes::StepRule::absolute,
-                .step = shapes::kShapeStep,
-                .description = "asymmetry"}},
+               kAlphaParam},
     .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
     .profile = registry_profile,

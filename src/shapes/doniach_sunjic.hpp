@@ -62,6 +62,21 @@ double ds_unit_fwhm(double alpha);
 // The registry entry "doniach_sunjic": parameters (x0, gamma, alpha) in internal
 // units; the density is the kernel's q divided by its window mass (not by T), and so is the
 // profile.
+// The asymmetry alpha as a registry parameter (in [0, 1), by default at most 0.6), and the
+// slight asymmetry a start gives: shared by the shapes built on this line.
+inline constexpr double kStartAlpha = 0.05;
+inline constexpr shapes::ParamInfo kAlphaParam{.name = "alpha",
+                                               .kind = shapes::Kind::plain,
+                                               .natural_lo = 0.0,
+                                               .natural_hi = 1.0,
+                                               .hi_open = true,
+                                               .default_rule = shapes::DefaultRule::absolute,
+                                               .default_lo = 0.0,
+                                               .default_hi = 0.6,
+                                               .step_rule = shapes::StepRule::absolute,
+                                               .step = shapes::kShapeStep,
+                                               .description = "asymmetry"};
+
 const shapes::ShapeEntry& registry_entry();
 
 }  // namespace velmora::doniach_sunjic

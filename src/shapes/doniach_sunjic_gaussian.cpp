@@ -515,9 +515,8 @@ namespace {
 
 using pseudo_voigt::kFwhmPerSigma;
 
-// The start's asymmetry, and the default upper bound of alpha, as the Doniach-Sunjic line's.
-constexpr double kStartAlpha = 0.05;
-constexpr double kAlphaDefaultHi = 0.6;
+using doniach_sunjic::kAlphaParam;
+using doniach_sunjic::kStartAlpha;
 // A Gaussian and a Lorentzian part of the same full width f make a line of about 1.6376 f.
 constexpr double kFwhmPerEqualPartWidth = 1.6376;
 
@@ -591,17 +590,7 @@ constexpr shapes::ShapeEntry kEntry{
     .params = {shapes::kFramedCentre,
                // The half width of the narrowest peak.
                shapes::framed_width("gamma", 0.5, "half width (Lorentzian)"),
-               {.name = "alpha",
-                .kind = shapes::Kind::plain,
-                .natural_lo = 0.0,
-                .natural_hi = 1.0,
-                .hi_open = true,
-                .default_rule = shapes::DefaultRule::absolute,
-                .default_lo = 0.0,
-                .default_hi = kAlphaDefaultHi,
-                .step_rule = shapes::StepRule::absolute,
-                .step = shapes::kShapeStep,
-                .description = "asymmetry"},
+               kAlphaParam,
                shapes::framed_width("sigma", 1.0 / kFwhmPerSigma, "Gaussian standard deviation")},
     .extra_quantities = {shapes::kAreaTotal},
     .density = registry_density,
